@@ -1,0 +1,82 @@
+#include "vk_util.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <string_view>
+
+namespace {
+
+bool in_set(char c, const char *set) { return c != '\0' && strchr(set, c) != nullptr; }
+
+}  // namespace
+
+int vk_rtrim_ex(char *text, size_t length, const char *set) {
+  if (text == nullptr || length == 0) return 0;
+  if (set == nullptr) set = VK_BLANK_CHARS;
+  size_t end = length;
+  while (end > 0 && in_set(text[end - 1], set)) end--;
+  if (end < length) text[end] = '\0';
+  return static_cast<int>(length - end);
+}
+
+int vk_ltrim_ex(char *text, size_t length, const char *set) {
+  if (text == nullptr || length == 0) return 0;
+  if (set == nullptr) set = VK_BLANK_CHARS;
+  size_t start = 0;
+  while (start < length && in_set(text[start], set)) start++;
+  // A text made only of stripped characters is left as it is.
+  if (start == 0 || start == length) return 0;
+  memmove(text, text + start, length - start);
+  text[length - start] = '\0';
+  return static_cast<int>(start);
+}
+
+int vk_trim_ex(char *text, size_t length, const char *set) {
+  if (text == nullptr || length == 0) return 0;
+  int removed = vk_rtrim_ex(text, length, set);
+  // After the right trim a text of stripped characters only is empty, so the
+  // left trim's "leave it unchanged" rule never applies here.
+  return removed + vk_ltrim_ex(text, length - static_cast<size_t>(removed), set);
+}
+
+int vk_rtrim(char *text, size_t length) { return vk_rtrim_ex(text, length, nullptr); }
+int vk_ltrim(char *text, size_t length) { return vk_ltrim_ex(text, length, nullptr); }
+int vk_trim(char *text, size_t length) { return vk_trim_ex(text, length, nullptr); }
+
+int vk_sleep(uint32_t msec) {
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(msec / 1000);
+  ts.tv_nsec = static_cast<long>(msec % 1000) * 1000000L;
+  return nanosleep(&ts, nullptr) == 0 ? 0 : -1;
+}
+
+uint64_t vk_get_time_msec(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000ULL + static_cast<uint64_t>(ts.tv_nsec) / 1000000ULL;
+}
+
+uint64_t vk_get_time_nsec(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+int get_last_error(void) { return errno; }
+
+int localtime_vk(struct tm *out, time_t t) {
+  if (out == nullptr) return -1;
+  return localtime_r(&t, out) == nullptr ? -1 : 0;
+}
+
+char *vk_basename(const char *path, char *buffer, size_t size) {
+  if (path == nullptr || buffer == nullptr) return nullptr;
+  std::string_view p(path);
+  size_t slash = p.rfind('/');
+  std::string_view base = slash == std::string_view::npos ? p : p.substr(slash + 1);
+  if (base.size() >= size) return nullptr;
+  memcpy(buffer, base.data(), base.size());
+  buffer[base.size()] = '\0';
+  return buffer;
+}
