@@ -1,0 +1,182 @@
+#include "vk_config.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n";
+
+std::string_view strip(std::string_view s) {
+  size_t first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  size_t last = s.find_last_not_of(kBlanks);
+  return s.substr(first, last - first + 1);
+}
+
+// Copies at most size - 1 bytes of `s` and terminates. REQUIRES: size > 0.
+void copy_bounded(std::string_view s, char *out, size_t size) {
+  size_t n = s.size() < size - 1 ? s.size() : size - 1;
+  memcpy(out, s.data(), n);
+  out[n] = '\0';
+}
+
+// The expansion result being built: `len` characters of `buf`, at most
+// size - 1 of them.
+struct expand_out {
+  char *buf;
+  size_t size;
+  size_t len;
+};
+
+bool fits(const expand_out &o, size_t n) { return o.len + n <= o.size - 1; }
+
+// Appends a piece that was looked up or written back; prints the overflow
+// line and returns false when it does not fit.
+bool append_piece(expand_out &o, std::string_view piece) {
+  if (!fits(o, piece.size())) {
+    printf("[convert_string_Environment] (result) buffer size over.(need:%lu)\n",
+           static_cast<unsigned long>(piece.size() + o.len - o.size));
+    fflush(stdout);
+    return false;
+  }
+  memcpy(o.buf + o.len, piece.data(), piece.size());
+  o.len += piece.size();
+  return true;
+}
+
+// Writes a reference back as "${" name "}". A name too long for a lookup is
+// rebuilt from the input text between the reference's '$' and its '}', minus
+// the dropped '{' and '$' characters, so it is kept whole.
+bool append_reference(expand_out &o, std::string_view name) {
+  size_t need = name.size() + 3;
+  if (!fits(o, need)) {
+    printf("[convert_string_Environment] (result) buffer size over.(need:%lu)\n",
+           static_cast<unsigned long>(need + o.len - o.size));
+    fflush(stdout);
+    return false;
+  }
+  o.buf[o.len++] = '$';
+  o.buf[o.len++] = '{';
+  for (char c : name) {
+    if (c != '{' && c != '$') o.buf[o.len++] = c;
+  }
+  o.buf[o.len++] = '}';
+  return true;
+}
+
+}  // namespace
+
+int getenv_vk(char *buffer, size_t size, const char *name) {
+  if (buffer == nullptr || size == 0) return -1;
+  buffer[0] = '\0';
+  if (name == nullptr) return 0;
+  const char *value = getenv(name);
+  if (value == nullptr) return 0;
+  size_t len = strlen(value);
+  if (len >= size) return -3;
+  memcpy(buffer, value, len + 1);
+  return static_cast<int>(len);
+}
+
+int convert_string_Environment(const char *input, char *result, size_t size) {
+  if (input == nullptr || result == nullptr || size == 0) return -1;
+  expand_out o{result, size, 0};
+  std::string_view in(input);
+  bool in_reference = false;
+  size_t ref_start = 0;  // first input index after the reference's '$'
+  char name[VK_CONFIG_ENV_NAME_MAX + 1];
+  size_t name_len = 0;
+  bool name_too_long = false;
+  char value[VK_CONFIG_BUFFER_SIZE];
+
+  for (size_t i = 0; i < in.size(); i++) {
+    char c = in[i];
+    if (!in_reference) {
+      if (c == '$') {
+        in_reference = true;
+        ref_start = i + 1;
+        name_len = 0;
+        name_too_long = false;
+        continue;
+      }
+      if (!fits(o, 1)) {
+        printf("[convert_string_Environment] (result) buffer size over.(need:%d)\n",
+               static_cast<int>(in.size() - i));
+        fflush(stdout);
+        break;
+      }
+      o.buf[o.len++] = c;
+      continue;
+    }
+    if (c == '{' || c == '$') continue;
+    if (c != '}') {
+      if (name_len < VK_CONFIG_ENV_NAME_MAX) {
+        name[name_len++] = c;
+      } else {
+        name_too_long = true;
+      }
+      continue;
+    }
+    // '}' closes the reference.
+    in_reference = false;
+    name[name_len] = '\0';
+    bool ok;
+    if (name_too_long) {
+      ok = append_reference(o, in.substr(ref_start, i - ref_start));
+    } else {
+      int ret = getenv_vk(value, sizeof(value), name);
+      if (ret > 0) {
+        ok = append_piece(o, std::string_view(value, static_cast<size_t>(ret)));
+      } else {
+        if (ret < 0) {
+          printf("[convert_string_Environment] getenv_vk() error.(ret:%d)\n", ret);
+          fflush(stdout);
+        }
+        ok = append_reference(o, std::string_view(name, name_len));
+      }
+    }
+    if (!ok) break;
+  }
+  // A reference still open at the end is dropped with everything after '$'.
+  o.buf[o.len] = '\0';
+  return static_cast<int>(o.len);
+}
+
+int _get_config_string(const char *file, const char *key, char *value, size_t size) {
+  if (file == nullptr || key == nullptr || value == nullptr || size == 0) return -1;
+  FILE *fp = fopen(file, "r");
+  if (fp == nullptr) return -1;
+  std::string_view wanted(key);
+  char line[VK_CONFIG_BUFFER_SIZE];
+  int rc = -1;
+  while (fgets(line, sizeof(line), fp) != nullptr) {
+    // A NUL byte inside a line ends the text that is looked at.
+    std::string_view text(line);
+    size_t hash_mark = text.find('#');
+    if (hash_mark != std::string_view::npos) text = text.substr(0, hash_mark);
+    size_t eq = text.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (strip(text.substr(0, eq)) != wanted) continue;
+    copy_bounded(strip(text.substr(eq + 1)), value, size);
+    rc = 0;
+    break;
+  }
+  fclose(fp);
+  return rc;
+}
+
+int ReadConfStringEx(const char *file, const char *key, char *value, size_t size,
+                     const char *def) {
+  if (value == nullptr || size == 0) return 0;
+  char found[VK_CONFIG_BUFFER_SIZE];
+  if (_get_config_string(file, key, found, sizeof(found)) == 0 && found[0] != '\0') {
+    convert_string_Environment(found, value, size);
+    return 0;
+  }
+  copy_bounded(def == nullptr ? std::string_view() : std::string_view(def), value, size);
+  return 0;
+}
