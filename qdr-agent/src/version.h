@@ -8,7 +8,7 @@ const char *get_version_string(void);
 const char *get_full_commit_id(void);
 // "1.0.1-debug (m:0,ci:0,ce:0)": also sent in the agent information.
 const char *get_simple_version_string(void);
-// The banner printed by -v / --version (without its final newline).
+// The banner printed by -v / --version: name, build date and time, version.
 const char *get_full_version_string(void);
 
 #endif  // QDR_AGENT_VERSION_H

@@ -1,0 +1,172 @@
+#include "config.h"
+
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <charconv>
+#include <string_view>
+
+#include "environment.h"
+#include "vk_config.h"
+#include "vklog.h"
+
+// Emptied and given its initial values by config_init() at start-up.
+agent_config g_agent_config;
+
+namespace {
+
+// The text the file reader returns for a missing or empty key.
+constexpr const char *kNotSet = "not set";
+
+struct text_setting {
+  int type;
+  size_t offset;
+  size_t max_len;  // longest accepted value
+  int error;
+};
+
+constexpr text_setting kTextSettings[] = {
+    {AGENT_CONFIG_TYPE_APP_NAME, offsetof(agent_config, app_name), 254, -10},
+    {AGENT_CONFIG_TYPE_RECEIVER_IP, offsetof(agent_config, receiver_ip), 38, -11},
+    {AGENT_CONFIG_TYPE_CONFIG_PATH, offsetof(agent_config, config_path), 4094, -13},
+    {AGENT_CONFIG_TYPE_LOG_CONFIG_PATH, offsetof(agent_config, log_config_path), 4094, -14},
+    {AGENT_CONFIG_TYPE_PING_IP, offsetof(agent_config, ping_ip), 38, -17},
+};
+
+// Parses an unsigned decimal port the way the command line and the file
+// give it: leading digits count, anything that is not a number gives 0.
+// Returns false when the value is above 65535.
+bool parse_port(const char *value, unsigned long *out) {
+  std::string_view text(value);
+  // A negative number is out of range, not "not a number".
+  if (!text.empty() && text[0] == '-') return false;
+  unsigned long n = 0;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec == std::errc::result_out_of_range) return false;
+  if (ec != std::errc()) n = 0;
+  (void)ptr;
+  if (n > 65535) return false;
+  *out = n;
+  return true;
+}
+
+}  // namespace
+
+void config_init(agent_config *config) {
+  memset(config, 0, sizeof(*config));
+  config->collect_thread_count = AGENT_CONFIG_COLLECT_THREAD_COUNT;
+}
+
+int config_set_value_from_str(agent_config *config, int type, const char *value) {
+  if (config == nullptr || value == nullptr) return -1;
+  for (const text_setting &s : kTextSettings) {
+    if (s.type != type) continue;
+    size_t len = strlen(value);
+    if (len > s.max_len) return s.error;
+    char *field = reinterpret_cast<char *>(config) + s.offset;
+    memcpy(field, value, len + 1);
+    return 0;
+  }
+  unsigned long port = 0;
+  switch (type) {
+    case AGENT_CONFIG_TYPE_RECEIVER_PORT:
+      if (!parse_port(value, &port)) return -12;
+      config->receiver_port = static_cast<uint16_t>(port);
+      return 0;
+    case AGENT_CONFIG_TYPE_SYSLOG_PORT:
+      if (!parse_port(value, &port)) return -15;
+      config->syslog_port = static_cast<int>(port);
+      return 0;
+    case AGENT_CONFIG_TYPE_SNMPTRAP_PORT:
+      if (!parse_port(value, &port)) return -16;
+      config->snmptrap_port = static_cast<int>(port);
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+int config_set_value_from_int(agent_config *config, int type, int value) {
+  if (config == nullptr) return -1;
+  switch (type) {
+    case AGENT_CONFIG_TYPE_SYSLOG_ONLY:
+    case AGENT_CONFIG_TYPE_SNMPTRAP_ONLY:
+    case AGENT_CONFIG_TYPE_PING_ONLY:
+      if (config->is_only_type != 0) return -2;
+      config->is_only_type = value;
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+int load_config_from_file(char *config_path) {
+  if (config_path == nullptr) return -1;
+  if (config_path[0] == '\0') {
+    int n = snprintf(config_path, AGENT_CONFIG_PATH_SIZE, "%s/conf/qdr.conf", g_qdr_home);
+    if (n < 0 || n >= AGENT_CONFIG_PATH_SIZE) {
+      // A home this long leaves no room for the file name: read nothing,
+      // so every key takes its default.
+      config_path[0] = '\0';
+      return 0;
+    }
+  }
+  VKLOG(g_vklog, VL_DEBUG, "load config info from file.[%s]\n", config_path);
+
+  struct file_key {
+    const char *key;
+    int type;
+  };
+  static constexpr file_key kKeys[] = {
+      {"receiver_ip", AGENT_CONFIG_TYPE_RECEIVER_IP},
+      {"receiver_port", AGENT_CONFIG_TYPE_RECEIVER_PORT},
+      {"syslog_port", AGENT_CONFIG_TYPE_SYSLOG_PORT},
+      {"snmptrap_port", AGENT_CONFIG_TYPE_SNMPTRAP_PORT},
+      {"app_name", AGENT_CONFIG_TYPE_APP_NAME},
+  };
+
+  agent_config *c = &g_agent_config;
+  for (const file_key &k : kKeys) {
+    bool unset = false;
+    switch (k.type) {
+      case AGENT_CONFIG_TYPE_RECEIVER_IP:
+        unset = c->receiver_ip[0] == '\0';
+        break;
+      case AGENT_CONFIG_TYPE_RECEIVER_PORT:
+        unset = c->receiver_port == 0;
+        break;
+      case AGENT_CONFIG_TYPE_SYSLOG_PORT:
+        unset = c->syslog_port == 0;
+        break;
+      case AGENT_CONFIG_TYPE_SNMPTRAP_PORT:
+        unset = c->snmptrap_port == 0;
+        break;
+      case AGENT_CONFIG_TYPE_APP_NAME:
+        unset = c->app_name[0] == '\0';
+        break;
+    }
+    if (!unset) continue;
+    char value[1024];
+    ReadConfStringEx(config_path, k.key, value, sizeof(value), kNotSet);
+    if (strcmp(value, kNotSet) == 0) continue;
+    // A rejected value (too long, port above 65535) is dropped: the field
+    // keeps its earlier value and the default applies.
+    config_set_value_from_str(c, k.type, value);
+  }
+  return 0;
+}
+
+int config_validation(void) {
+  agent_config *c = &g_agent_config;
+  if (c->log_config_path[0] == '\0') {
+    int n = snprintf(c->log_config_path, sizeof(c->log_config_path), "%s/conf/log.conf",
+                     g_qdr_home);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(c->log_config_path)) c->log_config_path[0] = '\0';
+  }
+  if (c->receiver_port == 0) c->receiver_port = 9010;
+  if (c->syslog_port == 0) c->syslog_port = 514;
+  if (c->snmptrap_port == 0) c->snmptrap_port = 162;
+  if (c->app_name[0] == '\0') snprintf(c->app_name, sizeof(c->app_name), "%s", "vosk-qdr-agent");
+  return 0;
+}
