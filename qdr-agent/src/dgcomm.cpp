@@ -1,0 +1,694 @@
+#include "dgcomm.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "agent.h"
+#include "dgcomm_util.h"
+#include "vk_comm.h"
+#include "vk_thread.h"
+#include "vk_util.h"
+#include "vklog.h"
+
+dg_agent_hooks_t g_dg_agent_hooks = {agent_function_activate, agent_function_deactivate};
+dg_conn *gp_main_dgconn;
+int g_send_timeout_msec = DG_SEND_TIMEOUT_MSEC;
+
+namespace {
+
+// Pauses are cut into slices so that a shutdown is seen quickly.
+constexpr uint32_t kPauseSliceMsec = 50;
+constexpr int kRemoteHangLimit = 10;
+constexpr int kResendLimit = 4;
+
+uint64_t monotonic_msec() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  // Never 0: 0 means "no send in progress".
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u +
+         1u;
+}
+
+void dg_pause(dg_conn *c, uint32_t msec) {
+  while (msec > 0 && c->active.load()) {
+    uint32_t step = msec < kPauseSliceMsec ? msec : kPauseSliceMsec;
+    vk_sleep(step);
+    msec -= step;
+  }
+}
+
+bool dg_is_connected(const dg_conn *c) {
+  return c->connection_state.load() == DG_STATE_CONNECTED && c->reconnect_flag.load() == 0;
+}
+
+void dg_log_reconnect_reason(int flag, int sock) {
+  switch (flag) {
+    case DG_RECONNECT_REMOTE_HANG:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_communicate] detected remote server hang. sock# %d connection close\n", sock);
+      break;
+    case DG_RECONNECT_SEND_FAILED:
+      VKLOG(g_vklog, VL_ERROR, "[dg_communicate] send has failed.(sock# %d connection close)\n",
+            sock);
+      break;
+    case DG_RECONNECT_RESEND:
+      VKLOG(g_vklog, VL_ERROR, "[dg_communicate] resend has failed.(sock# %d connection close)\n",
+            sock);
+      break;
+    case DG_RECONNECT_PEER_CLOSED:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_communicate] socket is graceful shutdown.(sock# %d connection close)\n", sock);
+      break;
+    case DG_RECONNECT_INIT_FAILED:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_communicate] initialize has filed.(sock# %d connection close)\n", sock);
+      break;
+    default:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_communicate] reconnect flag value is unknown.(%d)(sock# %d connection close)\n",
+            flag, sock);
+      break;
+  }
+}
+
+// Waits up to a second for inbound data and runs the reassembler.
+// 0: nothing or something received; -1 the wait failed; -2 the reassembler
+// refused the stream.
+int dg_select_receive(dg_conn *c) {
+  int sock = c->sock.load();
+  struct pollfd pfd = {sock, POLLIN, 0};
+  int r = poll(&pfd, 1, DG_RECV_WAIT_MSEC);
+  if (r < 0) {
+    int err = errno;
+    VKLOG(g_vklog, VL_ERROR, "[PQH-LKS-00020080] Function 'select' failed. (%d)\n", err);
+    switch (err) {
+      case EBADF:
+        VKLOG(g_vklog_console_debug, VL_TRACE, "[select_receive_msg] select failed : EBADF : %d, %s\n",
+              err, strerror(err));
+        break;
+      case EINTR:
+        VKLOG(g_vklog_console_debug, VL_TRACE, "[select_receive_msg] select failed : EINTR : %d, %s\n",
+              err, strerror(err));
+        break;
+      case EINVAL:
+        VKLOG(g_vklog_console_debug, VL_TRACE,
+              "[select_receive_msg] select failed : EINVAL : %d, %s\n", err, strerror(err));
+        break;
+      default:
+        VKLOG(g_vklog_console_debug, VL_TRACE,
+              "[select_receive_msg] select failed : UNKNOWN : %d, %s\n", err, strerror(err));
+        break;
+    }
+    return -1;
+  }
+  if (r == 0) return 0;
+  if ((pfd.revents & POLLNVAL) != 0) return -1;
+  int ret = dg_receive_packet(c);
+  if (ret < 0) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[PQH-LKS-00020090] 'thread_tcpconn' Connection closed. [%s:%hd(sock:%d,recv err:%d)]\n",
+          c->sz_ip, static_cast<short>(c->port), sock, ret);
+    return -2;
+  }
+  if (c->last_recv_ret_val == 0) dg_reconnect_with_status(c, DG_RECONNECT_PEER_CLOSED);
+  return 0;
+}
+
+void dg_reset_connection(dg_conn *c) {
+  c->sock.store(-1);
+  c->reconnect_flag.store(0);
+  c->connection_state.store(DG_STATE_DISCONNECTED);
+  c->send_tcp_size.store(0);
+  c->send_tcp_count.store(0);
+  c->send_tcp_error_count.store(0);
+  c->send_tcp_zero_count.store(0);
+  c->remote_hang_count.store(0);
+  c->resend_count.store(0);
+  clear_tcpqueue(c);
+  c->recv_buffer.length = 0;
+  c->is_chk_header = 0;
+  c->last_recv_ret_val = -1;
+}
+
+}  // namespace
+
+void dgcomm_init(void) { packet_set_main_header(); }
+
+dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
+  if (ip == nullptr || port == 0) {
+    VKLOG(g_vklog, VL_ERROR, "data gather ip or port pointer is null.\n");
+    return nullptr;
+  }
+  printf("ip[%s],port[%hu]\n", ip, port);
+  size_t ip_len = strlen(ip);
+  if (ip_len >= DG_IP_SIZE) {
+    VKLOG(g_vklog, VL_ERROR, "data gather ip is too long.(%lu)\n",
+          static_cast<unsigned long>(ip_len));
+    return nullptr;
+  }
+  dg_conn *c = static_cast<dg_conn *>(calloc(1, sizeof(dg_conn)));
+  if (c == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "memory allocate(DG_CONN_ST) has failed.(size:%lu)\n",
+          static_cast<unsigned long>(sizeof(dg_conn)));
+    return nullptr;
+  }
+  memcpy(c->sz_ip, ip, ip_len + 1);
+  c->port = port;
+  vklock_init(&c->queue_lock);
+  mlist_init(&c->send_queue, nullptr, nullptr);
+  c->queue_count_max = queue_count_max;
+  c->sock.store(-1);
+  c->last_recv_ret_val = -1;
+  // Allocated, not cleared: the pages are only touched as packets use them.
+  c->recv_buffer.buffer = static_cast<uint8_t *>(malloc(DATA_BUFFER_SIZE_MAX));
+  if (c->recv_buffer.buffer == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "memory allocate(DATA_BUFFER_SIZE_MAX) has failed.(size:%lu)\n",
+          static_cast<unsigned long>(DATA_BUFFER_SIZE_MAX));
+    vklock_destroy(&c->queue_lock);
+    free(c);
+    return nullptr;
+  }
+  c->recv_buffer.size = DATA_BUFFER_SIZE_MAX;
+  c->recv_buffer.length = 0;
+  return c;
+}
+
+dg_conn *make_dg_conn_by_string(const char *ip, const char *port, uint32_t queue_count_max) {
+  if (port == nullptr) return make_dg_conn(ip, 0, queue_count_max);
+  char *end = nullptr;
+  errno = 0;
+  unsigned long value = strtoul(port, &end, 10);
+  if (errno != 0 || end == port || *end != '\0' || value > 65535 || port[0] == '-') value = 0;
+  return make_dg_conn(ip, static_cast<uint16_t>(value), queue_count_max);
+}
+
+int create_dg_connection(dg_conn *conn) {
+  if (conn == nullptr) return -1;
+  conn->active.store(1);
+  signal(SIGPIPE, SIG_IGN);
+  // The counters are raised before the threads exist so that a shutdown
+  // right after this call waits for them.
+  conn->thread_running_comm.fetch_add(1);
+  if (create_thread_vk(&conn->comm_thread, dg_communicate, conn, DG_THREAD_STACK_SIZE) != 0) {
+    conn->thread_running_comm.fetch_sub(1);
+    int err = errno;
+    VKLOG(g_vklog, VL_ERROR, "Failed to create thread. name:dg_communicate, [(%d)%s]\n", err,
+          strerror(err));
+    conn->active.store(0);
+    return -1;
+  }
+  VKLOG(g_vklog, VL_INFO, "[create_dg_connection] name:dg_communicate,thread create: 0x%lx\n",
+        static_cast<unsigned long>(conn->comm_thread));
+  conn->thread_running_sender.fetch_add(1);
+  if (create_thread_vk(&conn->sender_thread, dg_sender, conn, DG_THREAD_STACK_SIZE) != 0) {
+    conn->thread_running_sender.fetch_sub(1);
+    int err = errno;
+    VKLOG(g_vklog, VL_ERROR, "Failed to create thread. name:dg_sender, [(%d)%s]\n", err,
+          strerror(err));
+    conn->active.store(0);
+    return -2;
+  }
+  VKLOG(g_vklog, VL_INFO, "[create_dg_connection] name:dg_sender,thread create: 0x%lx\n",
+        static_cast<unsigned long>(conn->sender_thread));
+  return 0;
+}
+
+int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt) {
+  if (pdgconn == nullptr || pkt == nullptr) return -1;
+  // The state is tested under the lock: DG_Comm marks the connection down
+  // before it empties the queue, so no packet of an old connection can slip
+  // in behind the clear and reach the next one.
+  vkLock(&pdgconn->queue_lock);
+  if (!dg_is_connected(pdgconn)) {
+    vkUnlock(&pdgconn->queue_lock);
+    return -2;
+  }
+  uint32_t count = pdgconn->send_queue.count;
+  if (count >= pdgconn->queue_count_max) {
+    vkUnlock(&pdgconn->queue_lock);
+    return -3;
+  }
+  mlist_push_back(&pdgconn->send_queue, pkt);
+  vkUnlock(&pdgconn->queue_lock);
+  VKLOG(g_vklog, VL_TRACE, "send queue count:%d\n", static_cast<int>(count + 1));
+  VKLOG(g_vklog, VL_TRACE, "[add_packet_to_dgcomm] push data(size:%u)\n",
+        static_cast<unsigned>(pkt->size));
+  return 0;
+}
+
+uint32_t dg_queue_count(dg_conn *pdgconn) {
+  if (pdgconn == nullptr) return 0;
+  vkLock(&pdgconn->queue_lock);
+  uint32_t n = pdgconn->send_queue.count;
+  vkUnlock(&pdgconn->queue_lock);
+  return n;
+}
+
+void clear_tcpqueue(dg_conn *pdgconn) {
+  if (pdgconn == nullptr) return;
+  vkLock(&pdgconn->queue_lock);
+  mlist_clean(&pdgconn->send_queue);
+  vkUnlock(&pdgconn->queue_lock);
+}
+
+void dg_reconnect_with_status(dg_conn *pdgconn, int status) {
+  if (pdgconn == nullptr) return;
+  pdgconn->reconnect_flag.store(status);
+}
+
+void dg_disconnect(dg_conn *pdgconn) {
+  if (pdgconn == nullptr) return;
+  VKLOG(g_vklog, VL_INFO, "[dg_disconnect] data gather disconnect - %s:%d, sock:%d\n",
+        pdgconn->sz_ip, pdgconn->port, pdgconn->sock.load());
+  // Taking the socket out first makes a second caller (shutdown racing with
+  // DG_Comm) a no-op instead of a double close.
+  int sock = pdgconn->sock.exchange(-1);
+  if (sock < 0) return;
+  pdgconn->connection_seq.fetch_add(1);
+  if (g_dg_agent_hooks.deactivate != nullptr) g_dg_agent_hooks.deactivate();
+  pdgconn->connection_state.store(DG_STATE_DISCONNECTED);
+  int ret = vk_close_socket_debug(sock, nullptr);
+  if (ret != 0) {
+    int err = errno;
+    VKLOG(g_vklog, VL_ERROR,
+          "[dg_disconnect] vk_close_socket() has failed.[#%d][ret:%d][err(%d):%s]\n", sock, ret,
+          err, strerror(err));
+  }
+  VKLOG(g_vklog, VL_TRACE, "[dg_disconnect] data gather disconnected.\n");
+}
+
+int get_peer_addr(int sock, char *peername, size_t size) {
+  if (peername == nullptr || size == 0) return -1;
+  struct sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  if (getpeername(sock, reinterpret_cast<struct sockaddr *>(&ss), &len) != 0) return -1;
+  const void *addr = nullptr;
+  if (ss.ss_family == AF_INET) {
+    addr = &reinterpret_cast<struct sockaddr_in *>(&ss)->sin_addr;
+  } else if (ss.ss_family == AF_INET6) {
+    addr = &reinterpret_cast<struct sockaddr_in6 *>(&ss)->sin6_addr;
+  } else {
+    return -1;
+  }
+  if (inet_ntop(ss.ss_family, addr, peername, static_cast<socklen_t>(size)) == nullptr) return -1;
+  return 0;
+}
+
+namespace {
+
+// One connect attempt on a fresh socket; the socket is closed on failure.
+int try_connect(const struct addrinfo *rp, const struct sockaddr *addr, socklen_t addrlen) {
+  int fd = socket(rp->ai_family, rp->ai_socktype, rp->ai_protocol);
+  if (fd < 0) {
+    int err = errno;
+    VKLOG(g_vklog, VL_ERROR, "socket(v4) has failed.[err(%d):%s]\n", err, strerror(err));
+    return -1;
+  }
+  int ret = connect(fd, addr, addrlen);
+  if (ret != 0) {
+    int err = errno;
+    VKLOG(g_vklog, VL_DEBUG, "connect() has failed.[tmp#%d][ret:%d][err(%d):%s]\n", fd, ret, err,
+          strerror(err));
+    close(fd);
+    return -1;
+  }
+  VKLOG(g_vklog, VL_INFO, "Connect Success[sock:%d]\n", fd);
+  return fd;
+}
+
+}  // namespace
+
+int connect_using_addrinfo(int *socket_fd, const char *host, uint16_t port) {
+  if (socket_fd == nullptr || host == nullptr) return -1;
+  char port_text[8];
+  snprintf(port_text, sizeof(port_text), "%u", static_cast<unsigned>(port));
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  struct addrinfo *result = nullptr;
+  if (getaddrinfo(host, port_text, &hints, &result) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "getaddrinfo() has failed.[errno:%d]\n", errno);
+    return -2;
+  }
+  struct if_nameindex *ifs = if_nameindex();
+  if (ifs == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "get interface index has failed.[errno:%d]\n", errno);
+    freeaddrinfo(result);
+    return -3;
+  }
+  int fd = -1;
+  for (struct addrinfo *rp = result; rp != nullptr && fd < 0; rp = rp->ai_next) {
+    const char *ipv = rp->ai_family == AF_INET ? "4" : rp->ai_family == AF_INET6 ? "6" : "Unk";
+    VKLOG(g_vklog, VL_TRACE, "rp - fa[%d],type[%d],proto[%d],canonname[%s],addrlen[%d],ipv[%s]\n",
+          rp->ai_family, rp->ai_socktype, rp->ai_protocol,
+          rp->ai_canonname != nullptr ? rp->ai_canonname : "", static_cast<int>(rp->ai_addrlen),
+          ipv);
+    if (rp->ai_family == AF_INET) {
+      fd = try_connect(rp, rp->ai_addr, rp->ai_addrlen);
+    } else if (rp->ai_family == AF_INET6) {
+      struct sockaddr_in6 sa6;
+      memcpy(&sa6, rp->ai_addr, sizeof(sa6));
+      // Only a link-local address needs an interface as its scope; any
+      // other address (loopback included) is tried once as resolved.
+      if (!IN6_IS_ADDR_LINKLOCAL(&sa6.sin6_addr) || sa6.sin6_scope_id != 0) {
+        fd = try_connect(rp, reinterpret_cast<struct sockaddr *>(&sa6), sizeof(sa6));
+        continue;
+      }
+      for (struct if_nameindex *i = ifs; i->if_index != 0 && fd < 0; i++) {
+        if (strcmp(i->if_name, "lo") == 0) {
+          VKLOG(g_vklog, VL_TRACE, "skip loopback device[%d][%s]\n", i->if_index, i->if_name);
+          continue;
+        }
+        sa6.sin6_scope_id = i->if_index;
+        fd = try_connect(rp, reinterpret_cast<struct sockaddr *>(&sa6), sizeof(sa6));
+      }
+    } else {
+      VKLOG(g_vklog, VL_ERROR, "not support family type.[%d]\n", rp->ai_family);
+    }
+  }
+  if_freenameindex(ifs);
+  freeaddrinfo(result);
+  if (fd < 0) return -1;
+  *socket_fd = fd;
+  return 0;
+}
+
+int dg_connect(int *socket_fd, const char *ip, uint16_t port) {
+  if (socket_fd == nullptr) return -1;
+  int fd = -1;
+  if (connect_using_addrinfo(&fd, ip, port) != 0) return -1;
+  struct timeval tv;
+  tv.tv_sec = g_send_timeout_msec / 1000;
+  tv.tv_usec = (g_send_timeout_msec % 1000) * 1000;
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[dg_connect] Failed to set socket options.(SO_SNDTIMEO) sock:%d, (%d)\n",
+          fd, errno);
+  }
+  // Closing resets the connection at once instead of lingering.
+  struct linger lg;
+  lg.l_onoff = 1;
+  lg.l_linger = 0;
+  if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[dg_connect] Failed to set socket options.(SO_LINGER) sock:%d, (%d)\n",
+          fd, errno);
+  }
+  int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[dg_connect] Failed to set socket options.(SO_REUSEADDR) sock:%d, (%d)\n", fd, errno);
+  }
+  char peer[INET6_ADDRSTRLEN] = "";
+  get_peer_addr(fd, peer, sizeof(peer));
+  VKLOG(g_vklog, VL_INFO, "[dg_connect] client connected   ip : %s, sock:#%d\n", peer, fd);
+  *socket_fd = fd;
+  return 0;
+}
+
+void *dg_communicate(void *arg) {
+  dg_conn *c = static_cast<dg_conn *>(arg);
+  pthread_setname_np(pthread_self(), "DG_Comm");
+  while (c->active.load()) {
+    if (dg_is_connected(c)) {
+      uint64_t start = c->send_start_time.load();
+      uint64_t now = monotonic_msec();
+      if (start != 0 && now > start &&
+          now - start > static_cast<uint64_t>(g_send_timeout_msec)) {
+        VKLOG(g_vklog, VL_INFO,
+              "[dg_communicate] detected send process hang. sock(%d) connection "
+              "close.(start:%llu,check:%llu,timeout:%d)\n",
+              c->sock.load(), static_cast<unsigned long long>(start),
+              static_cast<unsigned long long>(now), g_send_timeout_msec);
+        dg_disconnect(c);
+        continue;
+      }
+      int ret = dg_select_receive(c);
+      if (ret < 0) {
+        VKLOG(g_vklog, VL_INFO,
+              "[dg_communicate] receive message has failed. Disconnect 'Data Gather(receiver)' "
+              "from the Agent.(%d)(%d)\n",
+              ret, c->sock.load());
+        dg_disconnect(c);
+        if (ret == -2) dg_pause(c, 1000);
+      }
+      continue;
+    }
+
+    int flag = c->reconnect_flag.load();
+    if (flag != 0) {
+      dg_log_reconnect_reason(flag, c->sock.load());
+      dg_disconnect(c);
+      dg_pause(c, DG_RECONNECT_PAUSE_MSEC);
+    }
+    dg_reset_connection(c);
+    if (!c->active.load()) break;
+
+    int fd = -1;
+    if (dg_connect(&fd, c->sz_ip, c->port) != 0) {
+      VKLOG(g_vklog, VL_INFO, "Connect to Data Gather is failed.(sock:%d)\n", fd);
+      dg_pause(c, DG_RECONNECT_PAUSE_MSEC);
+      continue;
+    }
+    c->connection_state.store(DG_STATE_CONNECTING);
+    c->connection_seq.fetch_add(1);
+    c->sock.store(fd);
+    c->connection_state.store(DG_STATE_CONNECTED);
+    VKLOG(g_vklog, VL_INFO, "Connect to Data Gather is success.(sock:%d)\n", fd);
+    send_agent_info();
+  }
+  c->thread_running_comm.fetch_sub(1);
+  return nullptr;
+}
+
+void *dg_sender(void *arg) {
+  dg_conn *c = static_cast<dg_conn *>(arg);
+  pthread_setname_np(pthread_self(), "DG_Sender");
+  pakcet_buffer_t pb;
+  memset(&pb, 0, sizeof(pb));
+  uint16_t type = 0;
+  uint32_t seq = 0;  // connection the buffered packet belongs to
+  while (c->active.load()) {
+    if (!dg_is_connected(c)) {
+      VKLOG(g_vklog, VL_TRACE, "[dg_sender] wait for dg connection[s#%d]\n", c->sock.load());
+      packet_data_clear(&pb);
+      dg_pause(c, DG_SENDER_PAUSE_MSEC);
+      continue;
+    }
+    // A packet begun on an earlier connection is abandoned: its tail would
+    // corrupt the framing of the new stream.
+    if (pb.remain > 0 && seq != c->connection_seq.load()) packet_data_clear(&pb);
+    if (pb.remain == 0) {
+      packet_data_clear(&pb);
+      mlist_item_t *item = nullptr;
+      vkLock(&c->queue_lock);
+      pkt_data *data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
+      vkUnlock(&c->queue_lock);
+      if (data == nullptr) {
+        dg_pause(c, DG_SENDER_IDLE_MSEC);
+        continue;
+      }
+      seq = c->connection_seq.load();
+      type = data->type;
+      int sr = packet_data_serialize(data, &pb);
+      mlist_destroy_item(nullptr, item);
+      if (sr != 0) {
+        VKLOG(g_vklog, VL_ERROR, "[dg_sender] packet serialize has failed.(type:%hu)\n", type);
+        packet_data_clear(&pb);
+        continue;
+      }
+    }
+    int sock = c->sock.load();
+    if (sock < 0 || seq != c->connection_seq.load()) {
+      packet_data_clear(&pb);
+      continue;
+    }
+    const char *name = dg_send_packet_type_name(type);
+    int total = static_cast<int>(pb.length);
+    VKLOG(g_vklog, VL_DEBUG, "[dg_sender] pre #%d,%s(%hu),remain:%d,total:%d\n", sock, name, type,
+          static_cast<int>(pb.remain), total);
+    c->send_start_time.store(monotonic_msec());
+    ssize_t r = send(sock, pb.ptr, pb.remain, MSG_NOSIGNAL);
+    int err = errno;
+    c->send_start_time.store(0);
+    if (r < 0) {
+      if (err == EINTR) continue;
+      c->send_tcp_error_count.fetch_add(1);
+      VKLOG(g_vklog, VL_ERROR, "send data to data gather has failed.[sock:%d,(%d)%s,type:%s(%hu)]\n",
+            sock, err, strerror(err), name, type);
+      dg_reconnect_with_status(c, DG_RECONNECT_SEND_FAILED);
+      writeHex(DG_SEND_HEX_FILE, "send", pb.buffer, pb.length);
+    } else if (r > 0) {
+      uint64_t sent = static_cast<uint64_t>(r);
+      if (sent < pb.remain) {
+        uint32_t n = c->resend_count.fetch_add(1) + 1;
+        if (n > static_cast<uint32_t>(kResendLimit)) {
+          dg_reconnect_with_status(c, DG_RECONNECT_RESEND);
+          VKLOG(g_vklog, VL_ERROR,
+                "resend has failed.(%d times) pkt[type:%hd(%s),total:%d,sent:%d,ret:%d]\n",
+                static_cast<int>(n), static_cast<short>(type), name, total,
+                static_cast<int>(pb.length - pb.remain), static_cast<int>(r));
+        }
+      }
+      if (sent > pb.length) {
+        VKLOG(g_vklog, VL_ERROR,
+              "The length of the transferred data is larger than the length of the data to be "
+              "transferred.[sock:%d,error:%d]\n",
+              sock, err);
+        sent = pb.remain;
+      }
+      pb.ptr += sent;
+      pb.remain -= sent;
+      if (pb.remain == 0) packet_data_clear(&pb);
+      c->send_tcp_size.fetch_add(static_cast<uint32_t>(sent));
+      c->send_tcp_count.fetch_add(1);
+    } else {
+      c->send_tcp_zero_count.fetch_add(1);
+      uint32_t n = c->remote_hang_count.fetch_add(1) + 1;
+      if (n > static_cast<uint32_t>(kRemoteHangLimit)) {
+        dg_reconnect_with_status(c, DG_RECONNECT_REMOTE_HANG);
+        VKLOG(g_vklog, VL_ERROR, "remote server hang.[sock:%d,(%d)%s]\n", sock, err,
+              strerror(err));
+      }
+    }
+    VKLOG(g_vklog, VL_TRACE, "[dg_sender] post #%d,%s(%hu),%s:%d,remain:%d,total:%d\n", sock, name,
+          type, pb.remain == pb.length ? "sent" : "resend", static_cast<int>(r),
+          static_cast<int>(pb.remain), total);
+    if (c->reconnect_flag.load() != 0) {
+      packet_data_clear(&pb);
+      dg_pause(c, DG_SENDER_PAUSE_MSEC);
+    }
+  }
+  packet_buffer_free(&pb);
+  c->thread_running_sender.fetch_sub(1);
+  return nullptr;
+}
+
+int shutdown_dg_connection(dg_conn *conn) {
+  if (conn == nullptr) return 0;
+  conn->active.store(0);
+  dg_disconnect(conn);
+  clear_tcpqueue(conn);
+  for (int tries = 5; tries > 0; tries--) {
+    if (conn->thread_running_sender.load() == 0 && conn->thread_running_comm.load() == 0) return 0;
+    vk_sleep(10);
+    if (tries == 1) {
+      VKLOG(g_vklog, VL_ERROR, "shutdown DG Connection is timeout.(%d,%d,%d)\n", tries - 1,
+            conn->thread_running_sender.load(), conn->thread_running_comm.load());
+    }
+  }
+  return -1;
+}
+
+int dg_conn_free(dg_conn *conn) {
+  if (conn == nullptr) return 0;
+  if (conn->thread_running_comm.load() != 0 || conn->thread_running_sender.load() != 0) return -1;
+  int sock = conn->sock.exchange(-1);
+  if (sock >= 0) vk_close_socket_debug(sock, nullptr);
+  mlist_clean(&conn->send_queue);
+  vklock_destroy(&conn->queue_lock);
+  free(conn->recv_buffer.buffer);
+  free(conn);
+  return 0;
+}
+
+int writeHex(const char *filename, const char *label, const void *data, size_t size) {
+  if (filename == nullptr) return -1;
+  struct stat st;
+  if (stat(filename, &st) == 0 && st.st_size > DG_SEND_HEX_LIMIT) unlink(filename);
+  FILE *fp = fopen(filename, "a");
+  if (fp == nullptr) {
+    fprintf(stderr, "[print Hex]open file has failed.(%s)\n", filename);
+    return -1;
+  }
+  time_t now = time(nullptr);
+  struct tm tmv;
+  memset(&tmv, 0, sizeof(tmv));
+  localtime_r(&now, &tmv);
+  fputs("\n======================== start hexlog ========================\n", fp);
+  fprintf(fp, "[%02d %02d:%02d:%02d][%d] FUNCTION:[%s] (%u byte)(%p)\n", tmv.tm_mday, tmv.tm_hour,
+          tmv.tm_min, tmv.tm_sec, static_cast<int>(getpid()), label != nullptr ? label : "",
+          static_cast<unsigned>(size), data);
+  const uint8_t *bytes = static_cast<const uint8_t *>(data);
+  for (size_t row = 0; bytes != nullptr && row < size; row += 8) {
+    char hex[8 * 3 + 1];
+    char chars[8 * 2 + 1];
+    size_t hp = 0;
+    size_t cp = 0;
+    for (size_t i = row; i < row + 8 && i < size; i++) {
+      hp += static_cast<size_t>(snprintf(hex + hp, sizeof(hex) - hp, "%02X ", bytes[i]));
+      int ch = bytes[i];
+      cp += static_cast<size_t>(
+          snprintf(chars + cp, sizeof(chars) - cp, "%c ", (ch >= 0x20 && ch < 0x7f) ? ch : '.'));
+    }
+    hex[hp] = '\0';
+    chars[cp] = '\0';
+    fprintf(fp, "%016llx: %-24s %-16s\n",
+            static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bytes + row)), hex, chars);
+  }
+  fputs("========================= end hexlog =========================\n\n", fp);
+  fclose(fp);
+  return 0;
+}
+
+const char *dg_send_packet_type_name(uint16_t type) {
+  switch (type) {
+    case DG_PKT_REQ_AGENT_INFO:
+      return "REQ_AGENT_INFO";
+    case DG_PKT_PACKET_RESULT:
+      return "PACKET_RESULT";
+    case DG_PKT_REQ_COMMAND:
+      return "REQ_COMMAND";
+    case DG_PKT_DISCOVERY_DEVICE:
+      return "DESCOVERY_DEVICE";
+    case DG_PKT_REQ_COLLECT_EVENT:
+      return "REQ_COLLECT_EVENT";
+    case DG_PKT_DEVICE_PERF:
+      return "DEVICE_PERF";
+    case DG_PKT_INTERFACE_PERF:
+      return "INTERFACE_PERF";
+    case DG_PKT_INTERFACE_STAT:
+      return "INTERFACE_STAT";
+    case DG_PKT_SYSLOG:
+      return "SYSLOG";
+    case DG_PKT_SNMP_TRAP:
+      return "SNMP_TRAP";
+    case DG_PKT_DEVICE_LATENCY:
+      return "DEVICE_LATENCY";
+    case DG_PKT_INTERFACE_PERF_RAW:
+      return "INTERFACE_PERF_RAW";
+    default:
+      return "UNKNOWN";
+  }
+}
+
+const char *dg_recv_packet_type_name(uint16_t type) {
+  switch (type) {
+    case DG_PKT_RES_AGENT_INFO:
+      return "RES_AGENT_INFO";
+    case DG_PKT_RES_AGENT_CONFIG:
+      return "RES_AGENT_CONFIG";
+    case DG_PKT_CONNECT_TEST_DEVICE:
+      return "CONNECT_TEST_DEVICE";
+    case DG_PKT_DEVICE_LIST:
+      return "DEVICE_LIST";
+    case DG_PKT_ADD_COLLECT_EVENT:
+      return "ADD_COLLECT_EVENT";
+    case DG_PKT_ADD_OID_PACK_LIST:
+      return "ADD_OID_PACK_LIST";
+    default:
+      return "UNKNOWN";
+  }
+}

@@ -1,0 +1,216 @@
+// Collector connection manager of the network agent: the one TCP
+// connection to the DG collector, its bounded send queue, the reconnect
+// policy, and the start of the handshake after every connect.
+//
+// Threads, queue and shutdown order:
+// - DG_Comm (dg_communicate) connects, reconnects, receives, and runs the
+//   inbound dispatcher for each complete packet. It alone closes and opens
+//   the socket and acts on a reconnect reason; after every connect it
+//   queues the agent information request.
+// - DG_Sender (dg_sender) takes the oldest queued packet, serializes it
+//   and writes it with one send call per round.
+// - Producers on any thread queue packets with add_packet_to_dgcomm while
+//   the connection is up; a refused packet stays theirs (remove_pkt).
+// The queue is guarded by queue_lock. The state words (connection_state,
+// reconnect_flag, sock, send_start_time, counters) are atomics written by
+// one thread and polled by the others; any thread may set a reconnect
+// reason, only DG_Comm acts on it. Every reconnect empties the queue.
+// shutdown_dg_connection clears `active`, closes the socket (waking the
+// receive wait), empties the queue and polls both thread counters; the
+// record may be freed with dg_conn_free only once both threads are gone.
+#ifndef QDR_AGENT_DGCOMM_H
+#define QDR_AGENT_DGCOMM_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "dgcomm_packet.h"
+#include "mlist.h"
+#include "vk_lock.h"
+
+#define DG_IP_SIZE 48
+#define DG_SEND_TIMEOUT_MSEC 3000
+#define DG_RECV_WAIT_MSEC 1000
+#define DG_RECONNECT_PAUSE_MSEC 3000
+#define DG_SENDER_IDLE_MSEC 100
+#define DG_SENDER_PAUSE_MSEC 1000
+#define DG_THREAD_STACK_SIZE 10485760
+#define DG_SEND_HEX_FILE "send.hex"
+// The failed-send dump is started afresh once it grows past this size.
+#define DG_SEND_HEX_LIMIT 10048576
+
+// connection_state
+enum {
+  DG_STATE_DISCONNECTED = 0,
+  DG_STATE_CONNECTING = 1,
+  DG_STATE_CONNECTED = 2,
+};
+
+// Reconnect reasons (reconnect_flag).
+enum {
+  DG_RECONNECT_REMOTE_HANG = 1,  // more than 10 sends returned 0 on this connection
+  DG_RECONNECT_SEND_FAILED = 2,  // a send call failed
+  DG_RECONNECT_RESEND = 4,       // more than 4 partial sends on this connection
+  DG_RECONNECT_PEER_CLOSED = 8,  // the peer closed the stream
+  DG_RECONNECT_INIT_FAILED = 16,  // unusable agent information response
+};
+
+// Outbound packet types.
+enum {
+  DG_PKT_REQ_AGENT_INFO = 10043,
+  DG_PKT_PACKET_RESULT = 54000,
+  DG_PKT_REQ_COMMAND = 54001,
+  DG_PKT_DISCOVERY_DEVICE = 54002,
+  DG_PKT_REQ_COLLECT_EVENT = 54005,
+  DG_PKT_DEVICE_PERF = 54101,
+  DG_PKT_INTERFACE_PERF = 54102,
+  DG_PKT_INTERFACE_STAT = 54103,
+  DG_PKT_SYSLOG = 54104,
+  DG_PKT_SNMP_TRAP = 54105,
+  DG_PKT_DEVICE_LATENCY = 54106,
+  DG_PKT_INTERFACE_PERF_RAW = 54107,
+};
+
+// Inbound packet types.
+enum {
+  DG_PKT_RES_AGENT_INFO = 50036,
+  DG_PKT_RES_AGENT_CONFIG = 50038,
+  DG_PKT_CONNECT_TEST_DEVICE = 55001,
+  DG_PKT_DEVICE_LIST = 55002,
+  DG_PKT_ADD_COLLECT_EVENT = 55005,
+  DG_PKT_ADD_OID_PACK_LIST = 55006,
+};
+
+// Receives one complete inbound packet: `sub_header` points at the sub
+// header (fields big-endian), `length` is the main header's body length.
+typedef int (*dg_packet_handler_t)(const uint8_t *sub_header, uint32_t length);
+
+typedef struct dg_conn {
+  char sz_ip[DG_IP_SIZE];
+  uint16_t port;
+  vk_lock_t queue_lock;
+  uint32_t queue_count_max;
+  std::atomic<int> sock;  // -1 when closed; written by DG_Comm
+  std::atomic<int> connection_state;
+  std::atomic<int> reconnect_flag;
+  // Monotonic milliseconds when the current send call began; 0 while no
+  // send is in progress. Written by DG_Sender, checked by DG_Comm.
+  std::atomic<uint64_t> send_start_time;
+  // Per connection; reset by DG_Comm at every connect attempt.
+  std::atomic<uint32_t> send_tcp_size;
+  std::atomic<uint32_t> send_tcp_count;
+  std::atomic<uint32_t> send_tcp_error_count;
+  std::atomic<uint32_t> send_tcp_zero_count;
+  std::atomic<uint32_t> remote_hang_count;  // sends that returned 0
+  std::atomic<uint32_t> resend_count;       // sends that sent only part
+  // Counts connects; the sender abandons a packet begun on an earlier one.
+  std::atomic<uint32_t> connection_seq;
+  mlist_t send_queue;  // guarded by queue_lock
+  std::atomic<int> active;
+  std::atomic<int> thread_running_comm;
+  std::atomic<int> thread_running_sender;
+  pthread_t comm_thread;
+  pthread_t sender_thread;
+  // Reassembly state, DG_Comm only.
+  data_buffer_t recv_buffer;
+  int last_recv_ret_val;
+  int is_chk_header;
+  // Where complete inbound packets go; null means recv_msg_process.
+  dg_packet_handler_t packet_handler;
+} dg_conn;
+
+// Agent functions the link starts and stops. Default: the agent's own
+// (agent_function_activate / agent_function_deactivate); tests replace
+// them before creating a connection.
+typedef struct {
+  int (*activate)(void);
+  int (*deactivate)(void);
+} dg_agent_hooks_t;
+extern dg_agent_hooks_t g_dg_agent_hooks;
+
+extern dg_conn *gp_main_dgconn;
+// Limit of a send call, ms; also the socket's send time-out.
+extern int g_send_timeout_msec;
+
+// Prepares the template main header. Called once at start-up, before any
+// connection is made.
+void dgcomm_init(void);
+
+// Makes a connection record for `ip` (address or host name, at most 47
+// characters) and `port`, with a send queue of at most queue_count_max
+// packets and a reassembly buffer of DATA_BUFFER_SIZE_MAX bytes (allocated,
+// not touched). Prints "ip[%s],port[%hu]\n". Returns the record (free it with
+// dg_conn_free), or null when ip is null or too long, port is 0, or memory
+// is exhausted.
+dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max);
+
+// The same with the port as decimal text; null when the text is not a
+// number from 1 to 65535.
+dg_conn *make_dg_conn_by_string(const char *ip, const char *port, uint32_t queue_count_max);
+
+// Sets `active`, ignores SIGPIPE for the process and starts DG_Comm, then
+// DG_Sender, each with a 10 MiB stack. Returns 0; -1 when DG_Comm cannot
+// be started; -2 when DG_Sender cannot be started (DG_Comm is then told to
+// stop). Null conn: -1.
+int create_dg_connection(dg_conn *conn);
+
+// Queues `pkt` (an item from make_packet_data). Returns 0 when queued (the
+// queue owns it); -1 no record or no packet; -2 not connected (state not
+// 2, or a reconnect reason set); -3 the queue holds queue_count_max
+// packets. On a negative result the packet stays the caller's.
+int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt);
+
+// Number of queued packets.
+uint32_t dg_queue_count(dg_conn *pdgconn);
+
+// Drops every queued packet under the queue lock.
+void clear_tcpqueue(dg_conn *pdgconn);
+
+// Asks DG_Comm to rebuild the connection for `status` (a DG_RECONNECT_*).
+void dg_reconnect_with_status(dg_conn *pdgconn, int status);
+
+// Closes an open socket: deactivates the agent functions, state 0, closes,
+// sock -1. A closed socket is left alone.
+void dg_disconnect(dg_conn *pdgconn);
+
+// Connects to ip:port and sets the socket options (send time-out 3 s,
+// linger 0, address reuse). Returns 0 with *socket_fd set, or -1.
+int dg_connect(int *socket_fd, const char *ip, uint16_t port);
+
+// Tries each resolved address of host:port in order (IPv6 once per
+// non-loopback interface as scope). Returns 0 with *socket_fd set; -1 no
+// address connected; -2 resolution failed; -3 the interface list cannot be
+// read.
+int connect_using_addrinfo(int *socket_fd, const char *host, uint16_t port);
+
+// Text of the peer address of `sock` into peername. 0, or -1.
+int get_peer_addr(int sock, char *peername, size_t size);
+
+// Stops both threads: clears `active`, disconnects, empties the queue and
+// checks up to 5 times, 10 ms apart, that both threads ended. Returns 0,
+// or -1 when they have not ended yet (the record must then stay).
+int shutdown_dg_connection(dg_conn *conn);
+
+// Frees a record whose threads have ended (or never started): the queue,
+// the lock and the buffers. Returns 0, or -1 while a thread still runs
+// (nothing freed). Null: 0.
+int dg_conn_free(dg_conn *conn);
+
+// Appends a hex dump of `data` to `filename`, labelled `label`, deleting
+// the file first when it is larger than DG_SEND_HEX_LIMIT. Returns 0, or
+// -1 when the file cannot be opened.
+int writeHex(const char *filename, const char *label, const void *data, size_t size);
+
+// Names logged for packet types: outbound types (the sender) and inbound
+// types (the receiver); "UNKNOWN" for others.
+const char *dg_send_packet_type_name(uint16_t type);
+const char *dg_recv_packet_type_name(uint16_t type);
+
+// The thread bodies (exposed for the thread names in logs and for tests).
+void *dg_communicate(void *arg);
+void *dg_sender(void *arg);
+
+#endif  // QDR_AGENT_DGCOMM_H

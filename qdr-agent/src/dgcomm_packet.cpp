@@ -1,0 +1,234 @@
+#include "dgcomm_packet.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include "communication.h"
+#include "dgcomm.h"
+#include "vklog.h"
+
+const uint8_t g_dgcomm_pkt_magic_number[3] = {0xF9, 0xF2, 0xF8};
+pkt_main_header_t g_packet_main_header;
+uint32_t g_packet_id;
+
+namespace {
+
+void put_be16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t get_be32(const uint8_t *p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+uint16_t get_be16(const uint8_t *p) {
+  return static_cast<uint16_t>((static_cast<uint16_t>(p[0]) << 8) | p[1]);
+}
+
+// One receive into the held data. Nothing available yet is reported as -1
+// with EAGAIN, which the caller treats as "try again later".
+ssize_t recv_some(int sock, uint8_t *dst, size_t len) {
+  for (;;) {
+    ssize_t r = recv(sock, dst, len, MSG_DONTWAIT);
+    if (r < 0 && errno == EINTR) continue;
+    return r;
+  }
+}
+
+bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+}  // namespace
+
+void packet_set_main_header(void) {
+  memcpy(g_packet_main_header.magic_number, g_dgcomm_pkt_magic_number, 3);
+  g_packet_main_header.version = DG_PKT_HEADER_VERSION;
+  g_packet_main_header.flag = DG_PKT_FLAG_PROTOBUF;
+  memset(g_packet_main_header.dummy, 0, sizeof(g_packet_main_header.dummy));
+  g_packet_main_header.body_length = 0;
+}
+
+pkt_data *make_packet_data(mlist_item_t **pkt, uint16_t type, uint32_t size) {
+  if (pkt == nullptr) return nullptr;
+  *pkt = nullptr;
+  mlist_item_t *item = nullptr;
+  void *mem = mlist_new_item(sizeof(pkt_data) + static_cast<size_t>(size), &item);
+  if (mem == nullptr || item == nullptr) return nullptr;
+  pkt_data *data = static_cast<pkt_data *>(mem);
+  data->type = type;
+  data->body = static_cast<uint8_t *>(mem) + sizeof(pkt_data);
+  data->body_len = 0;
+  *pkt = item;
+  return data;
+}
+
+void remove_pkt(struct dg_conn *pdgconn, mlist_item_t *pkt) {
+  if (pkt == nullptr) return;
+  mlist_destroy_item(pdgconn != nullptr ? &pdgconn->send_queue : nullptr, pkt);
+}
+
+int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf) {
+  if (data == nullptr || pkt_buf == nullptr) return -1;
+  if (data->body_len > UINT32_MAX - DG_PKT_SUB_HEADER_SIZE) return -1;
+  uint64_t total = static_cast<uint64_t>(data->body_len) + DG_PKT_HEADER_SIZE;
+  if (pkt_buf->buffer == nullptr || pkt_buf->size - pkt_buf->length < total) {
+    uint64_t new_size = ((pkt_buf->length + total) / 1024) * 1024 + 1024;
+    uint8_t *block = static_cast<uint8_t *>(malloc(new_size));
+    if (block == nullptr) return -1;
+    if (pkt_buf->buffer != nullptr && pkt_buf->length > 0) {
+      memcpy(block, pkt_buf->buffer, pkt_buf->length);
+    }
+    free(pkt_buf->buffer);
+    pkt_buf->buffer = block;
+    pkt_buf->size = new_size;
+  }
+  uint8_t *p = pkt_buf->buffer;
+  pkt_buf->ptr = p;
+  memcpy(p, &g_packet_main_header, DG_PKT_MAIN_HEADER_SIZE);
+  put_be32(p + 8, data->body_len + DG_PKT_SUB_HEADER_SIZE);
+  put_be16(p + 12, data->type);
+  uint32_t id = __atomic_add_fetch(&g_packet_id, 1, __ATOMIC_RELAXED);
+  put_be32(p + 14, id);
+  memset(p + 18, 0, 5);  // status and body version
+  if (data->body_len > 0) memcpy(p + DG_PKT_HEADER_SIZE, data->body, data->body_len);
+  pkt_buf->length = pkt_buf->length + total;
+  pkt_buf->remain = pkt_buf->length;
+  return 0;
+}
+
+void packet_data_clear(pakcet_buffer_t *pkt_buf) {
+  if (pkt_buf == nullptr) return;
+  pkt_buf->length = 0;
+  pkt_buf->remain = 0;
+  pkt_buf->ptr = nullptr;
+}
+
+void packet_buffer_free(pakcet_buffer_t *pkt_buf) {
+  if (pkt_buf == nullptr) return;
+  free(pkt_buf->buffer);
+  memset(pkt_buf, 0, sizeof(*pkt_buf));
+}
+
+int _recovery_data_buffer(data_buffer_t *buf) {
+  if (buf == nullptr || buf->length <= 2) return 0;
+  // The last marker wins: what precedes it cannot start a packet that the
+  // held bytes would complete.
+  uint32_t pos = buf->length - 3;
+  for (;;) {
+    if (memcmp(buf->buffer + pos, g_dgcomm_pkt_magic_number, 3) == 0) break;
+    if (pos == 0) return -2;
+    pos--;
+  }
+  if (pos == 0) return 0;
+  uint32_t keep = buf->length - pos;
+  memmove(buf->buffer, buf->buffer + pos, keep);
+  buf->length = keep;
+  return 0;
+}
+
+int dg_receive_packet(struct dg_conn *pdgconn) {
+  if (pdgconn == nullptr) return -1;
+  data_buffer_t *rb = &pdgconn->recv_buffer;
+  int sock = pdgconn->sock.load();
+
+  // 1. Complete the main header.
+  if (rb->length < DG_PKT_MAIN_HEADER_SIZE) {
+    ssize_t r = recv_some(sock, rb->buffer + rb->length, DG_PKT_MAIN_HEADER_SIZE - rb->length);
+    pdgconn->last_recv_ret_val = static_cast<int>(r);
+    if (r < 0) {
+      if (would_block(errno)) return 0;
+      int err = errno;
+      VKLOG(g_vklog, VL_ERROR, "[dg_receive_packet] recv failed. [(%d)(%s)%s]\n", err,
+            strerror(err), pdgconn->sz_ip);
+      return -2;
+    }
+    rb->length += static_cast<uint32_t>(r);
+    if (rb->length < DG_PKT_MAIN_HEADER_SIZE) return 0;
+  }
+
+  pkt_main_header_t *head = reinterpret_cast<pkt_main_header_t *>(rb->buffer);
+  // 2. Validate the header once per packet.
+  if (pdgconn->is_chk_header == 0) {
+    if (memcmp(head->magic_number, g_dgcomm_pkt_magic_number, 3) != 0) {
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_receive_packet] Invalid packet(magic number is not match)[sock:%d,len:%u]\n", sock,
+            rb->length);
+      if (_recovery_data_buffer(rb) != 0) {
+        VKLOG(g_vklog, VL_ERROR, "[dg_receive_packet] packet recovery has failed.[sock:%d]\n",
+              sock);
+        return -3;
+      }
+      VKLOG(g_vklog, VL_INFO, "[dg_receive_packet] packet recovery successful.[sock:%d,len:%u]\n",
+            sock, rb->length);
+      if (rb->length < DG_PKT_MAIN_HEADER_SIZE) return 0;
+    }
+    uint32_t body_length = get_be32(rb->buffer + 8);
+    head->body_length = body_length;
+    VKLOG(g_vklog, VL_DEBUG, "HEAD value version %d, sub+body len %u\n", head->version,
+          body_length);
+    if (head->version != DG_PKT_HEADER_VERSION) {
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_receive_packet] Invalid packet(version is not match)(cur version: %d)\n",
+            head->version);
+      return -4;
+    }
+    if (body_length == 0) {
+      VKLOG(g_vklog, VL_ERROR, "[dg_receive_packet] Invalid packet(body length is worng[%hu])\n",
+            static_cast<unsigned short>(body_length));
+      return -5;
+    }
+    // A body shorter than the sub header would hand the dispatcher a
+    // negative payload length; a packet larger than the buffer would be
+    // written past its end.
+    if (body_length < DG_PKT_SUB_HEADER_SIZE ||
+        body_length > rb->size - DG_PKT_MAIN_HEADER_SIZE) {
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_receive_packet] Invalid packet(body length is out of range[%u])\n", body_length);
+      return -5;
+    }
+    pdgconn->is_chk_header = 1;
+  }
+
+  // 3. Receive what the packet still lacks, never more.
+  uint32_t want = head->body_length + DG_PKT_MAIN_HEADER_SIZE;
+  uint32_t remain = want - rb->length;
+  ssize_t r = recv_some(sock, rb->buffer + rb->length, remain);
+  pdgconn->last_recv_ret_val = static_cast<int>(r);
+  VKLOG(g_vklog, VL_DEBUG, "recv value [body length:%d][recv length:%d][remain:%d] \n",
+        static_cast<int>(head->body_length), static_cast<int>(rb->length),
+        static_cast<int>(remain));
+  VKLOG(g_vklog, VL_DEBUG, "2.recieve data[sock:%d][remain:%d][ret:%d]\n", sock,
+        static_cast<int>(remain), static_cast<int>(r));
+  if (r < 0) {
+    if (would_block(errno)) return 0;
+    VKLOG(g_vklog, VL_ERROR, "[dg_receive_packet] recv failed. (%d)\n", errno);
+    return -6;
+  }
+  rb->length += static_cast<uint32_t>(r);
+
+  // 4. Dispatch a complete packet and start the next one.
+  if (rb->length != want) return 0;
+  const uint8_t *sub = rb->buffer + DG_PKT_MAIN_HEADER_SIZE;
+  uint16_t type = get_be16(sub);
+  VKLOG(g_vklog, VL_DEBUG, "[dg_receive_packet] receive packet type:(%hu)[%s]\n", type,
+        dg_recv_packet_type_name(type));
+  uint32_t body_length = head->body_length;
+  rb->length = 0;
+  pdgconn->is_chk_header = 0;
+  if (pdgconn->packet_handler != nullptr) {
+    pdgconn->packet_handler(sub, body_length);
+  } else {
+    recv_msg_process(sub, body_length);
+  }
+  return 0;
+}

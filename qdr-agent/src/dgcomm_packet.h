@@ -1,0 +1,134 @@
+// Packets of the network agent's collector link: the queued outbound packet
+// (pkt_data), the sender's serializer, and the receiver's incremental
+// reassembler.
+//
+// Wire form: a 23-byte header (12-byte main header from the template
+// g_packet_main_header, 11-byte sub header with type, id, status 0 and body
+// version 0; all integers big-endian) followed by the encoded message.
+//
+// Threads: producers of any thread call make_packet_data/remove_pkt; the
+// DG_Sender thread serializes (its own buffer); the DG_Comm thread
+// reassembles (the connection's buffer). g_packet_id is incremented
+// atomically; the template header is written once by dgcomm_init before the
+// threads start and only read afterwards.
+#ifndef QDR_AGENT_DGCOMM_PACKET_H
+#define QDR_AGENT_DGCOMM_PACKET_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "mlist.h"
+
+struct dg_conn;
+
+// Capacity of a connection's reassembly buffer: the largest inbound packet
+// (main header + body_length) the agent accepts.
+#define DATA_BUFFER_SIZE_MAX 300000000u
+
+#define DG_PKT_MAIN_HEADER_SIZE 12
+#define DG_PKT_SUB_HEADER_SIZE 11
+#define DG_PKT_HEADER_SIZE 23
+#define DG_PKT_HEADER_VERSION 2
+#define DG_PKT_FLAG_PROTOBUF 4
+
+#pragma pack(push, 1)
+// Multi-byte fields are big-endian on the wire. The reassembler converts
+// body_length to host order in place once the header is validated.
+typedef struct {
+  uint8_t magic_number[3];
+  uint8_t version;
+  uint8_t flag;
+  uint8_t dummy[3];
+  uint32_t body_length;  // sub header + payload
+} pkt_main_header_t;
+
+typedef struct {
+  uint16_t type;
+  uint32_t id;
+  uint8_t status;
+  uint32_t body_version;
+} pkt_sub_header_t;
+#pragma pack(pop)
+
+static_assert(sizeof(pkt_main_header_t) == DG_PKT_MAIN_HEADER_SIZE, "main header is 12 bytes");
+static_assert(sizeof(pkt_sub_header_t) == DG_PKT_SUB_HEADER_SIZE, "sub header is 11 bytes");
+
+// One queued outbound packet. It lives in one mlist item: the record, then
+// the payload space that `body` points at. The producer encodes into `body`
+// and stores the encoded length in `body_len`.
+typedef struct {
+  uint16_t type;
+  uint8_t *body;
+  uint32_t body_len;
+} pkt_data;
+
+// The sender's serialization buffer: one packet at a time, kept and reused.
+typedef struct {
+  uint8_t *ptr;     // current send position (null when empty)
+  uint8_t *buffer;  // heap block
+  uint64_t size;    // capacity of the block
+  uint64_t length;  // bytes serialized
+  uint64_t remain;  // bytes still to send
+} pakcet_buffer_t;
+
+// A connection's receive reassembly buffer.
+typedef struct {
+  uint8_t *buffer;  // DATA_BUFFER_SIZE_MAX bytes, malloc'd, never cleared as a whole
+  uint32_t length;  // bytes held
+  uint32_t size;    // capacity
+} data_buffer_t;
+
+extern const uint8_t g_dgcomm_pkt_magic_number[3];
+extern pkt_main_header_t g_packet_main_header;
+// Id of the last serialized packet; the first packet carries 1.
+extern uint32_t g_packet_id;
+
+// Fills the template main header: magic, version 2, flag 4, zero dummy.
+void packet_set_main_header(void);
+
+// Allocates one unlinked queue item holding a pkt_data followed by `size`
+// bytes of zeroed payload space; *pkt gets the item handle (what
+// add_packet_to_dgcomm and remove_pkt take). Returns the record (type set,
+// body pointing at the payload space, body_len 0), or null with *pkt null
+// when memory is exhausted or `pkt` is null.
+pkt_data *make_packet_data(mlist_item_t **pkt, uint16_t type, uint32_t size);
+
+// Frees a packet item that was not queued (or was refused). Null: nothing.
+void remove_pkt(struct dg_conn *pdgconn, mlist_item_t *pkt);
+
+// Writes `data` as one framed packet at the start of `pkt_buf`, growing the
+// block in 1 KiB steps when needed, and takes the next packet id. The
+// caller empties the buffer (packet_data_clear) before each packet. Returns
+// 0; -1 when the block cannot be grown or the payload does not fit the
+// 32-bit length (the buffer is left as it was).
+int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf);
+
+// Marks the buffer empty (length = remain = 0, ptr null); keeps the block.
+void packet_data_clear(pakcet_buffer_t *pkt_buf);
+
+// Frees the block and zeroes the record. Safe to call twice.
+void packet_buffer_free(pakcet_buffer_t *pkt_buf);
+
+// Resynchronises on the last magic in the held bytes: with 2 or fewer bytes
+// held nothing is done (0). Returns 0 when the magic is found (the bytes
+// from it on are moved to the start), -2 when there is none.
+int _recovery_data_buffer(data_buffer_t *buf);
+
+// Receives what the connection's socket has for the packet being assembled
+// (never more than that packet lacks) and, when the packet is complete,
+// hands its sub header and body length to the connection's packet handler
+// (the inbound dispatcher by default). The receive result is kept in
+// last_recv_ret_val: 0 means the peer closed the stream (not an error
+// here; the caller acts on it); nothing available yet is not an error.
+// Returns 0, or:
+//   -1 no connection record;
+//   -2 receive error on the header;
+//   -3 resynchronisation found no magic;
+//   -4 header version other than 2;
+//   -5 body length 0, shorter than the sub header, or too large for the
+//      reassembly buffer;
+//   -6 receive error on the body.
+// Every negative result means the connection must be dropped.
+int dg_receive_packet(struct dg_conn *pdgconn);
+
+#endif  // QDR_AGENT_DGCOMM_PACKET_H
