@@ -1,0 +1,768 @@
+#include "vklog.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "vklog_comm.h"
+#include "vklog_config.h"
+#include "vklog_internal.h"
+#include "vklog_lock.h"
+#include "vklog_packet.h"
+#include "vklog_utils.h"
+
+vklog_manager_t g_vklog_manager;
+vklog_t *g_vklog = nullptr;
+vklog_t *g_vklog_console_debug = nullptr;
+
+namespace {
+
+// What identifies the configuration file's version at the last load. The
+// manager keeps whole seconds only; two edits within one second (or an edit
+// racing the load) would be missed, so the nanoseconds, size and inode are
+// compared as well.
+struct reload_stamp {
+  bool valid;
+  struct timespec mtime;
+  off_t size;
+  ino_t ino;
+  dev_t dev;
+};
+
+reload_stamp g_reload_stamp;
+
+bool same_stamp(const reload_stamp &a, const struct stat &st) {
+  return a.valid && a.mtime.tv_sec == st.st_mtim.tv_sec && a.mtime.tv_nsec == st.st_mtim.tv_nsec &&
+         a.size == st.st_size && a.ino == st.st_ino && a.dev == st.st_dev;
+}
+
+void set_stamp(const struct stat &st) {
+  g_reload_stamp.valid = true;
+  g_reload_stamp.mtime = st.st_mtim;
+  g_reload_stamp.size = st.st_size;
+  g_reload_stamp.ino = st.st_ino;
+  g_reload_stamp.dev = st.st_dev;
+  g_vklog_manager.config_file_last_modify_time = st.st_mtim.tv_sec;
+}
+
+constexpr const char *kDeactivateEnv = "LKS_DAEMON_VKLOG_DEACTIVATE";
+
+// A category is active unless the environment says exactly "true".
+int activation_from_env() {
+  const char *v = getenv(kDeactivateEnv);
+  return (v != nullptr && strcmp(v, "true") == 0) ? 0 : 1;
+}
+
+void store_level(vklog_t *h, const vklog_level_t &lv) {
+  __atomic_store_n(&h->level.value, lv.value, __ATOMIC_RELAXED);
+  __atomic_store_n(&h->level.inequality_sign, lv.inequality_sign, __ATOMIC_RELAXED);
+}
+
+// The static handle returned for a null category name: everything to
+// standard output with time and level.
+vklog_t *default_stdout_handle() {
+  static vklog_config_t config;
+  static vklog_t handle;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    vl_config_fill_preset(&config, VKLOG_CFG_PRESET_DEFAULT_STDOUT);
+    config.level.value = VL_TRACE;
+    config.level.inequality_sign = '<';
+    config.header_flag = VKLOG_HEADER_TIME | VKLOG_HEADER_LEVEL;
+    config.include_us_to_time = 0;
+    vl_load_config_finish(&config);
+    handle.config = &config;
+    handle.level = config.level;
+    vl_lock_init(&handle.config_lock);
+    vl_lock_init(&handle.output_file.fd_lock);
+    handle.output_vklogger.sock = -1;
+    vl_lock_init(&handle.output_vklogger.lock);
+    handle.activate = 1;
+  });
+  return &handle;
+}
+
+// The registered category named `name`, or null. No activation change.
+vklog_t *find_category(const char *name, size_t name_len) {
+  unsigned int n = __atomic_load_n(&g_vklog_manager.count, __ATOMIC_ACQUIRE);
+  for (unsigned int i = 0; i < n && i < VKLOG_CATEGORY_MAX; i++) {
+    vklog_t *h = &g_vklog_manager.log[i];
+    vl_lock_guard g(&h->config_lock);
+    if (h->config != nullptr && h->config->name_len == name_len &&
+        memcmp(h->config->name, name, name_len) == 0)
+      return h;
+  }
+  return nullptr;
+}
+
+// Local time of `sec`, cached per thread for the current second.
+const struct tm &local_time(time_t sec) {
+  thread_local time_t cached_sec = -1;
+  thread_local struct tm cached_tm;
+  if (sec != cached_sec) {
+    localtime_r(&sec, &cached_tm);
+    cached_sec = sec;
+  }
+  return cached_tm;
+}
+
+// Appends one formatted header field; false when it does not fit.
+bool put_field(char *buffer, size_t size, size_t *len, int *rc, int fail_code, const char *fmt,
+               ...) __attribute__((format(printf, 6, 7)));
+
+bool put_field(char *buffer, size_t size, size_t *len, int *rc, int fail_code, const char *fmt,
+               ...) {
+  size_t left = size - *len;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buffer + *len, left, fmt, ap);
+  va_end(ap);
+  if (n < 0) {
+    buffer[*len] = '\0';
+    *rc = fail_code;
+    return false;
+  }
+  if (static_cast<size_t>(n) >= left) {
+    buffer[*len] = '\0';
+    *rc = -1;
+    return false;
+  }
+  *len += static_cast<size_t>(n);
+  return true;
+}
+
+void write_stdout(const char *data, size_t length) {
+  fwrite(data, 1, length, stdout);
+  fflush(stdout);
+}
+
+}  // namespace
+
+vklog_config_t *vl_get_config(vklog_t *handle) {
+  vl_lock_guard g(&handle->config_lock);
+  vklog_config_t *c = handle->config;
+  if (c != nullptr) c->count_in_use++;
+  return c;
+}
+
+void vl_release_config(vklog_t *handle, vklog_config_t *config) {
+  bool free_it = false;
+  {
+    vl_lock_guard g(&handle->config_lock);
+    config->count_in_use--;
+    if (config->count_in_use <= 0 && config != handle->config) {
+      free_it = true;
+      if (handle->config_temp == config) handle->config_temp = nullptr;
+    }
+  }
+  if (free_it) vklog_config_free(config);
+}
+
+int vl_set_header(int level, unsigned int header_flag, char include_us_to_time, const char *file,
+                  size_t file_len, const char *func, size_t func_len, long line, char *buffer,
+                  size_t size) {
+  if (buffer == nullptr || size == 0) return -1;
+  buffer[0] = '\0';
+  size_t len = 0;
+  int rc = 0;
+  if (file == nullptr) file_len = 0;
+  if (func == nullptr) func_len = 0;
+  int fl = static_cast<int>(file != nullptr ? strnlen(file, file_len) : 0);
+  int gl = static_cast<int>(func != nullptr ? strnlen(func, func_len) : 0);
+  const char *fs = file != nullptr ? file : "";
+  const char *gs = func != nullptr ? func : "";
+
+  if (header_flag & VKLOG_HEADER_TIME) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const struct tm &tm = local_time(ts.tv_sec);
+    if (include_us_to_time) {
+      long us = ts.tv_nsec <= 1000 ? 0 : ts.tv_nsec > 1000000000L ? 999999 : ts.tv_nsec / 1000;
+      if (!put_field(buffer, size, &len, &rc, -2, "[%02d %02d:%02d:%02d.%06ld]", tm.tm_mday,
+                     tm.tm_hour, tm.tm_min, tm.tm_sec, us))
+        return rc;
+    } else if (!put_field(buffer, size, &len, &rc, -2, "[%02d %02d:%02d:%02d]", tm.tm_mday,
+                          tm.tm_hour, tm.tm_min, tm.tm_sec)) {
+      return rc;
+    }
+  }
+  bool pid = header_flag & VKLOG_HEADER_PID;
+  bool tid = header_flag & VKLOG_HEADER_THREAD_ID;
+  unsigned long self = static_cast<unsigned long>(pthread_self());
+  if (pid && tid) {
+    if (!put_field(buffer, size, &len, &rc, -3, "[%d:%lx]", static_cast<int>(getpid()), self))
+      return rc;
+  } else if (pid) {
+    if (!put_field(buffer, size, &len, &rc, -4, "[%d]", static_cast<int>(getpid()))) return rc;
+  } else if (tid) {
+    if (!put_field(buffer, size, &len, &rc, -5, "[%lx]", self)) return rc;
+  }
+  if (header_flag & VKLOG_HEADER_LEVEL) {
+    // Levels outside 0..7 (also negative ones) print "null" instead of
+    // indexing past the table.
+    const char *code = level >= 0 && level <= 7 ? g_vklog_level_str[level] : "null";
+    if (!put_field(buffer, size, &len, &rc, -13, "[%s]", code)) return rc;
+  }
+  bool f = header_flag & VKLOG_HEADER_FILE;
+  bool g = header_flag & VKLOG_HEADER_FUNCTION;
+  bool l = header_flag & VKLOG_HEADER_LINE;
+  bool ok = true;
+  if (f && g && l) {
+    ok = put_field(buffer, size, &len, &rc, -6, "[%.*s:%.*s:%ld]", fl, fs, gl, gs, line);
+  } else if (f && g) {
+    ok = put_field(buffer, size, &len, &rc, -7, "[%.*s:%.*s]", fl, fs, gl, gs);
+  } else if (f && l) {
+    ok = put_field(buffer, size, &len, &rc, -8, "[%.*s:%ld]", fl, fs, line);
+  } else if (g && l) {
+    ok = put_field(buffer, size, &len, &rc, -9, "[%.*s:%ld]", gl, gs, line);
+  } else if (f) {
+    ok = put_field(buffer, size, &len, &rc, -10, "[%.*s]", fl, fs);
+  } else if (g) {
+    ok = put_field(buffer, size, &len, &rc, -11, "[%.*s]", gl, gs);
+  } else if (l) {
+    ok = put_field(buffer, size, &len, &rc, -12, "[%ld]", line);
+  }
+  if (!ok) return rc;
+  return static_cast<int>(len);
+}
+
+int vl_file_backup(const vklog_config_t *config, unsigned int *backup_idx) {
+  if (config->backup_count == 0) {
+    if (unlink(config->out_path) != 0 && errno != ENOENT) return -1;
+    return 0;
+  }
+  if (*backup_idx == 0) {
+    int last = vl_get_last_backup_index(config->backup_path);
+    *backup_idx = last > 0 ? static_cast<unsigned int>(last) : 0;
+  }
+  unsigned int next = *backup_idx + 1;
+  if (next > config->backup_count || next == 0) next = 1;
+  char name[VKLOG_PATH_SIZE + 16];
+  snprintf(name, sizeof(name), "%s.%u", config->backup_path, next);
+  if (unlink(name) != 0 && errno != ENOENT) return -2;
+  if (rename(config->out_path, name) != 0) return -3;
+  *backup_idx = next;
+  return 0;
+}
+
+namespace {
+
+// Rotates the category's file if it is still over the limit. Result codes
+// as vl_va_log_file_writer.
+int rotate(vklog_t *handle, const vklog_config_t *config) {
+  vl_lock_guard g(&g_file_backup_lock);
+  vklog_output_file_t *of = &handle->output_file;
+  if (__atomic_load_n(&of->backup_work, __ATOMIC_RELAXED)) return 0;
+  // Another thread may have rotated since this one measured the file; the
+  // fresh file must not be rotated again.
+  struct stat st;
+  if (stat(config->out_path, &st) != 0 ||
+      (static_cast<unsigned long long>(st.st_size) >> 20) < config->limit_size)
+    return 0;
+  __atomic_store_n(&of->backup_work, 1, __ATOMIC_RELAXED);
+  if (config->backup_dir[0] != '\0' && mkdir(config->backup_dir, 0750) != 0 && errno != EEXIST) {
+    int e = errno;
+    fprintf(stderr, "backup dir[%s] is not make.[(%d)%s]\n", config->backup_dir, e, strerror(e));
+    __atomic_store_n(&of->err_no, e, __ATOMIC_RELAXED);
+    __atomic_store_n(&of->backup_work, 0, __ATOMIC_RELAXED);
+    return -2;
+  }
+  if (vl_file_backup(config, &of->backup_idx) != 0) {
+    __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
+    return -3;  // backup_work stays 1: this category rotates no more
+  }
+  __atomic_store_n(&of->backup_work, 0, __ATOMIC_RELAXED);
+  return 0;
+}
+
+}  // namespace
+
+int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const char *data,
+                          size_t length) {
+  vklog_output_file_t *of = &handle->output_file;
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  int fd = open(config->out_path, flags, config->file_permission);
+  if (fd < 0 && errno == ENOENT && config->out_dir[0] != '\0') {
+    // The output directory is made (one level) only when it is missing,
+    // which an open failing with ENOENT tells without a stat per line.
+    if (mkdir(config->out_dir, 0750) != 0 && errno != EEXIST) {
+      int e = errno;
+      fprintf(stderr, "out dir[%s] is not make.[(%d)%s]\n", config->out_dir, e, strerror(e));
+      __atomic_store_n(&of->err_no, e, __ATOMIC_RELAXED);
+      return -1;
+    }
+    fd = open(config->out_path, flags, config->file_permission);
+  }
+  if (fd < 0) {
+    __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
+    return -4;
+  }
+  size_t done = 0;
+  bool failed = false;
+  while (done < length) {
+    ssize_t n = write(fd, data + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed = true;
+      __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  struct stat st;
+  bool have_size = fstat(fd, &st) == 0;
+  close(fd);
+  if (failed) return -5;
+  if (!have_size || __atomic_load_n(&of->backup_work, __ATOMIC_RELAXED)) return 0;
+  if ((static_cast<unsigned long long>(st.st_size) >> 20) < config->limit_size) return 0;
+  return rotate(handle, config);
+}
+
+namespace {
+
+// Writes one finished line to the outputs of `config`, in the order remote,
+// file, standard output. `buffer` holds the datagram prefix (`prefix` bytes,
+// 0 without remote output) followed by the line of `length` bytes.
+void write_line(vklog_t *handle, vklog_config_t *config, uint8_t output, char *buffer,
+                size_t prefix, size_t length) {
+  const char *text = buffer + prefix;
+  if (output & VKLOG_OUTPUT_VKLOGGER) {
+    size_t total = vl_vklogger_set_packet_finish_from_config(config, buffer, length, prefix);
+    int rc = vl_va_log_send_to_vklogger(&handle->output_vklogger, buffer, total);
+    if (rc == -2 || rc == -3) {
+      // No socket or no address: stop trying until the category is
+      // reconfigured.
+      __atomic_fetch_and(&config->output, static_cast<uint8_t>(~VKLOG_OUTPUT_VKLOGGER),
+                         __ATOMIC_RELAXED);
+    }
+  }
+  if (output & VKLOG_OUTPUT_FILE) {
+    int rc = vl_va_log_file_writer(handle, config, text, length);
+    if (rc != 0) __atomic_store_n(&handle->last_error, rc, __ATOMIC_RELAXED);
+    if (rc == -3) vklog_disable(handle);
+  }
+  if (output & VKLOG_OUTPUT_STDOUT) write_stdout(text, length);
+}
+
+}  // namespace
+
+int vklog(vklog_t *handle, const char *file, size_t file_len, const char *func, size_t func_len,
+          long line, int level, const char *format, ...) {
+  if (handle == nullptr) return -1;
+  if (!__atomic_load_n(&handle->activate, __ATOMIC_RELAXED)) return 0;
+  vklog_config_t *config = vl_get_config(handle);
+  if (config == nullptr) return -2;
+  char buffer[VKLOG_LINE_BUFFER_SIZE];
+  uint8_t output = __atomic_load_n(&config->output, __ATOMIC_RELAXED);
+  size_t prefix = 0;
+  if (output & VKLOG_OUTPUT_VKLOGGER) prefix = vl_vklogger_set_packet_from_config(config, buffer);
+  char *text = buffer + prefix;
+  size_t size = sizeof(buffer) - prefix;
+  int hl = vl_set_header(level, config->header_flag, config->include_us_to_time, file, file_len,
+                         func, func_len, line, text, size);
+  if (hl < 0) {
+    vl_release_config(handle, config);
+    return -1;
+  }
+  size_t length = static_cast<size_t>(hl);
+  if (format != nullptr) {
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(text + length, size - length, format, ap);
+    va_end(ap);
+    // A message too long for the buffer is cut; vsnprintf left it
+    // terminated at the last byte.
+    if (n > 0) length += static_cast<size_t>(n) < size - length ? static_cast<size_t>(n)
+                                                                 : size - length - 1;
+  }
+  write_line(handle, config, output, buffer, prefix, length);
+  vl_release_config(handle, config);
+  return 0;
+}
+
+namespace {
+
+constexpr const char kHexStart[] =
+    "\n======================== start hexlog ========================\n";
+constexpr const char kHexEnd[] =
+    "========================= end hexlog =========================\n\n";
+// Widest row accepted: 20 + 4 * 256 bytes fit the 4096-byte buffer.
+constexpr int kHexMaxColumns = 256;
+
+// The hex dump buffer and where its contents go.
+struct hex_out {
+  char buf[VKLOG_HEX_BUFFER_SIZE];
+  size_t len;
+  vklog_t *handle;
+  const vklog_config_t *config;
+  uint8_t output;
+  int file_rc;
+};
+
+void hex_flush(hex_out *h) {
+  if (h->len == 0) return;
+  if ((h->output & VKLOG_OUTPUT_FILE) && h->file_rc != -3) {
+    int rc = vl_va_log_file_writer(h->handle, h->config, h->buf, h->len);
+    if (rc != 0) h->file_rc = rc;
+  }
+  if (h->output & VKLOG_OUTPUT_STDOUT) write_stdout(h->buf, h->len);
+  h->len = 0;
+}
+
+// Appends bytes, flushing first when they would not fit; text longer than
+// the buffer goes out in pieces.
+void hex_put(hex_out *h, const char *s, size_t n) {
+  if (h->len + n > sizeof(h->buf)) hex_flush(h);
+  while (n > sizeof(h->buf)) {
+    memcpy(h->buf, s, sizeof(h->buf));
+    h->len = sizeof(h->buf);
+    hex_flush(h);
+    s += sizeof(h->buf);
+    n -= sizeof(h->buf);
+  }
+  memcpy(h->buf + h->len, s, n);
+  h->len += n;
+}
+
+// One row of the dump: address, hex bytes, padding, characters.
+size_t hex_row(char *row, const unsigned char *p, size_t n, int columns) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  size_t len = static_cast<size_t>(
+      snprintf(row, 20, "%016lx:", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p))));
+  for (size_t i = 0; i < static_cast<size_t>(columns); i++) {
+    row[len++] = ' ';
+    row[len++] = i < n ? kDigits[p[i] >> 4] : ' ';
+    row[len++] = i < n ? kDigits[p[i] & 15] : ' ';
+  }
+  row[len++] = ' ';
+  row[len++] = ' ';
+  for (size_t i = 0; i < n; i++) row[len++] = p[i] >= 0x20 && p[i] < 0x7f ? static_cast<char>(p[i]) : '.';
+  row[len++] = '\n';
+  return len;
+}
+
+}  // namespace
+
+int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *func,
+              size_t func_len, long line, int level, int hex_print_column_count,
+              const void *data, size_t data_length, const char *format, ...) {
+  if (handle == nullptr) return -1;
+  if (!__atomic_load_n(&handle->activate, __ATOMIC_RELAXED)) return 0;
+  vklog_config_t *config = vl_get_config(handle);
+  if (config == nullptr) return -2;
+  hex_out h;
+  h.len = 0;
+  h.handle = handle;
+  h.config = config;
+  h.output = __atomic_load_n(&config->output, __ATOMIC_RELAXED) &
+             (VKLOG_OUTPUT_FILE | VKLOG_OUTPUT_STDOUT);
+  h.file_rc = 0;
+  int hl = vl_set_header(level, config->header_flag, config->include_us_to_time, file, file_len,
+                         func, func_len, line, h.buf, sizeof(h.buf));
+  if (hl < 0) {
+    vl_release_config(handle, config);
+    return -1;
+  }
+  h.len = static_cast<size_t>(hl);
+  hex_put(&h, kHexStart, sizeof(kHexStart) - 1);
+  char title[VKLOG_HEX_BUFFER_SIZE];
+  int tn = 0;
+  if (format != nullptr) {
+    va_list ap;
+    va_start(ap, format);
+    tn = vsnprintf(title, sizeof(title), format, ap);
+    va_end(ap);
+  }
+  size_t title_len = tn <= 0 ? 0
+                     : static_cast<size_t>(tn) < sizeof(title) ? static_cast<size_t>(tn)
+                                                             : sizeof(title) - 1;
+  if (data == nullptr) data_length = 0;
+  hex_put(&h, "Title: ", 7);
+  hex_put(&h, title, title_len);
+  char line_buf[64];
+  int ln = snprintf(line_buf, sizeof(line_buf), ", %lu byte (0x%lx)\n",
+                    static_cast<unsigned long>(data_length),
+                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data)));
+  hex_put(&h, line_buf, static_cast<size_t>(ln));
+  int columns = hex_print_column_count < 1 ? 8 : hex_print_column_count;
+  if (columns > kHexMaxColumns) columns = kHexMaxColumns;
+  char row[20 + 4 * kHexMaxColumns + 8];
+  const unsigned char *p = static_cast<const unsigned char *>(data);
+  for (size_t off = 0; off < data_length; off += static_cast<size_t>(columns)) {
+    size_t n = data_length - off < static_cast<size_t>(columns) ? data_length - off
+                                                                : static_cast<size_t>(columns);
+    hex_put(&h, row, hex_row(row, p + off, n, columns));
+  }
+  hex_put(&h, kHexEnd, sizeof(kHexEnd) - 1);
+  hex_flush(&h);
+  if (h.file_rc != 0) __atomic_store_n(&handle->last_error, h.file_rc, __ATOMIC_RELAXED);
+  if (h.file_rc == -3) vklog_disable(handle);
+  vl_release_config(handle, config);
+  return 0;
+}
+
+int vl_apply_config(vklog_manager_t *manager, vklog_config_t *config, int *err_no) {
+  vklog_t *h = find_category(config->name, config->name_len);
+  if (h != nullptr) {
+    // Only this thread replaces configurations, so the current one stays
+    // valid here without a pin.
+    vklog_config_t *old = h->config;
+    if (vl_apply_config_to_vklogger(&h->output_vklogger, old, config) != 0) *err_no = -4;
+    bool ring_changed = old->backup_count != config->backup_count ||
+                        strcmp(old->backup_path, config->backup_path) != 0;
+    if (old->backup_count != config->backup_count)
+      vl_cleanup_backup_file(config->backup_path, config->backup_count);
+    if (ring_changed) {
+      // The ring position is looked up again from the files.
+      vl_lock_guard g(&g_file_backup_lock);
+      h->output_file.backup_idx = 0;
+    }
+    bool free_old = false;
+    {
+      vl_lock_guard g(&h->config_lock);
+      h->config = config;
+      if (old->count_in_use <= 0) {
+        free_old = true;
+      } else {
+        h->config_temp = old;  // freed by its last user
+      }
+      store_level(h, config->level);
+    }
+    if (free_old) vklog_config_free(old);
+    return 0;
+  }
+  unsigned int n = __atomic_load_n(&manager->count, __ATOMIC_RELAXED);
+  if (n >= VKLOG_CATEGORY_MAX) {
+    *err_no = -2;
+    vklog_config_free(config);
+    return -2;
+  }
+  h = &manager->log[n];
+  memset(h, 0, sizeof(*h));
+  h->output_vklogger.sock = -1;
+  vl_lock_init(&h->config_lock);
+  vl_lock_init(&h->output_file.fd_lock);
+  h->config = config;
+  h->level = config->level;
+  h->activate = activation_from_env();
+  if (vl_output_vklogger_init_from_config(&h->output_vklogger, config) != 0) *err_no = -4;
+  __atomic_store_n(&manager->count, n + 1, __ATOMIC_RELEASE);
+  return 0;
+}
+
+int vklog_apply_config(vklog_config_t *config, int *err_no) {
+  int dummy = 0;
+  if (err_no == nullptr) err_no = &dummy;
+  *err_no = 0;
+  if (config == nullptr) {
+    *err_no = -1;
+    return -2;
+  }
+  if (config->name[0] == '\0') {
+    *err_no = -1;
+    vklog_config_free(config);
+    return -2;
+  }
+  config->name_len = static_cast<unsigned int>(strnlen(config->name, sizeof(config->name) - 1));
+  config->name[config->name_len] = '\0';
+  if (vl_load_config_finish(config) != 0) {
+    *err_no = -3;
+    vklog_config_free(config);
+    return -2;
+  }
+  config->count_in_use = 0;
+  config->next = nullptr;
+  return vl_apply_config(&g_vklog_manager, config, err_no);
+}
+
+int vklog_initialize_with_config(vklog_config_t *config, int *err_no) {
+  return vklog_apply_config(config, err_no);
+}
+
+int vklog_initialize_with_default_config(const char *conf_name, int *err_no) {
+  int dummy = 0;
+  if (err_no == nullptr) err_no = &dummy;
+  *err_no = 0;
+  if (conf_name == nullptr) return -1;
+  vklog_config_t *c = vklog_config_new_from_preset(VKLOG_CFG_PRESET_DEFAULT);
+  if (c == nullptr) return -2;
+  if (vl_set_config(c, VKLOG_CFG_TYPE_NAME, strlen(conf_name), conf_name) != 0) {
+    vklog_config_free(c);
+    return -1;
+  }
+  return vklog_apply_config(c, err_no);
+}
+
+namespace {
+
+// Applies every section of a loaded list in order; the last apply error
+// goes to *err_no.
+void apply_list(vklog_config_t *list, int *err_no) {
+  while (list != nullptr) {
+    vklog_config_t *next = list->next;
+    list->next = nullptr;
+    int e = 0;
+    vl_apply_config(&g_vklog_manager, list, &e);
+    if (e != 0) *err_no = e;
+    list = next;
+  }
+}
+
+}  // namespace
+
+int vklog_initialize_with_config_file(const char *path, int *err_no) {
+  int dummy = 0;
+  if (err_no == nullptr) err_no = &dummy;
+  *err_no = 0;
+  if (path == nullptr || path[0] == '\0') {
+    *err_no = EINVAL;
+    return VKLOG_LOAD_OPEN_FAILED;
+  }
+  vklog_set_config_path(path);
+  g_vklog_manager.reload_use_flag = 1;
+  // The version is taken before loading so that an edit made during the
+  // load is seen by the next reload.
+  struct stat st;
+  bool have_stat = stat(path, &st) == 0;
+  int code = 0;
+  vklog_config_t *list = vl_load_config_from_conf_file(path, &code, err_no);
+  if (list == nullptr) return code;
+  apply_list(list, err_no);
+  if (have_stat && strcmp(path, g_vklog_manager.config_filepath) == 0) set_stamp(st);
+  return 0;
+}
+
+int vklog_reload(int *err_no) {
+  int dummy = 0;
+  if (err_no == nullptr) err_no = &dummy;
+  *err_no = 0;
+  if (!g_vklog_manager.reload_use_flag || g_vklog_manager.config_filepath[0] == '\0') return 0;
+  struct stat st;
+  if (stat(g_vklog_manager.config_filepath, &st) != 0) {
+    *err_no = errno;
+    return VKLOG_LOAD_OPEN_FAILED;
+  }
+  if (same_stamp(g_reload_stamp, st)) return 0;
+  // Recorded first: a file that fails to load is not parsed again until it
+  // changes.
+  set_stamp(st);
+  int code = 0;
+  vklog_config_t *list = vl_load_config_from_conf_file(g_vklog_manager.config_filepath, &code,
+                                                       err_no);
+  if (list == nullptr) return code;
+  apply_list(list, err_no);
+  return 0;
+}
+
+vklog_t *vklog_get_category(const char *cname) {
+  if (cname == nullptr) return default_stdout_handle();
+  vklog_t *h = find_category(cname, strnlen(cname, VKLOG_NAME_SIZE));
+  if (h != nullptr) __atomic_store_n(&h->activate, activation_from_env(), __ATOMIC_RELAXED);
+  return h;
+}
+
+int vklog_set_global_log_handle(vklog_t *h) {
+  if (h == nullptr) return -1;
+  if (g_vklog != nullptr) return -2;
+  g_vklog = h;
+  return 0;
+}
+
+int vklog_set_global_log_console_debug_handle(vklog_t *h) {
+  if (h == nullptr) return -1;
+  if (g_vklog_console_debug != nullptr) return -2;
+  g_vklog_console_debug = h;
+  return 0;
+}
+
+int vklog_enable(vklog_t *h) {
+  if (h == nullptr) return -1;
+  __atomic_store_n(&h->activate, activation_from_env(), __ATOMIC_RELAXED);
+  return 0;
+}
+
+int vklog_disable(vklog_t *h) {
+  if (h == nullptr) return -1;
+  __atomic_store_n(&h->activate, 0, __ATOMIC_RELAXED);
+  return 0;
+}
+
+int vklog_enable_from_config_name(const char *name) {
+  if (name == nullptr) return -1;
+  return vklog_enable(find_category(name, strnlen(name, VKLOG_NAME_SIZE)));
+}
+
+int vklog_disable_from_config_name(const char *name) {
+  if (name == nullptr) return -1;
+  return vklog_disable(find_category(name, strnlen(name, VKLOG_NAME_SIZE)));
+}
+
+vklog_config_t *vklog_config_clone_from_vklog(vklog_t *h) {
+  if (h == nullptr) return nullptr;
+  vklog_config_t *c = vl_get_config(h);
+  if (c == nullptr) return nullptr;
+  vklog_config_t *copy = vklog_config_clone_from_config(c);
+  vl_release_config(h, c);
+  return copy;
+}
+
+vklog_config_t *vklog_config_clone_from_global_log(void) {
+  return vklog_config_clone_from_vklog(g_vklog);
+}
+
+vklog_config_t *vklog_config_clone_from_category(const char *name) {
+  if (name == nullptr) return nullptr;
+  return vklog_config_clone_from_vklog(find_category(name, strnlen(name, VKLOG_NAME_SIZE)));
+}
+
+int vklog_set_config_path(const char *path) {
+  if (path == nullptr || path[0] == '\0') return -2;
+  if (g_vklog_manager.config_filepath[0] != '\0') return -1;
+  size_t n = strnlen(path, VKLOG_PATH_SIZE);
+  if (n >= VKLOG_PATH_SIZE) return -3;
+  memcpy(g_vklog_manager.config_filepath, path, n + 1);
+  return 0;
+}
+
+void vklog_set_reload_disable(void) { g_vklog_manager.reload_use_flag = 0; }
+
+int vklog_cleanup_backup_file(vklog_t *h) {
+  if (h == nullptr) return -1;
+  vklog_config_t *c = vl_get_config(h);
+  if (c == nullptr) return -2;
+  int rc = vl_cleanup_backup_file(c->backup_path, c->backup_count);
+  vl_release_config(h, c);
+  return rc;
+}
+
+int vklog_get_vklogger_perf_sent(vklog_t *h, vklog_vklogger_perf_data_t *out) {
+  if (h == nullptr || out == nullptr) return -1;
+  vl_lock_guard g(&h->output_vklogger.lock);
+  *out = h->output_vklogger.perf_data;
+  return 0;
+}
+
+void vklog_fini(void) {}
+
+void vklog_test_reset(void) {
+  unsigned int n = __atomic_load_n(&g_vklog_manager.count, __ATOMIC_ACQUIRE);
+  for (unsigned int i = 0; i < n && i < VKLOG_CATEGORY_MAX; i++) {
+    vklog_t *h = &g_vklog_manager.log[i];
+    vl_output_vklogger_clear(&h->output_vklogger);
+    if (h->config_temp != nullptr && h->config_temp != h->config) vklog_config_free(h->config_temp);
+    vklog_config_free(h->config);
+    vl_lock_destroy(&h->config_lock);
+    vl_lock_destroy(&h->output_file.fd_lock);
+  }
+  memset(&g_vklog_manager, 0, sizeof(g_vklog_manager));
+  g_reload_stamp = reload_stamp{};
+  g_vklog = nullptr;
+  g_vklog_console_debug = nullptr;
+}
