@@ -1,0 +1,106 @@
+#include "vk_util.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+// Runs a trim function on a copy of `text` inside a buffer with a guard
+// byte before and after, and checks neither guard was touched.
+struct trimmed {
+  std::string text;
+  int removed;
+};
+
+trimmed run_trim(int (*fn)(char *, size_t, const char *), const std::string &text,
+                 const char *set = nullptr) {
+  std::string buf = "G" + text + std::string(1, '\0') + "G";
+  int removed = fn(buf.data() + 1, text.size(), set);
+  EXPECT_EQ(buf.front(), 'G');
+  EXPECT_EQ(buf.back(), 'G');
+  return {std::string(buf.c_str() + 1), removed};
+}
+
+}  // namespace
+
+TEST(VkUtil, TrimFamily) {
+  trimmed t = run_trim(vk_trim_ex, "  a b \r\n");
+  EXPECT_EQ(t.text, "a b");
+  EXPECT_EQ(t.removed, 5);
+
+  t = run_trim(vk_ltrim_ex, "   ");
+  EXPECT_EQ(t.text, "   ");
+  EXPECT_EQ(t.removed, 0);
+  t = run_trim(vk_trim_ex, " \t\r\n");
+  EXPECT_EQ(t.text, "");
+  EXPECT_EQ(t.removed, 4);
+  t = run_trim(vk_rtrim_ex, "x  ");
+  EXPECT_EQ(t.text, "x");
+  EXPECT_EQ(t.removed, 2);
+  t = run_trim(vk_ltrim_ex, "\t\tx y ");
+  EXPECT_EQ(t.text, "x y ");
+  EXPECT_EQ(t.removed, 2);
+  t = run_trim(vk_trim_ex, "abc");
+  EXPECT_EQ(t.text, "abc");
+  EXPECT_EQ(t.removed, 0);
+
+  // Length 0 touches nothing, even the byte before the text.
+  t = run_trim(vk_rtrim_ex, "");
+  EXPECT_EQ(t.removed, 0);
+  t = run_trim(vk_trim_ex, "");
+  EXPECT_EQ(t.removed, 0);
+  EXPECT_EQ(vk_trim(nullptr, 4), 0);
+
+  t = run_trim(vk_trim_ex, "\"quoted value\"", "\"");
+  EXPECT_EQ(t.text, "quoted value");
+  EXPECT_EQ(t.removed, 2);
+  t = run_trim(vk_trim_ex, " \"x\" ", "\"");
+  EXPECT_EQ(t.text, " \"x\" ");
+
+  char plain[] = " z ";
+  EXPECT_EQ(vk_trim(plain, strlen(plain)), 2);
+  EXPECT_STREQ(plain, "z");
+  char right[] = "z\n";
+  EXPECT_EQ(vk_rtrim(right, strlen(right)), 1);
+  char left[] = "\nz";
+  EXPECT_EQ(vk_ltrim(left, strlen(left)), 1);
+  EXPECT_STREQ(left, "z");
+}
+
+TEST(VkUtil, Basename) {
+  char buf[128];
+  EXPECT_STREQ(vk_basename("/opt/agent/bin/qdr-agent", buf, sizeof(buf)), "qdr-agent");
+  char small[4];
+  memcpy(small, "ZZZ", 4);
+  EXPECT_EQ(vk_basename("/opt/agent/bin/qdr-agent", small, sizeof(small)), nullptr);
+  EXPECT_STREQ(small, "ZZZ");
+  EXPECT_STREQ(vk_basename("/opt/abc", small, sizeof(small)), "abc");
+  EXPECT_STREQ(vk_basename("plain", buf, sizeof(buf)), "plain");
+  EXPECT_STREQ(vk_basename("/dir/", buf, sizeof(buf)), "");
+  EXPECT_EQ(vk_basename(nullptr, buf, sizeof(buf)), nullptr);
+  EXPECT_EQ(vk_basename("x", buf, 0), nullptr);
+  EXPECT_EQ(vk_basename("x", nullptr, 8), nullptr);
+}
+
+TEST(VkUtil, ClockValuesAgree) {
+  struct timespec before;
+  clock_gettime(CLOCK_REALTIME, &before);
+  uint64_t ms = vk_get_time_msec();
+  uint64_t ns = vk_get_time_nsec();
+  uint64_t before_ms = static_cast<uint64_t>(before.tv_sec) * 1000 + before.tv_nsec / 1000000;
+  EXPECT_GE(ms, before_ms);
+  EXPECT_GE(ns / 1000000, ms);
+  EXPECT_EQ(vk_sleep(0), 0);
+}
+
+TEST(VkUtil, LocaltimeAndLastError) {
+  struct tm tm_out;
+  EXPECT_EQ(localtime_vk(&tm_out, 0), 0);
+  EXPECT_GE(tm_out.tm_year, 69);
+  EXPECT_EQ(localtime_vk(nullptr, 0), -1);
+  errno = ENOENT;
+  EXPECT_EQ(get_last_error(), ENOENT);
+}
