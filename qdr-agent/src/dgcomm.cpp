@@ -41,6 +41,10 @@ uint64_t monotonic_msec() {
          1u;
 }
 
+bool dg_is_connected(const dg_conn *c) {
+  return c->connection_state.load() == DG_STATE_CONNECTED && c->reconnect_flag.load() == 0;
+}
+
 void dg_pause(dg_conn *c, uint32_t msec) {
   while (msec > 0 && c->active.load()) {
     uint32_t step = msec < kPauseSliceMsec ? msec : kPauseSliceMsec;
@@ -49,8 +53,14 @@ void dg_pause(dg_conn *c, uint32_t msec) {
   }
 }
 
-bool dg_is_connected(const dg_conn *c) {
-  return c->connection_state.load() == DG_STATE_CONNECTED && c->reconnect_flag.load() == 0;
+// The sender's wait for a connection ends as soon as there is one, so the
+// agent information request goes out right after the connect.
+void dg_pause_until_connected(dg_conn *c, uint32_t msec) {
+  while (msec > 0 && c->active.load() && !dg_is_connected(c)) {
+    uint32_t step = msec < kPauseSliceMsec ? msec : kPauseSliceMsec;
+    vk_sleep(step);
+    msec -= step;
+  }
 }
 
 void dg_log_reconnect_reason(int flag, int sock) {
@@ -484,7 +494,7 @@ void *dg_sender(void *arg) {
     if (!dg_is_connected(c)) {
       VKLOG(g_vklog, VL_TRACE, "[dg_sender] wait for dg connection[s#%d]\n", c->sock.load());
       packet_data_clear(&pb);
-      dg_pause(c, DG_SENDER_PAUSE_MSEC);
+      dg_pause_until_connected(c, DG_SENDER_PAUSE_MSEC);
       continue;
     }
     // A packet begun on an earlier connection is abandoned: its tail would

@@ -16,7 +16,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "network_agent_device_info.h"
+#include "network_common.h"
 #include "snmp_manager.h"
+#include "snmp_util.h"
 
 // Values of the agent information request.
 #define DG_AGENT_PLATFORM_TYPE 1
@@ -65,25 +68,19 @@ int send_request_collect_event(const char *device_id);
 // be allocated; -3 queue refused.
 int send_discovery_device(const char *request_id, snmp_info *info);
 
-#if __has_include("network_common.h") && __has_include("snmp_util.h")
-#define DG_HAVE_MESSAGES 1
-#include "network_agent_device_info.h"
-#include "network_common.h"
-#include "snmp_util.h"
 
-// SNMP settings to the wire form. Returns 0; -1 for an internal version
-// other than 0, 1, 3 (or null arguments); -2 the security part cannot be
-// allocated or converted.
+// SNMP settings to the wire form (texts borrowed from `info`); the v3
+// security goes into proto->security_p when that is allocated. Returns 0;
+// -1 for an internal version other than 0, 1, 3 (or null arguments); -2
+// the security settings cannot be converted.
 int conv_snmp_info_to_proto(const snmp_info *info, network_snmp_info_t *proto);
 
 // SNMPv3 security to the wire form. Returns 0; -1 for a level other than
 // 1, 2, 3 (or null arguments).
 int conv_snmp_sec_info_to_proto(const snmp_sec_info *sec_info, network_snmp_security_t *proto);
 
-// Device system facts to the wire form; strings are copied into the
-// message's heap. Returns 0; -1 null arguments or the heap is exhausted.
+// Device system facts to the wire form. The texts are borrowed: `system`
+// must outlive the encoding. Returns 0; -1 for null arguments.
 int conv_device_system_to_proto(const device_system *system, network_device_system_t *proto);
-
-#endif
 
 #endif  // QDR_AGENT_DGCOMM_UTIL_H
