@@ -87,7 +87,9 @@ TEST_F(ThreadManager, CpuIndexBindsToOneProcessorModuloTheCount) {
   ASSERT_TRUE(vktest::wait_until([&] { return p.done.load() == 1; }, 10000));
   // Binding may be refused in a restricted cpuset; when it took, it is one
   // processor, the index reduced modulo the count.
-  if (p.cpu_count_in_mask == 1) EXPECT_EQ((cpus + 1) % cpus, p.bound_cpu);
+  if (p.cpu_count_in_mask == 1) {
+    EXPECT_EQ((cpus + 1) % cpus, p.bound_cpu);
+  }
 }
 
 TEST_F(ThreadManager, StackSizeIsApplied) {

@@ -1,6 +1,7 @@
 #include "test_process.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -56,6 +57,8 @@ std::vector<std::string> make_env(const std::vector<std::string> &changes) {
   return env;
 }
 
+// Starts the child and returns once it has replaced itself with the program
+// (or failed to), so that its /proc entries already describe the program.
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env_changes,
             const std::string &cwd, int out_fd, int err_fd) {
   std::vector<std::string> env = make_env(env_changes);
@@ -66,17 +69,35 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
   for (const std::string &e : env) cenv.push_back(const_cast<char *>(e.c_str()));
   cenv.push_back(nullptr);
 
+  // The write end closes on a successful exec; a failed one writes a byte.
+  int sync[2];
+  if (pipe2(sync, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
-  if (pid != 0) return pid;
-  // Child: only async-signal-safe calls from here on.
-  int devnull = open("/dev/null", O_RDONLY);
-  if (devnull >= 0) dup2(devnull, 0);
-  dup2(out_fd, 1);
-  dup2(err_fd, 2);
-  setpgid(0, 0);
-  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-  execve(cargv[0], cargv.data(), cenv.data());
-  _exit(127);
+  if (pid < 0) {
+    close(sync[0]);
+    close(sync[1]);
+    return -1;
+  }
+  if (pid == 0) {
+    // Child: only async-signal-safe calls from here on.
+    close(sync[0]);
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0) dup2(devnull, 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    setpgid(0, 0);
+    if (cwd.empty() || chdir(cwd.c_str()) == 0) execve(cargv[0], cargv.data(), cenv.data());
+    char failed = 1;
+    ssize_t ignored = write(sync[1], &failed, 1);
+    (void)ignored;
+    _exit(127);
+  }
+  close(sync[1]);
+  char byte;
+  while (read(sync[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  close(sync[0]);
+  return pid;
 }
 
 int decode_status(int st) {
