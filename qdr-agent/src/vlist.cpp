@@ -6,8 +6,7 @@ namespace {
 
 // Data offset inside an item allocation, fundamentally aligned.
 constexpr size_t kDataOffset =
-    (sizeof(vlist_item_t) + alignof(max_align_t) - 1) / alignof(max_align_t) *
-    alignof(max_align_t);
+    (sizeof(vlist_item_t) + alignof(max_align_t) - 1) / alignof(max_align_t) * alignof(max_align_t);
 
 // The index points at items by position; once membership changes it would
 // point at items no longer there, so it is dropped.
@@ -194,8 +193,7 @@ int vlist_move_lockup(vlist_t *to, vlist_t *from) {
 int vlist_lockup(vlist_t *list) {
   if (list == nullptr || list->array != nullptr) return -1;
   if (list->count == 0) return 0;
-  vlist_item_t **array =
-      static_cast<vlist_item_t **>(malloc(sizeof(vlist_item_t *) * list->count));
+  vlist_item_t **array = static_cast<vlist_item_t **>(malloc(sizeof(vlist_item_t *) * list->count));
   if (array == nullptr) return -1;
   uint32_t i = 0;
   for (vlist_item_t *item = list->head; item != nullptr && i < list->count; item = item->next) {

@@ -31,9 +31,9 @@ typedef struct _VLIST {
   vlist_item_t *head;
   vlist_item_t *tail;
   uint32_t count;
-  vlist_item_t **array;  // index built by vlist_lockup, or null
+  vlist_item_t **array;                  // index built by vlist_lockup, or null
   callback_clear_data_vlist clear_func;  // may be null
-  int is_alloc;  // 1 when vlist_init allocated this record
+  int is_alloc;                          // 1 when vlist_init allocated this record
 } vlist_t;
 
 // Initialises `pList` as an empty list with clear function `func`, or

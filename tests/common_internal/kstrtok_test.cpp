@@ -35,7 +35,10 @@ TEST(Kstrtok, SplitsLikeStrtok) {
   char e[] = "k=v;x\t=y";
   EXPECT_EQ(tokens(slot, e, "=;\t"), (std::vector<std::string>{"k", "v", "x", "y"}));
   // Delimiters above 0x7f compare as unsigned bytes.
-  char f[] = "a\xff" "b\x80" "c";
+  char f[] =
+      "a\xff"
+      "b\x80"
+      "c";
   EXPECT_EQ(tokens(slot, f, "\xff\x80"), (std::vector<std::string>{"a", "b", "c"}));
   // After the end, further calls keep answering null.
   EXPECT_EQ(kstrtok(slot, nullptr, ","), nullptr);
@@ -77,7 +80,7 @@ TEST(Kstrtok, ExhaustionAndInvalidSlotsFailSafely) {
   EXPECT_EQ(kstrtokend(KSTRTOK_SLOT_COUNT), -1);
 
   EXPECT_EQ(kstrtokend(slots[5]), 0);
-  EXPECT_EQ(kstrtokend(slots[5]), -1);  // already free
+  EXPECT_EQ(kstrtokend(slots[5]), -1);               // already free
   EXPECT_EQ(kstrtok(slots[5], text, " "), nullptr);  // unclaimed
   EXPECT_EQ(kstrtokbegin(), slots[5]);
   for (int s : slots) EXPECT_EQ(kstrtokend(s), 0);

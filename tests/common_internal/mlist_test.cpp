@@ -12,7 +12,9 @@ int count_clear(void *data) {
   g_cleared++;
   return *static_cast<int *>(data);
 }
-int other_clear(void *) { return 0; }
+int other_clear(void *) {
+  return 0;
+}
 
 _MLIST_ITEM *push_int(mlist_t *list, int value) {
   _MLIST_ITEM *item = nullptr;

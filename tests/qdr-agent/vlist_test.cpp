@@ -13,7 +13,9 @@ int count_clear(void *data) {
   g_cleared++;
   return *static_cast<int *>(data);
 }
-int other_clear(void *) { return 0; }
+int other_clear(void *) {
+  return 0;
+}
 
 vlist_item_t *push_int(vlist_t *list, int value) {
   vlist_item_t *item = nullptr;

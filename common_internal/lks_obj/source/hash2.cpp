@@ -8,6 +8,7 @@ namespace {
 // The mixing step of lookup2: reversible, every input bit affects every
 // output bit.
 inline void mix(uint32_t &a, uint32_t &b, uint32_t &c) {
+  // clang-format off
   a -= b; a -= c; a ^= (c >> 13);
   b -= c; b -= a; b ^= (a << 8);
   c -= a; c -= b; c ^= (b >> 13);
@@ -17,6 +18,7 @@ inline void mix(uint32_t &a, uint32_t &b, uint32_t &c) {
   a -= b; a -= c; a ^= (c >> 3);
   b -= c; b -= a; b ^= (a << 10);
   c -= a; c -= b; c ^= (b >> 15);
+  // clang-format on
 }
 
 inline uint32_t le32(const uint8_t *k) {
@@ -24,7 +26,9 @@ inline uint32_t le32(const uint8_t *k) {
          (static_cast<uint32_t>(k[2]) << 16) | (static_cast<uint32_t>(k[3]) << 24);
 }
 
-bool usable(const hash_struct *map) { return map != nullptr && map->hash_table != nullptr; }
+bool usable(const hash_struct *map) {
+  return map != nullptr && map->hash_table != nullptr;
+}
 
 node_struct *bucket_of(hash_struct *map, const void *key, uint32_t key_len) {
   return &map->hash_table[hash(key, key_len, 0) & map->hash_mask];
@@ -194,4 +198,6 @@ void map_destroy_ex(hash_struct *map, void (*callback)(void *item)) {
   memset(map, 0, sizeof(*map));
 }
 
-void map_destroy(hash_struct *map) { map_destroy_ex(map, nullptr); }
+void map_destroy(hash_struct *map) {
+  map_destroy_ex(map, nullptr);
+}

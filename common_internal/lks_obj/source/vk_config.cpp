@@ -20,7 +20,7 @@ std::string_view strip(std::string_view s) {
 // Copies at most size - 1 bytes of `s` and terminates. REQUIRES: size > 0.
 void copy_bounded(std::string_view s, char *out, size_t size) {
   size_t n = s.size() < size - 1 ? s.size() : size - 1;
-  memcpy(out, s.data(), n);
+  if (n > 0) memcpy(out, s.data(), n);
   out[n] = '\0';
 }
 
@@ -32,7 +32,9 @@ struct expand_out {
   size_t len;
 };
 
-bool fits(const expand_out &o, size_t n) { return o.len + n <= o.size - 1; }
+bool fits(const expand_out &o, size_t n) {
+  return o.len + n <= o.size - 1;
+}
 
 // Appends a piece that was looked up or written back; prints the overflow
 // line and returns false when it does not fit.
@@ -169,8 +171,7 @@ int _get_config_string(const char *file, const char *key, char *value, size_t si
   return rc;
 }
 
-int ReadConfStringEx(const char *file, const char *key, char *value, size_t size,
-                     const char *def) {
+int ReadConfStringEx(const char *file, const char *key, char *value, size_t size, const char *def) {
   if (value == nullptr || size == 0) return 0;
   char found[VK_CONFIG_BUFFER_SIZE];
   if (_get_config_string(file, key, found, sizeof(found)) == 0 && found[0] != '\0') {

@@ -28,8 +28,7 @@
 // the file cannot be read, `def` is copied unexpanded instead (cut to
 // size - 1 characters; a null `def` gives the empty text).
 // Returns 0 always (also for a null `value` or size 0, which copy nothing).
-int ReadConfStringEx(const char *file, const char *key, char *value, size_t size,
-                     const char *def);
+int ReadConfStringEx(const char *file, const char *key, char *value, size_t size, const char *def);
 
 // Key lookup underneath ReadConfStringEx. On a match copies the stripped,
 // unexpanded value into `value` (cut to size - 1 characters, terminated) and

@@ -96,7 +96,9 @@ void destroy_vklist(vk_list_t *list, callback_clean_vklist callback) {
   free(list);
 }
 
-uint32_t count_vklist(const vk_list_t *list) { return list == nullptr ? 0 : list->m_count; }
+uint32_t count_vklist(const vk_list_t *list) {
+  return list == nullptr ? 0 : list->m_count;
+}
 
 int is_empty_vklist(const vk_list_t *list) {
   return list != nullptr && list->m_count == 0 ? 1 : 0;

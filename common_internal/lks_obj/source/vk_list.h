@@ -79,7 +79,7 @@ typedef struct vk_list_sp {
   vk_node_sp *tail;
   uint32_t count;
   callback_clean_vklist_sp clean_func;  // may be null
-  int is_allocate;  // 1 when init_vklist_sp allocated this header
+  int is_allocate;                      // 1 when init_vklist_sp allocated this header
 } vk_list_sp_t;
 
 // Initialises `list` (empty, `func` as clean function, is_allocate 0), or

@@ -100,8 +100,12 @@ int init_cpu_core(int *err) {
   return 0;
 }
 
-int get_os_info_logical_cpu_count(void) { return g_os_info.g_logical_cpu_count; }
-int get_os_info_physical_cpu_count(void) { return g_os_info.g_physical_cpu_count; }
+int get_os_info_logical_cpu_count(void) {
+  return g_os_info.g_logical_cpu_count;
+}
+int get_os_info_physical_cpu_count(void) {
+  return g_os_info.g_physical_cpu_count;
+}
 
 int get_physical_cpu_count(const char *path, int logical_count, int *err) {
   if (path == nullptr || logical_count < 1) return -30;

@@ -7,7 +7,9 @@
 
 namespace {
 
-bool in_set(char c, const char *set) { return c != '\0' && strchr(set, c) != nullptr; }
+bool in_set(char c, const char *set) {
+  return c != '\0' && strchr(set, c) != nullptr;
+}
 
 }  // namespace
 
@@ -40,9 +42,15 @@ int vk_trim_ex(char *text, size_t length, const char *set) {
   return removed + vk_ltrim_ex(text, length - static_cast<size_t>(removed), set);
 }
 
-int vk_rtrim(char *text, size_t length) { return vk_rtrim_ex(text, length, nullptr); }
-int vk_ltrim(char *text, size_t length) { return vk_ltrim_ex(text, length, nullptr); }
-int vk_trim(char *text, size_t length) { return vk_trim_ex(text, length, nullptr); }
+int vk_rtrim(char *text, size_t length) {
+  return vk_rtrim_ex(text, length, nullptr);
+}
+int vk_ltrim(char *text, size_t length) {
+  return vk_ltrim_ex(text, length, nullptr);
+}
+int vk_trim(char *text, size_t length) {
+  return vk_trim_ex(text, length, nullptr);
+}
 
 int vk_sleep(uint32_t msec) {
   struct timespec ts;
@@ -54,7 +62,8 @@ int vk_sleep(uint32_t msec) {
 uint64_t vk_get_time_msec(void) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000ULL + static_cast<uint64_t>(ts.tv_nsec) / 1000000ULL;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000ULL +
+         static_cast<uint64_t>(ts.tv_nsec) / 1000000ULL;
 }
 
 uint64_t vk_get_time_nsec(void) {
@@ -63,7 +72,9 @@ uint64_t vk_get_time_nsec(void) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-int get_last_error(void) { return errno; }
+int get_last_error(void) {
+  return errno;
+}
 
 int localtime_vk(struct tm *out, time_t t) {
   if (out == nullptr) return -1;
