@@ -1,0 +1,195 @@
+// File output: directory creation, the size-triggered backup ring, its
+// continuation across restarts, clean-up and rotation failure.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "vklog_test_util.h"
+#include "vklog_utils.h"
+
+using vklogtest::file_size;
+using vklogtest::VklogFixture;
+
+namespace {
+
+class VklogRotation : public VklogFixture {
+ protected:
+  std::string logs() const { return path("logs"); }
+  std::string log_file() const { return logs() + "/rot.log"; }
+  std::string backup(int n) const { return log_file() + "." + std::to_string(n); }
+
+  std::string config(unsigned count, const std::string &extra = "") const {
+    return "[rot]\noutput_type=file\nlevel=<info\nheader_flag=level\nlimit_file_size=1\n"
+           "directory=" +
+           logs() + "\nbackup_file_count=" + std::to_string(count) + "\n" + extra;
+  }
+
+  // Logs ~1 KiB lines tagged `tag` until the file is rotated away; the
+  // number of lines written (bounded).
+  int log_until_rotation(vklog_t *h, const std::string &tag) {
+    std::string pad(1000, 'p');
+    long long prev = file_size(log_file());
+    for (int i = 0; i < 3000; i++) {
+      VKLOG(h, VL_INFO, "%s %d %s\n", tag.c_str(), i, pad.c_str());
+      long long now = file_size(log_file());
+      if (now < prev) {
+        // Backups are told apart by modification time; keep them apart
+        // even on file systems with coarse timestamps.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        return i + 1;
+      }
+      prev = now;
+    }
+    return -1;
+  }
+
+  bool holds(int n, const std::string &tag) {
+    return vktest::read_file(backup(n)).find(tag + " 0 ") != std::string::npos;
+  }
+};
+
+}  // namespace
+
+TEST_F(VklogRotation, RingOverwritesTheOldestAndContinuesAfterARestart) {
+  ASSERT_EQ(0, load(config(3)));
+  vklog_t *h = vklog_get_category("rot");
+  ASSERT_NE(nullptr, h);
+  for (int seg = 1; seg <= 4; seg++) {
+    int lines = log_until_rotation(h, "seg" + std::to_string(seg));
+    ASSERT_GT(lines, 1000) << seg;  // a full MiB before each rotation
+  }
+  // The fourth rotation overwrote ".1".
+  EXPECT_TRUE(holds(1, "seg4"));
+  EXPECT_TRUE(holds(2, "seg2"));
+  EXPECT_TRUE(holds(3, "seg3"));
+  EXPECT_FALSE(vktest::file_exists(backup(4)));
+  EXPECT_GE(file_size(backup(1)), 1 << 20);
+
+  // A restart forgets the ring position; the next rotation follows the
+  // newest backup (".1"), so it writes ".2", not ".1".
+  vklog_test_reset();
+  ASSERT_EQ(0, load(config(3)));
+  h = vklog_get_category("rot");
+  ASSERT_NE(nullptr, h);
+  ASSERT_GT(log_until_rotation(h, "seg5"), 0);
+  EXPECT_TRUE(holds(1, "seg4"));
+  EXPECT_TRUE(holds(2, "seg5"));
+  EXPECT_TRUE(holds(3, "seg3"));
+}
+
+TEST_F(VklogRotation, BackupCountZeroDeletesTheLogFile) {
+  ASSERT_EQ(0, load(config(0)));
+  vklog_t *h = vklog_get_category("rot");
+  ASSERT_GT(log_until_rotation(h, "gone"), 1000);
+  EXPECT_FALSE(vktest::file_exists(log_file()));
+  EXPECT_FALSE(vktest::file_exists(backup(1)));
+  VKLOG(h, VL_INFO, "fresh\n");
+  EXPECT_EQ("[INFO]fresh\n", vktest::read_file(log_file()));
+}
+
+TEST_F(VklogRotation, BackupDirectoryIsMadeAndUsed) {
+  ASSERT_EQ(0, load(config(2, "backup_directory=" + path("old") + "\n")));
+  vklog_t *h = vklog_get_category("rot");
+  ASSERT_GT(log_until_rotation(h, "moved"), 1000);
+  EXPECT_GE(file_size(path("old/rot.log.1")), 1 << 20);
+  EXPECT_FALSE(vktest::file_exists(backup(1)));
+}
+
+TEST_F(VklogRotation, FailedRotationDisablesTheCategory) {
+  // Every backup name is taken by a non-empty directory, so the old backup
+  // cannot be deleted.
+  ASSERT_EQ(0, mkdir(logs().c_str(), 0750));
+  for (int n = 1; n <= 3; n++) {
+    ASSERT_EQ(0, mkdir(backup(n).c_str(), 0750));
+    ASSERT_TRUE(vktest::write_file(backup(n) + "/keep", "x"));
+  }
+  ASSERT_EQ(0, load(config(3)));
+  vklog_t *h = vklog_get_category("rot");
+  EXPECT_EQ(-1, log_until_rotation(h, "stuck"));
+  EXPECT_EQ(0, h->activate);
+  EXPECT_EQ(-3, h->last_error);
+  long long size = file_size(log_file());
+  EXPECT_GE(size, 1 << 20);
+  VKLOG(h, VL_INFO, "after\n");
+  EXPECT_EQ(size, file_size(log_file()));
+}
+
+TEST_F(VklogRotation, ReloadWithFewerBackupsRemovesThoseBeyondTheNewCount) {
+  ASSERT_EQ(0, load(config(5)));
+  ASSERT_EQ(0, mkdir(logs().c_str(), 0750));
+  for (int n = 1; n <= 5; n++) ASSERT_TRUE(vktest::write_file(backup(n), "b"));
+  ASSERT_TRUE(vktest::write_file(conf, config(2)));
+  int e = 0;
+  ASSERT_EQ(0, vklog_reload(&e));
+  EXPECT_TRUE(vktest::file_exists(backup(1)));
+  EXPECT_TRUE(vktest::file_exists(backup(2)));
+  for (int n = 3; n <= 5; n++) EXPECT_FALSE(vktest::file_exists(backup(n))) << n;
+  ASSERT_TRUE(vktest::write_file(backup(4), "b"));
+  EXPECT_EQ(1, vklog_cleanup_backup_file(vklog_get_category("rot")));
+  EXPECT_FALSE(vktest::file_exists(backup(4)));
+}
+
+TEST_F(VklogFixture, OutputDirectoryIsMadeOneLevelDeepWithItsMode) {
+  ASSERT_EQ(0, load("[one]\noutput_type=file\nlevel=info\nheader_flag=level\nfile_permission=600\n"
+                    "directory=" +
+                    path("new") + "\n[two]\noutput_type=file\nlevel=info\ndirectory=" +
+                    path("a/b") + "\n"));
+  VKLOG(vklog_get_category("one"), VL_INFO, "made\n");
+  struct stat st;
+  ASSERT_EQ(0, stat(path("new").c_str(), &st));
+  EXPECT_EQ(0750u, st.st_mode & 0777);
+  ASSERT_EQ(0, stat(path("new/one.log").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_EQ("[INFO]made\n", vktest::read_file(path("new/one.log")));
+  vklog_t *two = vklog_get_category("two");
+  VKLOG(two, VL_INFO, "lost\n");
+  EXPECT_EQ(-1, two->last_error);
+  EXPECT_FALSE(vktest::file_exists(path("a")));
+  EXPECT_EQ(0, vklog_make_directory_with_parents(path("a/b").c_str(), path("a/b").size()));
+  VKLOG(two, VL_INFO, "kept\n");
+  EXPECT_NE(std::string::npos, vktest::read_file(path("a/b/two.log")).find("kept"));
+  EXPECT_EQ(-1, vklog_make_directory_with_parents("", 0));
+  EXPECT_EQ(-1, vklog_make_directory_with_parents(std::string(4095, 'd').c_str(), 4095));
+}
+
+namespace {
+
+void touch_at(const std::string &p, time_t sec) {
+  ASSERT_TRUE(vktest::write_file(p, "x"));
+  struct timespec t[2] = {{sec, 0}, {sec, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, p.c_str(), t, 0));
+}
+
+}  // namespace
+
+TEST_F(VklogFixture, NewestBackupWinsAndOnlyWholeNumbersCount) {
+  std::string base = path("app.log");
+  touch_at(base + ".1", 1000);
+  touch_at(base + ".2", 3000);
+  touch_at(base + ".3", 2000);
+  touch_at(base + ".10", 3000);  // same time as ".2": the larger number wins
+  for (const char *other : {".0", ".x", ".2a", ".", ".1.bak", ".99999999999999999999"})
+    touch_at(base + other, 9000);
+  touch_at(path("other.log.7"), 9000);
+  EXPECT_EQ(10, vl_get_last_backup_index(base.c_str()));
+  EXPECT_EQ(0, vl_get_last_backup_index(path("none.log").c_str()));
+  EXPECT_EQ(-6, vl_get_last_backup_index(path("nodir/app.log").c_str()));
+  EXPECT_EQ(-1, vl_get_last_backup_index((dir.path + "/").c_str()));
+
+  // A path without a directory is relative to the working directory.
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof(cwd)));
+  ASSERT_EQ(0, chdir(dir.path.c_str()));
+  int relative = vl_get_last_backup_index("app.log");
+  int removed = vl_cleanup_backup_file("app.log", 2);
+  ASSERT_EQ(0, chdir(cwd));
+  EXPECT_EQ(10, relative);
+  EXPECT_EQ(2, removed);  // ".3" and ".10"
+  EXPECT_TRUE(vktest::file_exists(base + ".2"));
+  EXPECT_FALSE(vktest::file_exists(base + ".10"));
+  EXPECT_TRUE(vktest::file_exists(base + ".2a"));
+}
