@@ -1,0 +1,964 @@
+#include "snmp_manager.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+
+#include <net-snmp/library/snmpusm.h>
+
+#include "vk_lock.h"
+#include "vklog.h"
+
+// Exported by the library but missing from its headers: discovers the
+// engine id (and time) of a session's peer, then creates the session's USM
+// user. 1 on success, 0 on failure (the session's error is set).
+extern "C" int snmpv3_engineID_probe(struct session_list *slp, netsnmp_session *in_session);
+
+snmp_perf g_snmp_perf;
+
+namespace {
+
+// SNMPv3 keeps process-wide tables in the library: USM users keyed by
+// (engine id, user name), holding the localised keys every session of that
+// user and engine uses, and engine times. This Net-SNMP build does not lock
+// them. All changes to the user table happen in sm_snmp_open_by_session
+// (engine probe, user creation, replacement of a stale user) and
+// sm_snmp_close, under this lock; requests only read the table.
+vk_lock_t g_sm_v3_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// SNMPv3 requests in flight. A replaced user may still be read by such a
+// request, so it is freed only once none is in flight.
+std::atomic<int> g_sm_v3_inflight{0};
+
+// Users taken out of the table and not freed yet. Guarded by g_sm_v3_lock.
+constexpr int kGraveyardSize = 64;
+struct usmUser *g_sm_v3_graveyard[kGraveyardSize];
+int g_sm_v3_graveyard_count = 0;
+
+std::atomic<uint32_t> g_sm_bulk_variable_limit{SM_BULK_DEFAULT_VARIABLE_LIMIT};
+
+void perf_add(uint32_t *counter) { __atomic_fetch_add(counter, 1u, __ATOMIC_RELAXED); }
+
+// Copies `src` into a field of `size` bytes; false (field untouched) when it
+// does not fit.
+bool copy_field(char *field, size_t size, const char *src) {
+  if (src == nullptr) src = "";
+  size_t len = strnlen(src, size);
+  if (len >= size) return false;
+  memcpy(field, src, len);
+  field[len] = '\0';
+  return true;
+}
+
+bool is_exception_type(u_char type) {
+  return type == SNMP_ENDOFMIBVIEW || type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE;
+}
+
+// Fails a request made on a session that never opened, without sending.
+int fail_without_session(snmp_session_error *err) {
+  free(err->error_message);
+  err->error_message = strdup("snmp session is not open");
+  err->sess_status = STAT_ERROR;
+  err->sess_clib_error_num = 0;
+  err->sess_snmp_error_num = SNMPERR_BAD_SESSION;
+  err->response_errstat = 0;
+  return SM_ERR_RESPONSE;
+}
+
+int response_data_clear(void *data) {
+  auto *entry = static_cast<snmp_response_data *>(data);
+  if (entry->variables != nullptr) {
+    snmp_free_varbind(entry->variables);
+    entry->variables = nullptr;
+  }
+  return 0;
+}
+
+netsnmp_variable_list *chain_tail(netsnmp_variable_list *chain) {
+  if (chain == nullptr) return nullptr;
+  while (chain->next_variable != nullptr) chain = chain->next_variable;
+  return chain;
+}
+
+bool same_name(const netsnmp_variable_list *var, const oid *name, size_t name_length) {
+  return var->name_length == name_length &&
+         snmp_oid_compare(var->name, var->name_length, name, name_length) == 0;
+}
+
+// Frees replaced users when no SNMPv3 request can be reading them.
+// REQUIRES: g_sm_v3_lock.
+void v3_free_graveyard_if_idle() {
+  if (g_sm_v3_graveyard_count == 0) return;
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (g_sm_v3_inflight.load(std::memory_order_seq_cst) != 0) return;
+  for (int i = 0; i < g_sm_v3_graveyard_count; i++) {
+    // usm_free_user re-links whatever its next and prev still point at,
+    // which would drop the user that took its place from the table.
+    g_sm_v3_graveyard[i]->next = nullptr;
+    g_sm_v3_graveyard[i]->prev = nullptr;
+    usm_free_user(g_sm_v3_graveyard[i]);
+  }
+  g_sm_v3_graveyard_count = 0;
+}
+
+bool same_oid(const oid *a, size_t a_len, const oid *b, size_t b_len) {
+  return a != nullptr && b != nullptr && snmp_oid_compare(a, a_len, b, b_len) == 0;
+}
+
+// True when the stored user's localised key is not the one `ku` gives for
+// this engine. Only the first bytes are compared: a privacy key may have been
+// extended for AES-192/256, which keeps the localised key as its prefix.
+bool key_differs(const netsnmp_session *ss, const u_char *ku, size_t ku_len,
+                 const u_char *stored, size_t stored_len) {
+  u_char kul[USM_AUTH_KU_LEN * 2];
+  size_t kul_len = sizeof(kul);
+  if (stored == nullptr || stored_len == 0) return true;
+  if (generate_kul(ss->securityAuthProto, static_cast<u_int>(ss->securityAuthProtoLen),
+                   ss->securityEngineID, ss->securityEngineIDLen, ku, ku_len, kul,
+                   &kul_len) != SNMPERR_SUCCESS) {
+    return false;  // cannot tell: keep the stored user
+  }
+  size_t n = kul_len < stored_len ? kul_len : stored_len;
+  return memcmp(kul, stored, n) != 0;
+}
+
+// The library keeps the first user it made for an engine and name, and
+// every later session of that name uses its keys, even when the pass phrase
+// or the security level has changed since. Replace such a stale user with
+// one made from this session. REQUIRES: g_sm_v3_lock.
+void v3_refresh_user(netsnmp_session *ss) {
+  if (ss->securityAuthProto == nullptr || ss->securityLevel < SNMP_SEC_LEVEL_AUTHNOPRIV ||
+      ss->securityEngineIDLen == 0 || ss->securityName == nullptr) {
+    return;
+  }
+  struct usmUser *user = usm_get_user(ss->securityEngineID, ss->securityEngineIDLen,
+                                      ss->securityName);
+  bool stale = user == nullptr;
+  if (!stale) {
+    stale = !same_oid(user->authProtocol, user->authProtocolLen, ss->securityAuthProto,
+                      ss->securityAuthProtoLen) ||
+            key_differs(ss, ss->securityAuthKey, ss->securityAuthKeyLen, user->authKey,
+                        user->authKeyLen);
+  }
+  if (!stale && ss->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV) {
+    stale = !same_oid(user->privProtocol, user->privProtocolLen, ss->securityPrivProto,
+                      ss->securityPrivProtoLen) ||
+            key_differs(ss, ss->securityPrivKey, ss->securityPrivKeyLen, user->privKey,
+                        user->privKeyLen);
+  }
+  if (!stale) return;
+  if (user != nullptr) {
+    VKLOG(g_vklog, VL_NOTICE, "[sm_snmp_open_by_session] snmpv3 user[%s] changed: keys replaced\n",
+          ss->securityName);
+    usm_remove_user(user);
+    if (g_sm_v3_graveyard_count < kGraveyardSize) {
+      g_sm_v3_graveyard[g_sm_v3_graveyard_count++] = user;
+    }
+    // A full graveyard leaves the user unlinked but allocated: safe, and
+    // bounded by how often pass phrases change.
+  }
+  ss->flags &= ~SNMP_FLAGS_USER_CREATED;
+  usm_create_user_from_session(ss);
+}
+
+// Counts an SNMPv3 request in flight for its lifetime.
+struct v3_request_guard {
+  bool v3;
+  explicit v3_request_guard(void *fd) {
+    netsnmp_session *ss = snmp_sess_session(fd);
+    v3 = ss != nullptr && ss->version == SNMP_VERSION_3;
+    if (v3) g_sm_v3_inflight.fetch_add(1, std::memory_order_seq_cst);
+  }
+  ~v3_request_guard() {
+    if (v3) g_sm_v3_inflight.fetch_sub(1, std::memory_order_seq_cst);
+  }
+  v3_request_guard(const v3_request_guard &) = delete;
+  v3_request_guard &operator=(const v3_request_guard &) = delete;
+};
+
+}  // namespace
+
+const char *sm_auth_algorithm_name(int auth_algorithm) {
+  static const char *const names[] = {"none", "md5", "sha", "sha224", "sha256", "sha384", "sha512"};
+  if (auth_algorithm < 0 || auth_algorithm > SM_AUTH_SHA512) return "unknown";
+  return names[auth_algorithm];
+}
+
+const char *sm_priv_algorithm_name(int priv_algorithm) {
+  static const char *const names[] = {"none", "des", "aes128", "aes192", "aes256"};
+  if (priv_algorithm < 0 || priv_algorithm > SM_PRIV_AES256) return "unknown";
+  return names[priv_algorithm];
+}
+
+int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version,
+                     long timeout_us, int retries, const char *community) {
+  if (info == nullptr || ip == nullptr) return -1;
+  if (version < 0 || version > 3) return -2;
+  if (strnlen(ip, SM_IP_SIZE) >= SM_IP_SIZE) return -3;
+  if (community != nullptr && strnlen(community, SM_COMMUNITY_SIZE) >= SM_COMMUNITY_SIZE) return -4;
+
+  copy_field(info->ip, sizeof(info->ip), ip);
+  info->port = port;
+  // A bare IPv6 address has colons of its own; the library reads the port
+  // after the last one only when the address is bracketed in the udp6 domain.
+  if (ip[0] == '[') {
+    snprintf(info->peername, sizeof(info->peername), "udp6:%s:%hu", ip, port);
+  } else if (strchr(ip, ':') != nullptr) {
+    snprintf(info->peername, sizeof(info->peername), "udp6:[%s]:%hu", ip, port);
+  } else {
+    snprintf(info->peername, sizeof(info->peername), "%s:%hu", ip, port);
+  }
+  info->version = version;
+  if (community != nullptr) copy_field(info->community, sizeof(info->community), community);
+  info->timeout = timeout_us > 0 ? timeout_us : -1;
+  info->retries = retries > 0 ? retries : -1;
+  return 0;
+}
+
+int sm_set_snmp_sec_info(snmp_sec_info *security, int level, const char *name,
+                         int auth_algorithm, const char *auth_password,
+                         int privacy_algorithm, const char *privacy_password) {
+  if (security == nullptr) return -1;
+  if (auth_algorithm < SM_AUTH_NONE || auth_algorithm > SM_AUTH_SHA512) return -10;
+  if (privacy_algorithm < SM_PRIV_NONE || privacy_algorithm > SM_PRIV_AES256) return -11;
+  if (name == nullptr) name = "";
+  if (auth_password == nullptr) auth_password = "";
+  if (privacy_password == nullptr) privacy_password = "";
+  if (strnlen(name, SM_SEC_NAME_SIZE) >= SM_SEC_NAME_SIZE) return -12;
+  bool needs_auth = level == SM_SEC_LEVEL_AUTHNOPRIV || level == SM_SEC_LEVEL_AUTHPRIV;
+  bool needs_priv = level == SM_SEC_LEVEL_AUTHPRIV;
+  if (needs_auth && strnlen(auth_password, SM_SEC_PASSWORD_SIZE) >= SM_SEC_PASSWORD_SIZE) {
+    return -13;
+  }
+  if (needs_priv && strnlen(privacy_password, SM_SEC_PASSWORD_SIZE) >= SM_SEC_PASSWORD_SIZE) {
+    return -13;
+  }
+
+  copy_field(security->name, sizeof(security->name), name);
+  security->level = level;
+  security->algorithm_bit = 0;
+  if (needs_priv) {
+    security->priv_algorithm = privacy_algorithm;
+    copy_field(security->priv_password, sizeof(security->priv_password), privacy_password);
+    security->algorithm_bit |= SM_ALGORITHM_BIT_PRIV;
+  }
+  if (needs_auth) {
+    security->auth_algorithm = auth_algorithm;
+    copy_field(security->auth_password, sizeof(security->auth_password), auth_password);
+    security->algorithm_bit |= SM_ALGORITHM_BIT_AUTH;
+  }
+  return 0;
+}
+
+int sm_clear_snmp_info(snmp_info *info) {
+  if (info == nullptr) {
+    VKLOG(g_vklog, VL_INFO, "[sm_clear_snmp_info] snmp info is null\n");
+    return -1;
+  }
+  const char *ver = info->version == SNMP_VERSION_1    ? "v1"
+                    : info->version == SNMP_VERSION_2c ? "v2c"
+                                                       : "not support";
+  VKLOG(g_vklog, VL_DEBUG, "[sm_clear_snmp_info] %s/%s\n", ver, info->community);
+  memset(info, 0, sizeof(*info));
+  return 0;
+}
+
+int sm_set_session_by_info(netsnmp_session *session, snmp_info *info) {
+  if (session == nullptr || info == nullptr) return -1;
+  snmp_sess_init(session);
+  session->version = info->version;
+  if (info->timeout > 0) session->timeout = info->timeout;
+  if (info->retries > 0) session->retries = info->retries;
+
+  if (info->version == SNMP_VERSION_1 || info->version == SNMP_VERSION_2c) {
+    session->peername = info->peername;
+    session->community = reinterpret_cast<u_char *>(info->community);
+    session->community_len = strnlen(info->community, sizeof(info->community));
+    return 0;
+  }
+  if (info->version != SNMP_VERSION_3) {
+    VKLOG(g_vklog, VL_ERROR, "snmp version is not support.(ver:%hu)\n",
+          static_cast<unsigned short>(info->version));
+    return -10;
+  }
+
+  snmp_sec_info *sec = &info->security;
+  session->peername = info->peername;
+  VKLOG(g_vklog, VL_TRACE, "v3 peer[%s],level[%d],auth[alg:%s],priv[alg:%s],bit[0x%02x]\n",
+        info->peername, sec->level, sm_auth_algorithm_name(sec->auth_algorithm),
+        sm_priv_algorithm_name(sec->priv_algorithm), sec->algorithm_bit);
+  session->securityName = sec->name;
+  session->securityNameLen = strnlen(sec->name, sizeof(sec->name));
+  session->securityLevel = sec->level;
+
+  if (sec->algorithm_bit & SM_ALGORITHM_BIT_AUTH) {
+    // The session points at the library's own protocol OIDs; snmp_sess_open
+    // copies them into the opened session.
+    oid *proto = nullptr;
+    size_t proto_len = 0;
+    switch (sec->auth_algorithm) {
+      case SM_AUTH_MD5:
+        proto = usmHMACMD5AuthProtocol;
+        proto_len = OID_LENGTH(usmHMACMD5AuthProtocol);
+        break;
+      case SM_AUTH_SHA:
+        proto = usmHMACSHA1AuthProtocol;
+        proto_len = OID_LENGTH(usmHMACSHA1AuthProtocol);
+        break;
+      case SM_AUTH_SHA224:
+        proto = usmHMAC128SHA224AuthProtocol;
+        proto_len = OID_LENGTH(usmHMAC128SHA224AuthProtocol);
+        break;
+      case SM_AUTH_SHA256:
+        proto = usmHMAC192SHA256AuthProtocol;
+        proto_len = OID_LENGTH(usmHMAC192SHA256AuthProtocol);
+        break;
+      case SM_AUTH_SHA384:
+        proto = usmHMAC256SHA384AuthProtocol;
+        proto_len = OID_LENGTH(usmHMAC256SHA384AuthProtocol);
+        break;
+      case SM_AUTH_SHA512:
+        proto = usmHMAC384SHA512AuthProtocol;
+        proto_len = OID_LENGTH(usmHMAC384SHA512AuthProtocol);
+        break;
+      default:
+        VKLOG(g_vklog, VL_INFO, "Unknown authentication algorithm[(%d)%s][peer:%s]\n",
+              sec->auth_algorithm, sm_auth_algorithm_name(sec->auth_algorithm), info->peername);
+        return -2;
+    }
+    session->securityAuthProto = proto;
+    session->securityAuthProtoLen = proto_len;
+    session->securityAuthKeyLen = USM_AUTH_KU_LEN;
+    size_t pass_len = strnlen(sec->auth_password, sizeof(sec->auth_password));
+    if (generate_Ku(session->securityAuthProto, static_cast<u_int>(session->securityAuthProtoLen),
+                    reinterpret_cast<u_char *>(sec->auth_password), pass_len,
+                    session->securityAuthKey, &session->securityAuthKeyLen) != SNMPERR_SUCCESS) {
+      VKLOG(g_vklog, VL_ERROR,
+            "Error generating a key(Ku) from the supplied authentication pass phrase.[peer:%s]\n",
+            info->peername);
+      return -3;
+    }
+  }
+
+  if (sec->algorithm_bit & SM_ALGORITHM_BIT_PRIV) {
+    oid *proto = nullptr;
+    size_t proto_len = 0;
+    switch (sec->priv_algorithm) {
+#ifndef NETSNMP_DISABLE_DES
+      case SM_PRIV_DES:
+        proto = usmDESPrivProtocol;
+        proto_len = OID_LENGTH(usmDESPrivProtocol);
+        break;
+#endif
+      case SM_PRIV_AES128:
+        proto = usmAESPrivProtocol;
+        proto_len = OID_LENGTH(usmAESPrivProtocol);
+        break;
+#ifdef NETSNMP_DRAFT_BLUMENTHAL_AES_04
+      case SM_PRIV_AES192:
+        proto = usmAES192PrivProtocol;
+        proto_len = OID_LENGTH(usmAES192PrivProtocol);
+        break;
+      case SM_PRIV_AES256:
+        proto = usmAES256PrivProtocol;
+        proto_len = OID_LENGTH(usmAES256PrivProtocol);
+        break;
+#endif
+      default:
+        VKLOG(g_vklog, VL_INFO, "Unknown privacy Algorithm\n");
+        return -2;
+    }
+    session->securityPrivProto = proto;
+    session->securityPrivProtoLen = proto_len;
+    session->securityPrivKeyLen = USM_PRIV_KU_LEN;
+    size_t pass_len = strnlen(sec->priv_password, sizeof(sec->priv_password));
+    // The privacy key is derived with the authentication hash; without an
+    // authentication protocol there is no key.
+    if (session->securityAuthProto == nullptr ||
+        generate_Ku(session->securityAuthProto, static_cast<u_int>(session->securityAuthProtoLen),
+                    reinterpret_cast<u_char *>(sec->priv_password), pass_len,
+                    session->securityPrivKey, &session->securityPrivKeyLen) != SNMPERR_SUCCESS) {
+      VKLOG(g_vklog, VL_INFO, "Error generating a key(Ku) from the supplied privacy pass phrase. \n");
+      return -3;
+    }
+  }
+  return 0;
+}
+
+void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess_error) {
+  if (session == nullptr) return nullptr;
+  int clib = 0;
+  int snmp_err = 0;
+  char *text = nullptr;
+  void *handle = nullptr;
+  if (session->version != SNMP_VERSION_3) {
+    handle = snmp_sess_open(session);
+    if (handle == nullptr) snmp_error(session, &clib, &snmp_err, &text);
+  } else {
+    // The engine probe is made here rather than lazily by the first
+    // request, so that the user table changes only under the lock, and so
+    // that an unreachable SNMPv3 device shows as an open failure.
+    vkLock(&g_sm_v3_lock);
+    handle = snmp_sess_open(session);
+    if (handle == nullptr) {
+      snmp_error(session, &clib, &snmp_err, &text);
+    } else {
+      netsnmp_session *ss = snmp_sess_session(handle);
+      if (ss->securityEngineIDLen == 0 &&
+          !snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss)) {
+        snmp_sess_error(handle, &clib, &snmp_err, &text);
+        snmp_sess_close(handle);
+        handle = nullptr;
+      } else {
+        v3_refresh_user(ss);
+      }
+    }
+    v3_free_graveyard_if_idle();
+    vkUnlock(&g_sm_v3_lock);
+  }
+  if (handle != nullptr) {
+    perf_add(&g_snmp_perf.session_open);
+    return handle;
+  }
+
+  perf_add(&g_snmp_perf.session_open_error);
+  if (text != nullptr && text[0] == '\0') {
+    free(text);
+    text = nullptr;
+  }
+  if (sess_error != nullptr) {
+    free(sess_error->error_message);
+    sess_error->error_message = text;
+    sess_error->sess_clib_error_num = clib;
+    sess_error->sess_snmp_error_num = snmp_err;
+    sess_error->sess_status = snmp_err == SNMPERR_TIMEOUT ? STAT_TIMEOUT : STAT_ERROR;
+    sess_error->response_errstat = 0;
+  } else {
+    free(text);
+  }
+  VKLOG(g_vklog, VL_ERROR, "open snmp session has failed.[ip:%s,ver:%d](err:%d)\n",
+        session->peername != nullptr ? session->peername : "", static_cast<int>(session->version),
+        snmp_err);
+  return nullptr;
+}
+
+void sm_snmp_close(void *sess_fd) {
+  if (sess_fd == nullptr) return;
+  netsnmp_session *ss = snmp_sess_session(sess_fd);
+  bool v3 = ss != nullptr && ss->version == SNMP_VERSION_3;
+  if (v3) vkLock(&g_sm_v3_lock);
+  snmp_sess_close(sess_fd);
+  if (v3) {
+    v3_free_graveyard_if_idle();
+    vkUnlock(&g_sm_v3_lock);
+  }
+  perf_add(&g_snmp_perf.session_close);
+}
+
+int sm_clear_session(netsnmp_session *session) {
+  if (session == nullptr) {
+    VKLOG(g_vklog, VL_INFO, "[sm_clear_session] netsnmp session is null\n");
+    return -1;
+  }
+  session->peername = nullptr;
+  session->community = nullptr;
+  session->community_len = 0;
+  session->securityName = nullptr;
+  session->securityNameLen = 0;
+  session->securityAuthProto = nullptr;
+  session->securityAuthProtoLen = 0;
+  session->securityPrivProto = nullptr;
+  session->securityPrivProtoLen = 0;
+  return 0;
+}
+
+int sm_response_list_init(mlist_t *list) {
+  if (list == nullptr) return -1;
+  mlist_init(list, response_data_clear, nullptr);
+  return 0;
+}
+
+int sm_response_list_clean(mlist_t *list) {
+  if (list == nullptr) return 0;
+  mlist_clean(list);
+  return 0;
+}
+
+int sm_response_list_add(mlist_t *list, const char *name, int type_code, const char *obj_id) {
+  if (list == nullptr) return -1;
+  mlist_item_t *item = nullptr;
+  auto *entry = static_cast<snmp_response_data *>(mlist_new_item(sizeof(snmp_response_data), &item));
+  if (entry == nullptr) return -1;
+  if (name != nullptr) {
+    size_t len = strnlen(name, sizeof(entry->name) - 1);
+    memcpy(entry->name, name, len);
+    entry->name[len] = '\0';
+  }
+  entry->type_code = type_code;
+  // The parser is given the real capacity of obj_id, so an OID of more
+  // sub-identifiers than fit is refused instead of written past the array.
+  size_t length = SM_OID_MAX;
+  if (obj_id == nullptr || obj_id[0] == '\0' ||
+      snmp_parse_oid(obj_id, entry->obj_id, &length) == nullptr) {
+    entry->is_oid_parser_error = 1;
+    entry->obj_id_length = 0;
+  } else {
+    entry->obj_id_length = length;
+  }
+  mlist_push_back(list, item);
+  return 0;
+}
+
+netsnmp_variable_list *sm_find_var_from_list(netsnmp_variable_list *variables, const oid *name,
+                                             size_t name_length) {
+  for (netsnmp_variable_list *v = variables; v != nullptr; v = v->next_variable) {
+    if (same_name(v, name, name_length)) return v;
+  }
+  return nullptr;
+}
+
+void sm_snmp_error_init(snmp_session_error *err) {
+  if (err != nullptr) memset(err, 0, sizeof(*err));
+}
+
+void sm_snmp_error_clean(snmp_session_error *err) {
+  if (err == nullptr) return;
+  free(err->error_message);
+  err->error_message = nullptr;
+}
+
+void sm_set_snmp_session_error(void *snmp_session_fd, long sess_status, netsnmp_pdu *response,
+                               snmp_session_error *err_rec) {
+  int clib = 0;
+  int snmp_err = 0;
+  char *text = nullptr;
+  if (snmp_session_fd != nullptr) snmp_sess_error(snmp_session_fd, &clib, &snmp_err, &text);
+  VKLOG(g_vklog, VL_TRACE, "[errno:%d][snmperrno:%d][errstr:%s]\n", clib, snmp_err,
+        text != nullptr ? text : "null");
+  if (text != nullptr && (text[0] == '\0' || sess_status == STAT_SUCCESS)) {
+    free(text);
+    text = nullptr;
+  }
+  if (err_rec == nullptr) {
+    free(text);
+    return;
+  }
+  free(err_rec->error_message);
+  err_rec->error_message = text;
+  err_rec->sess_status = sess_status;
+  err_rec->sess_clib_error_num = clib;
+  err_rec->sess_snmp_error_num = snmp_err;
+  err_rec->response_errstat = response != nullptr ? response->errstat : 0;
+}
+
+void sm_print_error_from_snmp_session_error(const char *func,
+                                            const snmp_session_error *err_rec) {
+  if (err_rec == nullptr) return;
+  bool named = func != nullptr && func[0] != '\0';
+  VKLOG(g_vklog, VL_ERROR, "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n",
+        named ? func : "", named ? "> " : "", err_rec->sess_status,
+        err_rec->sess_clib_error_num, err_rec->sess_snmp_error_num,
+        err_rec->error_message != nullptr ? err_rec->error_message : "null");
+}
+
+const char *sm_get_snmp_error_stat_to_str(long err) {
+  switch (err) {
+    case SNMP_ERR_NOERROR:
+      return "no error";
+    case SNMP_ERR_TOOBIG:
+      return "too big";
+    case SNMP_ERR_NOSUCHNAME:
+      return "no such name";
+    case SNMP_ERR_BADVALUE:
+      return "bad value";
+    case SNMP_ERR_READONLY:
+      return "read only";
+    case SNMP_ERR_GENERR:
+      return "generic";
+    default:
+      return "unknown";
+  }
+}
+
+const char *sm_get_func_error_str(int func_ret_code) {
+  switch (func_ret_code) {
+    case SM_ERR_NO_LIST:
+      return "response list is empty";
+    case SM_ERR_RESPONSE:
+      return "response error";
+    case SM_ERR_NO_RESPONSE_PDU:
+      return "response info error";
+    case SM_ERR_RESPONSE_STAT:
+      return "response data error";
+    case SM_ERR_REQ_TYPE:
+      return "unknown request type";
+    case SM_ERR_NO_ERROR_RECORD:
+      return "session error argument empty";
+    case SM_ERR_WALK_LIMIT:
+      return "walk variable limit reached";
+    default:
+      VKLOG(g_vklog, VL_ERROR, "error number is wrong.\n");
+      return "error number is wrong";
+  }
+}
+
+int sm_get_error_message(int func_ret_code, const snmp_session_error *err_rec,
+                         char *buffer, size_t *buffer_len) {
+  if (buffer == nullptr || buffer_len == nullptr || *buffer_len == 0) return -1;
+  size_t size = *buffer_len;
+  int n = 0;
+  buffer[0] = '\0';
+  if (err_rec != nullptr) {
+    const snmp_session_error *e = err_rec;
+    sm_print_error_from_snmp_session_error("sm_get_error_message", e);
+    if (e->error_message != nullptr) {
+      n = snprintf(buffer, size, "%s", e->error_message);
+    } else if (e->response_errstat != 0) {
+      n = snprintf(buffer, size, "%s from response",
+                   sm_get_snmp_error_stat_to_str(e->response_errstat));
+    } else if (e->sess_status != 0) {
+      const char *what = e->sess_status == STAT_ERROR     ? "error"
+                         : e->sess_status == STAT_TIMEOUT ? "timeout"
+                                                          : "unknown";
+      n = snprintf(buffer, size, "(%ld)%s", e->sess_status, what);
+    } else {
+      n = snprintf(buffer, size, "sess status[%ld],error[system:%d,snmp:%d,res:%ld]",
+                   e->sess_status, e->sess_clib_error_num, e->sess_snmp_error_num,
+                   e->response_errstat);
+    }
+  } else if (func_ret_code < 0) {
+    n = snprintf(buffer, size, "(func:%s)", sm_get_func_error_str(func_ret_code));
+  }
+  if (n < 0) n = 0;
+  *buffer_len = static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+  return 0;
+}
+
+void sm_get_snmp_perf(snmp_perf *copy) {
+  if (copy == nullptr) return;
+  copy->session_open = __atomic_load_n(&g_snmp_perf.session_open, __ATOMIC_RELAXED);
+  copy->session_open_error = __atomic_load_n(&g_snmp_perf.session_open_error, __ATOMIC_RELAXED);
+  copy->session_close = __atomic_load_n(&g_snmp_perf.session_close, __ATOMIC_RELAXED);
+  copy->request = __atomic_load_n(&g_snmp_perf.request, __ATOMIC_RELAXED);
+  copy->request_error = __atomic_load_n(&g_snmp_perf.request_error, __ATOMIC_RELAXED);
+  copy->response = __atomic_load_n(&g_snmp_perf.response, __ATOMIC_RELAXED);
+  copy->response_error = __atomic_load_n(&g_snmp_perf.response_error, __ATOMIC_RELAXED);
+  copy->fail = __atomic_load_n(&g_snmp_perf.fail, __ATOMIC_RELAXED);
+}
+
+void sm_get_perf(snmp_perf *copy) { sm_get_snmp_perf(copy); }
+
+void sm_set_bulk_variable_limit(uint32_t limit) {
+  g_sm_bulk_variable_limit.store(limit == 0 ? SM_BULK_DEFAULT_VARIABLE_LIMIT : limit,
+                                 std::memory_order_relaxed);
+}
+
+int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
+                   snmp_session_error *err_rec) {
+  if (snmp_response_list == nullptr) return SM_ERR_NO_LIST;
+  if (err_rec == nullptr) return SM_ERR_NO_ERROR_RECORD;
+  VKLOG(g_vklog, VL_TRACE, "[sm_get_request] start\n");
+  if (snmp_session_fd == nullptr) return fail_without_session(err_rec);
+
+  netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GET);
+  if (pdu == nullptr) return fail_without_session(err_rec);
+  int wanted = 0;
+  mlist_item_t *cur = nullptr;
+  snmp_response_data *entry;
+  while ((entry = static_cast<snmp_response_data *>(
+              mlist_getting_data(snmp_response_list, nullptr, &cur))) != nullptr) {
+    if (entry->is_oid_parser_error) continue;
+    snmp_add_null_var(pdu, entry->obj_id, entry->obj_id_length);
+    wanted++;
+  }
+  if (wanted == 0) {
+    // Nothing that parsed: there is nothing to ask the device.
+    snmp_free_pdu(pdu);
+    VKLOG(g_vklog, VL_TRACE, "[sm_get_request] end\n");
+    return 0;
+  }
+
+  perf_add(&g_snmp_perf.request);
+  netsnmp_pdu *response = nullptr;
+  int status;
+  {
+    v3_request_guard guard(snmp_session_fd);
+    status = snmp_sess_synch_response(snmp_session_fd, pdu, &response);
+  }
+  if (status != STAT_SUCCESS) {
+    sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
+    sm_print_error_from_snmp_session_error("sm_get_request", err_rec);
+    perf_add(&g_snmp_perf.request_error);
+    if (response != nullptr) snmp_free_pdu(response);
+    return SM_ERR_RESPONSE;
+  }
+  if (response == nullptr) {
+    perf_add(&g_snmp_perf.fail);
+    sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, nullptr, err_rec);
+    VKLOG(g_vklog, VL_TRACE, "[sm_get_request] snmp response failed.\n");
+    return SM_ERR_NO_RESPONSE_PDU;
+  }
+  if (response->errstat != SNMP_ERR_NOERROR) {
+    perf_add(&g_snmp_perf.response_error);
+    VKLOG(g_vklog, VL_ERROR, "[sm_get_request] snmp error(stat:%d,%s)\n",
+          static_cast<int>(response->errstat), sm_get_snmp_error_stat_to_str(response->errstat));
+    sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, response, err_rec);
+    snmp_free_pdu(response);
+    return SM_ERR_RESPONSE_STAT;
+  }
+  perf_add(&g_snmp_perf.response);
+
+  // Match the answer to the entries with a cursor on the remaining chain;
+  // each matched variable is unlinked from the PDU and given to its entry.
+  netsnmp_variable_list *cursor = response->variables;
+  cur = nullptr;
+  while ((entry = static_cast<snmp_response_data *>(
+              mlist_getting_data(snmp_response_list, nullptr, &cur))) != nullptr) {
+    if (entry->is_oid_parser_error) {
+      VKLOG(g_vklog, VL_TRACE, "[sm_get_request] oid parser error[name:%s]\n", entry->name);
+      continue;
+    }
+    netsnmp_variable_list *match = nullptr;
+    if (cursor != nullptr && same_name(cursor, entry->obj_id, entry->obj_id_length)) {
+      match = cursor;
+    } else {
+      match = sm_find_var_from_list(response->variables, entry->obj_id, entry->obj_id_length);
+      if (match == nullptr) {
+        VKLOG(g_vklog, VL_ERROR, "[sm_get_request] oid not found.[name:%s]\n", entry->name);
+        entry->is_snmp_no_res = 1;
+        cursor = response->variables;
+        continue;
+      }
+      VKLOG(g_vklog, VL_ERROR, "[sm_get_request] oid order does not match.[name:%s]\n",
+            entry->name);
+    }
+    netsnmp_variable_list **link = &response->variables;
+    while (*link != match) link = &(*link)->next_variable;
+    *link = match->next_variable;
+    cursor = match->next_variable;
+    match->next_variable = nullptr;
+    if (entry->variables != nullptr) snmp_free_varbind(entry->variables);
+    entry->variables = match;
+    entry->is_snmp_no_res = 0;
+  }
+  snmp_free_pdu(response);
+  VKLOG(g_vklog, VL_TRACE, "[sm_get_request] end\n");
+  return 0;
+}
+
+int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions,
+                    snmp_response_data *entry, snmp_session_error *err_rec) {
+  if (err_rec == nullptr) return SM_ERR_NO_ERROR_RECORD;
+  if (entry == nullptr) return SM_ERR_NO_LIST;
+  if (entry->is_oid_parser_error) return 0;
+  if (snmp_session_fd == nullptr) return fail_without_session(err_rec);
+
+  // SNMPv1 has no GETBULK: walk with GETNEXT, one name a request.
+  netsnmp_session *ss = snmp_sess_session(snmp_session_fd);
+  bool v1 = ss != nullptr && ss->version == SNMP_VERSION_1;
+  long repetitions = req_max_repetitions < 1 ? SM_BULK_DEFAULT_REPETITIONS : req_max_repetitions;
+  uint32_t limit = g_sm_bulk_variable_limit.load(std::memory_order_relaxed);
+
+  const oid *root = entry->obj_id;
+  size_t root_len = entry->obj_id_length;
+  oid next[MAX_OID_LEN];
+  size_t next_len = root_len;
+  memcpy(next, root, root_len * sizeof(oid));
+  netsnmp_variable_list *tail = chain_tail(entry->variables);
+  uint32_t collected = 0;
+
+  for (;;) {
+    netsnmp_pdu *pdu = snmp_pdu_create(v1 ? SNMP_MSG_GETNEXT : SNMP_MSG_GETBULK);
+    if (pdu == nullptr) return fail_without_session(err_rec);
+    if (!v1) {
+      pdu->non_repeaters = 0;
+      pdu->max_repetitions = repetitions;
+    }
+    snmp_add_null_var(pdu, next, next_len);
+    perf_add(&g_snmp_perf.request);
+    netsnmp_pdu *response = nullptr;
+    int status;
+    {
+      v3_request_guard guard(snmp_session_fd);
+      status = snmp_sess_synch_response(snmp_session_fd, pdu, &response);
+    }
+    if (status != STAT_SUCCESS) {
+      sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
+      sm_print_error_from_snmp_session_error("sm_bulk_request", err_rec);
+      perf_add(&g_snmp_perf.request_error);
+      if (response != nullptr) snmp_free_pdu(response);
+      return SM_ERR_RESPONSE;
+    }
+    if (response == nullptr) {
+      sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, nullptr, err_rec);
+      perf_add(&g_snmp_perf.fail);
+      return SM_ERR_NO_RESPONSE_PDU;
+    }
+    if (response->errstat != SNMP_ERR_NOERROR) {
+      if (v1 && response->errstat == SNMP_ERR_NOSUCHNAME) {
+        // How an SNMPv1 agent says the walk ran past its last object.
+        perf_add(&g_snmp_perf.response);
+        snmp_free_pdu(response);
+        return 0;
+      }
+      perf_add(&g_snmp_perf.response_error);
+      VKLOG(g_vklog, VL_ERROR, "[sm_bulk_vars_request] snmp error(stat:%d,%s)\n",
+            static_cast<int>(response->errstat), sm_get_snmp_error_stat_to_str(response->errstat));
+      sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, response, err_rec);
+      snmp_free_pdu(response);
+      return SM_ERR_RESPONSE_STAT;
+    }
+    perf_add(&g_snmp_perf.response);
+
+    // The leading run of variables that lie in the subtree and advance past
+    // the name before them. A variable outside the subtree, an exception
+    // value (endOfMibView) or a name that does not advance ends the walk:
+    // a device repeating or reordering names would otherwise be asked the
+    // same question forever.
+    const oid *prev = next;
+    size_t prev_len = next_len;
+    bool complete = false;
+    netsnmp_variable_list *run_last = nullptr;
+    netsnmp_variable_list *v = response->variables;
+    uint32_t taken = 0;
+    for (; v != nullptr; v = v->next_variable) {
+      if (is_exception_type(v->type) ||
+          netsnmp_oid_is_subtree(root, root_len, v->name, v->name_length) != 0) {
+        complete = true;
+        break;
+      }
+      if (snmp_oid_compare(v->name, v->name_length, prev, prev_len) <= 0) {
+        VKLOG(g_vklog, VL_WARN, "[sm_bulk_request] walk ends: name does not advance.[name:%s]\n",
+              entry->name);
+        complete = true;
+        break;
+      }
+      prev = v->name;
+      prev_len = v->name_length;
+      run_last = v;
+      taken++;
+    }
+    if (run_last == nullptr) {
+      complete = true;
+    } else {
+      netsnmp_variable_list *run = response->variables;
+      response->variables = run_last->next_variable;
+      run_last->next_variable = nullptr;
+      if (tail == nullptr) {
+        entry->variables = run;
+      } else {
+        tail->next_variable = run;
+      }
+      tail = run_last;
+      collected += taken;
+      if (!complete) {
+        next_len = run_last->name_length;
+        memcpy(next, run_last->name, next_len * sizeof(oid));
+      }
+    }
+    snmp_free_pdu(response);
+    if (complete) return 0;
+    if (collected >= limit) {
+      VKLOG(g_vklog, VL_ERROR, "[sm_bulk_request] walk stopped at the variable limit.[name:%s,%u]\n",
+            entry->name, collected);
+      return SM_ERR_WALK_LIMIT;
+    }
+  }
+}
+
+int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
+                             mlist_t *snmp_response_list, snmp_session_error *err_rec) {
+  if (snmp_response_list == nullptr) return SM_ERR_NO_LIST;
+  mlist_item_t *cur = nullptr;
+  snmp_response_data *entry;
+  while ((entry = static_cast<snmp_response_data *>(
+              mlist_getting_data(snmp_response_list, nullptr, &cur))) != nullptr) {
+    if (entry->is_oid_parser_error) continue;
+    int ret = sm_bulk_request(snmp_session_fd, req_max_repetitions, entry, err_rec);
+    if (ret < 0) {
+      char oid_text[1024];
+      snprint_objid(oid_text, sizeof(oid_text), entry->obj_id, entry->obj_id_length);
+      const snmp_session_error *e = err_rec;
+      VKLOG(g_vklog, VL_ERROR,
+            "[sm_bulk_request_multiple] get bulk data has failed.[oid:%s,errstat:%ld,clib:%d,"
+            "snmp:%d,status:%ld]\n",
+            oid_text, e != nullptr ? e->response_errstat : 0L,
+            e != nullptr ? e->sess_clib_error_num : 0, e != nullptr ? e->sess_snmp_error_num : 0,
+            e != nullptr ? e->sess_status : 0L);
+      return ret;
+    }
+  }
+  return 0;
+}
+
+int sm_request_multiple(void *snmp_session_fd, int req_max_repetitions, int type,
+                        mlist_t *snmp_response_list, snmp_session_error *err_rec) {
+  switch (type) {
+    case SNMP_REQ_TYPE_GET:
+      return sm_get_request(snmp_session_fd, snmp_response_list, err_rec);
+    case SNMP_REQ_TYPE_BULK:
+      return sm_bulk_request_multiple(snmp_session_fd, req_max_repetitions, snmp_response_list,
+                                      err_rec);
+    default:
+      return SM_ERR_REQ_TYPE;
+  }
+}
+
+int get_variable_realloc_by_type(u_char **buf, size_t *buf_len, size_t *out_len,
+                                 int allow_realloc, const netsnmp_variable_list *var,
+                                 const struct enum_list *enums, const char *hint,
+                                 const char *units) {
+  if (buf == nullptr || buf_len == nullptr || out_len == nullptr || var == nullptr) return 0;
+  switch (var->type) {
+    case ASN_INTEGER:
+      return sprint_realloc_integer(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);
+    case ASN_BIT_STR:
+      return sprint_realloc_bitstring(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
+                                      nullptr);
+    case ASN_OCTET_STR:
+      return sprint_realloc_octet_string(buf, buf_len, out_len, allow_realloc, var, enums, hint,
+                                         units);
+    case ASN_NULL:
+      return sprint_realloc_null(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
+                                 nullptr);
+    case ASN_OBJECT_ID:
+      return sprint_realloc_object_identifier(buf, buf_len, out_len, allow_realloc, var, enums,
+                                              nullptr, nullptr);
+    case ASN_IPADDRESS:
+      return sprint_realloc_ipaddress(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
+                                      nullptr);
+    case ASN_COUNTER:
+      return sprint_realloc_counter(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
+                                    nullptr);
+    case ASN_GAUGE:
+      return sprint_realloc_gauge(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);
+    case ASN_TIMETICKS:
+      return sprint_realloc_timeticks(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
+                                      nullptr);
+    case ASN_OPAQUE:
+      return sprint_realloc_opaque(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);
+    case ASN_COUNTER64:
+#ifdef NETSNMP_WITH_OPAQUE_SPECIAL_TYPES
+    case ASN_OPAQUE_COUNTER64:
+    case ASN_OPAQUE_I64:
+    case ASN_OPAQUE_U64:
+#endif
+      return sprint_realloc_counter64(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
+                                      nullptr);
+    case ASN_UINTEGER:
+      return sprint_realloc_uinteger(buf, buf_len, out_len, allow_realloc, var, enums, hint,
+                                     units);
+#ifdef NETSNMP_WITH_OPAQUE_SPECIAL_TYPES
+    case ASN_OPAQUE_FLOAT:
+      return sprint_realloc_float(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);
+    case ASN_OPAQUE_DOUBLE:
+      return sprint_realloc_double(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);
+#endif
+    default:
+      VKLOG(g_vklog, VL_INFO, "get_variable_realloc_by_type() - Variable has bad type.[%u]\n",
+            static_cast<unsigned>(var->type));
+      return 0;
+  }
+}

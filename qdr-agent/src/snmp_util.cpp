@@ -1,0 +1,371 @@
+#include "snmp_util.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <charconv>
+#include <string>
+#include <string_view>
+
+#include "vk_util.h"
+#include "vklog.h"
+
+namespace {
+
+constexpr uint16_t kDefaultSnmpPort = 161;
+constexpr size_t kValueBufferSize = 1024;
+
+// A fixed-width text field of the command-line record, never read past its
+// width even if it were not terminated.
+std::string_view field_view(const char *field, size_t size) {
+  return std::string_view(field, strnlen(field, size));
+}
+#define FIELD(f) field_view((f), sizeof(f))
+
+int auth_word_to_code(std::string_view word) {
+  static constexpr std::string_view words[] = {"md5", "sha", "sha224", "sha256", "sha384",
+                                                "sha512"};
+  for (size_t i = 0; i < sizeof(words) / sizeof(words[0]); i++) {
+    if (word == words[i]) return static_cast<int>(i) + 1;
+  }
+  return SM_AUTH_NONE;
+}
+
+int priv_word_to_code(std::string_view word) {
+  static constexpr std::string_view words[] = {"des", "aes128", "aes192", "aes256"};
+  for (size_t i = 0; i < sizeof(words) / sizeof(words[0]); i++) {
+    if (word == words[i]) return static_cast<int>(i) + 1;
+  }
+  return SM_PRIV_NONE;
+}
+
+// Copies `text` into a field of `size` bytes, cut to fit.
+void copy_cut(char *field, size_t size, const char *text, size_t len) {
+  if (len >= size) len = size - 1;
+  memcpy(field, text, len);
+  field[len] = '\0';
+}
+
+// Prints every variable of the entry as the one-shot request's value lines.
+void print_variables(const snmp_response_data *entry) {
+  if (entry->variables == nullptr) {
+    printf("variables is NULL.\n");
+    return;
+  }
+  size_t oid_size = 256;
+  auto *oid_buf = static_cast<u_char *>(malloc(oid_size));
+  size_t value_size = 256;
+  auto *value_buf = static_cast<u_char *>(malloc(value_size));
+  if (oid_buf == nullptr || value_buf == nullptr) {
+    free(oid_buf);
+    free(value_buf);
+    printf("get_variable_realloc_by_type() has failed\n");
+    return;
+  }
+  for (const netsnmp_variable_list *v = entry->variables; v != nullptr; v = v->next_variable) {
+    size_t oid_len = 0;
+    oid_buf[0] = '\0';
+    sprint_realloc_objid(&oid_buf, &oid_size, &oid_len, 1, v->name, v->name_length);
+    size_t value_len = 0;
+    value_buf[0] = '\0';
+    if (get_variable_realloc_by_type(&value_buf, &value_size, &value_len, 1, v, nullptr, nullptr,
+                                     nullptr) == 0) {
+      printf("get_variable_realloc_by_type() has failed\n");
+      continue;
+    }
+    printf("value(%lu)-[type:%02x][%d](%lu)[%s](%lu)[%s]\n", static_cast<unsigned long>(value_size),
+           v->type, v->index, static_cast<unsigned long>(v->name_length),
+           reinterpret_cast<char *>(oid_buf), static_cast<unsigned long>(value_len),
+           reinterpret_cast<char *>(value_buf));
+  }
+  free(oid_buf);
+  free(value_buf);
+}
+
+// Stores one system-group value into the record by its label.
+void store_system_value(device_system *sys, const snmp_response_data *entry, char *text,
+                        size_t text_len) {
+  std::string_view label(entry->name);
+  if (label == "system.uptime") {
+    const netsnmp_variable_list *v = entry->variables;
+    // Read the ticks from the value itself: its printed form depends on the
+    // library's output settings ("123" or "Timeticks: (123) 0:00:01.23").
+    if (v != nullptr && v->val.integer != nullptr &&
+        (v->type == ASN_TIMETICKS || v->type == ASN_GAUGE || v->type == ASN_COUNTER ||
+         v->type == ASN_UINTEGER)) {
+      sys->uptime = static_cast<unsigned long>(*v->val.integer) & 0xffffffffUL;
+      return;
+    }
+    uint64_t value = 0;
+    auto [ptr, ec] = std::from_chars(text, text + text_len, value);
+    if (ec == std::errc() && ptr == text + text_len) sys->uptime = value;
+    return;
+  }
+  char *field = nullptr;
+  size_t size = 0;
+  if (label == "system.description") {
+    field = sys->description;
+    size = sizeof(sys->description);
+  } else if (label == "system.object_id") {
+    field = sys->object_id;
+    size = sizeof(sys->object_id);
+  } else if (label == "system.contact") {
+    field = sys->contract;
+    size = sizeof(sys->contract);
+  } else if (label == "system.name") {
+    field = sys->name;
+    size = sizeof(sys->name);
+  } else {
+    return;
+  }
+  // Trim the quotes first so that a long quoted value keeps as much of its
+  // content as the field holds.
+  vk_trim_ex(text, text_len, "\"");
+  copy_cut(field, size, text, strlen(text));
+}
+
+}  // namespace
+
+bool sm_parse_address(const char *address, char *host, size_t host_size, uint16_t *port) {
+  if (address == nullptr || host == nullptr || host_size == 0 || port == nullptr) return false;
+  std::string_view addr(address);
+  size_t colon = addr.find(':');
+  std::string_view h = addr.substr(0, colon);
+  if (h.empty() || h.size() >= host_size) return false;
+  memcpy(host, h.data(), h.size());
+  host[h.size()] = '\0';
+  *port = kDefaultSnmpPort;
+  if (colon == std::string_view::npos) return true;
+  std::string_view p = addr.substr(colon + 1);
+  unsigned value = 0;
+  auto [ptr, ec] = std::from_chars(p.data(), p.data() + p.size(), value);
+  if (p.empty() || ec != std::errc() || ptr != p.data() + p.size() || value > 65535) return false;
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+int sm_request_from_argument(const agent_config_snmp *config_snmp) {
+  if (config_snmp == nullptr) return SM_CMD_ERR_VERSION;
+  const agent_config_snmp *c = config_snmp;
+  std::string_view addr = FIELD(c->addr);
+  std::string_view ver = FIELD(c->version);
+  std::string_view comm = FIELD(c->community_secname);
+  std::string_view level_word = FIELD(c->authpriv);
+  std::string_view auth_word = FIELD(c->auth_algorithm);
+  std::string_view auth_pw = FIELD(c->auth_password);
+  std::string_view priv_word = FIELD(c->priv_algorithm);
+  std::string_view priv_pw = FIELD(c->priv_password);
+  std::string_view type = FIELD(c->type);
+  std::string_view oid_text = FIELD(c->object_id);
+  printf(
+      "exec command - ip[%.*s],ver[%.*s],comm[%.*s],level[%d][%.*s],auth[%.*s,%.*s],"
+      "priv[%.*s,%.*s],type[%.*s],oid[%.*s]\n",
+      (int)addr.size(), addr.data(), (int)ver.size(), ver.data(), (int)comm.size(), comm.data(),
+      c->sec_level, (int)level_word.size(), level_word.data(), (int)auth_word.size(),
+      auth_word.data(), (int)auth_pw.size(), auth_pw.data(), (int)priv_word.size(),
+      priv_word.data(), (int)priv_pw.size(), priv_pw.data(), (int)type.size(), type.data(),
+      (int)oid_text.size(), oid_text.data());
+
+  int version;
+  if (ver == "v1") {
+    version = SNMP_VERSION_1;
+  } else if (ver == "v2c") {
+    version = SNMP_VERSION_2c;
+  } else if (ver == "v3") {
+    version = SNMP_VERSION_3;
+  } else {
+    return SM_CMD_ERR_VERSION;
+  }
+
+  char host[SM_IP_SIZE];
+  uint16_t port = 0;
+  std::string addr_s(addr);
+  if (!sm_parse_address(addr_s.c_str(), host, sizeof(host), &port)) {
+    printf("snmp address is wrong.[%.*s]\n", (int)addr.size(), addr.data());
+    return SM_CMD_ERR_ADDRESS;
+  }
+
+  // The records are large (pass phrases of 512 bytes); keep them off the stack
+  // of whichever thread calls this.
+  auto *info = static_cast<snmp_info *>(calloc(1, sizeof(snmp_info)));
+  auto *session = static_cast<netsnmp_session *>(calloc(1, sizeof(netsnmp_session)));
+  if (info == nullptr || session == nullptr) {
+    free(info);
+    free(session);
+    printf("memory allocate has failed.\n");
+    return SM_CMD_ERR_SETUP;
+  }
+  std::string comm_s(comm);
+  int ret = 0;
+  if (version == SNMP_VERSION_3) {
+    int level = 0;
+    const char *level_name = nullptr;
+    if (level_word == "authpriv") {
+      level = SM_SEC_LEVEL_AUTHPRIV;
+      level_name = "authpriv";
+    } else if (level_word == "authnopriv") {
+      level = SM_SEC_LEVEL_AUTHNOPRIV;
+      level_name = "authnopriv";
+    } else if (level_word == "noauthnopriv") {
+      level = SM_SEC_LEVEL_NOAUTH;
+      level_name = "noauth";
+    } else {
+      printf("'%.*s' auth priv type is wrong.\n", (int)level_word.size(), level_word.data());
+      ret = SM_CMD_ERR_SETUP;
+    }
+    if (ret == 0) {
+      int auth = auth_word_to_code(auth_word);
+      int priv = priv_word_to_code(priv_word);
+      printf("exec command - v3 level[%s],auth[type:%s,pw:%.*s],priv[type:%s,pw:%.*s]\n",
+             level_name, sm_auth_algorithm_name(auth), (int)auth_pw.size(), auth_pw.data(),
+             sm_priv_algorithm_name(priv), (int)priv_pw.size(), priv_pw.data());
+      std::string auth_s(auth_pw);
+      std::string priv_s(priv_pw);
+      int r = sm_set_snmp_sec_info(&info->security, level, comm_s.c_str(), auth, auth_s.c_str(),
+                                   priv, priv_s.c_str());
+      if (r != 0) {
+        printf("snmp security setting has failed.(%d)\n", r);
+        ret = SM_CMD_ERR_SETUP;
+      }
+    }
+  }
+  if (ret == 0) {
+    int r = sm_set_snmp_info(info, host, port, version, 0, 0,
+                             version == SNMP_VERSION_3 ? nullptr : comm_s.c_str());
+    if (r == 0) r = sm_set_session_by_info(session, info);
+    if (r != 0) {
+      printf("snmp session setting has failed.(%d)\n", r);
+      ret = SM_CMD_ERR_SETUP;
+    }
+  }
+  if (ret != 0) {
+    sm_clear_session(session);
+    free(session);
+    free(info);
+    return ret;
+  }
+
+  mlist_t list;
+  sm_response_list_init(&list);
+  std::string oid_s(oid_text);
+  sm_response_list_add(&list, "exec.command", 0, oid_s.c_str());
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+
+  void *fd = sm_snmp_open_by_session(session, &err);
+  if (fd == nullptr) {
+    printf("open snmp session has failed.[peer:%s,ver:%ld]\n", info->peername, session->version);
+    ret = SM_CMD_ERR_OPEN;
+  } else if (type == "get" || type == "subtree") {
+    if (type == "get") {
+      sm_get_request(fd, &list, &err);
+    } else {
+      sm_bulk_request_multiple(fd, 0, &list, &err);
+    }
+    printf("result> stat:%ld,lib:%d,snmp:%d,status:%ld\n", err.response_errstat,
+           err.sess_clib_error_num, err.sess_snmp_error_num, err.sess_status);
+    if (err.error_message != nullptr) {
+      printf("snmp error:%s\n", err.error_message);
+      ret = SM_CMD_ERR_REQUEST;
+    } else {
+      mlist_item_t *cur = nullptr;
+      auto *entry = static_cast<snmp_response_data *>(mlist_getting_data(&list, nullptr, &cur));
+      if (entry != nullptr) print_variables(entry);
+    }
+  } else {
+    printf("snmp requeset type(%.*s) is not support.\n", (int)type.size(), type.data());
+    ret = SM_CMD_ERR_REQ_TYPE;
+  }
+  fflush(stdout);
+
+  sm_snmp_close(fd);
+  sm_response_list_clean(&list);
+  sm_snmp_error_clean(&err);
+  sm_clear_session(session);
+  free(session);
+  sm_clear_snmp_info(info);
+  free(info);
+  return ret;
+}
+
+int sm_discovery_device(snmp_info *info, discovery_device *device) {
+  if (info == nullptr || device == nullptr) return -1;
+  VKLOG(g_vklog, VL_INFO, "[sm_discovery_device]ip[%s],port[%hu,ver[%d]]\n", info->ip, info->port,
+        info->version);
+  copy_cut(device->ip, sizeof(device->ip), info->ip, strnlen(info->ip, sizeof(info->ip)));
+  device->port = info->port;
+  memset(&device->device_system, 0, sizeof(device->device_system));
+  device->success = 0;
+  device->message[0] = '\0';
+
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  netsnmp_session session;
+  int r = sm_set_session_by_info(&session, info);
+  if (r != 0) {
+    snprintf(device->message, sizeof(device->message), "snmp session set-up has failed.(%d)", r);
+    VKLOG(g_vklog, VL_INFO, "[sm_discovery_device] %s(ip[%s],port[%hu])\n", device->message,
+          info->ip, info->port);
+    sm_clear_session(&session);
+    return -1;
+  }
+  void *fd = sm_snmp_open_by_session(&session, &err);
+  if (fd == nullptr) {
+    VKLOG(g_vklog, VL_INFO,
+          "[sm_discovery_device] open snmp session has failed.(ip[%s],port[%hu])\n", info->ip,
+          info->port);
+    size_t len = sizeof(device->message);
+    sm_get_error_message(-1, &err, device->message, &len);
+    sm_snmp_error_clean(&err);
+    sm_clear_session(&session);
+    return -1;
+  }
+
+  mlist_t list;
+  sm_response_list_init(&list);
+  sm_response_list_add(&list, "system.description", 0, ".1.3.6.1.2.1.1.1.0");
+  sm_response_list_add(&list, "system.object_id", 0, ".1.3.6.1.2.1.1.2.0");
+  sm_response_list_add(&list, "system.uptime", 0, ".1.3.6.1.2.1.1.3.0");
+  sm_response_list_add(&list, "system.contact", 0, ".1.3.6.1.2.1.1.4.0");
+  sm_response_list_add(&list, "system.name", 0, ".1.3.6.1.2.1.1.5.0");
+  int ret = sm_request_multiple(fd, 0, SNMP_REQ_TYPE_GET, &list, &err);
+  if (ret < 0) {
+    size_t len = sizeof(device->message);
+    sm_get_error_message(ret, &err, device->message, &len);
+    VKLOG(g_vklog, VL_INFO,
+          "[sm_discovery_device]sm_request_multiple() has failed.(ip[%s],port[%hu],err[%s])\n",
+          info->ip, info->port, device->message);
+  } else {
+    size_t buf_size = kValueBufferSize;
+    auto *buf = static_cast<u_char *>(malloc(buf_size));
+    snmp_response_data *entry;
+    mlist_item_t *cur = nullptr;
+    while (buf != nullptr &&
+           (entry = static_cast<snmp_response_data *>(mlist_getting_data(&list, nullptr, &cur))) !=
+               nullptr) {
+      size_t out_len = 0;
+      buf[0] = '\0';
+      if (entry->variables != nullptr &&
+          get_variable_realloc_by_type(&buf, &buf_size, &out_len, 1, entry->variables, nullptr,
+                                       nullptr, nullptr) == 0) {
+        out_len = 0;
+        buf[0] = '\0';
+      }
+      VKLOG(g_vklog, VL_INFO, "name[%s],(%lu)[%s]\n", entry->name,
+            static_cast<unsigned long>(out_len), reinterpret_cast<char *>(buf));
+      if (entry->variables != nullptr) {
+        store_system_value(&device->device_system, entry, reinterpret_cast<char *>(buf), out_len);
+      }
+    }
+    free(buf);
+    device->device_system.collect_time = vk_get_time_nsec();
+    device->success = 1;
+  }
+
+  sm_response_list_clean(&list);
+  sm_snmp_close(fd);
+  sm_clear_session(&session);
+  sm_snmp_error_clean(&err);
+  return ret;
+}
