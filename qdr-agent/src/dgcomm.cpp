@@ -200,7 +200,7 @@ dg_conn *make_dg_conn_by_string(const char *ip, const char *port, uint32_t queue
   char *end = nullptr;
   errno = 0;
   unsigned long value = strtoul(port, &end, 10);
-  if (errno != 0 || end == port || *end != '\0' || value > 65535 || port[0] == '-') value = 0;
+  if (errno != 0 || port[0] < '0' || port[0] > '9' || *end != '\0' || value > 65535) value = 0;
   return make_dg_conn(ip, static_cast<uint16_t>(value), queue_count_max);
 }
 
