@@ -190,6 +190,9 @@ TEST(VkConfigEnv, OverlongValueAndNameStayAsReferences) {
   setenv(name128.c_str(), "must-not-be-used", 1);
   EXPECT_EQ(expand(("${" + name128 + "}/x").c_str(), 512), "${" + name128 + "}/x");
   EXPECT_EQ(expand(("$" + name128 + "{}").c_str(), 512), "${" + name128 + "}");
+  // Dropped braces inside a long name do not count against the bound.
+  std::string braced = "${" + name128.substr(0, 64) + "{{{{" + name128.substr(64) + "}";
+  EXPECT_EQ(expand(braced.c_str(), 128 + 3 + 1), "${" + name128 + "}");
   std::string name2000(2000, 'Q');
   EXPECT_EQ(expand(("${" + name2000 + "}").c_str(), 4096), "${" + name2000 + "}");
 }

@@ -54,7 +54,9 @@ bool append_piece(expand_out &o, std::string_view piece) {
 // rebuilt from the input text between the reference's '$' and its '}', minus
 // the dropped '{' and '$' characters, so it is kept whole.
 bool append_reference(expand_out &o, std::string_view name) {
-  size_t need = name.size() + 3;
+  size_t kept = 0;
+  for (char c : name) kept += (c != '{' && c != '$') ? 1 : 0;
+  size_t need = kept + 3;
   if (!fits(o, need)) {
     printf("[convert_string_Environment] (result) buffer size over.(need:%lu)\n",
            static_cast<unsigned long>(need + o.len - o.size));
