@@ -591,14 +591,13 @@ int shutdown_dg_connection(dg_conn *conn) {
   conn->active.store(0);
   dg_disconnect(conn);
   clear_tcpqueue(conn);
-  for (int tries = 5; tries > 0; tries--) {
+  constexpr int kChecks = 5;
+  for (int i = 0; i < kChecks; i++) {
     if (conn->thread_running_sender.load() == 0 && conn->thread_running_comm.load() == 0) return 0;
-    vk_sleep(10);
-    if (tries == 1) {
-      VKLOG(g_vklog, VL_ERROR, "shutdown DG Connection is timeout.(%d,%d,%d)\n", tries - 1,
-            conn->thread_running_sender.load(), conn->thread_running_comm.load());
-    }
+    if (i + 1 < kChecks) vk_sleep(10);
   }
+  VKLOG(g_vklog, VL_ERROR, "shutdown DG Connection is timeout.(%d,%d,%d)\n", 0,
+        conn->thread_running_sender.load(), conn->thread_running_comm.load());
   return -1;
 }
 

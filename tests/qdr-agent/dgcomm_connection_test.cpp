@@ -234,7 +234,7 @@ TEST_F(DgConnection, ReconnectReasonDropsTheQueueAndReconnects) {
   dg_reconnect_with_status(conn, DG_RECONNECT_INIT_FAILED);
   EXPECT_EQ(queue(10), -2);  // a pending reason refuses packets at once
   ASSERT_TRUE(vktest::wait_until([&] { return col.accepted.load() == 2 && connected(); }, 10000));
-  EXPECT_EQ(dg_queue_count(conn), 0u);
+  EXPECT_LE(dg_queue_count(conn), 1u);  // at most the new agent information request
   EXPECT_GE(g_deactivations.load(), 1);
 }
 
