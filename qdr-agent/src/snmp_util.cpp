@@ -1,5 +1,6 @@
 #include "snmp_util.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -83,6 +84,13 @@ void print_variables(const snmp_response_data *entry) {
   free(value_buf);
 }
 
+bool is_printable(const u_char *bytes, size_t len) {
+  for (size_t i = 0; i < len; i++) {
+    if (!isprint(bytes[i]) && !isspace(bytes[i])) return false;
+  }
+  return true;
+}
+
 // Stores one system-group value into the record by its label.
 void store_system_value(device_system *sys, const snmp_response_data *entry, char *text,
                         size_t text_len) {
@@ -119,10 +127,27 @@ void store_system_value(device_system *sys, const snmp_response_data *entry, cha
   } else {
     return;
   }
-  // Trim the quotes first so that a long quoted value keeps as much of its
-  // content as the field holds.
-  vk_trim_ex(text, text_len, "\"");
-  copy_cut(field, size, text, strlen(text));
+  // A printable OCTET STRING is stored from its own bytes: the formatter
+  // wraps text in quotes and escapes quotes inside it, which would leave
+  // backslashes behind once the outer quotes are trimmed.
+  const netsnmp_variable_list *v = entry->variables;
+  std::string raw;
+  if (v != nullptr && v->type == ASN_OCTET_STR && v->val.string != nullptr &&
+      is_printable(v->val.string, v->val_len)) {
+    raw.assign(reinterpret_cast<const char *>(v->val.string), v->val_len);
+  } else {
+    raw.assign(text, text_len);
+  }
+  // Trim the quotes before cutting, so that a long quoted value keeps as
+  // much of its content as the field holds.
+  size_t begin = raw.find_first_not_of('"');
+  size_t end = raw.find_last_not_of('"');
+  if (begin == std::string::npos) {
+    raw.clear();
+  } else {
+    raw = raw.substr(begin, end - begin + 1);
+  }
+  copy_cut(field, size, raw.data(), raw.size());
 }
 
 }  // namespace
@@ -199,6 +224,12 @@ int sm_request_from_argument(const agent_config_snmp *config_snmp) {
   std::string comm_s(comm);
   int ret = 0;
   if (version == SNMP_VERSION_3) {
+    // The one-shot request runs before the agent initialises the library,
+    // and without that initialisation there is no USM security model: every
+    // SNMPv3 session would fail to open. init_snmp does nothing when the
+    // library is initialised already, and leaves the output settings at
+    // the library defaults.
+    init_snmp("vosk-qdr-agent");
     int level = 0;
     const char *level_name = nullptr;
     if (level_word == "authpriv") {

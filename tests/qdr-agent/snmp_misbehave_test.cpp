@@ -1,0 +1,247 @@
+// The session manager against a misbehaving device of our own (a thread
+// answering SNMP on loopback): walks that never advance, go backwards or
+// never end must stop; GET answers in another order or with names missing
+// must land on the right entries; error statuses and silence must fail
+// cleanly with the counters moving as they should.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "snmp_manager.h"
+#include "snmp_responder.h"
+#include "snmp_test_env.h"
+
+namespace {
+
+using snmptest::open_session;
+using snmptest::perf_delta;
+using snmptest::perf_now;
+using snmptest::response_list;
+using vktest::responder_mode;
+
+const auto *const g_env =
+    ::testing::AddGlobalTestEnvironment(new snmptest::library_env(/*agent_output=*/true));
+
+constexpr long kTimeoutUs = 100000;
+constexpr int kRetries = 1;
+
+// A responder and a session to it.
+struct rig {
+  vktest::snmp_responder responder;
+  open_session s;
+
+  bool start(responder_mode mode, int rows = 10, int version = SNMP_VERSION_2c) {
+    if (!responder.start(mode, rows)) return false;
+    if (sm_set_snmp_info(&s.info, "127.0.0.1", static_cast<uint16_t>(responder.port), version,
+                         kTimeoutUs, kRetries, "public") != 0) {
+      return false;
+    }
+    return s.open();
+  }
+};
+
+// Walks the responder's subtree; returns the result and fills `rows` with
+// the INTEGER values (the row numbers) in chain order.
+int walk(rig *r, std::vector<long> *rows, int repetitions = 0) {
+  response_list rl;
+  sm_response_list_add(&rl.list, "table", 0, vktest::kResponderRootText);
+  int ret = sm_bulk_request_multiple(r->s.fd, repetitions, &rl.list, &r->s.err);
+  for (netsnmp_variable_list *v = rl.at(0)->variables; v != nullptr; v = v->next_variable) {
+    rows->push_back(v->type == ASN_INTEGER ? *v->val.integer : -1);
+  }
+  return ret;
+}
+
+std::vector<long> range(long from, long to) {
+  std::vector<long> out;
+  for (long i = from; i <= to; i++) out.push_back(i);
+  return out;
+}
+
+TEST(SnmpWalk, ProperTableIsWalkedInRequestsOfEightyRows) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::walk_ok, 200));
+  std::vector<long> rows;
+  snmp_perf before = perf_now();
+  EXPECT_EQ(walk(&r, &rows), 0);
+  EXPECT_EQ(rows, range(1, 200));
+  EXPECT_EQ(r.responder.last_max_repetitions.load(), 80);
+  EXPECT_EQ(r.responder.requests.load(), 3);  // 80 + 80 + 40 rows, the last answer leaves
+  snmp_perf d = perf_delta(before);
+  EXPECT_EQ(d.request, 3u);
+  EXPECT_EQ(d.response, 3u);
+}
+
+TEST(SnmpWalk, GivenRepetitionsAreUsed) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::walk_ok, 25));
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows, 10), 0);
+  EXPECT_EQ(rows, range(1, 25));
+  EXPECT_EQ(r.responder.last_max_repetitions.load(), 10);
+  EXPECT_EQ(r.responder.requests.load(), 3);
+}
+
+TEST(SnmpWalk, V1SessionWalksWithGetNext) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::walk_ok, 10, SNMP_VERSION_1));
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows), 0);
+  EXPECT_EQ(rows, range(1, 10));
+  EXPECT_EQ(r.responder.requests.load(), 11);
+  EXPECT_EQ(r.responder.last_max_repetitions.load(), -1);  // no GETBULK was sent
+}
+
+TEST(SnmpWalk, RepeatedRowsEndTheWalk) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::repeat_rows));
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows), 0);
+  EXPECT_EQ(rows, range(1, 3));
+  EXPECT_EQ(r.responder.requests.load(), 2);
+}
+
+TEST(SnmpWalk, AnswerWithTheNameAskedForEndsTheWalk) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::same_name));
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows), 0);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(r.responder.requests.load(), 1);
+}
+
+TEST(SnmpWalk, EndOfMibViewCarryingTheLastNameEndsTheWalk) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::end_of_mib_same));
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows), 0);
+  EXPECT_EQ(rows, range(1, 5));  // the exception value is not kept
+  EXPECT_EQ(r.responder.requests.load(), 2);
+}
+
+TEST(SnmpWalk, NamesGoingBackwardsEndTheWalk) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::backwards));
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows), 0);
+  EXPECT_EQ(rows, std::vector<long>{5});
+  EXPECT_EQ(r.responder.requests.load(), 1);
+}
+
+TEST(SnmpWalk, EndlessTableStopsAtTheVariableLimit) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::endless));
+  sm_set_bulk_variable_limit(500);
+  std::vector<long> rows;
+  int ret = walk(&r, &rows);
+  sm_set_bulk_variable_limit(0);
+  EXPECT_EQ(ret, SM_ERR_WALK_LIMIT);
+  EXPECT_EQ(rows, range(1, 560));  // whole answers of 80 until the limit is passed
+  EXPECT_EQ(r.responder.requests.load(), 7);
+  char text[128];
+  size_t len = sizeof(text);
+  sm_get_error_message(ret, nullptr, text, &len);
+  EXPECT_STREQ(text, "(func:walk variable limit reached)");
+}
+
+TEST(SnmpWalk, ErrorStatusFailsAndStopsTheFollowingEntries) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::error_status));
+  response_list rl;
+  sm_response_list_add(&rl.list, "first", 0, vktest::kResponderRootText);
+  sm_response_list_add(&rl.list, "second", 0, ".1.3.6.1.4.1.99999.2");
+  snmp_perf before = perf_now();
+  EXPECT_EQ(sm_bulk_request_multiple(r.s.fd, 0, &rl.list, &r.s.err), SM_ERR_RESPONSE_STAT);
+  EXPECT_EQ(r.responder.requests.load(), 1);
+  EXPECT_EQ(r.s.err.response_errstat, SNMP_ERR_GENERR);
+  char text[128];
+  size_t len = sizeof(text);
+  sm_get_error_message(SM_ERR_RESPONSE_STAT, &r.s.err, text, &len);
+  EXPECT_STREQ(text, "generic from response");
+  snmp_perf d = perf_delta(before);
+  EXPECT_EQ(d.request, 1u);
+  EXPECT_EQ(d.response_error, 1u);
+  EXPECT_EQ(d.response, 0u);
+  EXPECT_EQ(rl.at(0)->variables, nullptr);
+}
+
+TEST(SnmpWalk, SilenceKeepsWhatWasCollectedAndTimesOut) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::silent));
+  std::vector<long> rows;
+  snmp_perf before = perf_now();
+  EXPECT_EQ(walk(&r, &rows), SM_ERR_RESPONSE);
+  EXPECT_EQ(r.s.err.sess_status, STAT_TIMEOUT);
+  EXPECT_EQ(r.responder.requests.load(), 1 + kRetries);
+  snmp_perf d = perf_delta(before);
+  EXPECT_EQ(d.request, 1u);
+  EXPECT_EQ(d.request_error, 1u);
+}
+
+TEST(SnmpGet, AnswerInAnotherOrderGivesEachEntryItsOwnValue) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::get_reordered));
+  response_list rl;
+  sm_response_list_add(&rl.list, "a", 0, ".1.3.6.1.4.1.99999.1.11");
+  sm_response_list_add(&rl.list, "b", 0, ".1.3.6.1.4.1.99999.1.12");
+  sm_response_list_add(&rl.list, "c", 0, ".1.3.6.1.4.1.99999.1.13");
+  ASSERT_EQ(sm_get_request(r.s.fd, &rl.list, &r.s.err), 0);
+  for (size_t i = 0; i < 3; i++) {
+    snmp_response_data *e = rl.at(i);
+    ASSERT_NE(e->variables, nullptr) << i;
+    EXPECT_EQ(snmptest::chain_length(e->variables), 1u);
+    EXPECT_EQ(*e->variables->val.integer, static_cast<long>(11 + i));
+    EXPECT_EQ(e->is_snmp_no_res, 0);
+  }
+}
+
+TEST(SnmpGet, AnswerMissingANameMarksOnlyThatEntry) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::get_missing));
+  response_list rl;
+  sm_response_list_add(&rl.list, "a", 0, ".1.3.6.1.4.1.99999.1.11");
+  sm_response_list_add(&rl.list, "b", 0, ".1.3.6.1.4.1.99999.1.12");
+  sm_response_list_add(&rl.list, "c", 0, ".1.3.6.1.4.1.99999.1.13");
+  ASSERT_EQ(sm_get_request(r.s.fd, &rl.list, &r.s.err), 0);
+  EXPECT_EQ(rl.at(1)->is_snmp_no_res, 1);
+  EXPECT_EQ(rl.at(1)->variables, nullptr);
+  ASSERT_NE(rl.at(0)->variables, nullptr);
+  ASSERT_NE(rl.at(2)->variables, nullptr);
+  EXPECT_EQ(*rl.at(0)->variables->val.integer, 11);
+  EXPECT_EQ(*rl.at(2)->variables->val.integer, 13);
+}
+
+TEST(SnmpGet, RepeatedGetOnTheSameListReplacesTheValues) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::walk_ok));
+  response_list rl;
+  sm_response_list_add(&rl.list, "a", 0, ".1.3.6.1.4.1.99999.1.7");
+  ASSERT_EQ(sm_get_request(r.s.fd, &rl.list, &r.s.err), 0);
+  ASSERT_EQ(sm_get_request(r.s.fd, &rl.list, &r.s.err), 0);
+  EXPECT_EQ(snmptest::chain_length(rl.at(0)->variables), 1u);
+}
+
+TEST(SnmpGet, ErrorStatusGivesNoValues) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::error_status));
+  response_list rl;
+  sm_response_list_add(&rl.list, "a", 0, ".1.3.6.1.4.1.99999.1.7");
+  sm_response_list_add(&rl.list, "b", 0, ".1.3.6.1.4.1.99999.1.8");
+  snmp_perf before = perf_now();
+  EXPECT_EQ(sm_request_multiple(r.s.fd, 0, SNMP_REQ_TYPE_GET, &rl.list, &r.s.err),
+            SM_ERR_RESPONSE_STAT);
+  EXPECT_EQ(rl.at(0)->variables, nullptr);
+  EXPECT_EQ(rl.at(1)->variables, nullptr);
+  EXPECT_EQ(perf_delta(before).response_error, 1u);
+}
+
+TEST(SnmpGet, OnlyUnparsableEntriesSendNothing) {
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::walk_ok));
+  response_list rl;
+  sm_response_list_add(&rl.list, "bad", 0, "1.3.x");
+  EXPECT_EQ(sm_get_request(r.s.fd, &rl.list, &r.s.err), 0);
+  EXPECT_EQ(r.responder.requests.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// Device discovery against a private snmpd and a misbehaving responder, the
+// address parser of the one-shot request, and --cmd-snmp end to end through
+// the built qdr-agent program.
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "snmp_responder.h"
+#include "snmp_test_env.h"
+#include "snmp_util.h"
+#include "snmpd_fixture.h"
+#include "vk_util.h"
+
+namespace {
+
+// The agent's output settings: bare values, numeric OIDs and time ticks.
+const auto *const g_env =
+    ::testing::AddGlobalTestEnvironment(new snmptest::library_env(/*agent_output=*/true));
+
+constexpr long kTimeoutUs = 100000;
+constexpr int kRetries = 1;
+
+const std::string kLongContact = "ops-team@" + std::string(150, 'c') + ".example";
+
+class SnmpUtil : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    agent_ = new vktest::snmpd_instance();
+    vktest::snmpd_options o;
+    o.sys_descr = "\"Core switch, rack 4\"";
+    o.sys_contact = kLongContact;
+    o.sys_name = "core-sw-4";
+    std::string error;
+    if (!agent_->start(o, &error)) {
+      start_error_ = error;
+      delete agent_;
+      agent_ = nullptr;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete agent_;
+    agent_ = nullptr;
+  }
+  void SetUp() override { ASSERT_NE(agent_, nullptr) << start_error_; }
+
+  static vktest::snmpd_instance *agent_;
+  static std::string start_error_;
+};
+
+vktest::snmpd_instance *SnmpUtil::agent_ = nullptr;
+std::string SnmpUtil::start_error_;
+
+TEST(SnmpAddress, HostAndPortAreSplitAtTheFirstColon) {
+  char host[60];
+  uint16_t port = 0;
+  ASSERT_TRUE(sm_parse_address("10.1.2.3:1161", host, sizeof(host), &port));
+  EXPECT_STREQ(host, "10.1.2.3");
+  EXPECT_EQ(port, 1161);
+  ASSERT_TRUE(sm_parse_address("10.1.2.3", host, sizeof(host), &port));
+  EXPECT_STREQ(host, "10.1.2.3");
+  EXPECT_EQ(port, 161);  // no port: the SNMP port
+  ASSERT_TRUE(sm_parse_address("router.example:0", host, sizeof(host), &port));
+  EXPECT_EQ(port, 0);
+  ASSERT_TRUE(sm_parse_address("h:65535", host, sizeof(host), &port));
+  EXPECT_EQ(port, 65535);
+  for (const char *bad : {"h:65536", "h:", "h:12x", "h:-1", ":161", "", "h: 161"}) {
+    EXPECT_FALSE(sm_parse_address(bad, host, sizeof(host), &port)) << bad;
+  }
+  EXPECT_FALSE(sm_parse_address(std::string(60, 'h').c_str(), host, sizeof(host), &port));
+  EXPECT_TRUE(sm_parse_address(std::string(59, 'h').c_str(), host, sizeof(host), &port));
+  EXPECT_FALSE(sm_parse_address(nullptr, host, sizeof(host), &port));
+}
+
+TEST_F(SnmpUtil, DiscoveryReadsTheSystemGroup) {
+  snmp_info info{};
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(agent_->port),
+                             SNMP_VERSION_2c, kTimeoutUs * 5, kRetries, "public"),
+            0);
+  discovery_device d{};
+  uint64_t before = vk_get_time_nsec();
+  ASSERT_EQ(sm_discovery_device(&info, &d), 0) << d.message;
+  EXPECT_EQ(d.success, 1);
+  EXPECT_STREQ(d.message, "");
+  EXPECT_STREQ(d.ip, "127.0.0.1");
+  EXPECT_EQ(d.port, agent_->port);
+  EXPECT_STREQ(d.device_system.description, "Core switch, rack 4");  // quotes trimmed
+  EXPECT_STREQ(d.device_system.name, "core-sw-4");
+  EXPECT_STREQ(d.device_system.object_id, ".1.3.6.1.4.1.8072.3.2.10");
+  EXPECT_EQ(std::string(d.device_system.contract), kLongContact.substr(0, 127));  // cut
+  EXPECT_GT(d.device_system.uptime, 0u);
+  EXPECT_GE(d.device_system.collect_time, before);
+  EXPECT_LE(d.device_system.collect_time, vk_get_time_nsec());
+}
+
+TEST_F(SnmpUtil, DiscoveryOverSnmpV3) {
+  snmp_info info{};
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(agent_->port),
+                             SNMP_VERSION_3, kTimeoutUs * 5, kRetries, nullptr),
+            0);
+  ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 3, vktest::snmpd_user_name(6, 4).c_str(), 6,
+                                 vktest::kSnmpdAuthPass, 4, vktest::kSnmpdPrivPass),
+            0);
+  discovery_device d{};
+  ASSERT_EQ(sm_discovery_device(&info, &d), 0) << d.message;
+  EXPECT_EQ(d.success, 1);
+  EXPECT_STREQ(d.device_system.name, "core-sw-4");
+}
+
+TEST(SnmpDiscovery, UnreachableDeviceGivesTheTimeoutText) {
+  snmp_info info{};
+  int port = vktest::free_port(SOCK_DGRAM);
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(port), SNMP_VERSION_2c,
+                             kTimeoutUs, kRetries, "public"),
+            0);
+  discovery_device d{};
+  snprintf(d.device_system.name, sizeof(d.device_system.name), "stale");
+  EXPECT_EQ(sm_discovery_device(&info, &d), SM_ERR_RESPONSE);
+  EXPECT_EQ(d.success, 0);
+  EXPECT_EQ(std::string(d.message).rfind("Timeout", 0), 0u) << d.message;
+  EXPECT_STREQ(d.device_system.name, "");  // nothing left from before
+
+  // SNMPv3: the engine probe at open already fails.
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(port), SNMP_VERSION_3,
+                             kTimeoutUs, kRetries, nullptr),
+            0);
+  ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 2, "u", 2, "authpass1", 0, ""), 0);
+  EXPECT_EQ(sm_discovery_device(&info, &d), -1);
+  EXPECT_EQ(d.success, 0);
+  EXPECT_EQ(std::string(d.message).rfind("Timeout", 0), 0u) << d.message;
+}
+
+TEST(SnmpDiscovery, BadSetUpAndNullsFailCleanly) {
+  snmp_info info{};
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", 161, SNMP_VERSION_3, kTimeoutUs, kRetries,
+                             nullptr),
+            0);
+  ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 2, "u", 2, "short", 0, ""), 0);
+  discovery_device d{};
+  EXPECT_EQ(sm_discovery_device(&info, &d), -1);
+  EXPECT_EQ(d.success, 0);
+  EXPECT_NE(d.message[0], '\0');
+  EXPECT_EQ(sm_discovery_device(nullptr, &d), -1);
+  EXPECT_EQ(sm_discovery_device(&info, nullptr), -1);
+}
+
+TEST(SnmpDiscovery, OverLongValuesAreCutToTheirFields) {
+  vktest::snmp_responder responder;
+  ASSERT_TRUE(responder.start(vktest::responder_mode::get_long_text, 2000));
+  snmp_info info{};
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(responder.port),
+                             SNMP_VERSION_2c, kTimeoutUs * 5, kRetries, "public"),
+            0);
+  discovery_device d{};
+  ASSERT_EQ(sm_discovery_device(&info, &d), 0) << d.message;
+  EXPECT_EQ(strlen(d.device_system.name), sizeof(d.device_system.name) - 1);
+  EXPECT_EQ(strlen(d.device_system.object_id), sizeof(d.device_system.object_id) - 1);
+  EXPECT_EQ(strlen(d.device_system.description), sizeof(d.device_system.description) - 1);
+  EXPECT_EQ(strlen(d.device_system.contract), sizeof(d.device_system.contract) - 1);
+  EXPECT_EQ(d.device_system.name[0], 'x');
+  EXPECT_EQ(d.device_system.uptime, 0u);  // a text is no number
+}
+
+// ---- --cmd-snmp end to end ----
+
+struct cmd_run {
+  vktest::temp_dir home;
+  vktest::run_result r;
+};
+
+void run_cmd(cmd_run *c, const vktest::snmpd_instance *agent, std::vector<std::string> args) {
+  std::vector<std::string> argv = {vktest::built_program("qdr-agent/qdr-agent"), "--cmd-snmp"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> env = agent->tool_env();
+  env.push_back("VOSK_QDR_HOME=" + c->home.path);
+  c->r = vktest::run_program(argv, env, c->home.path, 60000);
+}
+
+TEST_F(SnmpUtil, CmdSnmpGetPrintsTheValueLine) {
+  cmd_run c;
+  std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
+  run_cmd(&c, agent_, {addr, "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"});
+  ASSERT_FALSE(c.r.timed_out);
+  EXPECT_EQ(c.r.status, 0) << c.r.err;
+  EXPECT_NE(c.r.out.find("exec command - ip[" + addr + "],ver[v2c],comm[public],level[0][],auth[,]"
+                         ",priv[,],type[get],oid[.1.3.6.1.2.1.1.5.0]\n"),
+            std::string::npos)
+      << c.r.out;
+  EXPECT_NE(c.r.out.find("result> stat:0,lib:0,snmp:0,status:0\n"), std::string::npos) << c.r.out;
+  // One value line: an OCTET STRING (type 04) of 9 characters.
+  size_t at = c.r.out.find("value(");
+  ASSERT_NE(at, std::string::npos) << c.r.out;
+  std::string line = c.r.out.substr(at, c.r.out.find('\n', at) - at);
+  EXPECT_NE(line.find(")-[type:04][0](9)["), std::string::npos) << line;
+  EXPECT_NE(line.find("core-sw-4"), std::string::npos) << line;
+  EXPECT_EQ(c.r.out.find("value(", at + 1), std::string::npos) << c.r.out;
+}
+
+TEST_F(SnmpUtil, CmdSnmpV3SubtreePrintsEveryVariable) {
+  cmd_run c;
+  std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
+  run_cmd(&c, agent_,
+          {addr, "v3", vktest::snmpd_user_name(4, 2), "authpriv", "sha256", vktest::kSnmpdAuthPass,
+           "aes128", vktest::kSnmpdPrivPass, "subtree", ".1.3.6.1.2.1.1"});
+  ASSERT_FALSE(c.r.timed_out);
+  EXPECT_EQ(c.r.status, 0) << c.r.err;
+  EXPECT_NE(c.r.out.find("exec command - v3 level[authpriv],auth[type:sha256,pw:"), std::string::npos)
+      << c.r.out;
+  EXPECT_NE(c.r.out.find("result> stat:0,lib:0,snmp:0,status:0\n"), std::string::npos) << c.r.out;
+  size_t lines = 0;
+  for (size_t at = c.r.out.find("value("); at != std::string::npos;
+       at = c.r.out.find("value(", at + 1)) {
+    lines++;
+  }
+  EXPECT_GE(lines, 7u) << c.r.out;  // sysDescr .. sysServices and more
+  EXPECT_NE(c.r.out.find("core-sw-4"), std::string::npos);
+}
+
+TEST_F(SnmpUtil, CmdSnmpUnknownUserPrintsTheLibraryError) {
+  cmd_run c;
+  std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
+  run_cmd(&c, agent_,
+          {addr, "v3", "nobody", "authnopriv", "md5", "auth-pass-phrase", "get",
+           ".1.3.6.1.2.1.1.5.0"});
+  ASSERT_FALSE(c.r.timed_out);
+  EXPECT_EQ(c.r.status, 0);
+  EXPECT_NE(c.r.out.find("snmp error:Unknown user name"), std::string::npos) << c.r.out;
+  EXPECT_EQ(c.r.out.find("value("), std::string::npos);
+}
+
+TEST_F(SnmpUtil, CmdSnmpNoSuchObjectAndUnknownRequestType) {
+  cmd_run c;
+  std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
+  run_cmd(&c, agent_, {addr, "v1", "public", "get", ".1.3.6.1.2.1.1.99.0"});
+  EXPECT_EQ(c.r.status, 0);
+  EXPECT_NE(c.r.out.find("result> stat:2,"), std::string::npos) << c.r.out;
+  EXPECT_NE(c.r.out.find("variables is NULL."), std::string::npos) << c.r.out;
+
+  cmd_run t;
+  run_cmd(&t, agent_, {addr, "v2c", "public", "set", ".1.3.6.1.2.1.1.5.0"});
+  EXPECT_EQ(t.r.status, 0);
+  EXPECT_NE(t.r.out.find("snmp requeset type(set) is not support.\n"), std::string::npos)
+      << t.r.out;
+}
+
+}  // namespace
