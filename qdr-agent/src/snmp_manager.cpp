@@ -91,8 +91,10 @@ bool same_name(const netsnmp_variable_list *var, const oid *name, size_t name_le
 // REQUIRES: g_sm_v3_lock.
 void v3_free_graveyard_if_idle() {
   if (g_sm_v3_graveyard_count == 0) return;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (g_sm_v3_inflight.load(std::memory_order_seq_cst) != 0) return;
+  // A read-modify-write rather than a load: it orders the unlinking of the
+  // users before the check, so a request that starts after the check can
+  // no longer reach them.
+  if (g_sm_v3_inflight.fetch_add(0, std::memory_order_seq_cst) != 0) return;
   for (int i = 0; i < g_sm_v3_graveyard_count; i++) {
     // usm_free_user re-links whatever its next and prev still point at,
     // which would drop the user that took its place from the table.
