@@ -92,9 +92,10 @@ TEST_F(VkloggerProcess, PrintsGoodDatagramsAndDropsDamagedOnesWithoutDying) {
   ASSERT_GT(port, 0);
 
   std::string conf = dir.path + "/log.conf";
-  ASSERT_TRUE(vktest::write_file(conf, "[tool cat]\noutput_type=vklogger\nlevel=info\n"
-                                       "header_flag=level\nvklogger_ip=127.0.0.1\nvklogger_port=" +
-                                           std::to_string(port) + "\n"));
+  ASSERT_TRUE(vktest::write_file(conf,
+                                 "[tool cat]\noutput_type=vklogger\nlevel=info\n"
+                                 "header_flag=level\nvklogger_ip=127.0.0.1\nvklogger_port=" +
+                                     std::to_string(port) + "\n"));
   int e = 0;
   ASSERT_EQ(0, vklog_initialize_with_config_file(conf.c_str(), &e));
   vklog_t *h = vklog_get_category("tool cat");
@@ -122,7 +123,8 @@ TEST_F(VkloggerProcess, PrintsGoodDatagramsAndDropsDamagedOnesWithoutDying) {
   send_raw(port, good.data(), good.size());
   VKLOG(h, VL_INFO, "last %s\n", "line");
 
-  ASSERT_TRUE(vktest::wait_until([&] { return count_of(vktest::read_file(out), "\n") >= 3; }, 5000));
+  ASSERT_TRUE(
+      vktest::wait_until([&] { return count_of(vktest::read_file(out), "\n") >= 3; }, 5000));
   ASSERT_TRUE(vktest::wait_until(
       [&] { return count_of(vktest::read_file(c.err_path), "dropped datagram") >= 6; }, 5000));
   EXPECT_EQ(-1, vktest::wait_program(c, 0));  // still running

@@ -48,7 +48,7 @@ TEST(VklogConfigSet, LevelTakesOptionalSignAndSevenNamesOnly) {
     const char *text;
     int value;
     int sign;
-  } good[] = {{"info", VL_INFO, '<'},  {">debug", VL_DEBUG, '>'}, {"=INFO", VL_INFO, '='},
+  } good[] = {{"info", VL_INFO, '<'},       {">debug", VL_DEBUG, '>'}, {"=INFO", VL_INFO, '='},
               {" < Error ", VL_ERROR, '<'}, {"fatal", VL_FATAL, '<'},  {"trace", VL_TRACE, '<'}};
   for (const auto &g : good) {
     EXPECT_EQ(0, set(c.get(), VKLOG_CFG_TYPE_LEVEL, g.text)) << g.text;
@@ -324,8 +324,10 @@ TEST_F(VklogLoader, BadFilesGiveDistinctCodes) {
 TEST_F(VklogLoader, LongLinesAndValuesAreBounded) {
   // A value of 1022 characters is read; 1023 gives -13.
   EXPECT_EQ(0, load_code("[a]\nunknown = " + std::string(1022, 'v') + "\n"));
-  EXPECT_EQ(VKLOG_LOAD_VALUE_TOO_LONG, load_code("[a]\nunknown = " + std::string(1023, 'v') + "\n"));
-  EXPECT_EQ(VKLOG_LOAD_VALUE_TOO_LONG, load_code("[a]\ndirectory=" + std::string(5000, 'd') + "\n"));
+  EXPECT_EQ(VKLOG_LOAD_VALUE_TOO_LONG,
+            load_code("[a]\nunknown = " + std::string(1023, 'v') + "\n"));
+  EXPECT_EQ(VKLOG_LOAD_VALUE_TOO_LONG,
+            load_code("[a]\ndirectory=" + std::string(5000, 'd') + "\n"));
   // A line past 1024 bytes is one line: its tail is not read as a new line.
   std::string comment = "# " + std::string(1100, 'c') + "[tail]\n";
   std::string p = path("c.conf");

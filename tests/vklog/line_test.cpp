@@ -84,8 +84,8 @@ TEST(VklogHeader, FieldThatDoesNotFitFailsWithoutOverflow) {
   // A long file name that does not fit the remaining space.
   std::string longname(600, 'f');
   char small[512];
-  EXPECT_EQ(-1, vl_set_header(VL_INFO, VKLOG_HEADER_FILE, 0, longname.c_str(), longname.size(),
-                              "f", 1, 1, small, sizeof(small)));
+  EXPECT_EQ(-1, vl_set_header(VL_INFO, VKLOG_HEADER_FILE, 0, longname.c_str(), longname.size(), "f",
+                              1, 1, small, sizeof(small)));
   // Lengths shorter than the strings bound what is printed.
   EXPECT_EQ(6, vl_set_header(VL_INFO, VKLOG_HEADER_FILE | VKLOG_HEADER_FUNCTION, 0, "abc", 1, "xyz",
                              2, 1, small, sizeof(small)));
@@ -148,13 +148,14 @@ TEST_F(VklogLine, HexDumpRowsShowAddressBytesAndCharacters) {
   std::vector<std::string> lines = vklogtest::split_lines(log_text());
   ASSERT_EQ(8u, lines.size());
   char addr[32];
-  snprintf(addr, sizeof(addr), "%016lx:", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data)));
+  snprintf(addr, sizeof(addr),
+           "%016lx:", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data)));
   EXPECT_EQ(std::string(addr) + " 41 42 43 44 45 46 47 48  ABCDEFGH", lines[3]);
-  snprintf(addr, sizeof(addr), "%016lx:",
-           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data + 8)));
+  snprintf(addr, sizeof(addr),
+           "%016lx:", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data + 8)));
   EXPECT_EQ(std::string(addr) + " 49 4A 0A 0B 0C 0D 0E 0F  IJ......", lines[4]);
-  snprintf(addr, sizeof(addr), "%016lx:",
-           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data + 16)));
+  snprintf(addr, sizeof(addr),
+           "%016lx:", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(data + 16)));
   // The short last row is padded so its characters line up.
   EXPECT_EQ(std::string(addr) + " 10 11 12 13" + std::string(12, ' ') + "  ....", lines[5]);
 }
@@ -169,7 +170,8 @@ TEST_F(VklogLine, LargeHexDumpsAndHugeColumnCountsStayInsideTheBuffer) {
     if (l.size() > 17 && l[16] == ':') rows++;
   EXPECT_EQ(625u, rows);
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ("========================= end hexlog =========================", lines[lines.size() - 2]);
+  EXPECT_EQ("========================= end hexlog =========================",
+            lines[lines.size() - 2]);
   ASSERT_EQ(0, unlink(path("line.log").c_str()));
   VKLOG_HEX(h, VL_INFO, 1000000, data.data(), 600, "wide");
   rows = 0;

@@ -31,7 +31,9 @@ uint32_t crc32_bitwise(const unsigned char *p, size_t n) {
 uint32_t be32(const unsigned char *p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
-uint16_t be16(const unsigned char *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t be16(const unsigned char *p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 struct receiver {
   int sock = -1;
@@ -65,8 +67,9 @@ struct receiver {
 
 std::string remote_section(const std::string &name, const std::string &dir, int port,
                            const std::string &ip = "127.0.0.1") {
-  return "[" + name + "]\noutput_type=file,vklogger\nlevel=info\nheader_flag=level\ndirectory=" +
-         dir + "\nvklogger_ip=" + ip + "\nvklogger_port=" + std::to_string(port) + "\n";
+  return "[" + name +
+         "]\noutput_type=file,vklogger\nlevel=info\nheader_flag=level\ndirectory=" + dir +
+         "\nvklogger_ip=" + ip + "\nvklogger_port=" + std::to_string(port) + "\n";
 }
 
 }  // namespace
@@ -186,8 +189,8 @@ TEST_F(VklogFixture, PortChangeOnReloadReconnects) {
   EXPECT_TRUE(a.recv_one(100).empty());
 
   // Turning remote output off closes the socket; on again reopens it.
-  ASSERT_TRUE(vktest::write_file(conf, remote_section("moving", dir.path, b.port) +
-                                           "output_type=file\n"));
+  ASSERT_TRUE(
+      vktest::write_file(conf, remote_section("moving", dir.path, b.port) + "output_type=file\n"));
   ASSERT_EQ(0, vklog_reload(&e));
   EXPECT_EQ(-1, h->output_vklogger.sock);
   VKLOG(h, VL_INFO, "file only\n");
@@ -250,8 +253,7 @@ TEST(VklogPacket, ReceiverChecksRejectEveryDamagedDatagram) {
   EXPECT_EQ(127u, rec.file_len);
   EXPECT_EQ(5u, rec.text_len);
   // Every truncation fails the layout check.
-  for (size_t n = 0; n < total; n++)
-    EXPECT_NE(0, vl_vklogger_parse_packet(buf, n, &rec)) << n;
+  for (size_t n = 0; n < total; n++) EXPECT_NE(0, vl_vklogger_parse_packet(buf, n, &rec)) << n;
   // Lengths past the end are caught even when the header length matches.
   std::vector<unsigned char> d(buf, buf + total);
   std::vector<unsigned char> bad = d;

@@ -136,8 +136,8 @@ TEST_F(VklogRotation, ReloadWithFewerBackupsRemovesThoseBeyondTheNewCount) {
 TEST_F(VklogFixture, OutputDirectoryIsMadeOneLevelDeepWithItsMode) {
   ASSERT_EQ(0, load("[one]\noutput_type=file\nlevel=info\nheader_flag=level\nfile_permission=600\n"
                     "directory=" +
-                    path("new") + "\n[two]\noutput_type=file\nlevel=info\ndirectory=" +
-                    path("a/b") + "\n"));
+                    path("new") +
+                    "\n[two]\noutput_type=file\nlevel=info\ndirectory=" + path("a/b") + "\n"));
   VKLOG(vklog_get_category("one"), VL_INFO, "made\n");
   struct stat st;
   ASSERT_EQ(0, stat(path("new").c_str(), &st));

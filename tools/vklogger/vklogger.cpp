@@ -39,7 +39,9 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+  g_stop = 1;
+}
 
 struct vklogger_options {
   uint16_t port = VKLOG_DEFAULT_VKLOGGER_PORT;

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <charconv>
 #include <mutex>
 
 #include "vklog_comm.h"
@@ -50,6 +52,26 @@ void set_stamp(const struct stat &st) {
   g_reload_stamp.ino = st.st_ino;
   g_reload_stamp.dev = st.st_dev;
   g_vklog_manager.config_file_last_modify_time = st.st_mtim.tv_sec;
+}
+
+// The log file's size is measured (one fstat, a system call) only after
+// this many bytes went through a registered handle since the last
+// measurement, and on the first line after the category is set up or
+// reconfigured. A file is therefore rotated at most this far past its
+// limit, which is at least 1 MiB.
+constexpr uint32_t kSizeCheckBytes = 64 * 1024;
+std::atomic<uint32_t> g_unmeasured[VKLOG_CATEGORY_MAX];
+
+std::atomic<uint32_t> *unmeasured_of(const vklog_t *h) {
+  uintptr_t p = reinterpret_cast<uintptr_t>(h);
+  uintptr_t first = reinterpret_cast<uintptr_t>(&g_vklog_manager.log[0]);
+  if (p < first || p >= first + sizeof(g_vklog_manager.log)) return nullptr;
+  return &g_unmeasured[(p - first) / sizeof(vklog_t)];
+}
+
+void measure_next_line(const vklog_t *h) {
+  std::atomic<uint32_t> *u = unmeasured_of(h);
+  if (u != nullptr) u->store(kSizeCheckBytes, std::memory_order_relaxed);
 }
 
 constexpr const char *kDeactivateEnv = "LKS_DAEMON_VKLOG_DEACTIVATE";
@@ -114,8 +136,8 @@ const struct tm &local_time(time_t sec) {
 }
 
 // Appends one formatted header field; false when it does not fit.
-bool put_field(char *buffer, size_t size, size_t *len, int *rc, int fail_code, const char *fmt,
-               ...) __attribute__((format(printf, 6, 7)));
+bool put_field(char *buffer, size_t size, size_t *len, int *rc, int fail_code, const char *fmt, ...)
+    __attribute__((format(printf, 6, 7)));
 
 bool put_field(char *buffer, size_t size, size_t *len, int *rc, int fail_code, const char *fmt,
                ...) {
@@ -136,6 +158,25 @@ bool put_field(char *buffer, size_t size, size_t *len, int *rc, int fail_code, c
   }
   *len += static_cast<size_t>(n);
   return true;
+}
+
+// Appends `n` bytes and a terminator; false (nothing written) when they do
+// not fit.
+bool put_text(char *buffer, size_t size, size_t *len, const char *text, size_t n) {
+  if (n >= size - *len) {
+    buffer[*len] = '\0';
+    return false;
+  }
+  memcpy(buffer + *len, text, n);
+  *len += n;
+  buffer[*len] = '\0';
+  return true;
+}
+
+size_t put_2digits(char *t, size_t n, int v) {
+  t[n] = static_cast<char>('0' + (v / 10) % 10);
+  t[n + 1] = static_cast<char>('0' + v % 10);
+  return n + 2;
 }
 
 void write_stdout(const char *data, size_t length) {
@@ -180,27 +221,43 @@ int vl_set_header(int level, unsigned int header_flag, char include_us_to_time, 
   const char *gs = func != nullptr ? func : "";
 
   if (header_flag & VKLOG_HEADER_TIME) {
+    // Formatted by hand: this field is on nearly every line.
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     const struct tm &tm = local_time(ts.tv_sec);
+    char t[24];
+    size_t n = 0;
+    t[n++] = '[';
+    n = put_2digits(t, n, tm.tm_mday);
+    t[n++] = ' ';
+    n = put_2digits(t, n, tm.tm_hour);
+    t[n++] = ':';
+    n = put_2digits(t, n, tm.tm_min);
+    t[n++] = ':';
+    n = put_2digits(t, n, tm.tm_sec);
     if (include_us_to_time) {
       long us = ts.tv_nsec <= 1000 ? 0 : ts.tv_nsec > 1000000000L ? 999999 : ts.tv_nsec / 1000;
-      if (!put_field(buffer, size, &len, &rc, -2, "[%02d %02d:%02d:%02d.%06ld]", tm.tm_mday,
-                     tm.tm_hour, tm.tm_min, tm.tm_sec, us))
-        return rc;
-    } else if (!put_field(buffer, size, &len, &rc, -2, "[%02d %02d:%02d:%02d]", tm.tm_mday,
-                          tm.tm_hour, tm.tm_min, tm.tm_sec)) {
-      return rc;
+      t[n++] = '.';
+      for (int i = 5; i >= 0; i--, us /= 10)
+        t[n + static_cast<size_t>(i)] = static_cast<char>('0' + us % 10);
+      n += 6;
     }
+    t[n++] = ']';
+    if (!put_text(buffer, size, &len, t, n)) return -1;
   }
   bool pid = header_flag & VKLOG_HEADER_PID;
   bool tid = header_flag & VKLOG_HEADER_THREAD_ID;
   unsigned long self = static_cast<unsigned long>(pthread_self());
   if (pid && tid) {
-    if (!put_field(buffer, size, &len, &rc, -3, "[%d:%lx]", static_cast<int>(getpid()), self))
+    if (!put_field(buffer, size, &len, &rc, -3, "[%d:%lx]", static_cast<int>(vl_getpid()), self))
       return rc;
   } else if (pid) {
-    if (!put_field(buffer, size, &len, &rc, -4, "[%d]", static_cast<int>(getpid()))) return rc;
+    char t[16];
+    t[0] = '[';
+    auto r = std::to_chars(t + 1, t + sizeof(t) - 1, static_cast<int>(vl_getpid()));
+    if (r.ec != std::errc()) return -4;
+    *r.ptr = ']';
+    if (!put_text(buffer, size, &len, t, static_cast<size_t>(r.ptr + 1 - t))) return -1;
   } else if (tid) {
     if (!put_field(buffer, size, &len, &rc, -5, "[%lx]", self)) return rc;
   }
@@ -208,7 +265,12 @@ int vl_set_header(int level, unsigned int header_flag, char include_us_to_time, 
     // Levels outside 0..7 (also negative ones) print "null" instead of
     // indexing past the table.
     const char *code = level >= 0 && level <= 7 ? g_vklog_level_str[level] : "null";
-    if (!put_field(buffer, size, &len, &rc, -13, "[%s]", code)) return rc;
+    char t[sizeof(g_vklog_level_str[0]) + 2];
+    size_t n = strnlen(code, sizeof(g_vklog_level_str[0]));
+    t[0] = '[';
+    memcpy(t + 1, code, n);
+    t[n + 1] = ']';
+    if (!put_text(buffer, size, &len, t, n + 2)) return -1;
   }
   bool f = header_flag & VKLOG_HEADER_FILE;
   bool g = header_flag & VKLOG_HEADER_FUNCTION;
@@ -269,8 +331,8 @@ int rotate(vklog_t *handle, const vklog_config_t *config) {
   __atomic_store_n(&of->backup_work, 1, __ATOMIC_RELAXED);
   if (config->backup_dir[0] != '\0' && mkdir(config->backup_dir, 0750) != 0 && errno != EEXIST) {
     int e = errno;
-    fprintf(stderr, "backup dir[%s] is not make.[(%d)%s]\n", config->backup_dir, e, strerror(e));
-    __atomic_store_n(&of->err_no, e, __ATOMIC_RELAXED);
+    if (__atomic_exchange_n(&of->err_no, e, __ATOMIC_RELAXED) != e)
+      fprintf(stderr, "backup dir[%s] is not make.[(%d)%s]\n", config->backup_dir, e, strerror(e));
     __atomic_store_n(&of->backup_work, 0, __ATOMIC_RELAXED);
     return -2;
   }
@@ -294,8 +356,9 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
     // which an open failing with ENOENT tells without a stat per line.
     if (mkdir(config->out_dir, 0750) != 0 && errno != EEXIST) {
       int e = errno;
-      fprintf(stderr, "out dir[%s] is not make.[(%d)%s]\n", config->out_dir, e, strerror(e));
-      __atomic_store_n(&of->err_no, e, __ATOMIC_RELAXED);
+      // Said once per run of the same failure, not on every line.
+      if (__atomic_exchange_n(&of->err_no, e, __ATOMIC_RELAXED) != e)
+        fprintf(stderr, "out dir[%s] is not make.[(%d)%s]\n", config->out_dir, e, strerror(e));
       return -1;
     }
     fd = open(config->out_path, flags, config->file_permission);
@@ -304,6 +367,8 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
     __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
     return -4;
   }
+  if (__atomic_load_n(&of->err_no, __ATOMIC_RELAXED) != 0)
+    __atomic_store_n(&of->err_no, 0, __ATOMIC_RELAXED);
   size_t done = 0;
   bool failed = false;
   while (done < length) {
@@ -316,8 +381,15 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
     }
     done += static_cast<size_t>(n);
   }
+  bool measure = true;
+  std::atomic<uint32_t> *unmeasured = unmeasured_of(handle);
+  if (unmeasured != nullptr) {
+    uint32_t n = unmeasured->fetch_add(static_cast<uint32_t>(length), std::memory_order_relaxed);
+    measure = n + length >= kSizeCheckBytes;
+    if (measure) unmeasured->store(0, std::memory_order_relaxed);
+  }
   struct stat st;
-  bool have_size = fstat(fd, &st) == 0;
+  bool have_size = measure && !failed && fstat(fd, &st) == 0;
   close(fd);
   if (failed) return -5;
   if (!have_size || __atomic_load_n(&of->backup_work, __ATOMIC_RELAXED)) return 0;
@@ -379,8 +451,8 @@ int vklog(vklog_t *handle, const char *file, size_t file_len, const char *func, 
     va_end(ap);
     // A message too long for the buffer is cut; vsnprintf left it
     // terminated at the last byte.
-    if (n > 0) length += static_cast<size_t>(n) < size - length ? static_cast<size_t>(n)
-                                                                 : size - length - 1;
+    if (n > 0)
+      length += static_cast<size_t>(n) < size - length ? static_cast<size_t>(n) : size - length - 1;
   }
   write_line(handle, config, output, buffer, prefix, length);
   vl_release_config(handle, config);
@@ -443,16 +515,17 @@ size_t hex_row(char *row, const unsigned char *p, size_t n, int columns) {
   }
   row[len++] = ' ';
   row[len++] = ' ';
-  for (size_t i = 0; i < n; i++) row[len++] = p[i] >= 0x20 && p[i] < 0x7f ? static_cast<char>(p[i]) : '.';
+  for (size_t i = 0; i < n; i++)
+    row[len++] = p[i] >= 0x20 && p[i] < 0x7f ? static_cast<char>(p[i]) : '.';
   row[len++] = '\n';
   return len;
 }
 
 }  // namespace
 
-int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *func,
-              size_t func_len, long line, int level, int hex_print_column_count,
-              const void *data, size_t data_length, const char *format, ...) {
+int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *func, size_t func_len,
+              long line, int level, int hex_print_column_count, const void *data,
+              size_t data_length, const char *format, ...) {
   if (handle == nullptr) return -1;
   if (!__atomic_load_n(&handle->activate, __ATOMIC_RELAXED)) return 0;
   vklog_config_t *config = vl_get_config(handle);
@@ -480,9 +553,9 @@ int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *fu
     tn = vsnprintf(title, sizeof(title), format, ap);
     va_end(ap);
   }
-  size_t title_len = tn <= 0 ? 0
+  size_t title_len = tn <= 0                                   ? 0
                      : static_cast<size_t>(tn) < sizeof(title) ? static_cast<size_t>(tn)
-                                                             : sizeof(title) - 1;
+                                                               : sizeof(title) - 1;
   if (data == nullptr) data_length = 0;
   hex_put(&h, "Title: ", 7);
   hex_put(&h, title, title_len);
@@ -536,6 +609,7 @@ int vl_apply_config(vklog_manager_t *manager, vklog_config_t *config, int *err_n
       store_level(h, config->level);
     }
     if (free_old) vklog_config_free(old);
+    measure_next_line(h);
     return 0;
   }
   unsigned int n = __atomic_load_n(&manager->count, __ATOMIC_RELAXED);
@@ -553,6 +627,7 @@ int vl_apply_config(vklog_manager_t *manager, vklog_config_t *config, int *err_n
   h->level = config->level;
   h->activate = activation_from_env();
   if (vl_output_vklogger_init_from_config(&h->output_vklogger, config) != 0) *err_no = -4;
+  measure_next_line(h);
   __atomic_store_n(&manager->count, n + 1, __ATOMIC_RELEASE);
   return 0;
 }
@@ -654,8 +729,8 @@ int vklog_reload(int *err_no) {
   // changes.
   set_stamp(st);
   int code = 0;
-  vklog_config_t *list = vl_load_config_from_conf_file(g_vklog_manager.config_filepath, &code,
-                                                       err_no);
+  vklog_config_t *list =
+      vl_load_config_from_conf_file(g_vklog_manager.config_filepath, &code, err_no);
   if (list == nullptr) return code;
   apply_list(list, err_no);
   return 0;
@@ -731,7 +806,9 @@ int vklog_set_config_path(const char *path) {
   return 0;
 }
 
-void vklog_set_reload_disable(void) { g_vklog_manager.reload_use_flag = 0; }
+void vklog_set_reload_disable(void) {
+  g_vklog_manager.reload_use_flag = 0;
+}
 
 int vklog_cleanup_backup_file(vklog_t *h) {
   if (h == nullptr) return -1;

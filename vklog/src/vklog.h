@@ -213,7 +213,11 @@ int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *fu
 // Records `path` (only if none is recorded yet), enables reloading, loads the
 // file and applies each section as a category. Returns 0 or the loader's
 // negative code (-11 open failed, errno in *err_no; -12 section without ']';
-// -13 value too long; -14 bad level). Nothing is applied on error.
+// -13 value too long; -14 bad level; -15 section name empty or 128+ chars;
+// -16 line longer than 64 KiB; -17 no section at all (e.g. empty file);
+// -18 a derived file name does not fit; -19 out of memory). Nothing is
+// applied on error. On 0, *err_no is the last apply error (-2 no free slot,
+// -4 remote output not set up) or 0.
 int vklog_initialize_with_config_file(const char *path, int *err_no);
 // Finishes and applies one configuration (the manager takes it). 0 or -2.
 int vklog_initialize_with_config(vklog_config_t *config, int *err_no);
@@ -246,6 +250,12 @@ int vklog_config_finish(vklog_config_t *config);
 void vklog_config_print(const vklog_config_t *config);
 // Frees a configuration that was never applied.
 void vklog_config_free(vklog_config_t *config);
+// Finishes `config` and applies it: replaces the configuration of the
+// category of that name, or registers a new category. The manager takes
+// `config` in every case (it is freed on failure). 0, or -2 with *err_no -1
+// (null or unnamed), -2 (all categories taken) or -3 (derived file name does
+// not fit). *err_no -4 with result 0: applied, but the remote output could
+// not be set up.
 int vklog_apply_config(vklog_config_t *config, int *err_no);
 
 int vklog_set_config_path(const char *path);

@@ -114,8 +114,7 @@ int vl_apply_config_to_vklogger(vklog_output_vklogger_t *output, const vklog_con
   return 0;
 }
 
-int vl_va_log_send_to_vklogger(vklog_output_vklogger_t *output, const char *buffer,
-                               size_t length) {
+int vl_va_log_send_to_vklogger(vklog_output_vklogger_t *output, const char *buffer, size_t length) {
   vl_lock_guard g(&output->lock);
   if (output->sock < 0) return -2;
   if (!output->is_connect) return -3;

@@ -46,8 +46,7 @@ int vl_apply_config_to_vklogger(vklog_output_vklogger_t *output, const vklog_con
 // Sends one datagram of `length` bytes. 0 when it was handed to the socket or
 // the send failed (counted in perf_data); -2 when there is no socket; -3 when
 // it is not connected.
-int vl_va_log_send_to_vklogger(vklog_output_vklogger_t *output, const char *buffer,
-                               size_t length);
+int vl_va_log_send_to_vklogger(vklog_output_vklogger_t *output, const char *buffer, size_t length);
 
 // Closes the socket and destroys the lock. For the test reset only:
 // REQUIRES no other thread uses `output`.

@@ -18,8 +18,8 @@ const char g_vklog_level_str[8][8] = {"NONE", "FATA", "ERRO", "WARN",
 
 namespace {
 
-constexpr std::string_view kLevelNames[8] = {"",     "fatal", "error", "warn",
-                                             "notice", "info", "debug", "trace"};
+constexpr std::string_view kLevelNames[8] = {"",       "fatal", "error", "warn",
+                                             "notice", "info",  "debug", "trace"};
 
 // Copies `v` into a fixed field of `size` bytes; false when it does not fit
 // with its terminator.
@@ -67,9 +67,9 @@ void set_header_flag(vklog_config_t *c, std::string_view v) {
   static constexpr struct {
     std::string_view word;
     unsigned int bit;
-  } kWords[] = {{"time", VKLOG_HEADER_TIME},         {"pid", VKLOG_HEADER_PID},
+  } kWords[] = {{"time", VKLOG_HEADER_TIME},           {"pid", VKLOG_HEADER_PID},
                 {"thread_id", VKLOG_HEADER_THREAD_ID}, {"file", VKLOG_HEADER_FILE},
-                {"function", VKLOG_HEADER_FUNCTION}, {"line", VKLOG_HEADER_LINE},
+                {"function", VKLOG_HEADER_FUNCTION},   {"line", VKLOG_HEADER_LINE},
                 {"level", VKLOG_HEADER_LEVEL}};
   unsigned int bits = 0;
   while (!v.empty()) {
@@ -248,7 +248,9 @@ vklog_config_t *vklog_config_clone_from_config(const vklog_config_t *c) {
   return n;
 }
 
-void vklog_config_free(vklog_config_t *config) { free(config); }
+void vklog_config_free(vklog_config_t *config) {
+  free(config);
+}
 
 void vl_config_list_free(vklog_config_t *list) {
   while (list != nullptr) {
@@ -266,7 +268,8 @@ int vl_load_config_finish(vklog_config_t *config) {
     // The category name with blanks made '_', plus ".log".
     size_t name_len = strnlen(config->name, sizeof(config->name) - 1);
     if (name_len + 4 >= sizeof(out_file)) return -2;
-    for (size_t i = 0; i < name_len; i++) out_file[i] = config->name[i] == ' ' ? '_' : config->name[i];
+    for (size_t i = 0; i < name_len; i++)
+      out_file[i] = config->name[i] == ' ' ? '_' : config->name[i];
     memcpy(out_file + name_len, ".log", 5);
     file_len = name_len + 4;
   } else {
@@ -298,7 +301,9 @@ int vl_load_config_finish(vklog_config_t *config) {
   return 0;
 }
 
-int vklog_config_finish(vklog_config_t *config) { return vl_load_config_finish(config); }
+int vklog_config_finish(vklog_config_t *config) {
+  return vl_load_config_finish(config);
+}
 
 void vklog_config_print(const vklog_config_t *config) {
   if (config == nullptr) return;

@@ -32,15 +32,15 @@ extern const char g_vklog_level_str[8][8];
 
 // Loader result codes.
 enum {
-  VKLOG_LOAD_OPEN_FAILED = -11,    // file not opened or not readable; errno in *err_no
-  VKLOG_LOAD_NO_BRACKET = -12,     // a section line without ']'
-  VKLOG_LOAD_VALUE_TOO_LONG = -13, // a value of 1023 characters or more
-  VKLOG_LOAD_BAD_LEVEL = -14,      // a "level" value that is not a level
-  VKLOG_LOAD_BAD_SECTION = -15,    // a section name that is empty or 128+ characters
-  VKLOG_LOAD_LINE_TOO_LONG = -16,  // a line longer than VKLOG_CONF_LINE_MAX
-  VKLOG_LOAD_NO_SECTION = -17,     // the file holds no section (e.g. it is empty)
-  VKLOG_LOAD_FINISH_FAILED = -18,  // a section's derived file name does not fit
-  VKLOG_LOAD_NO_MEMORY = -19,      // allocation failed
+  VKLOG_LOAD_OPEN_FAILED = -11,     // file not opened or not readable; errno in *err_no
+  VKLOG_LOAD_NO_BRACKET = -12,      // a section line without ']'
+  VKLOG_LOAD_VALUE_TOO_LONG = -13,  // a value of 1023 characters or more
+  VKLOG_LOAD_BAD_LEVEL = -14,       // a "level" value that is not a level
+  VKLOG_LOAD_BAD_SECTION = -15,     // a section name that is empty or 128+ characters
+  VKLOG_LOAD_LINE_TOO_LONG = -16,   // a line longer than VKLOG_CONF_LINE_MAX
+  VKLOG_LOAD_NO_SECTION = -17,      // the file holds no section (e.g. it is empty)
+  VKLOG_LOAD_FINISH_FAILED = -18,   // a section's derived file name does not fit
+  VKLOG_LOAD_NO_MEMORY = -19,       // allocation failed
 };
 
 // Sets one item of `config` from `length` bytes of `value` (stops at a NUL).

@@ -37,7 +37,9 @@ int vl_set_header(int level, unsigned int header_flag, char include_us_to_time, 
                   size_t size);
 
 // Appends `length` bytes to the category's log file (open, write, close) and
-// rotates the file when it reached the configured size. 0 (also when another
+// rotates the file when it reached the configured size. The size is measured
+// on the first line after set-up and then every 64 KiB written through the
+// handle, so rotation happens within 64 KiB past the limit. 0 (also when another
 // thread is rotating); -1 the missing output directory could not be made;
 // -2 the missing backup directory could not be made; -3 the rotation failed
 // (no further rotation is tried by this category); -4 the file could not be

@@ -9,6 +9,10 @@ void vl_lock_destroy(pthread_mutex_t *m) {
   if (m != nullptr) pthread_mutex_destroy(m);
 }
 
-void vl_lock(pthread_mutex_t *m) { pthread_mutex_lock(m); }
+void vl_lock(pthread_mutex_t *m) {
+  pthread_mutex_lock(m);
+}
 
-void vl_unlock(pthread_mutex_t *m) { pthread_mutex_unlock(m); }
+void vl_unlock(pthread_mutex_t *m) {
+  pthread_mutex_unlock(m);
+}

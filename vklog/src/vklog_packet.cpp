@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "vklog_crc32.h"
+#include "vklog_utils.h"
 
 namespace {
 
@@ -41,7 +42,9 @@ void put32(unsigned char *p, uint32_t v) {
   p[3] = static_cast<unsigned char>(v);
 }
 
-uint16_t get16(const unsigned char *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t get16(const unsigned char *p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t get32(const unsigned char *p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -120,9 +123,9 @@ size_t vl_vklogger_set_packet_from_config(const vklog_config_t *config, char *bu
   // The name fields are at most 127 bytes; the bounds hold even for a
   // record whose lengths were never set.
   off += put_name(p + off, config->name, strnlen(config->name, sizeof(config->name) - 1));
-  off += put_name(p + off, config->out_file,
-                  strnlen(config->out_file, sizeof(config->out_file) - 1));
-  uint64_t pid = static_cast<uint64_t>(getpid());
+  off +=
+      put_name(p + off, config->out_file, strnlen(config->out_file, sizeof(config->out_file) - 1));
+  uint64_t pid = static_cast<uint64_t>(vl_getpid());
   put32(p + off, static_cast<uint32_t>(pid >> 32));
   put32(p + off + 4, static_cast<uint32_t>(pid));
   off += 8;

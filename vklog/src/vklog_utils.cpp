@@ -9,13 +9,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
+#include <mutex>
 
 #include "vklog.h"
 #include "vklog_lock.h"
 
 pthread_mutex_t g_file_backup_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t g_file_direcotry_lock = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+std::atomic<pid_t> g_pid{0};
+
+void forget_pid() {
+  g_pid.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+pid_t vl_getpid(void) {
+  pid_t p = g_pid.load(std::memory_order_relaxed);
+  if (p != 0) return p;
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, forget_pid); });
+  p = getpid();
+  g_pid.store(p, std::memory_order_relaxed);
+  return p;
+}
 
 std::string_view vl_trim(std::string_view text) {
   constexpr std::string_view kBlanks = " \t\r\n";
@@ -62,8 +84,7 @@ bool append(char *dst, size_t dst_size, size_t *len, const char *s, size_t n) {
 
 }  // namespace
 
-int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst,
-                                     size_t dst_size) {
+int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst, size_t dst_size) {
   if (src == nullptr || dst == nullptr || dst_size == 0) return -2;
   src_len = strnlen(src, src_len);
   size_t len = 0;
@@ -179,8 +200,7 @@ bool split_backup_path(const char *backup_path, char *dir, size_t dir_size,
 // "base.N" with N a whole decimal number above 0.
 unsigned int backup_number(const char *name, std::string_view base) {
   std::string_view n(name);
-  if (n.size() <= base.size() + 1 || n.compare(0, base.size(), base) != 0 ||
-      n[base.size()] != '.')
+  if (n.size() <= base.size() + 1 || n.compare(0, base.size(), base) != 0 || n[base.size()] != '.')
     return 0;
   std::string_view digits = n.substr(base.size() + 1);
   unsigned int v = 0;

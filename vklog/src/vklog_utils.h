@@ -17,6 +17,7 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <sys/types.h>
 
 #include <string_view>
 
@@ -28,6 +29,10 @@ extern pthread_mutex_t g_file_direcotry_lock;
 #define VKLOG_ENV_VALUE_MAX 1023
 // Longest variable name looked up; a longer one is left as written.
 #define VKLOG_ENV_NAME_MAX 255
+
+// This process's id, cached (getpid is a system call on every log line
+// otherwise); the cache is cleared in the child after fork.
+pid_t vl_getpid(void);
 
 // `text` without leading and trailing blanks, tabs, CR and LF.
 std::string_view vl_trim(std::string_view text);
@@ -49,8 +54,7 @@ int getenv_vk(const char *name, char *out, size_t out_size);
 // NUL byte. Returns the length of the result; -1 when it did not fit (a
 // "buffer size over" message goes to standard error and `dst` holds the
 // terminated text copied so far); -2 for bad arguments (`dst` untouched).
-int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst,
-                                     size_t dst_size);
+int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst, size_t dst_size);
 
 // Creates directory `dir` (the first `len` bytes) and any missing parents
 // with mode 0750. 0 on success or when it exists; -1 when `len` is 0 or above
