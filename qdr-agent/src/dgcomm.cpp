@@ -177,6 +177,8 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
   memcpy(c->sz_ip, ip, ip_len + 1);
   c->port = port;
   vklock_init(&c->queue_lock);
+  vklock_init(&c->send_lock);
+  vklock_init(&c->sock_lock);
   mlist_init(&c->send_queue, nullptr, nullptr);
   c->queue_count_max = queue_count_max;
   c->sock.store(-1);
@@ -187,6 +189,8 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
     VKLOG(g_vklog, VL_ERROR, "memory allocate(DATA_BUFFER_SIZE_MAX) has failed.(size:%lu)\n",
           static_cast<unsigned long>(DATA_BUFFER_SIZE_MAX));
     vklock_destroy(&c->queue_lock);
+    vklock_destroy(&c->send_lock);
+    vklock_destroy(&c->sock_lock);
     free(c);
     return nullptr;
   }
@@ -282,16 +286,22 @@ void dg_disconnect(dg_conn *pdgconn) {
   if (pdgconn == nullptr) return;
   VKLOG(g_vklog, VL_INFO, "[dg_disconnect] data gather disconnect - %s:%d, sock:%d\n",
         pdgconn->sz_ip, pdgconn->port, pdgconn->sock.load());
-  // Taking the socket out first makes a second caller (shutdown racing with
-  // DG_Comm) a no-op instead of a double close.
+  // Taking the socket out first makes a second caller a no-op instead of
+  // a double close. Shutting it down ends a send blocked on it; the send
+  // lock then guarantees the sender has left it before the descriptor goes.
+  vkLock(&pdgconn->sock_lock);
   int sock = pdgconn->sock.exchange(-1);
+  if (sock >= 0) shutdown(sock, SHUT_RDWR);
+  vkUnlock(&pdgconn->sock_lock);
   if (sock < 0) return;
   pdgconn->connection_seq.fetch_add(1);
   if (g_dg_agent_hooks.deactivate != nullptr) g_dg_agent_hooks.deactivate();
   pdgconn->connection_state.store(DG_STATE_DISCONNECTED);
+  vkLock(&pdgconn->send_lock);
   int ret = vk_close_socket_debug(sock, nullptr);
+  int err = errno;
+  vkUnlock(&pdgconn->send_lock);
   if (ret != 0) {
-    int err = errno;
     VKLOG(g_vklog, VL_ERROR,
           "[dg_disconnect] vk_close_socket() has failed.[#%d][ret:%d][err(%d):%s]\n", sock, ret,
           err, strerror(err));
@@ -479,6 +489,7 @@ void *dg_communicate(void *arg) {
     VKLOG(g_vklog, VL_INFO, "Connect to Data Gather is success.(sock:%d)\n", fd);
     send_agent_info();
   }
+  dg_disconnect(c);
   c->thread_running_comm.fetch_sub(1);
   return nullptr;
 }
@@ -520,8 +531,10 @@ void *dg_sender(void *arg) {
         continue;
       }
     }
+    vkLock(&c->send_lock);
     int sock = c->sock.load();
     if (sock < 0 || seq != c->connection_seq.load()) {
+      vkUnlock(&c->send_lock);
       packet_data_clear(&pb);
       continue;
     }
@@ -533,6 +546,7 @@ void *dg_sender(void *arg) {
     ssize_t r = send(sock, pb.ptr, pb.remain, MSG_NOSIGNAL);
     int err = errno;
     c->send_start_time.store(0);
+    vkUnlock(&c->send_lock);
     if (r < 0) {
       if (err == EINTR) continue;
       c->send_tcp_error_count.fetch_add(1);
@@ -589,7 +603,16 @@ void *dg_sender(void *arg) {
 int shutdown_dg_connection(dg_conn *conn) {
   if (conn == nullptr) return 0;
   conn->active.store(0);
-  dg_disconnect(conn);
+  if (conn->thread_running_comm.load() > 0) {
+    // DG_Comm owns the descriptor: wake it (and a blocked send) and let it
+    // close the socket on its way out.
+    vkLock(&conn->sock_lock);
+    int sock = conn->sock.load();
+    if (sock >= 0) shutdown(sock, SHUT_RDWR);
+    vkUnlock(&conn->sock_lock);
+  } else {
+    dg_disconnect(conn);
+  }
   clear_tcpqueue(conn);
   constexpr int kChecks = 5;
   for (int i = 0; i < kChecks; i++) {
@@ -608,6 +631,8 @@ int dg_conn_free(dg_conn *conn) {
   if (sock >= 0) vk_close_socket_debug(sock, nullptr);
   mlist_clean(&conn->send_queue);
   vklock_destroy(&conn->queue_lock);
+  vklock_destroy(&conn->send_lock);
+  vklock_destroy(&conn->sock_lock);
   free(conn->recv_buffer.buffer);
   free(conn);
   return 0;

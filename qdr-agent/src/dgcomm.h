@@ -11,13 +11,15 @@
 //   and writes it with one send call per round.
 // - Producers on any thread queue packets with add_packet_to_dgcomm while
 //   the connection is up; a refused packet stays theirs (remove_pkt).
-// The queue is guarded by queue_lock. The state words (connection_state,
+// The queue is guarded by queue_lock; the socket's use by the sender
+// against its closing by send_lock. The state words (connection_state,
 // reconnect_flag, sock, send_start_time, counters) are atomics written by
 // one thread and polled by the others; any thread may set a reconnect
 // reason, only DG_Comm acts on it. Every reconnect empties the queue.
-// shutdown_dg_connection clears `active`, closes the socket (waking the
-// receive wait), empties the queue and polls both thread counters; the
-// record may be freed with dg_conn_free only once both threads are gone.
+// shutdown_dg_connection clears `active`, shuts the socket down (waking a
+// blocked receive wait or send; DG_Comm closes it on its way out), empties
+// the queue and polls both thread counters; the record may be freed with
+// dg_conn_free only once both threads are gone.
 #ifndef QDR_AGENT_DGCOMM_H
 #define QDR_AGENT_DGCOMM_H
 
@@ -92,6 +94,15 @@ typedef struct dg_conn {
   char sz_ip[DG_IP_SIZE];
   uint16_t port;
   vk_lock_t queue_lock;
+  // Held by DG_Sender around each send call, and by the closer between
+  // shutting the socket down (which ends a blocked send) and closing it, so
+  // a descriptor is never closed, or reused by the next connect, while a
+  // send still uses it.
+  vk_lock_t send_lock;
+  // Guards taking the descriptor out of `sock` together with shutting it
+  // down, so another thread may shut the current socket down (to wake
+  // DG_Comm) without racing its close. Never held across a blocking call.
+  vk_lock_t sock_lock;
   uint32_t queue_count_max;
   std::atomic<int> sock;  // -1 when closed; written by DG_Comm
   std::atomic<int> connection_state;
@@ -172,8 +183,10 @@ void clear_tcpqueue(dg_conn *pdgconn);
 // Asks DG_Comm to rebuild the connection for `status` (a DG_RECONNECT_*).
 void dg_reconnect_with_status(dg_conn *pdgconn, int status);
 
-// Closes an open socket: deactivates the agent functions, state 0, closes,
-// sock -1. A closed socket is left alone.
+// Closes an open socket: deactivates the agent functions, state 0, shuts
+// the socket down, waits for a send in progress to end, closes it; sock is
+// -1 from the start. A closed socket is left alone. REQUIRES: called by
+// DG_Comm, or when DG_Comm is not running.
 void dg_disconnect(dg_conn *pdgconn);
 
 // Connects to ip:port and sets the socket options (send time-out 3 s,
@@ -189,9 +202,10 @@ int connect_using_addrinfo(int *socket_fd, const char *host, uint16_t port);
 // Text of the peer address of `sock` into peername. 0, or -1.
 int get_peer_addr(int sock, char *peername, size_t size);
 
-// Stops both threads: clears `active`, disconnects, empties the queue and
-// checks up to 5 times, 10 ms apart, that both threads ended. Returns 0,
-// or -1 when they have not ended yet (the record must then stay).
+// Stops both threads: clears `active`, shuts the socket down (disconnects
+// it when DG_Comm is not running), empties the queue and checks up to 5
+// times, 10 ms apart, that both threads ended. Returns 0, or -1 when they
+// have not ended yet (the record must then stay).
 int shutdown_dg_connection(dg_conn *conn);
 
 // Frees a record whose threads have ended (or never started): the queue,
