@@ -3,6 +3,7 @@
 // agent connects and announces itself.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <string>
 
