@@ -120,33 +120,6 @@ TEST(VklogConfigSet, HeaderFlagsIgnoreUnknownWordsAndMicrosecondsNeedExactTrue) 
   EXPECT_EQ(0, c->include_us_to_time);
 }
 
-TEST(VklogConfigPreset, PresetsCarryTheirDocumentedValues) {
-  config_ptr d = new_config(VKLOG_CFG_PRESET_DEFAULT);
-  EXPECT_STREQ("default config", d->name);
-  EXPECT_EQ(0, d->output);
-  EXPECT_EQ(VL_ERROR, d->level.value);
-  EXPECT_EQ('<', d->level.inequality_sign);
-  EXPECT_EQ(0x43u, d->header_flag);
-  EXPECT_EQ(1, d->include_us_to_time);
-  EXPECT_EQ(10u, d->limit_size);
-  EXPECT_EQ(5u, d->backup_count);
-  config_ptr s = new_config(VKLOG_CFG_PRESET_DEFAULT_STDOUT);
-  EXPECT_STREQ("default stdout config", s->name);
-  EXPECT_EQ(VKLOG_OUTPUT_STDOUT, s->output);
-  EXPECT_EQ(VL_INFO, s->level.value);
-  EXPECT_EQ(0, s->include_us_to_time);
-  config_ptr f = new_config(VKLOG_CFG_PRESET_DEFAULT_FILE);
-  EXPECT_EQ(VKLOG_OUTPUT_FILE, f->output);
-  EXPECT_EQ(3u, f->backup_count);
-  ASSERT_EQ(0, vklog_config_finish(f.get()));
-  EXPECT_STREQ("log/vosk_default.log", f->out_path);
-  EXPECT_EQ(0640u, f->file_permission);
-  config_ptr n = new_config(VKLOG_CFG_PRESET_NONE);
-  EXPECT_EQ(0u, n->file_permission);
-  EXPECT_EQ(0, n->level.inequality_sign);
-  EXPECT_EQ(nullptr, vklog_config_new_from_preset(VKLOG_CFG_PRESET_MAX));
-}
-
 TEST(VklogConfigFinish, DerivesPathsAndDefaults) {
   config_ptr c = new_config();
   ASSERT_EQ(0, set(c.get(), VKLOG_CFG_TYPE_NAME, "my cat x"));

