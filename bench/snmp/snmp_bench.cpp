@@ -68,8 +68,9 @@ void BM_walk_mib2_sm_bulk_request(benchmark::State &state) {
 BENCHMARK(BM_walk_mib2_sm_bulk_request)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2);
 
 void BM_walk_mib2_snmpbulkwalk_tool(benchmark::State &state) {
-  std::vector<std::string> argv = {"/usr/bin/snmpbulkwalk", "-v2c", "-c", "public", "-Cr80",
-                                   "-On", "-t", "2", "-r", "1", g_agent->address, ".1.3.6.1.2.1"};
+  std::vector<std::string> argv = {
+      "/usr/bin/snmpbulkwalk", "-v2c",        "-c", "public", "-Cr80", "-On", "-t", "2", "-r", "1",
+      g_agent->address,        ".1.3.6.1.2.1"};
   std::vector<std::string> env = g_agent->tool_env();
   size_t lines = 0;
   auto start = clock_type::now();
@@ -121,7 +122,9 @@ void BM_open_v3_authpriv_md5_des(benchmark::State &state) {
 }
 BENCHMARK(BM_open_v3_authpriv_md5_des)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-void BM_open_v2c(benchmark::State &state) { open_close(state, "open/v2c", 0, 0); }
+void BM_open_v2c(benchmark::State &state) {
+  open_close(state, "open/v2c", 0, 0);
+}
 BENCHMARK(BM_open_v2c)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void print_ratio(const char *ours, const char *base) {

@@ -199,8 +199,7 @@ int om_update_oid_pack_from_item(oid_manager *manager, vlist_item_t *item) {
     vlist_push_back(&manager->list, item);
     vkUnlock(&manager->lock);
     VKLOG(g_vklog, VL_ERROR,
-          "[om_update_oid_pack_from_item] oid pack is not found. add oid pack(id:%u)\n",
-          fresh->id);
+          "[om_update_oid_pack_from_item] oid pack is not found. add oid pack(id:%u)\n", fresh->id);
     return -1;
   }
 

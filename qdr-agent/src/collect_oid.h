@@ -90,21 +90,21 @@ typedef struct {
 } oid_info;
 
 typedef struct {
-  uint32_t id;           // assigned by the collector
-  uint64_t dev_kind_id;  // left 0 by the agent
-  int type;              // SNMP_REQ_TYPE_*
-  vlist_t list;          // live oid_info entries
-  vlist_t reserve_list;  // oid_info entries of an update, waiting to replace `list`
+  uint32_t id;              // assigned by the collector
+  uint64_t dev_kind_id;     // left 0 by the agent
+  int type;                 // SNMP_REQ_TYPE_*
+  vlist_t list;             // live oid_info entries
+  vlist_t reserve_list;     // oid_info entries of an update, waiting to replace `list`
   vlist_item_t *self_item;  // the manager-list item holding this pack
-  uint32_t use_count;    // threads using the pack; guarded by the manager lock
-  uint8_t cmd;           // OM_CMD_*; guarded by the manager lock
-  int reserve_type;      // request style that comes with the reserve list
+  uint32_t use_count;       // threads using the pack; guarded by the manager lock
+  uint8_t cmd;              // OM_CMD_*; guarded by the manager lock
+  int reserve_type;         // request style that comes with the reserve list
 } oid_pack;
 
 typedef struct {
-  vlist_t list;     // oid_pack items; guarded by `lock`
+  vlist_t list;  // oid_pack items; guarded by `lock`
   vk_lock_t lock;
-  int activate;     // 1 while the agent functions are active; guarded by `lock`
+  int activate;  // 1 while the agent functions are active; guarded by `lock`
 } oid_manager;
 
 extern oid_manager g_oid_manager;

@@ -1,12 +1,11 @@
 #include "snmp_manager.h"
 
+#include <net-snmp/library/snmpusm.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
-
-#include <net-snmp/library/snmpusm.h>
 
 #include "vk_lock.h"
 #include "vklog.h"
@@ -39,7 +38,9 @@ int g_sm_v3_graveyard_count = 0;
 
 std::atomic<uint32_t> g_sm_bulk_variable_limit{SM_BULK_DEFAULT_VARIABLE_LIMIT};
 
-void perf_add(uint32_t *counter) { __atomic_fetch_add(counter, 1u, __ATOMIC_RELAXED); }
+void perf_add(uint32_t *counter) {
+  __atomic_fetch_add(counter, 1u, __ATOMIC_RELAXED);
+}
 
 // Copies `src` into a field of `size` bytes; false (field untouched) when it
 // does not fit.
@@ -112,8 +113,8 @@ bool same_oid(const oid *a, size_t a_len, const oid *b, size_t b_len) {
 // True when the stored user's localised key is not the one `ku` gives for
 // this engine. Only the first bytes are compared: a privacy key may have been
 // extended for AES-192/256, which keeps the localised key as its prefix.
-bool key_differs(const netsnmp_session *ss, const u_char *ku, size_t ku_len,
-                 const u_char *stored, size_t stored_len) {
+bool key_differs(const netsnmp_session *ss, const u_char *ku, size_t ku_len, const u_char *stored,
+                 size_t stored_len) {
   u_char kul[USM_AUTH_KU_LEN * 2];
   size_t kul_len = sizeof(kul);
   if (stored == nullptr || stored_len == 0) return true;
@@ -126,25 +127,24 @@ bool key_differs(const netsnmp_session *ss, const u_char *ku, size_t ku_len,
   return memcmp(kul, stored, n) != 0;
 }
 
-// The library keeps the first user it made for an engine and name, and
-// every later session of that name uses its keys, even when the pass phrase
-// or the security level has changed since. Replace such a stale user with
-// one made from this session. REQUIRES: g_sm_v3_lock.
+// Makes sure the library's user table holds the user of this session with
+// this session's keys. The library keeps the first user it made for an
+// engine and name, and every later session of that name would use its keys
+// even when the pass phrase or the security level has changed since; such
+// a stale user is replaced. REQUIRES: g_sm_v3_lock.
 void v3_refresh_user(netsnmp_session *ss) {
-  if (ss->securityAuthProto == nullptr || ss->securityLevel < SNMP_SEC_LEVEL_AUTHNOPRIV ||
-      ss->securityEngineIDLen == 0 || ss->securityName == nullptr) {
-    return;
-  }
-  struct usmUser *user = usm_get_user(ss->securityEngineID, ss->securityEngineIDLen,
-                                      ss->securityName);
+  if (ss->securityEngineIDLen == 0 || ss->securityName == nullptr) return;
+  struct usmUser *user =
+      usm_get_user(ss->securityEngineID, ss->securityEngineIDLen, ss->securityName);
   bool stale = user == nullptr;
-  if (!stale) {
+  bool auth = ss->securityAuthProto != nullptr && ss->securityLevel >= SNMP_SEC_LEVEL_AUTHNOPRIV;
+  if (!stale && auth) {
     stale = !same_oid(user->authProtocol, user->authProtocolLen, ss->securityAuthProto,
                       ss->securityAuthProtoLen) ||
             key_differs(ss, ss->securityAuthKey, ss->securityAuthKeyLen, user->authKey,
                         user->authKeyLen);
   }
-  if (!stale && ss->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV) {
+  if (!stale && auth && ss->securityLevel == SNMP_SEC_LEVEL_AUTHPRIV) {
     stale = !same_oid(user->privProtocol, user->privProtocolLen, ss->securityPrivProto,
                       ss->securityPrivProtoLen) ||
             key_differs(ss, ss->securityPrivKey, ss->securityPrivKeyLen, user->privKey,
@@ -194,8 +194,8 @@ const char *sm_priv_algorithm_name(int priv_algorithm) {
   return names[priv_algorithm];
 }
 
-int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version,
-                     long timeout_us, int retries, const char *community) {
+int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version, long timeout_us,
+                     int retries, const char *community) {
   if (info == nullptr || ip == nullptr) return -1;
   if (version < 0 || version > 3) return -2;
   if (strnlen(ip, SM_IP_SIZE) >= SM_IP_SIZE) return -3;
@@ -219,9 +219,9 @@ int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version
   return 0;
 }
 
-int sm_set_snmp_sec_info(snmp_sec_info *security, int level, const char *name,
-                         int auth_algorithm, const char *auth_password,
-                         int privacy_algorithm, const char *privacy_password) {
+int sm_set_snmp_sec_info(snmp_sec_info *security, int level, const char *name, int auth_algorithm,
+                         const char *auth_password, int privacy_algorithm,
+                         const char *privacy_password) {
   if (security == nullptr) return -1;
   if (auth_algorithm < SM_AUTH_NONE || auth_algorithm > SM_AUTH_SHA512) return -10;
   if (privacy_algorithm < SM_PRIV_NONE || privacy_algorithm > SM_PRIV_AES256) return -11;
@@ -382,7 +382,8 @@ int sm_set_session_by_info(netsnmp_session *session, snmp_info *info) {
         generate_Ku(session->securityAuthProto, static_cast<u_int>(session->securityAuthProtoLen),
                     reinterpret_cast<u_char *>(sec->priv_password), pass_len,
                     session->securityPrivKey, &session->securityPrivKeyLen) != SNMPERR_SUCCESS) {
-      VKLOG(g_vklog, VL_INFO, "Error generating a key(Ku) from the supplied privacy pass phrase. \n");
+      VKLOG(g_vklog, VL_INFO,
+            "Error generating a key(Ku) from the supplied privacy pass phrase. \n");
       return -3;
     }
   }
@@ -400,25 +401,33 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
     if (handle == nullptr) snmp_error(session, &clib, &snmp_err, &text);
   } else {
     // The engine probe is made here rather than lazily by the first
-    // request, so that the user table changes only under the lock, and so
-    // that an unreachable SNMPv3 device shows as an open failure.
+    // request, so that an unreachable SNMPv3 device shows as an open
+    // failure, and so that the user table changes only under the lock. The
+    // probe itself waits on the network outside the lock (one silent device
+    // must not hold up every other SNMPv3 open); the "user created" flag
+    // keeps it from adding the user, which is done under the lock after.
+    session->flags |= SNMP_FLAGS_USER_CREATED;
     vkLock(&g_sm_v3_lock);
     handle = snmp_sess_open(session);
+    vkUnlock(&g_sm_v3_lock);
+    session->flags &= ~SNMP_FLAGS_USER_CREATED;
     if (handle == nullptr) {
       snmp_error(session, &clib, &snmp_err, &text);
     } else {
       netsnmp_session *ss = snmp_sess_session(handle);
-      if (ss->securityEngineIDLen == 0 &&
-          !snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss)) {
-        snmp_sess_error(handle, &clib, &snmp_err, &text);
+      bool probed = ss->securityEngineIDLen != 0 ||
+                    snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss) != 0;
+      if (!probed) snmp_sess_error(handle, &clib, &snmp_err, &text);
+      vkLock(&g_sm_v3_lock);
+      if (probed) {
+        v3_refresh_user(ss);
+      } else {
         snmp_sess_close(handle);
         handle = nullptr;
-      } else {
-        v3_refresh_user(ss);
       }
+      v3_free_graveyard_if_idle();
+      vkUnlock(&g_sm_v3_lock);
     }
-    v3_free_graveyard_if_idle();
-    vkUnlock(&g_sm_v3_lock);
   }
   if (handle != nullptr) {
     perf_add(&g_snmp_perf.session_open);
@@ -491,7 +500,8 @@ int sm_response_list_clean(mlist_t *list) {
 int sm_response_list_add(mlist_t *list, const char *name, int type_code, const char *obj_id) {
   if (list == nullptr) return -1;
   mlist_item_t *item = nullptr;
-  auto *entry = static_cast<snmp_response_data *>(mlist_new_item(sizeof(snmp_response_data), &item));
+  auto *entry =
+      static_cast<snmp_response_data *>(mlist_new_item(sizeof(snmp_response_data), &item));
   if (entry == nullptr) return -1;
   if (name != nullptr) {
     size_t len = strnlen(name, sizeof(entry->name) - 1);
@@ -555,13 +565,12 @@ void sm_set_snmp_session_error(void *snmp_session_fd, long sess_status, netsnmp_
   err_rec->response_errstat = response != nullptr ? response->errstat : 0;
 }
 
-void sm_print_error_from_snmp_session_error(const char *func,
-                                            const snmp_session_error *err_rec) {
+void sm_print_error_from_snmp_session_error(const char *func, const snmp_session_error *err_rec) {
   if (err_rec == nullptr) return;
   bool named = func != nullptr && func[0] != '\0';
-  VKLOG(g_vklog, VL_ERROR, "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n",
-        named ? func : "", named ? "> " : "", err_rec->sess_status,
-        err_rec->sess_clib_error_num, err_rec->sess_snmp_error_num,
+  VKLOG(g_vklog, VL_ERROR, "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n", named ? func : "",
+        named ? "> " : "", err_rec->sess_status, err_rec->sess_clib_error_num,
+        err_rec->sess_snmp_error_num,
         err_rec->error_message != nullptr ? err_rec->error_message : "null");
 }
 
@@ -606,8 +615,8 @@ const char *sm_get_func_error_str(int func_ret_code) {
   }
 }
 
-int sm_get_error_message(int func_ret_code, const snmp_session_error *err_rec,
-                         char *buffer, size_t *buffer_len) {
+int sm_get_error_message(int func_ret_code, const snmp_session_error *err_rec, char *buffer,
+                         size_t *buffer_len) {
   if (buffer == nullptr || buffer_len == nullptr || *buffer_len == 0) return -1;
   size_t size = *buffer_len;
   int n = 0;
@@ -650,7 +659,9 @@ void sm_get_snmp_perf(snmp_perf *copy) {
   copy->fail = __atomic_load_n(&g_snmp_perf.fail, __ATOMIC_RELAXED);
 }
 
-void sm_get_perf(snmp_perf *copy) { sm_get_snmp_perf(copy); }
+void sm_get_perf(snmp_perf *copy) {
+  sm_get_snmp_perf(copy);
+}
 
 void sm_set_bulk_variable_limit(uint32_t limit) {
   g_sm_bulk_variable_limit.store(limit == 0 ? SM_BULK_DEFAULT_VARIABLE_LIMIT : limit,
@@ -750,8 +761,8 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
   return 0;
 }
 
-int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions,
-                    snmp_response_data *entry, snmp_session_error *err_rec) {
+int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
+                    snmp_session_error *err_rec) {
   if (err_rec == nullptr) return SM_ERR_NO_ERROR_RECORD;
   if (entry == nullptr) return SM_ERR_NO_LIST;
   if (entry->is_oid_parser_error) return 0;
@@ -863,8 +874,9 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions,
     snmp_free_pdu(response);
     if (complete) return 0;
     if (collected >= limit) {
-      VKLOG(g_vklog, VL_ERROR, "[sm_bulk_request] walk stopped at the variable limit.[name:%s,%u]\n",
-            entry->name, collected);
+      VKLOG(g_vklog, VL_ERROR,
+            "[sm_bulk_request] walk stopped at the variable limit.[name:%s,%u]\n", entry->name,
+            collected);
       return SM_ERR_WALK_LIMIT;
     }
   }
@@ -908,10 +920,9 @@ int sm_request_multiple(void *snmp_session_fd, int req_max_repetitions, int type
   }
 }
 
-int get_variable_realloc_by_type(u_char **buf, size_t *buf_len, size_t *out_len,
-                                 int allow_realloc, const netsnmp_variable_list *var,
-                                 const struct enum_list *enums, const char *hint,
-                                 const char *units) {
+int get_variable_realloc_by_type(u_char **buf, size_t *buf_len, size_t *out_len, int allow_realloc,
+                                 const netsnmp_variable_list *var, const struct enum_list *enums,
+                                 const char *hint, const char *units) {
   if (buf == nullptr || buf_len == nullptr || out_len == nullptr || var == nullptr) return 0;
   switch (var->type) {
     case ASN_INTEGER:
@@ -950,8 +961,7 @@ int get_variable_realloc_by_type(u_char **buf, size_t *buf_len, size_t *out_len,
       return sprint_realloc_counter64(buf, buf_len, out_len, allow_realloc, var, enums, nullptr,
                                       nullptr);
     case ASN_UINTEGER:
-      return sprint_realloc_uinteger(buf, buf_len, out_len, allow_realloc, var, enums, hint,
-                                     units);
+      return sprint_realloc_uinteger(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);
 #ifdef NETSNMP_WITH_OPAQUE_SPECIAL_TYPES
     case ASN_OPAQUE_FLOAT:
       return sprint_realloc_float(buf, buf_len, out_len, allow_realloc, var, enums, hint, units);

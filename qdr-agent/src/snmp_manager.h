@@ -9,9 +9,12 @@
 // counters g_snmp_perf that the main loop reports every three seconds.
 //
 // Owns: g_snmp_perf (eight counters, bumped with atomic adds, read with
-// atomic loads through sm_get_snmp_perf) and a lock that serialises the
-// opening and closing of SNMPv3 sessions, which change the library's
-// process-wide user table (this Net-SNMP build has no locks of its own).
+// atomic loads through sm_get_snmp_perf) and a lock over the library's
+// process-wide SNMPv3 user table (this Net-SNMP build has no locks of its
+// own): users are added and replaced only inside sm_snmp_open_by_session,
+// and SNMPv3 sessions are opened and closed, under that lock; requests only
+// read the table. The network wait of an SNMPv3 open (the engine probe)
+// happens outside it.
 //
 // Threads: every call is synchronous and may be made by any number of
 // threads at once (the collect threads, the collector link's discovery, the
@@ -50,7 +53,7 @@ enum {
 
 // Security levels (Net-SNMP numbering).
 enum {
-  SM_SEC_LEVEL_NOAUTH = 1,    // noAuthNoPriv
+  SM_SEC_LEVEL_NOAUTH = 1,  // noAuthNoPriv
   SM_SEC_LEVEL_AUTHNOPRIV = 2,
   SM_SEC_LEVEL_AUTHPRIV = 3,
 };
@@ -81,13 +84,13 @@ enum {
 
 // Result codes of the request functions.
 enum {
-  SM_ERR_NO_LIST = -101,         // "response list is empty"
-  SM_ERR_RESPONSE = -102,        // "response error": the call failed or timed out
-  SM_ERR_NO_RESPONSE_PDU = -103, // "response info error"
-  SM_ERR_RESPONSE_STAT = -104,   // "response data error": non-zero error status
-  SM_ERR_REQ_TYPE = -105,        // "unknown request type"
-  SM_ERR_NO_ERROR_RECORD = -106, // "session error argument empty"
-  SM_ERR_WALK_LIMIT = -107,      // "walk variable limit reached"
+  SM_ERR_NO_LIST = -101,          // "response list is empty"
+  SM_ERR_RESPONSE = -102,         // "response error": the call failed or timed out
+  SM_ERR_NO_RESPONSE_PDU = -103,  // "response info error"
+  SM_ERR_RESPONSE_STAT = -104,    // "response data error": non-zero error status
+  SM_ERR_REQ_TYPE = -105,         // "unknown request type"
+  SM_ERR_NO_ERROR_RECORD = -106,  // "session error argument empty"
+  SM_ERR_WALK_LIMIT = -107,       // "walk variable limit reached"
 };
 
 // SNMPv3 user security.
@@ -97,7 +100,7 @@ typedef struct {
   uint8_t algorithm_bit;        // SM_ALGORITHM_BIT_*
   int auth_algorithm;           // SM_AUTH_*
   char auth_password[SM_SEC_PASSWORD_SIZE];
-  int priv_algorithm;           // SM_PRIV_*
+  int priv_algorithm;  // SM_PRIV_*
   char priv_password[SM_SEC_PASSWORD_SIZE];
 } snmp_sec_info;
 
@@ -128,7 +131,7 @@ typedef struct {
   int is_oid_parser_error;  // 1: obj_id text did not parse, the entry is skipped
   int is_snmp_no_res;       // 1: the response did not contain this OID
   char name[SM_RESPONSE_NAME_SIZE];
-  int type_code;            // OID type code of the OID manager
+  int type_code;  // OID type code of the OID manager
   oid obj_id[SM_OID_MAX];
   size_t obj_id_length;
   netsnmp_variable_list *variables;  // owned: one variable (GET) or the walked chain
@@ -157,8 +160,8 @@ extern snmp_perf g_snmp_perf;
 // Returns 0; -1 null `info` or `ip`; -2 version outside 0..3; -3 `ip` longer
 // than 59 characters; -4 `community` longer than 127 characters. On failure
 // `info` is unchanged.
-int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version,
-                     long timeout_us, int retries, const char *community);
+int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version, long timeout_us,
+                     int retries, const char *community);
 
 // Fills the SNMPv3 part. Level 3 stores the privacy algorithm and pass phrase
 // (bit 1) and everything level 2 stores; level 2 the authentication
@@ -169,9 +172,9 @@ int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version
 // values are refused rather than cut (a cut pass phrase would only fail
 // later as a confusing authentication error). On failure `security` is
 // unchanged. Null texts count as empty.
-int sm_set_snmp_sec_info(snmp_sec_info *security, int level, const char *name,
-                         int auth_algorithm, const char *auth_password,
-                         int privacy_algorithm, const char *privacy_password);
+int sm_set_snmp_sec_info(snmp_sec_info *security, int level, const char *name, int auth_algorithm,
+                         const char *auth_password, int privacy_algorithm,
+                         const char *privacy_password);
 
 // Zeroes the record. Returns 0, or -1 for null.
 int sm_clear_snmp_info(snmp_info *info);
@@ -186,8 +189,11 @@ int sm_set_session_by_info(netsnmp_session *session, snmp_info *info);
 
 // Opens a single session (snmp_sess_open). Returns the opaque handle, or
 // null on failure with `sess_error` (if given) filled; the caller cleans the
-// error record. A v3 open probes the device's engine id and so may wait for
-// the session's whole time-out and retries.
+// error record. A v3 open probes the device's engine id, so it may wait for
+// the session's whole time-out and retries and fails ("Timeout") when the
+// device does not answer; it then makes sure the library's user for this
+// engine and name carries this session's keys (replacing a user left with
+// older keys by an earlier session).
 void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess_error);
 
 // Closes a session opened by sm_snmp_open_by_session; null does nothing.
@@ -236,8 +242,8 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
 // or reordering names); what was collected before that stays. Failures keep
 // the variables collected so far. SM_ERR_WALK_LIMIT when the walk passes the
 // variable limit (sm_set_bulk_variable_limit).
-int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions,
-                    snmp_response_data *entry, snmp_session_error *sess_error);
+int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
+                    snmp_session_error *sess_error);
 
 // sm_bulk_request for each entry (OID parsed) in list order, stopping at the
 // first failure, whose code is returned.
@@ -268,8 +274,7 @@ void sm_set_snmp_session_error(void *snmp_session_fd, long sess_status, netsnmp_
                                snmp_session_error *sess_error);
 
 // Logs the record at level error, prefixed by "func> " when func is given.
-void sm_print_error_from_snmp_session_error(const char *func,
-                                            const snmp_session_error *sess_error);
+void sm_print_error_from_snmp_session_error(const char *func, const snmp_session_error *sess_error);
 
 // Writes one line describing a failure into `buffer`: with a record, the
 // library text, else "<status name> from response", else "(<n>)error",
@@ -277,8 +282,8 @@ void sm_print_error_from_snmp_session_error(const char *func,
 // negative code, "(func:<text of the code>)". *buffer_len is the buffer size
 // on entry and the length written (cut to fit) on return.
 // Returns 0, or -1 when `buffer` or `buffer_len` is null or the size is 0.
-int sm_get_error_message(int func_ret_code, const snmp_session_error *sess_error,
-                         char *buffer, size_t *buffer_len);
+int sm_get_error_message(int func_ret_code, const snmp_session_error *sess_error, char *buffer,
+                         size_t *buffer_len);
 
 // Name of a PDU error status: "no error", "too big", "no such name", "bad
 // value", "read only", "generic", else "unknown".
@@ -297,10 +302,9 @@ void sm_get_perf(snmp_perf *copy);
 // opaque and uinteger formatters). Exception values and unknown types
 // return 0 after a log line. Otherwise the formatter's result: non-zero on
 // success, 0 when the value did not fit a buffer that may not grow.
-int get_variable_realloc_by_type(u_char **buf, size_t *buf_len, size_t *out_len,
-                                 int allow_realloc, const netsnmp_variable_list *var,
-                                 const struct enum_list *enums, const char *hint,
-                                 const char *units);
+int get_variable_realloc_by_type(u_char **buf, size_t *buf_len, size_t *out_len, int allow_realloc,
+                                 const netsnmp_variable_list *var, const struct enum_list *enums,
+                                 const char *hint, const char *units);
 
 // Names used in logs and in the one-shot request's output.
 const char *sm_auth_algorithm_name(int auth_algorithm);  // "none", "md5", ... "unknown"

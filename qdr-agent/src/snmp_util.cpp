@@ -25,8 +25,8 @@ std::string_view field_view(const char *field, size_t size) {
 #define FIELD(f) field_view((f), sizeof(f))
 
 int auth_word_to_code(std::string_view word) {
-  static constexpr std::string_view words[] = {"md5", "sha", "sha224", "sha256", "sha384",
-                                                "sha512"};
+  static constexpr std::string_view words[] = {"md5",    "sha",    "sha224",
+                                               "sha256", "sha384", "sha512"};
   for (size_t i = 0; i < sizeof(words) / sizeof(words[0]); i++) {
     if (word == words[i]) return static_cast<int>(i) + 1;
   }
@@ -372,9 +372,8 @@ int sm_discovery_device(snmp_info *info, discovery_device *device) {
     auto *buf = static_cast<u_char *>(malloc(buf_size));
     snmp_response_data *entry;
     mlist_item_t *cur = nullptr;
-    while (buf != nullptr &&
-           (entry = static_cast<snmp_response_data *>(mlist_getting_data(&list, nullptr, &cur))) !=
-               nullptr) {
+    while (buf != nullptr && (entry = static_cast<snmp_response_data *>(
+                                  mlist_getting_data(&list, nullptr, &cur))) != nullptr) {
       size_t out_len = 0;
       buf[0] = '\0';
       if (entry->variables != nullptr &&

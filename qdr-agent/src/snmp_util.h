@@ -32,19 +32,19 @@ typedef struct {
   char ip[DISCOVERY_IP_SIZE];
   uint16_t port;
   struct device_system device_system;
-  int success;                            // 1 when the system group was read
-  char message[DISCOVERY_MESSAGE_SIZE];   // failure text when success is 0
+  int success;                           // 1 when the system group was read
+  char message[DISCOVERY_MESSAGE_SIZE];  // failure text when success is 0
 } discovery_device;
 
 // Result codes of sm_request_from_argument. The caller ends the process with
 // status 0 whatever the result; every failure has been printed.
 enum {
-  SM_CMD_ERR_VERSION = -1,     // unknown version word
-  SM_CMD_ERR_ADDRESS = -2,     // empty host, or a port that is not a number in 0..65535
-  SM_CMD_ERR_SETUP = -3,       // the session could not be set up (names, algorithms, keys)
-  SM_CMD_ERR_OPEN = -4,        // "open snmp session has failed."
-  SM_CMD_ERR_REQ_TYPE = -5,    // request type neither "get" nor "subtree"
-  SM_CMD_ERR_REQUEST = -6,     // the request failed: "snmp error:..." printed
+  SM_CMD_ERR_VERSION = -1,   // unknown version word
+  SM_CMD_ERR_ADDRESS = -2,   // empty host, or a port that is not a number in 0..65535
+  SM_CMD_ERR_SETUP = -3,     // the session could not be set up (names, algorithms, keys)
+  SM_CMD_ERR_OPEN = -4,      // "open snmp session has failed."
+  SM_CMD_ERR_REQ_TYPE = -5,  // request type neither "get" nor "subtree"
+  SM_CMD_ERR_REQUEST = -6,   // the request failed: "snmp error:..." printed
 };
 
 // Splits "host[:port]" at its first colon into `host` (a field of

@@ -40,8 +40,8 @@ TEST(SnmpConcurrency, ThreadsWithTheirOwnSessionsAllSucceed) {
       for (int i = 0; i < kRounds; i++) {
         open_session s;
         sm_set_snmp_info(&s.info, "127.0.0.1", port, SNMP_VERSION_3, 1000000, 2, nullptr);
-        sm_set_snmp_sec_info(&s.info.security, 3, vktest::snmpd_user_name(auth, priv).c_str(),
-                             auth, vktest::kSnmpdAuthPass, priv, vktest::kSnmpdPrivPass);
+        sm_set_snmp_sec_info(&s.info.security, 3, vktest::snmpd_user_name(auth, priv).c_str(), auth,
+                             vktest::kSnmpdAuthPass, priv, vktest::kSnmpdPrivPass);
         response_list rl;
         sm_response_list_add(&rl.list, "name", 0, ".1.3.6.1.2.1.1.5.0");
         sm_response_list_add(&rl.list, "system", 0, ".1.3.6.1.2.1.1");
@@ -90,6 +90,41 @@ TEST(SnmpConcurrency, ThreadsWithTheirOwnSessionsAllSucceed) {
   done = true;
   reader.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(SnmpConcurrency, SilentV3DeviceDoesNotHoldUpOtherOpens) {
+  vktest::snmpd_instance agent;
+  std::string error;
+  ASSERT_TRUE(agent.start(vktest::snmpd_options{}, &error)) << error;
+  int silent_port = vktest::free_port(SOCK_DGRAM);
+
+  std::atomic<bool> silent_done{false};
+  std::atomic<bool> started{false};
+  std::thread silent([&] {
+    open_session s;
+    sm_set_snmp_info(&s.info, "127.0.0.1", static_cast<uint16_t>(silent_port), SNMP_VERSION_3,
+                     2000000, 2, nullptr);
+    sm_set_snmp_sec_info(&s.info.security, 2, "u", 2, "authpass1", 0, "");
+    started = true;
+    EXPECT_FALSE(s.open());  // its engine probe waits for the whole time-out
+    silent_done = true;
+  });
+  while (!started) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the probe begin
+  {
+    open_session s;
+    sm_set_snmp_info(&s.info, "127.0.0.1", static_cast<uint16_t>(agent.port), SNMP_VERSION_3,
+                     1000000, 1, nullptr);
+    sm_set_snmp_sec_info(&s.info.security, 3, vktest::snmpd_user_name(2, 2).c_str(), 2,
+                         vktest::kSnmpdAuthPass, 2, vktest::kSnmpdPrivPass);
+    ASSERT_TRUE(s.open());
+    response_list rl;
+    sm_response_list_add(&rl.list, "name", 0, ".1.3.6.1.2.1.1.5.0");
+    EXPECT_EQ(sm_get_request(s.fd, &rl.list, &s.err), 0);
+  }
+  // The reachable device was served while the silent one was still probed.
+  EXPECT_FALSE(silent_done.load());
+  silent.join();
 }
 
 }  // namespace

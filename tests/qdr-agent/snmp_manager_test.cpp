@@ -1,6 +1,8 @@
 // The SNMP session manager against a private snmpd: session set-up, GETs,
 // subtree walks compared with the command-line tool, every SNMPv3 security
 // setting, and the failure paths (bad input, wrong secrets, silence).
+#include "snmp_manager.h"
+
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "snmp_manager.h"
 #include "snmp_test_env.h"
 #include "snmpd_fixture.h"
 
@@ -53,17 +54,18 @@ class SnmpManager : public ::testing::Test {
                                kShortRetries, community),
               0);
   }
-  static void v3(snmp_info *info, int auth, int priv, const char *auth_pass = vktest::kSnmpdAuthPass,
+  static void v3(snmp_info *info, int auth, int priv,
+                 const char *auth_pass = vktest::kSnmpdAuthPass,
                  const char *priv_pass = vktest::kSnmpdPrivPass) {
     int level = auth == 0 ? SM_SEC_LEVEL_NOAUTH
                           : (priv == 0 ? SM_SEC_LEVEL_AUTHNOPRIV : SM_SEC_LEVEL_AUTHPRIV);
     ASSERT_EQ(sm_set_snmp_info(info, "127.0.0.1", port(), SNMP_VERSION_3, kShortTimeoutUs,
                                kShortRetries, nullptr),
               0);
-    ASSERT_EQ(sm_set_snmp_sec_info(&info->security, level,
-                                   vktest::snmpd_user_name(auth, priv).c_str(), auth, auth_pass,
-                                   priv, priv_pass),
-              0);
+    ASSERT_EQ(
+        sm_set_snmp_sec_info(&info->security, level, vktest::snmpd_user_name(auth, priv).c_str(),
+                             auth, auth_pass, priv, priv_pass),
+        0);
   }
 
   static vktest::snmpd_instance *agent_;
@@ -161,9 +163,10 @@ TEST(SnmpSession, SetUpChoosesTheProtocolOfEachAlgorithm) {
   ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 2, "u", SM_AUTH_SHA512, "authpass1", 0, ""), 0);
   netsnmp_session s{};
   ASSERT_EQ(sm_set_session_by_info(&s, &info), 0);
-  EXPECT_EQ(snmp_oid_compare(s.securityAuthProto, s.securityAuthProtoLen,
-                             usmHMAC384SHA512AuthProtocol, OID_LENGTH(usmHMAC384SHA512AuthProtocol)),
-            0);
+  EXPECT_EQ(
+      snmp_oid_compare(s.securityAuthProto, s.securityAuthProtoLen, usmHMAC384SHA512AuthProtocol,
+                       OID_LENGTH(usmHMAC384SHA512AuthProtocol)),
+      0);
   EXPECT_EQ(s.securityLevel, SNMP_SEC_LEVEL_AUTHNOPRIV);
   EXPECT_EQ(s.securityAuthKeyLen, 64u);  // SHA-512 gives a 64-byte Ku
   EXPECT_EQ(s.securityPrivProto, nullptr);
@@ -194,9 +197,9 @@ TEST(SnmpSession, SetUpFailures) {
   // Pass phrases shorter than 8 characters produce no key.
   ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 2, "u", SM_AUTH_SHA, "short", 0, ""), 0);
   EXPECT_EQ(sm_set_session_by_info(&s, &info), -3);
-  ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 3, "u", SM_AUTH_SHA, "authpass1", SM_PRIV_DES,
-                                 "short"),
-            0);
+  ASSERT_EQ(
+      sm_set_snmp_sec_info(&info.security, 3, "u", SM_AUTH_SHA, "authpass1", SM_PRIV_DES, "short"),
+      0);
   EXPECT_EQ(sm_set_session_by_info(&s, &info), -3);
   // Authentication wanted with algorithm "none".
   ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 2, "u", SM_AUTH_NONE, "authpass1", 0, ""), 0);
@@ -218,9 +221,9 @@ TEST(SnmpResponseList, ParsesWithTheRealCapacityAndCutsNames) {
   response_list rl;
   std::string long_oid = ".1.3";
   for (int i = 0; i < 126; i++) long_oid += ".1";  // 128 sub-identifiers
-  std::string too_long = long_oid + ".1";             // 129
+  std::string too_long = long_oid + ".1";          // 129
   std::string many;
-  for (int i = 0; i < 1000; i++) many += ".1";        // far more than fit
+  for (int i = 0; i < 1000; i++) many += ".1";  // far more than fit
   ASSERT_EQ(sm_response_list_add(&rl.list, std::string(300, 'n').c_str(), 5, long_oid.c_str()), 0);
   ASSERT_EQ(sm_response_list_add(&rl.list, "too-long", 0, too_long.c_str()), 0);
   ASSERT_EQ(sm_response_list_add(&rl.list, "many", 0, many.c_str()), 0);
@@ -339,8 +342,8 @@ TEST(SnmpFormatter, FormatsEachTypeAndRefusesExceptions) {
   u_char *p = small_buf;
   size_t size = sizeof(small_buf);
   size_t out = 0;
-  EXPECT_EQ(get_variable_realloc_by_type(&p, &size, &out, 0, chain->next_variable, nullptr,
-                                         nullptr, nullptr),
+  EXPECT_EQ(get_variable_realloc_by_type(&p, &size, &out, 0, chain->next_variable, nullptr, nullptr,
+                                         nullptr),
             0);
   EXPECT_EQ(p, small_buf);
   EXPECT_EQ(get_variable_realloc_by_type(&p, &size, &out, 0, nullptr, nullptr, nullptr, nullptr),
@@ -446,8 +449,8 @@ std::map<std::string, std::string> parse_tool_walk(const std::string &out,
 // Subtrees whose values change between two walks a moment apart: uptimes,
 // the agent's own SNMP counters and the host's clock.
 bool volatile_value(const std::string &name) {
-  for (const char *prefix : {".1.3.6.1.2.1.1.3.", ".1.3.6.1.2.1.11.", ".1.3.6.1.2.1.25.1.1.",
-                             ".1.3.6.1.2.1.25.1.2."}) {
+  for (const char *prefix :
+       {".1.3.6.1.2.1.1.3.", ".1.3.6.1.2.1.11.", ".1.3.6.1.2.1.25.1.1.", ".1.3.6.1.2.1.25.1.2."}) {
     if (name.rfind(prefix, 0) == 0) return true;
   }
   return false;
@@ -471,8 +474,7 @@ TEST_F(SnmpManager, WalkOfWholeMib2MatchesTheCommandLineTool) {
     ASSERT_TRUE(s.open());
     response_list rl;
     sm_response_list_add(&rl.list, "mib-2", 0, ".1.3.6.1.2.1");
-    ASSERT_EQ(sm_bulk_request_multiple(s.fd, 0, &rl.list, &s.err), 0)
-        << error_text(-102, &s.err);
+    ASSERT_EQ(sm_bulk_request_multiple(s.fd, 0, &rl.list, &s.err), 0) << error_text(-102, &s.err);
     std::vector<std::string> ours;
     std::map<std::string, std::string> our_values;
     for (netsnmp_variable_list *v = rl.at(0)->variables; v != nullptr; v = v->next_variable) {
@@ -481,10 +483,10 @@ TEST_F(SnmpManager, WalkOfWholeMib2MatchesTheCommandLineTool) {
     }
     s.close();
 
-    vktest::run_result r = vktest::run_program(
-        {"/usr/bin/snmpbulkwalk", "-v2c", "-c", "public", "-Cr80", "-On", "-t", "2", "-r", "1",
-         agent_->address, ".1.3.6.1.2.1"},
-        agent_->tool_env(), "", 60000);
+    vktest::run_result r =
+        vktest::run_program({"/usr/bin/snmpbulkwalk", "-v2c", "-c", "public", "-Cr80", "-On", "-t",
+                             "2", "-r", "1", agent_->address, ".1.3.6.1.2.1"},
+                            agent_->tool_env(), "", 60000);
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> theirs;
     std::map<std::string, std::string> their_values = parse_tool_walk(r.out, &theirs);

@@ -1,6 +1,8 @@
 // Device discovery against a private snmpd and a misbehaving responder, the
 // address parser of the one-shot request, and --cmd-snmp end to end through
 // the built qdr-agent program.
+#include "snmp_util.h"
+
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 
 #include "snmp_responder.h"
 #include "snmp_test_env.h"
-#include "snmp_util.h"
 #include "snmpd_fixture.h"
 #include "vk_util.h"
 
@@ -133,9 +134,8 @@ TEST(SnmpDiscovery, UnreachableDeviceGivesTheTimeoutText) {
 
 TEST(SnmpDiscovery, BadSetUpAndNullsFailCleanly) {
   snmp_info info{};
-  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", 161, SNMP_VERSION_3, kTimeoutUs, kRetries,
-                             nullptr),
-            0);
+  ASSERT_EQ(
+      sm_set_snmp_info(&info, "127.0.0.1", 161, SNMP_VERSION_3, kTimeoutUs, kRetries, nullptr), 0);
   ASSERT_EQ(sm_set_snmp_sec_info(&info.security, 2, "u", 2, "short", 0, ""), 0);
   discovery_device d{};
   EXPECT_EQ(sm_discovery_device(&info, &d), -1);
@@ -183,7 +183,8 @@ TEST_F(SnmpUtil, CmdSnmpGetPrintsTheValueLine) {
   run_cmd(&c, agent_, {addr, "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"});
   ASSERT_FALSE(c.r.timed_out);
   EXPECT_EQ(c.r.status, 0) << c.r.err;
-  EXPECT_NE(c.r.out.find("exec command - ip[" + addr + "],ver[v2c],comm[public],level[0][],auth[,]"
+  EXPECT_NE(c.r.out.find("exec command - ip[" + addr +
+                         "],ver[v2c],comm[public],level[0][],auth[,]"
                          ",priv[,],type[get],oid[.1.3.6.1.2.1.1.5.0]\n"),
             std::string::npos)
       << c.r.out;
@@ -205,7 +206,8 @@ TEST_F(SnmpUtil, CmdSnmpV3SubtreePrintsEveryVariable) {
            "aes128", vktest::kSnmpdPrivPass, "subtree", ".1.3.6.1.2.1.1"});
   ASSERT_FALSE(c.r.timed_out);
   EXPECT_EQ(c.r.status, 0) << c.r.err;
-  EXPECT_NE(c.r.out.find("exec command - v3 level[authpriv],auth[type:sha256,pw:"), std::string::npos)
+  EXPECT_NE(c.r.out.find("exec command - v3 level[authpriv],auth[type:sha256,pw:"),
+            std::string::npos)
       << c.r.out;
   EXPECT_NE(c.r.out.find("result> stat:0,lib:0,snmp:0,status:0\n"), std::string::npos) << c.r.out;
   size_t lines = 0;
@@ -220,9 +222,9 @@ TEST_F(SnmpUtil, CmdSnmpV3SubtreePrintsEveryVariable) {
 TEST_F(SnmpUtil, CmdSnmpUnknownUserPrintsTheLibraryError) {
   cmd_run c;
   std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
-  run_cmd(&c, agent_,
-          {addr, "v3", "nobody", "authnopriv", "md5", "auth-pass-phrase", "get",
-           ".1.3.6.1.2.1.1.5.0"});
+  run_cmd(
+      &c, agent_,
+      {addr, "v3", "nobody", "authnopriv", "md5", "auth-pass-phrase", "get", ".1.3.6.1.2.1.1.5.0"});
   ASSERT_FALSE(c.r.timed_out);
   EXPECT_EQ(c.r.status, 0);
   EXPECT_NE(c.r.out.find("snmp error:Unknown user name"), std::string::npos) << c.r.out;

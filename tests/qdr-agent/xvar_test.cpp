@@ -10,7 +10,9 @@
 
 // A failed growth is provoked with sizes no allocator can serve; let the
 // address sanitizer's allocator report those as null like malloc does.
-extern "C" const char *__asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char *__asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 
 namespace {
 
@@ -20,7 +22,9 @@ struct xvar_holder {
   ~xvar_holder() { xvar_destroy(v); }
 };
 
-std::string contents(const xvar *v) { return std::string(reinterpret_cast<char *>(v->data), v->length); }
+std::string contents(const xvar *v) {
+  return std::string(reinterpret_cast<char *>(v->data), v->length);
+}
 
 TEST(Xvar, GrowthRoundsDownToTheStepAndAddsOne) {
   EXPECT_EQ(xvar_grow_size(100), 128u);
@@ -102,7 +106,7 @@ TEST(Xvar, ClearingKeepsOrDropsTheBlock) {
   xvar_clear(h.v);
   EXPECT_EQ(h.v->size, 0u);
   EXPECT_EQ(h.v->data, nullptr);
-  xvar_clear(h.v);  // twice is harmless
+  xvar_clear(h.v);                             // twice is harmless
   EXPECT_EQ(xvar_add_data("abc", 3, h.v), 3);  // still usable
   xvar_clear(nullptr);
   xvar_clear_data(nullptr);

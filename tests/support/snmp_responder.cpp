@@ -57,7 +57,8 @@ struct ber_reader {
 
 long decode_int(const uint8_t *v, size_t len) {
   long x = (len > 0 && (v[0] & 0x80)) ? -1 : 0;
-  for (size_t i = 0; i < len; i++) x = static_cast<long>((static_cast<unsigned long>(x) << 8) | v[i]);
+  for (size_t i = 0; i < len; i++)
+    x = static_cast<long>((static_cast<unsigned long>(x) << 8) | v[i]);
   return x;
 }
 
@@ -97,7 +98,8 @@ std::string tlv(uint8_t tag, const std::string &value) {
 
 std::string encode_int(long x) {
   std::string bytes;
-  for (int i = 7; i >= 0; i--) bytes.push_back(static_cast<char>((static_cast<unsigned long>(x) >> (8 * i)) & 0xff));
+  for (int i = 7; i >= 0; i--)
+    bytes.push_back(static_cast<char>((static_cast<unsigned long>(x) >> (8 * i)) & 0xff));
   // Drop redundant leading bytes, keeping the sign bit right.
   size_t start = 0;
   while (start < 7) {
@@ -133,7 +135,9 @@ struct varbind {
   std::string value;  // encoded value TLV
 };
 
-std::string int_value(long x) { return encode_int(x); }
+std::string int_value(long x) {
+  return encode_int(x);
+}
 
 struct request {
   long version = 0;
@@ -182,10 +186,10 @@ std::string build_response(const request &req, long errstat, long errindex,
                            const std::vector<varbind> &vbs) {
   std::string list;
   for (const varbind &vb : vbs) list += tlv(kTagSequence, encode_oid(vb.name) + vb.value);
-  std::string pdu = encode_int(req.reqid) + encode_int(errstat) + encode_int(errindex) +
-                    tlv(kTagSequence, list);
-  std::string msg = encode_int(req.version) + tlv(kTagOctetString, req.community) +
-                    tlv(kPduResponse, pdu);
+  std::string pdu =
+      encode_int(req.reqid) + encode_int(errstat) + encode_int(errindex) + tlv(kTagSequence, list);
+  std::string msg =
+      encode_int(req.version) + tlv(kTagOctetString, req.community) + tlv(kPduResponse, pdu);
   return tlv(kTagSequence, msg);
 }
 
@@ -216,20 +220,23 @@ std::vector<varbind> walk_answer(responder_mode mode, int rows, const request &r
   long reps = req.type == kPduGetBulk ? std::max(1L, req.max_repetitions) : 1;
   switch (mode) {
     case responder_mode::repeat_rows:
-      for (unsigned long k = 1; k <= 3; k++) out.push_back({row(k), int_value(static_cast<long>(k))});
+      for (unsigned long k = 1; k <= 3; k++)
+        out.push_back({row(k), int_value(static_cast<long>(k))});
       break;
     case responder_mode::same_name:
       out.push_back({asked, int_value(0)});
       break;
     case responder_mode::end_of_mib_same:
       if (asked == kResponderRoot) {
-        for (unsigned long k = 1; k <= 5; k++) out.push_back({row(k), int_value(static_cast<long>(k))});
+        for (unsigned long k = 1; k <= 5; k++)
+          out.push_back({row(k), int_value(static_cast<long>(k))});
       } else {
         out.push_back({asked, tlv(kEndOfMibView, "")});
       }
       break;
     case responder_mode::backwards:
-      for (unsigned long k = 5; k >= 3; k--) out.push_back({row(k), int_value(static_cast<long>(k))});
+      for (unsigned long k = 5; k >= 3; k--)
+        out.push_back({row(k), int_value(static_cast<long>(k))});
       break;
     case responder_mode::endless: {
       unsigned long k = std::max(1UL, first_row_after(asked));
@@ -273,7 +280,9 @@ std::vector<varbind> get_answer(responder_mode mode, int rows, const request &re
 
 }  // namespace
 
-snmp_responder::~snmp_responder() { stop(); }
+snmp_responder::~snmp_responder() {
+  stop();
+}
 
 bool snmp_responder::start(responder_mode m, int row_count) {
   mode = m;

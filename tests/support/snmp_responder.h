@@ -39,7 +39,7 @@ struct snmp_responder {
   responder_mode mode = responder_mode::walk_ok;
   int rows = 10;  // rows of walk_ok
   int port = -1;
-  std::atomic<int> requests{0};  // requests received
+  std::atomic<int> requests{0};                // requests received
   std::atomic<long> last_max_repetitions{-1};  // of the last GETBULK received
 
   snmp_responder() = default;

@@ -1,8 +1,8 @@
 #include "snmpd_fixture.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -50,8 +50,8 @@ std::string v2c_probe(const std::string &community) {
   std::string varbind = ber_tlv(0x30, ber_tlv(0x06, name) + std::string("\x05\x00", 2));
   std::string pdu = ber_tlv(0x02, std::string("\x01", 1)) + ber_tlv(0x02, std::string(1, '\0')) +
                     ber_tlv(0x02, std::string(1, '\0')) + ber_tlv(0x30, varbind);
-  std::string msg = ber_tlv(0x02, std::string("\x01", 1)) + ber_tlv(0x04, community) +
-                    ber_tlv(0xa0, pdu);
+  std::string msg =
+      ber_tlv(0x02, std::string("\x01", 1)) + ber_tlv(0x04, community) + ber_tlv(0xa0, pdu);
   return ber_tlv(0x30, msg);
 }
 
@@ -144,11 +144,13 @@ bool snmp_v2c_answers(const std::string &host, int port, const std::string &comm
   return answered;
 }
 
-snmpd_instance::~snmpd_instance() { stop(); }
+snmpd_instance::~snmpd_instance() {
+  stop();
+}
 
 std::vector<std::string> snmpd_instance::tool_env() const {
-  return {"SNMP_PERSISTENT_DIR=" + dir.path + "/tool-persist", "SNMPCONFPATH=" + dir.path + "/tool-conf",
-          "MIBS=", "MIBDIRS=" + dir.path + "/no-mibs"};
+  return {"SNMP_PERSISTENT_DIR=" + dir.path + "/tool-persist",
+          "SNMPCONFPATH=" + dir.path + "/tool-conf", "MIBS=", "MIBDIRS=" + dir.path + "/no-mibs"};
 }
 
 bool snmpd_instance::start(const snmpd_options &options, std::string *error) {
@@ -177,11 +179,12 @@ bool snmpd_instance::start(const snmpd_options &options, std::string *error) {
     address = options.ipv6 ? listen : host + ":" + std::to_string(port);
     // -C: no system configuration files; -I -smux: no SMUX listener on TCP
     // 199; persistent data (engine id, boots) stays in the temporary dir.
-    std::vector<std::string> argv = {kSnmpdPath, "-f", "-Lf", log_path, "-C", "-c", conf_path,
-                                     "-p", dir.path + "/snmpd.pid", "-I", "-smux", listen};
+    std::vector<std::string> argv = {
+        kSnmpdPath, "-f",    "-Lf", log_path, "-C", "-c", conf_path, "-p", dir.path + "/snmpd.pid",
+        "-I",       "-smux", listen};
     std::vector<std::string> env = {"SNMP_PERSISTENT_DIR=" + persist_dir,
-                                    "SNMPCONFPATH=" + dir.path, "MIBS=",
-                                    "MIBDIRS=" + dir.path + "/no-mibs"};
+                                    "SNMPCONFPATH=" + dir.path,
+                                    "MIBS=", "MIBDIRS=" + dir.path + "/no-mibs"};
     proc = start_program(argv, dir.path, env);
     if (proc.pid <= 0) return fail("cannot start snmpd");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyTimeoutMs);
@@ -195,6 +198,8 @@ bool snmpd_instance::start(const snmpd_options &options, std::string *error) {
   return fail("snmpd did not answer; log:\n" + last_log);
 }
 
-void snmpd_instance::stop() { stop_program(proc); }
+void snmpd_instance::stop() {
+  stop_program(proc);
+}
 
 }  // namespace vktest

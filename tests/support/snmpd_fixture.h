@@ -36,8 +36,8 @@ struct snmpd_options {
   std::string sys_contact;
   std::string sys_name;
   std::string sys_location;
-  bool v3_users = true;       // create the users described above
-  bool ipv6 = false;          // listen on udp6:[::1] instead of 127.0.0.1
+  bool v3_users = true;                  // create the users described above
+  bool ipv6 = false;                     // listen on udp6:[::1] instead of 127.0.0.1
   std::vector<std::string> extra_lines;  // appended to snmpd.conf
 };
 
