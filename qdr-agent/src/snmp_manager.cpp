@@ -180,6 +180,54 @@ struct v3_request_guard {
   v3_request_guard &operator=(const v3_request_guard &) = delete;
 };
 
+// Keys made from pass phrases (Ku). Making one hashes a megabyte of the
+// repeated pass phrase, which would dominate the cost of every SNMPv3
+// session; a device's pass phrases rarely change, so the last few keys are
+// kept. Guarded by g_sm_ku_cache_lock.
+constexpr int kKuCacheSize = 64;
+struct ku_cache_entry {
+  int auth_algorithm;  // hash the key was made with; 0: empty slot
+  size_t pass_len;
+  char pass[SM_SEC_PASSWORD_SIZE];
+  size_t ku_len;
+  u_char ku[USM_AUTH_KU_LEN];
+};
+ku_cache_entry g_sm_ku_cache[kKuCacheSize];
+int g_sm_ku_cache_next = 0;
+vk_lock_t g_sm_ku_cache_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// generate_Ku through the cache. `*ku_len` is the room in `ku` on entry and
+// the key length on return. SNMPERR_SUCCESS or the library's error.
+int generate_ku_cached(int auth_algorithm, const oid *proto, size_t proto_len, const char *pass,
+                       size_t pass_len, u_char *ku, size_t *ku_len) {
+  vkLock(&g_sm_ku_cache_lock);
+  for (const ku_cache_entry &e : g_sm_ku_cache) {
+    if (e.auth_algorithm == auth_algorithm && e.pass_len == pass_len && e.ku_len <= *ku_len &&
+        memcmp(e.pass, pass, pass_len) == 0) {
+      memcpy(ku, e.ku, e.ku_len);
+      *ku_len = e.ku_len;
+      vkUnlock(&g_sm_ku_cache_lock);
+      return SNMPERR_SUCCESS;
+    }
+  }
+  vkUnlock(&g_sm_ku_cache_lock);
+  int ret = generate_Ku(proto, static_cast<u_int>(proto_len),
+                        reinterpret_cast<const u_char *>(pass), pass_len, ku, ku_len);
+  if (ret != SNMPERR_SUCCESS || *ku_len > USM_AUTH_KU_LEN || pass_len >= SM_SEC_PASSWORD_SIZE) {
+    return ret;
+  }
+  vkLock(&g_sm_ku_cache_lock);
+  ku_cache_entry &slot = g_sm_ku_cache[g_sm_ku_cache_next];
+  g_sm_ku_cache_next = (g_sm_ku_cache_next + 1) % kKuCacheSize;
+  slot.auth_algorithm = auth_algorithm;
+  slot.pass_len = pass_len;
+  memcpy(slot.pass, pass, pass_len);
+  slot.ku_len = *ku_len;
+  memcpy(slot.ku, ku, *ku_len);
+  vkUnlock(&g_sm_ku_cache_lock);
+  return ret;
+}
+
 }  // namespace
 
 const char *sm_auth_algorithm_name(int auth_algorithm) {
@@ -334,9 +382,10 @@ int sm_set_session_by_info(netsnmp_session *session, snmp_info *info) {
     session->securityAuthProtoLen = proto_len;
     session->securityAuthKeyLen = USM_AUTH_KU_LEN;
     size_t pass_len = strnlen(sec->auth_password, sizeof(sec->auth_password));
-    if (generate_Ku(session->securityAuthProto, static_cast<u_int>(session->securityAuthProtoLen),
-                    reinterpret_cast<u_char *>(sec->auth_password), pass_len,
-                    session->securityAuthKey, &session->securityAuthKeyLen) != SNMPERR_SUCCESS) {
+    if (generate_ku_cached(sec->auth_algorithm, session->securityAuthProto,
+                           session->securityAuthProtoLen, sec->auth_password, pass_len,
+                           session->securityAuthKey,
+                           &session->securityAuthKeyLen) != SNMPERR_SUCCESS) {
       VKLOG(g_vklog, VL_ERROR,
             "Error generating a key(Ku) from the supplied authentication pass phrase.[peer:%s]\n",
             info->peername);
@@ -379,9 +428,10 @@ int sm_set_session_by_info(netsnmp_session *session, snmp_info *info) {
     // The privacy key is derived with the authentication hash; without an
     // authentication protocol there is no key.
     if (session->securityAuthProto == nullptr ||
-        generate_Ku(session->securityAuthProto, static_cast<u_int>(session->securityAuthProtoLen),
-                    reinterpret_cast<u_char *>(sec->priv_password), pass_len,
-                    session->securityPrivKey, &session->securityPrivKeyLen) != SNMPERR_SUCCESS) {
+        generate_ku_cached(sec->auth_algorithm, session->securityAuthProto,
+                           session->securityAuthProtoLen, sec->priv_password, pass_len,
+                           session->securityPrivKey,
+                           &session->securityPrivKeyLen) != SNMPERR_SUCCESS) {
       VKLOG(g_vklog, VL_INFO,
             "Error generating a key(Ku) from the supplied privacy pass phrase. \n");
       return -3;

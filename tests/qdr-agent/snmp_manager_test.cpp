@@ -186,6 +186,26 @@ TEST(SnmpSession, SetUpChoosesTheProtocolOfEachAlgorithm) {
   sm_clear_session(&s);
 }
 
+TEST(SnmpSession, KeysDependOnTheAlgorithmAndThePassPhrase) {
+  auto key = [](int auth, const char *pass) {
+    snmp_info info{};
+    sm_set_snmp_info(&info, "127.0.0.1", 161, SNMP_VERSION_3, 0, 0, nullptr);
+    sm_set_snmp_sec_info(&info.security, 2, "u", auth, pass, 0, "");
+    netsnmp_session s{};
+    EXPECT_EQ(sm_set_session_by_info(&s, &info), 0);
+    std::string k(reinterpret_cast<char *>(s.securityAuthKey), s.securityAuthKeyLen);
+    sm_clear_session(&s);
+    return k;
+  };
+  // Made twice (the second time from the cache of made keys): the same key.
+  EXPECT_EQ(key(SM_AUTH_SHA, "pass-phrase-one"), key(SM_AUTH_SHA, "pass-phrase-one"));
+  EXPECT_NE(key(SM_AUTH_SHA, "pass-phrase-one"), key(SM_AUTH_SHA, "pass-phrase-two"));
+  EXPECT_NE(key(SM_AUTH_SHA, "pass-phrase-one"), key(SM_AUTH_SHA256, "pass-phrase-one"));
+  EXPECT_EQ(key(SM_AUTH_MD5, "pass-phrase-one").size(), 16u);
+  EXPECT_EQ(key(SM_AUTH_SHA, "pass-phrase-one").size(), 20u);
+  EXPECT_EQ(key(SM_AUTH_SHA384, "pass-phrase-one").size(), 48u);
+}
+
 TEST(SnmpSession, SetUpFailures) {
   netsnmp_session s{};
   snmp_info info{};
