@@ -9,6 +9,8 @@
 //   baseline: a plain read loop over the same bytes.
 // Each ratio (ours / baseline) is printed after the runs.
 #include <arpa/inet.h>
+#include <malloc.h>
+#include <stdlib.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -88,7 +90,7 @@ struct reader {
 void wait_bytes(const reader &r, uint64_t target) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (r.bytes.load() < target && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 }
 
@@ -122,7 +124,9 @@ void BM_QueueToCollector(benchmark::State &state) {
   dg_conn *conn = make_dg_conn("127.0.0.1", col.port, 1000);
   gp_main_dgconn = nullptr;  // the agent information request is not part of the run
   create_dg_connection(conn);
-  while (conn->connection_state.load() != DG_STATE_CONNECTED) std::this_thread::yield();
+  while (conn->connection_state.load() != DG_STATE_CONNECTED) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   const uint64_t frame = payload + DG_PKT_HEADER_SIZE;
   uint64_t sent_total = 0;
   auto start = clock_type::now();
@@ -136,7 +140,10 @@ void BM_QueueToCollector(benchmark::State &state) {
           pkt_data *pd = make_packet_data(&item, DG_PKT_DEVICE_PERF, payload);
           memset(pd->body, 'x', payload);
           pd->body_len = payload;
-          while (add_packet_to_dgcomm(conn, item) == -3) std::this_thread::yield();
+          // A full queue is waited out, not spun on: the sender needs the CPU.
+          while (add_packet_to_dgcomm(conn, item) == -3) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+          }
         }
       });
     }
@@ -312,6 +319,12 @@ void print_ratio(const char *what, const std::string &ours, const std::string &b
 }  // namespace
 
 int main(int argc, char **argv) {
+  // VK_BENCH_MALLOC_KEEP=1 keeps freed heap memory instead of returning it
+  // to the system, to show what per-packet page faults cost.
+  if (getenv("VK_BENCH_MALLOC_KEEP") != nullptr) {
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   printf("\n");

@@ -177,6 +177,11 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
   memcpy(c->sz_ip, ip, ip_len + 1);
   c->port = port;
   vklock_init(&c->queue_lock);
+  pthread_condattr_t cattr;
+  pthread_condattr_init(&cattr);
+  pthread_condattr_setclock(&cattr, CLOCK_MONOTONIC);
+  pthread_cond_init(&c->queue_cond, &cattr);
+  pthread_condattr_destroy(&cattr);
   vklock_init(&c->send_lock);
   vklock_init(&c->sock_lock);
   mlist_init(&c->send_queue, nullptr, nullptr);
@@ -189,6 +194,7 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
     VKLOG(g_vklog, VL_ERROR, "memory allocate(DATA_BUFFER_SIZE_MAX) has failed.(size:%lu)\n",
           static_cast<unsigned long>(DATA_BUFFER_SIZE_MAX));
     vklock_destroy(&c->queue_lock);
+    pthread_cond_destroy(&c->queue_cond);
     vklock_destroy(&c->send_lock);
     vklock_destroy(&c->sock_lock);
     free(c);
@@ -255,6 +261,7 @@ int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt) {
     return -3;
   }
   mlist_push_back(&pdgconn->send_queue, pkt);
+  if (count == 0) pthread_cond_signal(&pdgconn->queue_cond);
   vkUnlock(&pdgconn->queue_lock);
   VKLOG(g_vklog, VL_TRACE, "send queue count:%d\n", static_cast<int>(count + 1));
   VKLOG(g_vklog, VL_TRACE, "[add_packet_to_dgcomm] push data(size:%u)\n",
@@ -516,11 +523,20 @@ void *dg_sender(void *arg) {
       mlist_item_t *item = nullptr;
       vkLock(&c->queue_lock);
       pkt_data *data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
-      vkUnlock(&c->queue_lock);
       if (data == nullptr) {
-        dg_pause(c, DG_SENDER_IDLE_MSEC);
+        // Idle: wait for the next packet, at most the idle poll time.
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += static_cast<long>(DG_SENDER_IDLE_MSEC) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+          until.tv_sec += 1;
+          until.tv_nsec -= 1000000000L;
+        }
+        pthread_cond_timedwait(&c->queue_cond, &c->queue_lock, &until);
+        vkUnlock(&c->queue_lock);
         continue;
       }
+      vkUnlock(&c->queue_lock);
       seq = c->connection_seq.load();
       type = data->type;
       int sr = packet_data_serialize(data, &pb);
@@ -614,6 +630,9 @@ int shutdown_dg_connection(dg_conn *conn) {
     dg_disconnect(conn);
   }
   clear_tcpqueue(conn);
+  vkLock(&conn->queue_lock);
+  pthread_cond_broadcast(&conn->queue_cond);
+  vkUnlock(&conn->queue_lock);
   constexpr int kChecks = 5;
   for (int i = 0; i < kChecks; i++) {
     if (conn->thread_running_sender.load() == 0 && conn->thread_running_comm.load() == 0) return 0;
@@ -631,6 +650,7 @@ int dg_conn_free(dg_conn *conn) {
   if (sock >= 0) vk_close_socket_debug(sock, nullptr);
   mlist_clean(&conn->send_queue);
   vklock_destroy(&conn->queue_lock);
+  pthread_cond_destroy(&conn->queue_cond);
   vklock_destroy(&conn->send_lock);
   vklock_destroy(&conn->sock_lock);
   free(conn->recv_buffer.buffer);

@@ -94,6 +94,9 @@ typedef struct dg_conn {
   char sz_ip[DG_IP_SIZE];
   uint16_t port;
   vk_lock_t queue_lock;
+  // Signalled (under queue_lock) when a packet is queued: the idle sender
+  // waits on it for at most DG_SENDER_IDLE_MSEC instead of sleeping.
+  pthread_cond_t queue_cond;
   // Held by DG_Sender around each send call, and by the closer between
   // shutting the socket down (which ends a blocked send) and closing it, so
   // a descriptor is never closed, or reused by the next connect, while a

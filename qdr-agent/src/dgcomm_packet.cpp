@@ -136,8 +136,13 @@ int _recovery_data_buffer(data_buffer_t *buf) {
   return 0;
 }
 
-int dg_receive_packet(struct dg_conn *pdgconn) {
-  if (pdgconn == nullptr) return -1;
+namespace {
+
+// One round of the reassembler: at most one receive for the header and
+// one for the body of the packet being assembled. *dispatched tells whether
+// a complete packet was handed on.
+int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
+  *dispatched = false;
   data_buffer_t *rb = &pdgconn->recv_buffer;
   int sock = pdgconn->sock.load();
 
@@ -229,6 +234,24 @@ int dg_receive_packet(struct dg_conn *pdgconn) {
     pdgconn->packet_handler(sub, body_length);
   } else {
     recv_msg_process(sub, body_length);
+  }
+  *dispatched = true;
+  return 0;
+}
+
+// Packets taken in one call when the socket keeps delivering: the next one
+// is tried without another readiness wait, but the connection manager
+// still gets to check its state regularly.
+constexpr int kPacketsPerCall = 64;
+
+}  // namespace
+
+int dg_receive_packet(struct dg_conn *pdgconn) {
+  if (pdgconn == nullptr) return -1;
+  for (int i = 0; i < kPacketsPerCall; i++) {
+    bool dispatched = false;
+    int r = dg_receive_round(pdgconn, &dispatched);
+    if (r != 0 || !dispatched || pdgconn->reconnect_flag.load() != 0) return r;
   }
   return 0;
 }

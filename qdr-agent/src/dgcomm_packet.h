@@ -117,7 +117,9 @@ int _recovery_data_buffer(data_buffer_t *buf);
 // Receives what the connection's socket has for the packet being assembled
 // (never more than that packet lacks) and, when the packet is complete,
 // hands its sub header and body length to the connection's packet handler
-// (the inbound dispatcher by default). The receive result is kept in
+// (the inbound dispatcher by default). After a complete packet it goes on
+// with the next one while the socket has more (at most 64 packets a call,
+// and not once a reconnect reason is set). The receive result is kept in
 // last_recv_ret_val: 0 means the peer closed the stream (not an error
 // here; the caller acts on it); nothing available yet is not an error.
 // Returns 0, or:
