@@ -208,6 +208,21 @@ TEST_F(DgConnection, ReconnectsAfterThePeerClosesWithFreshSendCounters) {
   ASSERT_TRUE(col.start());
   start(col.port);
   ASSERT_TRUE(vktest::wait_until([&] { return col.accepted.load() == 1 && connected(); }, 5000));
+  // The connected socket: 3 s send time-out, reset on close, address reuse.
+  int fd = conn->sock.load();
+  struct timeval tv = {};
+  socklen_t len = sizeof(tv);
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
+  EXPECT_EQ(tv.tv_sec, 3);
+  struct linger lg = {};
+  len = sizeof(lg);
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len), 0);
+  EXPECT_EQ(lg.l_onoff, 1);
+  EXPECT_EQ(lg.l_linger, 0);
+  int reuse = 0;
+  len = sizeof(reuse);
+  ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, &len), 0);
+  EXPECT_NE(reuse, 0);
   // Four partial sends and ten empty sends on this connection: one more of
   // either would end it. A new connection must start counting from zero.
   conn->resend_count.store(4);

@@ -105,8 +105,8 @@ class DgSimLink : public ::testing::Test {
     port = static_cast<uint16_t>(strtoul(text.c_str(), nullptr, 10));
     ASSERT_GT(port, 0);
   }
-  void start_link() {
-    conn = make_dg_conn("127.0.0.1", port, 1000);
+  void start_link(const char *address = "127.0.0.1") {
+    conn = make_dg_conn(address, port, 1000);
     ASSERT_NE(conn, nullptr);
     gp_main_dgconn = conn;
     ASSERT_EQ(create_dg_connection(conn), 0);
@@ -129,6 +129,21 @@ TEST_F(DgSimLink, HandshakeStoresTheAgentIdAndActivatesOnce) {
   EXPECT_EQ(requests(), 1);
   EXPECT_EQ(g_deactivations.load(), 0);
   EXPECT_EQ(conn->reconnect_flag.load(), 0);
+}
+
+TEST_F(DgSimLink, ConnectsOverIpv6Loopback) {
+  start_sim({"--listen", "::1", "--agent-id", "v6-agent"});
+  start_link("::1");
+  ASSERT_TRUE(vktest::wait_until([] { return g_activations.load() == 1; }, 10000));
+  EXPECT_STREQ(g_agent_id, "v6-agent");
+  std::vector<std::string> lines = lines_of(out_path);
+  EXPECT_EQ(count_with(lines, "\"agent\": \"[::1]:", "\"type\": 10043,"), 1);
+}
+
+TEST_F(DgSimLink, ConnectsToAHostName) {
+  start_sim({});
+  start_link("localhost");
+  ASSERT_TRUE(vktest::wait_until([] { return g_activations.load() == 1; }, 10000));
 }
 
 TEST_F(DgSimLink, AgentInformationCarriesTheHostAddressesAsDecodedByTheCollector) {
