@@ -30,8 +30,10 @@
 #ifndef PBWIRE_PBWIRE_H
 #define PBWIRE_PBWIRE_H
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Result codes; operations report them negated.
 constexpr int PBWIRE_OK = 0;
@@ -232,55 +234,331 @@ int pbwire_encoder_get_result(pbwire_encoder_t *encoder_p);
 // them from the highest field number down. Without _always a zero number,
 // false, an empty (or null) string and empty bytes write nothing. Integers
 // and enumerations are varints (int32 and enum sign-extended to 64 bits,
-// sint32/sint64 zigzag-encoded); fixed32, sfixed32 and float take 4 bytes,
-// fixed64, sfixed64 and double 8, all little-endian.
-void pbwire_encoder_write_int32(pbwire_encoder_t *encoder_p, int field_number, int32_t value);
-void pbwire_encoder_write_int64(pbwire_encoder_t *encoder_p, int field_number, int64_t value);
-void pbwire_encoder_write_uint32(pbwire_encoder_t *encoder_p, int field_number, uint32_t value);
-void pbwire_encoder_write_uint64(pbwire_encoder_t *encoder_p, int field_number, uint64_t value);
-void pbwire_encoder_write_sint32(pbwire_encoder_t *encoder_p, int field_number, int32_t value);
-void pbwire_encoder_write_sint64(pbwire_encoder_t *encoder_p, int field_number, int64_t value);
-void pbwire_encoder_write_fixed32(pbwire_encoder_t *encoder_p, int field_number, uint32_t value);
-void pbwire_encoder_write_fixed64(pbwire_encoder_t *encoder_p, int field_number, uint64_t value);
-void pbwire_encoder_write_sfixed32(pbwire_encoder_t *encoder_p, int field_number, int32_t value);
-void pbwire_encoder_write_sfixed64(pbwire_encoder_t *encoder_p, int field_number, int64_t value);
-void pbwire_encoder_write_float(pbwire_encoder_t *encoder_p, int field_number, float value);
-void pbwire_encoder_write_double(pbwire_encoder_t *encoder_p, int field_number, double value);
-void pbwire_encoder_write_bool(pbwire_encoder_t *encoder_p, int field_number, bool value);
-void pbwire_encoder_write_enum(pbwire_encoder_t *encoder_p, int field_number, int32_t value);
-void pbwire_encoder_write_string(pbwire_encoder_t *encoder_p, int field_number,
-                                 const char *value_p);
-void pbwire_encoder_write_bytes(pbwire_encoder_t *encoder_p, int field_number,
-                                const pbwire_bytes_t *value_p);
+// sint32/sint64 zigzag-encoded over 64 bits); fixed32, sfixed32 and float
+// take 4 bytes, fixed64, sfixed64 and double 8, all little-endian.
+//
+// They run once per field, so the common case is inline: with 16 bytes or
+// more of room a key and value (at most 15 bytes) fit without further
+// checks; closer to the start of the buffer the out-of-line _slow versions
+// check every byte. The slow versions take the buffer and position by value
+// and return the new position (or -code), so that an encoder held in a
+// local variable never has its address taken and can live in registers.
+int32_t pbwire_encoder_write_varint_field_slow(uint8_t *buf_p, int32_t pos, int field_number,
+                                               uint64_t value);
+int32_t pbwire_encoder_write_fixed32_field_slow(uint8_t *buf_p, int32_t pos, int field_number,
+                                                uint32_t value);
+int32_t pbwire_encoder_write_fixed64_field_slow(uint8_t *buf_p, int32_t pos, int field_number,
+                                                uint64_t value);
 
-// The same, writing the field even when it holds its default.
-void pbwire_encoder_write_int32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                       int32_t value);
-void pbwire_encoder_write_int64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                       int64_t value);
-void pbwire_encoder_write_uint32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                        uint32_t value);
-void pbwire_encoder_write_uint64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                        uint64_t value);
-void pbwire_encoder_write_sint32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                        int32_t value);
-void pbwire_encoder_write_sint64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                        int64_t value);
-void pbwire_encoder_write_fixed32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                         uint32_t value);
-void pbwire_encoder_write_fixed64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                         uint64_t value);
-void pbwire_encoder_write_sfixed32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                          int32_t value);
-void pbwire_encoder_write_sfixed64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                          int64_t value);
-void pbwire_encoder_write_float_always(pbwire_encoder_t *encoder_p, int field_number, float value);
-void pbwire_encoder_write_double_always(pbwire_encoder_t *encoder_p, int field_number,
-                                        double value);
-void pbwire_encoder_write_bool_always(pbwire_encoder_t *encoder_p, int field_number, bool value);
-void pbwire_encoder_write_enum_always(pbwire_encoder_t *encoder_p, int field_number, int32_t value);
+inline int pbwire_varint_size(uint64_t value) {
+  // ceil(bits / 7) without a division: (bits * 9 + 64) / 64 for 1..64 bits.
+  return (static_cast<int>(std::bit_width(value | 1)) * 9 + 64) / 64;
+}
+
+// Little-endian copies of 4- and 8-byte values.
+inline void pbwire_store_le(uint8_t *dst_p, uint64_t value, int size) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (size == 4) {
+      uint32_t value32 = static_cast<uint32_t>(value);
+      memcpy(dst_p, &value32, 4);
+    } else {
+      memcpy(dst_p, &value, 8);
+    }
+  } else {
+    for (int i = 0; i < size; i++) {
+      dst_p[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+  }
+}
+
+inline uint64_t pbwire_load_le(const uint8_t *src_p, int size) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (size == 4) {
+      uint32_t value32;
+      memcpy(&value32, src_p, 4);
+      return value32;
+    }
+    uint64_t value;
+    memcpy(&value, src_p, 8);
+    return value;
+  } else {
+    uint64_t value = 0;
+    for (int i = 0; i < size; i++) {
+      value |= static_cast<uint64_t>(src_p[i]) << (8 * i);
+    }
+    return value;
+  }
+}
+
+inline uint8_t *pbwire_put_varint(uint8_t *dst_p, uint64_t value) {
+  while (value >= 0x80) {
+    *dst_p++ = static_cast<uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  *dst_p++ = static_cast<uint8_t>(value);
+  return dst_p;
+}
+
+inline uint64_t pbwire_zigzag_encode(int64_t value) {
+  return (static_cast<uint64_t>(value) << 1) ^ static_cast<uint64_t>(value >> 63);
+}
+
+inline uint32_t pbwire_float_bits(float value) {
+  return std::bit_cast<uint32_t>(value);
+}
+
+inline uint64_t pbwire_double_bits(double value) {
+  return std::bit_cast<uint64_t>(value);
+}
+
+inline void pbwire_encoder_write_varint_field(pbwire_encoder_t *encoder_p, int field_number,
+                                              uint64_t value) {
+  if (encoder_p->pos < 16) {
+    encoder_p->pos = pbwire_encoder_write_varint_field_slow(encoder_p->buf_p, encoder_p->pos,
+                                                            field_number, value);
+    return;
+  }
+  uint64_t key = static_cast<uint64_t>(field_number) << 3;
+  encoder_p->pos -= pbwire_varint_size(key) + pbwire_varint_size(value);
+  uint8_t *dst_p = pbwire_put_varint(&encoder_p->buf_p[encoder_p->pos + 1], key);
+  pbwire_put_varint(dst_p, value);
+}
+
+inline void pbwire_encoder_write_fixed_field(pbwire_encoder_t *encoder_p, int field_number,
+                                             int wire_type, uint64_t value, int size) {
+  uint64_t key = (static_cast<uint64_t>(field_number) << 3) | static_cast<uint64_t>(wire_type);
+  encoder_p->pos -= pbwire_varint_size(key) + size;
+  uint8_t *dst_p = pbwire_put_varint(&encoder_p->buf_p[encoder_p->pos + 1], key);
+  pbwire_store_le(dst_p, value, size);
+}
+
+inline void pbwire_encoder_write_fixed32_field(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint32_t value) {
+  if (encoder_p->pos < 16) {
+    encoder_p->pos = pbwire_encoder_write_fixed32_field_slow(encoder_p->buf_p, encoder_p->pos,
+                                                             field_number, value);
+    return;
+  }
+  pbwire_encoder_write_fixed_field(encoder_p, field_number, PBWIRE_WIRE_TYPE_FIXED_32, value, 4);
+}
+
+inline void pbwire_encoder_write_fixed64_field(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint64_t value) {
+  if (encoder_p->pos < 16) {
+    encoder_p->pos = pbwire_encoder_write_fixed64_field_slow(encoder_p->buf_p, encoder_p->pos,
+                                                             field_number, value);
+    return;
+  }
+  pbwire_encoder_write_fixed_field(encoder_p, field_number, PBWIRE_WIRE_TYPE_FIXED_64, value, 8);
+}
+
+inline void pbwire_encoder_write_int32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                              int32_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number,
+                                    static_cast<uint64_t>(static_cast<int64_t>(value)));
+}
+
+inline void pbwire_encoder_write_int32(pbwire_encoder_t *encoder_p, int field_number,
+                                       int32_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_int32_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_int64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                              int64_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number, static_cast<uint64_t>(value));
+}
+
+inline void pbwire_encoder_write_int64(pbwire_encoder_t *encoder_p, int field_number,
+                                       int64_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_int64_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_uint32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint32_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number, value);
+}
+
+inline void pbwire_encoder_write_uint32(pbwire_encoder_t *encoder_p, int field_number,
+                                        uint32_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_uint32_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_uint64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint64_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number, value);
+}
+
+inline void pbwire_encoder_write_uint64(pbwire_encoder_t *encoder_p, int field_number,
+                                        uint64_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_uint64_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_sint32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               int32_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number, pbwire_zigzag_encode(value));
+}
+
+inline void pbwire_encoder_write_sint32(pbwire_encoder_t *encoder_p, int field_number,
+                                        int32_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_sint32_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_sint64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               int64_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number, pbwire_zigzag_encode(value));
+}
+
+inline void pbwire_encoder_write_sint64(pbwire_encoder_t *encoder_p, int field_number,
+                                        int64_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_sint64_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_fixed32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                uint32_t value) {
+  pbwire_encoder_write_fixed32_field(encoder_p, field_number, value);
+}
+
+inline void pbwire_encoder_write_fixed32(pbwire_encoder_t *encoder_p, int field_number,
+                                         uint32_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_fixed32_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_fixed64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                uint64_t value) {
+  pbwire_encoder_write_fixed64_field(encoder_p, field_number, value);
+}
+
+inline void pbwire_encoder_write_fixed64(pbwire_encoder_t *encoder_p, int field_number,
+                                         uint64_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_fixed64_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_sfixed32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                 int32_t value) {
+  pbwire_encoder_write_fixed32_field(encoder_p, field_number, static_cast<uint32_t>(value));
+}
+
+inline void pbwire_encoder_write_sfixed32(pbwire_encoder_t *encoder_p, int field_number,
+                                          int32_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_sfixed32_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_sfixed64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                 int64_t value) {
+  pbwire_encoder_write_fixed64_field(encoder_p, field_number, static_cast<uint64_t>(value));
+}
+
+inline void pbwire_encoder_write_sfixed64(pbwire_encoder_t *encoder_p, int field_number,
+                                          int64_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_sfixed64_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_float_always(pbwire_encoder_t *encoder_p, int field_number,
+                                              float value) {
+  pbwire_encoder_write_fixed32_field(encoder_p, field_number, pbwire_float_bits(value));
+}
+
+inline void pbwire_encoder_write_float(pbwire_encoder_t *encoder_p, int field_number, float value) {
+  if (value != 0) {
+    pbwire_encoder_write_float_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_double_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               double value) {
+  pbwire_encoder_write_fixed64_field(encoder_p, field_number, pbwire_double_bits(value));
+}
+
+inline void pbwire_encoder_write_double(pbwire_encoder_t *encoder_p, int field_number,
+                                        double value) {
+  if (value != 0) {
+    pbwire_encoder_write_double_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_bool_always(pbwire_encoder_t *encoder_p, int field_number,
+                                             bool value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number, value ? 1u : 0u);
+}
+
+inline void pbwire_encoder_write_bool(pbwire_encoder_t *encoder_p, int field_number, bool value) {
+  if (value) {
+    pbwire_encoder_write_bool_always(encoder_p, field_number, value);
+  }
+}
+
+inline void pbwire_encoder_write_enum_always(pbwire_encoder_t *encoder_p, int field_number,
+                                             int32_t value) {
+  pbwire_encoder_write_varint_field(encoder_p, field_number,
+                                    static_cast<uint64_t>(static_cast<int64_t>(value)));
+}
+
+inline void pbwire_encoder_write_enum(pbwire_encoder_t *encoder_p, int field_number,
+                                      int32_t value) {
+  if (value != 0) {
+    pbwire_encoder_write_enum_always(encoder_p, field_number, value);
+  }
+}
+
+// Key and length in front of what was written since `end` (the position
+// before the content was written); used by every length-delimited field.
+void pbwire_encoder_write_length_key_slow(pbwire_encoder_t *encoder_p, int field_number,
+                                          int32_t end);
+
+inline void pbwire_encoder_write_length_key(pbwire_encoder_t *encoder_p, int field_number,
+                                            int32_t end) {
+  if (encoder_p->pos < 16) {
+    pbwire_encoder_write_length_key_slow(encoder_p, field_number, end);
+    return;
+  }
+  uint64_t length = static_cast<uint64_t>(end - encoder_p->pos);
+  uint64_t key = (static_cast<uint64_t>(field_number) << 3) | PBWIRE_WIRE_TYPE_LENGTH_DELIMITED;
+  encoder_p->pos -= pbwire_varint_size(key) + pbwire_varint_size(length);
+  uint8_t *dst_p = pbwire_put_varint(&encoder_p->buf_p[encoder_p->pos + 1], key);
+  pbwire_put_varint(dst_p, length);
+}
+
 void pbwire_encoder_write_string_always(pbwire_encoder_t *encoder_p, int field_number,
                                         const char *value_p);
+
+inline void pbwire_encoder_write_string(pbwire_encoder_t *encoder_p, int field_number,
+                                        const char *value_p) {
+  if (value_p == nullptr || value_p[0] == '\0') {
+    return;
+  }
+  size_t length = strlen(value_p);
+  if (encoder_p->pos < 0 || static_cast<size_t>(encoder_p->pos) < length + 16) {
+    pbwire_encoder_write_string_always(encoder_p, field_number, value_p);
+    return;
+  }
+  int32_t end = encoder_p->pos;
+  encoder_p->pos -= static_cast<int32_t>(length);
+  memcpy(&encoder_p->buf_p[encoder_p->pos + 1], value_p, length);
+  pbwire_encoder_write_length_key(encoder_p, field_number, end);
+}
+
+void pbwire_encoder_write_bytes(pbwire_encoder_t *encoder_p, int field_number,
+                                const pbwire_bytes_t *value_p);
 void pbwire_encoder_write_bytes_always(pbwire_encoder_t *encoder_p, int field_number,
                                        const pbwire_bytes_t *value_p);
 
@@ -354,13 +632,88 @@ void pbwire_decoder_init(pbwire_decoder_t *decoder_p, const void *buf_p, size_t 
 // Bytes consumed, or the decoder's negative code.
 int pbwire_decoder_get_result(const pbwire_decoder_t *decoder_p);
 
+// Readers of keys and values, used by the generated _decode_inner functions
+// once per field. The common case is inline: with 10 bytes or more of
+// input left no varint or fixed value can run past the end; nearer the end
+// the out-of-line _slow versions check every byte.
+uint64_t pbwire_decoder_read_varint_slow(pbwire_decoder_t *decoder_p);
+uint64_t pbwire_decoder_read_fixed_slow(pbwire_decoder_t *decoder_p, int size);
+int pbwire_decoder_read_tag_slow(pbwire_decoder_t *decoder_p, int *wire_type_p);
+void pbwire_decoder_fail_wire_type(pbwire_decoder_t *decoder_p);
+
 // True while no error occurred and input remains.
-bool pbwire_decoder_available(const pbwire_decoder_t *decoder_p);
+inline bool pbwire_decoder_available(const pbwire_decoder_t *decoder_p) {
+  return decoder_p->pos >= 0 && decoder_p->pos < decoder_p->size;
+}
+
+// Reads a varint of at most 10 bytes: -PBWIRE_VARINT_OVERFLOW when longer,
+// -PBWIRE_OUT_OF_DATA when cut by the end. 0 on failure.
+inline uint64_t pbwire_decoder_read_varint(pbwire_decoder_t *decoder_p) {
+  int32_t pos = decoder_p->pos;
+  if (pos < 0 || decoder_p->size - pos < 10) {
+    return pbwire_decoder_read_varint_slow(decoder_p);
+  }
+  const uint8_t *src_p = &decoder_p->buf_p[pos];
+  uint64_t value = 0;
+  for (int i = 0; i < 10; i++) {
+    uint64_t byte = src_p[i];
+    value |= (byte & 0x7f) << (7 * i);
+    if (byte < 0x80) {
+      decoder_p->pos = pos + i + 1;
+      return value;
+    }
+  }
+  decoder_p->pos = -PBWIRE_VARINT_OVERFLOW;
+  return 0;
+}
+
+// Reads a little-endian value of `size` (4 or 8) bytes; -PBWIRE_OUT_OF_DATA
+// when fewer remain. 0 on failure.
+inline uint64_t pbwire_decoder_read_fixed(pbwire_decoder_t *decoder_p, int size) {
+  int32_t pos = decoder_p->pos;
+  if (pos < 0 || decoder_p->size - pos < size) {
+    return pbwire_decoder_read_fixed_slow(decoder_p, size);
+  }
+  decoder_p->pos = pos + size;
+  return pbwire_load_le(&decoder_p->buf_p[pos], size);
+}
 
 // Reads a key. Returns its field number and stores the wire type, or
 // returns -1 after setting the decoder's error (field number 0 or above
 // 2^29 - 1: -PBWIRE_BAD_FIELD_NUMBER; or the varint errors).
-int pbwire_decoder_read_tag(pbwire_decoder_t *decoder_p, int *wire_type_p);
+inline int pbwire_decoder_read_tag(pbwire_decoder_t *decoder_p, int *wire_type_p) {
+  int32_t pos = decoder_p->pos;
+  if (pos >= 0 && decoder_p->size - pos >= 2) {
+    const uint8_t *src_p = &decoder_p->buf_p[pos];
+    uint32_t key = src_p[0];
+    int size = 1;
+    if (key >= 0x80) {  // two bytes: field numbers 16 to 2047
+      key = (key & 0x7f) | (static_cast<uint32_t>(src_p[1]) << 7);
+      size = src_p[1] < 0x80 ? 2 : 0;
+    }
+    if (size != 0 && key >= 8) {
+      decoder_p->pos = pos + size;
+      *wire_type_p = static_cast<int>(key & 7);
+      return static_cast<int>(key >> 3);
+    }
+  }
+  return pbwire_decoder_read_tag_slow(decoder_p, wire_type_p);
+}
+
+// True when the decoder is usable and `wire_type` is `expected`; a
+// mismatch fails the decoder with -PBWIRE_BAD_WIRE_TYPE.
+inline bool pbwire_decoder_check_wire_type(pbwire_decoder_t *decoder_p, int wire_type,
+                                           int expected) {
+  if (wire_type != expected) {
+    pbwire_decoder_fail_wire_type(decoder_p);
+    return false;
+  }
+  return decoder_p->pos >= 0;
+}
+
+inline int64_t pbwire_zigzag_decode(uint64_t value) {
+  return static_cast<int64_t>((value >> 1) ^ (~(value & 1) + 1));
+}
 
 // Skips one field's value by its wire type. Wire types 3, 4, 6 and 7 fail
 // with -PBWIRE_BAD_WIRE_TYPE.
@@ -369,20 +722,103 @@ void pbwire_decoder_skip_field(pbwire_decoder_t *decoder_p, int wire_type);
 // Value readers for one field whose key gave `wire_type`. A wire type that
 // does not fit the field's type fails with -PBWIRE_BAD_WIRE_TYPE. On any
 // failure (now or earlier) the result is 0 / false.
-int32_t pbwire_decoder_read_int32(pbwire_decoder_t *decoder_p, int wire_type);
-int64_t pbwire_decoder_read_int64(pbwire_decoder_t *decoder_p, int wire_type);
-uint32_t pbwire_decoder_read_uint32(pbwire_decoder_t *decoder_p, int wire_type);
-uint64_t pbwire_decoder_read_uint64(pbwire_decoder_t *decoder_p, int wire_type);
-int32_t pbwire_decoder_read_sint32(pbwire_decoder_t *decoder_p, int wire_type);
-int64_t pbwire_decoder_read_sint64(pbwire_decoder_t *decoder_p, int wire_type);
-uint32_t pbwire_decoder_read_fixed32(pbwire_decoder_t *decoder_p, int wire_type);
-uint64_t pbwire_decoder_read_fixed64(pbwire_decoder_t *decoder_p, int wire_type);
-int32_t pbwire_decoder_read_sfixed32(pbwire_decoder_t *decoder_p, int wire_type);
-int64_t pbwire_decoder_read_sfixed64(pbwire_decoder_t *decoder_p, int wire_type);
-float pbwire_decoder_read_float(pbwire_decoder_t *decoder_p, int wire_type);
-double pbwire_decoder_read_double(pbwire_decoder_t *decoder_p, int wire_type);
-bool pbwire_decoder_read_bool(pbwire_decoder_t *decoder_p, int wire_type);
-int32_t pbwire_decoder_read_enum(pbwire_decoder_t *decoder_p, int wire_type);
+inline int32_t pbwire_decoder_read_int32(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return static_cast<int32_t>(pbwire_decoder_read_varint(decoder_p));
+}
+
+inline int64_t pbwire_decoder_read_int64(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return static_cast<int64_t>(pbwire_decoder_read_varint(decoder_p));
+}
+
+inline uint32_t pbwire_decoder_read_uint32(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return static_cast<uint32_t>(pbwire_decoder_read_varint(decoder_p));
+}
+
+inline uint64_t pbwire_decoder_read_uint64(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return pbwire_decoder_read_varint(decoder_p);
+}
+
+inline int32_t pbwire_decoder_read_sint32(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return static_cast<int32_t>(pbwire_zigzag_decode(pbwire_decoder_read_varint(decoder_p)));
+}
+
+inline int64_t pbwire_decoder_read_sint64(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return pbwire_zigzag_decode(pbwire_decoder_read_varint(decoder_p));
+}
+
+inline uint32_t pbwire_decoder_read_fixed32(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_FIXED_32)) {
+    return 0;
+  }
+  return static_cast<uint32_t>(pbwire_decoder_read_fixed(decoder_p, 4));
+}
+
+inline uint64_t pbwire_decoder_read_fixed64(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_FIXED_64)) {
+    return 0;
+  }
+  return pbwire_decoder_read_fixed(decoder_p, 8);
+}
+
+inline int32_t pbwire_decoder_read_sfixed32(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_FIXED_32)) {
+    return 0;
+  }
+  return static_cast<int32_t>(static_cast<uint32_t>(pbwire_decoder_read_fixed(decoder_p, 4)));
+}
+
+inline int64_t pbwire_decoder_read_sfixed64(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_FIXED_64)) {
+    return 0;
+  }
+  return static_cast<int64_t>(pbwire_decoder_read_fixed(decoder_p, 8));
+}
+
+inline float pbwire_decoder_read_float(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_FIXED_32)) {
+    return 0;
+  }
+  return std::bit_cast<float>(static_cast<uint32_t>(pbwire_decoder_read_fixed(decoder_p, 4)));
+}
+
+inline double pbwire_decoder_read_double(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_FIXED_64)) {
+    return 0;
+  }
+  return std::bit_cast<double>(pbwire_decoder_read_fixed(decoder_p, 8));
+}
+
+inline bool pbwire_decoder_read_bool(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return false;
+  }
+  return pbwire_decoder_read_varint(decoder_p) != 0;
+}
+
+inline int32_t pbwire_decoder_read_enum(pbwire_decoder_t *decoder_p, int wire_type) {
+  if (!pbwire_decoder_check_wire_type(decoder_p, wire_type, PBWIRE_WIRE_TYPE_VARINT)) {
+    return 0;
+  }
+  return static_cast<int32_t>(pbwire_decoder_read_varint(decoder_p));
+}
 
 // Copies a string into the heap with a terminating NUL. Returns the copy,
 // or the shared empty string when the field is empty or on failure

@@ -626,10 +626,35 @@ def gen_encode_inner(message, thunks):
     lines = ["void %s_encode_inner(pbwire_encoder_t *encoder_p, const %s_t *self_p) {" % (n, n)]
     if not message.fields:
         lines += ["  (void)encoder_p;", "  (void)self_p;"]
+    # Scalars are written by inline writers into a local copy of the encoder,
+    # which the compiler can keep in registers (byte stores through the
+    # buffer could alias *encoder_p, but not a local whose address never
+    # escapes). Around out-of-line writers the copy is stored back and
+    # reloaded.
+    inline = [f for f in message.fields if not is_repeated(f) and f.kind in ("scalar", "enum")]
+    local = False  # whether the local copy holds the current state
+    if inline:
+        # Member by member: a 16-byte copy right after the 4-byte stores of
+        # the position would stall on store forwarding.
+        lines.append("  pbwire_encoder_t encoder;")
+        lines.append("  encoder.buf_p = encoder_p->buf_p;")
+        lines.append("  encoder.size = encoder_p->size;")
+        lines.append("  encoder.pos = encoder_p->pos;")
+        local = True
     # Backwards encoder: highest field first gives ascending order on the wire.
     for field in sorted(message.fields, key=lambda f: -f.number):
         m = member(field)
         num = field.number
+        if field in inline:
+            if not local:
+                lines.append("  encoder.pos = encoder_p->pos;")
+                local = True
+            lines.append("  pbwire_encoder_write_%s(&encoder, %d, self_p->%s);"
+                         % (runtime_name(field), num, m))
+            continue
+        if local and inline:
+            lines.append("  encoder_p->pos = encoder.pos;")
+            local = False
         if is_repeated(field):
             if field.kind == "message":
                 lines.append("  %s_encode_repeated_inner(encoder_p, %d, &self_p->%s);"
@@ -645,6 +670,8 @@ def gen_encode_inner(message, thunks):
         else:
             lines.append("  pbwire_encoder_write_%s(encoder_p, %d, self_p->%s);"
                          % (runtime_name(field), num, m))
+    if local and inline:
+        lines.append("  encoder_p->pos = encoder.pos;")
     lines.append("}\n")
     return "\n".join(lines) + "\n"
 
@@ -763,8 +790,15 @@ def gen_family(message, thunks):
         "}\n\n"
         "void %s_encode_repeated_inner(pbwire_encoder_t *encoder_p, int field_number,\n"
         "    const %s_repeated_t *repeated_p) {\n"
-        "  pbwire_encode_repeated_inner(encoder_p, field_number, repeated_p->items_p, repeated_p->length,\n"
-        "                               sizeof(%s_t), %s);\n"
+        "  if (repeated_p->items_p == nullptr) {\n"
+        "    return;\n"
+        "  }\n"
+        "  // Last item first: the backwards encoder leaves them in array order.\n"
+        "  for (int32_t i = repeated_p->length - 1; i >= 0 && encoder_p->pos >= 0; i--) {\n"
+        "    int32_t end = encoder_p->pos;\n"
+        "    %s_encode_inner(encoder_p, &repeated_p->items_p[i]);\n"
+        "    pbwire_encoder_write_length_key(encoder_p, field_number, end);\n"
+        "  }\n"
         "}\n\n"
         "void %s_decode_repeated_inner(pbwire_decoder_t *decoder_p,\n"
         "    pbwire_repeated_info_t *repeated_info_p, %s_repeated_t *repeated_p) {\n"
@@ -773,7 +807,7 @@ def gen_family(message, thunks):
         "                               &repeated_p->length);\n"
         "  repeated_p->items_p = static_cast<%s_t *>(items_p);\n"
         "}\n\n"
-        % (n, n, n, n, init, n, n, enc, n, n, init, dec, n, n, n, enc, n, n, n, init, dec, n))
+        % (n, n, n, n, init, n, n, enc, n, n, init, dec, n, n, n, n, n, n, init, dec, n))
 
 
 def generate_source(proto, source_name):

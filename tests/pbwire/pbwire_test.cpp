@@ -198,6 +198,26 @@ TEST(PbwireEncode, NullStringsWriteAsEmptyInsteadOfCrashing) {
   EXPECT_EQ(encode(box.message_p), cat({delimited(34, {}), delimited(34, text("x"))}));
 }
 
+TEST(PbwireEncode, GenericRepeatedWriterMatchesTheGeneratedOne) {
+  all_types_box box;
+  ASSERT_EQ(all_types_r_inner_alloc(box.message_p, 3), 0);
+  for (int i = 0; i < 3; i++) {
+    box.message_p->r_inner.items_p[i].value = i - 1;
+  }
+  auto encode_inner = [](pbwire_encoder_t *encoder_p, const void *item_p) {
+    all_types_inner_encode_inner(encoder_p, static_cast<const all_types_inner_t *>(item_p));
+  };
+  bytes_t generic(64);
+  pbwire_encoder_t encoder;
+  pbwire_encoder_init(&encoder, generic.data(), generic.size());
+  pbwire_encode_repeated_inner(&encoder, 37, box.message_p->r_inner.items_p, 3,
+                               sizeof(all_types_inner_t), encode_inner);
+  int length = pbwire_encoder_get_result(&encoder);
+  ASSERT_GT(length, 0);
+  generic.resize(static_cast<size_t>(length));
+  EXPECT_EQ(generic, encode(box.message_p));
+}
+
 TEST(PbwireDecode, UnknownFieldsOfEveryWireTypeAreSkipped) {
   bytes_t input =
       cat({key(99, 0), varint(UINT64_MAX), key(1, 0), raw({0x05}), key(98, 1),
