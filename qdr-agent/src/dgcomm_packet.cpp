@@ -7,6 +7,7 @@
 
 #include "communication.h"
 #include "dgcomm.h"
+#include "vk_comm.h"
 #include "vklog.h"
 
 const uint8_t g_dgcomm_pkt_magic_number[3] = {0xF9, 0xF2, 0xF8};
@@ -14,27 +15,6 @@ pkt_main_header_t g_packet_main_header;
 uint32_t g_packet_id;
 
 namespace {
-
-void put_be16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-void put_be32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-uint16_t get_be16(const uint8_t *p) {
-  return static_cast<uint16_t>((static_cast<uint16_t>(p[0]) << 8) | p[1]);
-}
 
 // One receive into the held data. Nothing available yet is reported as -1
 // with EAGAIN, which the caller treats as "try again later".
@@ -95,10 +75,10 @@ int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf) {
   uint8_t *p = pkt_buf->buffer;
   pkt_buf->ptr = p;
   memcpy(p, &g_packet_main_header, DG_PKT_MAIN_HEADER_SIZE);
-  put_be32(p + 8, data->body_len + DG_PKT_SUB_HEADER_SIZE);
-  put_be16(p + 12, data->type);
+  vk_put_be32(p + 8, data->body_len + DG_PKT_SUB_HEADER_SIZE);
+  vk_put_be16(p + 12, data->type);
   uint32_t id = __atomic_add_fetch(&g_packet_id, 1, __ATOMIC_RELAXED);
-  put_be32(p + 14, id);
+  vk_put_be32(p + 14, id);
   memset(p + 18, 0, 5);  // status and body version
   if (data->body_len > 0) memcpy(p + DG_PKT_HEADER_SIZE, data->body, data->body_len);
   pkt_buf->length = pkt_buf->length + total;
@@ -177,7 +157,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
             sock, rb->length);
       if (rb->length < DG_PKT_MAIN_HEADER_SIZE) return 0;
     }
-    uint32_t body_length = get_be32(rb->buffer + 8);
+    uint32_t body_length = vk_get_be32(rb->buffer + 8);
     head->body_length = body_length;
     VKLOG(g_vklog, VL_DEBUG, "HEAD value version %d, sub+body len %u\n", head->version,
           body_length);
@@ -224,7 +204,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
   // 4. Dispatch a complete packet and start the next one.
   if (rb->length != want) return 0;
   const uint8_t *sub = rb->buffer + DG_PKT_MAIN_HEADER_SIZE;
-  uint16_t type = get_be16(sub);
+  uint16_t type = vk_get_be16(sub);
   VKLOG(g_vklog, VL_DEBUG, "[dg_receive_packet] receive packet type:(%hu)[%s]\n", type,
         dg_recv_packet_type_name(type));
   uint32_t body_length = head->body_length;

@@ -233,15 +233,7 @@ bool is_directory(const char *path) {
 // Net-SNMP output and MIB settings for the whole process, before init_snmp.
 // Returns false when the MIB directory cannot be stored.
 bool set_snmp_library_options() {
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_QUICK_PRINT, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NUMERIC_TIMETICKS, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_2DIGIT_HEX_OUTPUT, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ESCAPE_QUOTES, 0);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PRINT_BARE_VALUE, 1);
-  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_STRING_OUTPUT_FORMAT,
-                     NETSNMP_STRING_OUTPUT_GUESS);
-  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OID_OUTPUT_FORMAT,
-                     NETSNMP_OID_OUTPUT_NUMERIC);
+  sm_set_library_output_options();
   char mibdirs[QDR_HOME_SIZE + 8];
   int n = snprintf(mibdirs, sizeof(mibdirs), "%s/mibs", g_qdr_home);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(mibdirs)) return false;
@@ -258,7 +250,7 @@ struct perf_report {
 
 void report_performance(perf_report *r) {
   snmp_perf now;
-  sm_get_snmp_perf(&now);
+  sm_get_perf(&now);
   const snmp_perf &p = r->previous_snmp;
   VKLOG(g_vklog, VL_INFO, "snmp: open[%u/%u],close[%u],req[%u/%u],res[%u/%u],fail[%u]\n",
         now.session_open - p.session_open, now.session_open_error - p.session_open_error,

@@ -697,7 +697,7 @@ int sm_get_error_message(int func_ret_code, const snmp_session_error *err_rec, c
   return 0;
 }
 
-void sm_get_snmp_perf(snmp_perf *copy) {
+void sm_get_perf(snmp_perf *copy) {
   if (copy == nullptr) return;
   copy->session_open = __atomic_load_n(&g_snmp_perf.session_open, __ATOMIC_RELAXED);
   copy->session_open_error = __atomic_load_n(&g_snmp_perf.session_open_error, __ATOMIC_RELAXED);
@@ -709,8 +709,16 @@ void sm_get_snmp_perf(snmp_perf *copy) {
   copy->fail = __atomic_load_n(&g_snmp_perf.fail, __ATOMIC_RELAXED);
 }
 
-void sm_get_perf(snmp_perf *copy) {
-  sm_get_snmp_perf(copy);
+void sm_set_library_output_options(void) {
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_QUICK_PRINT, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NUMERIC_TIMETICKS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_2DIGIT_HEX_OUTPUT, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ESCAPE_QUOTES, 0);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PRINT_BARE_VALUE, 1);
+  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_STRING_OUTPUT_FORMAT,
+                     NETSNMP_STRING_OUTPUT_GUESS);
+  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OID_OUTPUT_FORMAT,
+                     NETSNMP_OID_OUTPUT_NUMERIC);
 }
 
 void sm_set_bulk_variable_limit(uint32_t limit) {

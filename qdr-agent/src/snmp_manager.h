@@ -9,7 +9,7 @@
 // counters g_snmp_perf that the main loop reports every three seconds.
 //
 // Owns: g_snmp_perf (eight counters, bumped with atomic adds, read with
-// atomic loads through sm_get_snmp_perf) and a lock over the library's
+// atomic loads through sm_get_perf) and a lock over the library's
 // process-wide SNMPv3 user table (this Net-SNMP build has no locks of its
 // own): users are added and replaced only inside sm_snmp_open_by_session,
 // and SNMPv3 sessions are opened and closed, under that lock; requests only
@@ -294,8 +294,12 @@ const char *sm_get_snmp_error_stat_to_str(long err);
 const char *sm_get_func_error_str(int func_ret_code);
 
 // Copies the eight counters with atomic loads. Null is ignored.
-void sm_get_snmp_perf(snmp_perf *copy);
 void sm_get_perf(snmp_perf *copy);
+
+// Sets the library's output options that the agent's value texts rely on:
+// bare values, numeric OIDs and time ticks, two-digit hex, quotes not
+// escaped, string format guessed. Process-wide; call before init_snmp.
+void sm_set_library_output_options(void);
 
 // Formats one variable's value as text with the Net-SNMP formatter of its
 // ASN type (display hint and units go to the integer, octet-string, gauge,

@@ -18,21 +18,6 @@
 
 namespace snmptest {
 
-// Output settings the agent applies at start-up (values bare, numeric OIDs
-// and time ticks). The walk comparison against the command-line tool keeps
-// the library defaults instead.
-inline void apply_agent_output_settings() {
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_QUICK_PRINT, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_NUMERIC_TIMETICKS, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_2DIGIT_HEX_OUTPUT, 1);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ESCAPE_QUOTES, 0);
-  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PRINT_BARE_VALUE, 1);
-  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_STRING_OUTPUT_FORMAT,
-                     NETSNMP_STRING_OUTPUT_GUESS);
-  netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OID_OUTPUT_FORMAT,
-                     NETSNMP_OID_OUTPUT_NUMERIC);
-}
-
 class library_env : public ::testing::Environment {
  public:
   explicit library_env(bool agent_output) : agent_output_(agent_output) {}
@@ -46,7 +31,7 @@ class library_env : public ::testing::Environment {
     // Numeric OIDs always, so that walked names compare with the tool's -On.
     netsnmp_ds_set_int(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_OID_OUTPUT_FORMAT,
                        NETSNMP_OID_OUTPUT_NUMERIC);
-    if (agent_output_) apply_agent_output_settings();
+    if (agent_output_) sm_set_library_output_options();
     init_snmp("qdr-agent-test");
   }
   void TearDown() override { snmp_shutdown("qdr-agent-test"); }
@@ -59,7 +44,7 @@ class library_env : public ::testing::Environment {
 // Counter deltas around an operation.
 inline snmp_perf perf_now() {
   snmp_perf p;
-  sm_get_snmp_perf(&p);
+  sm_get_perf(&p);
   return p;
 }
 

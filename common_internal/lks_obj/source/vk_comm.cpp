@@ -20,23 +20,6 @@ namespace {
 
 std::atomic<uint8_t> g_nio_header_version{0};
 
-void put_be16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-void put_be32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 uint64_t monotonic_msec() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -97,7 +80,7 @@ pkt_nio_main_header *set_nio_main_header(pkt_nio_main_header *header, uint8_t fl
   p[3] = get_nio_header_version();
   p[4] = flag;
   p[5] = p[6] = p[7] = 0;
-  put_be32(p + 8, body_size);
+  vk_put_be32(p + 8, body_size);
   return header;
 }
 
@@ -105,17 +88,17 @@ void set_nio_sub_header(pkt_nio_sub_header *header, uint16_t pkt_type, uint32_t 
                         uint8_t status, uint32_t body_version) {
   if (header == nullptr) return;
   uint8_t *p = reinterpret_cast<uint8_t *>(header);
-  put_be16(p, pkt_type);
-  put_be32(p + 2, pkt_id);
+  vk_put_be16(p, pkt_type);
+  vk_put_be32(p + 2, pkt_id);
   p[6] = status;
-  put_be32(p + 7, body_version);
+  vk_put_be32(p + 7, body_version);
 }
 
 void set_oio_header(pkt_oio_header *header, uint16_t pkt_extend) {
   if (header == nullptr) return;
   uint8_t *p = reinterpret_cast<uint8_t *>(header);
   p[0] = OIO_PKT_TYPE;
-  put_be16(p + 1, pkt_extend);
+  vk_put_be16(p + 1, pkt_extend);
 }
 
 size_t wrap_packet_nio_header(uint8_t **send_buf, const void *body, size_t body_len, uint8_t flag,
@@ -161,7 +144,7 @@ int get_nio_packet(int sock, uint8_t *buffer, int buffer_size) {
   if (!is_nio_header(buffer)) return -2;
   uint8_t version = buffer[3];
   if (version != 0 && version != 2) return -3;
-  uint32_t body_length = get_be32(buffer + 8);
+  uint32_t body_length = vk_get_be32(buffer + 8);
   if (body_length == 0 || body_length > static_cast<uint32_t>(INT32_MAX) ||
       body_length > static_cast<uint32_t>(buffer_size - NIO_MAIN_HEADER_SIZE)) {
     return -4;
@@ -292,7 +275,7 @@ int convert_ip_port_to_addr(const char *str_ip, const char *str_port, uint8_t *a
     port = port * 10 + static_cast<unsigned long>(*p - '0');
     if (port > 65535) return -4;
   }
-  put_be16(addr + len, static_cast<uint16_t>(port));
+  vk_put_be16(addr + len, static_cast<uint16_t>(port));
   return len + 2;
 }
 

@@ -17,6 +17,28 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// Big-endian field access for the headers above.
+inline void vk_put_be16(uint8_t *p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+inline void vk_put_be32(uint8_t *p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint16_t vk_get_be16(const uint8_t *p) {
+  return static_cast<uint16_t>((static_cast<uint16_t>(p[0]) << 8) | p[1]);
+}
+
+inline uint32_t vk_get_be32(const uint8_t *p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
 // Flag byte of the main header. Only NIO_FLAG_PROTOBUF is ever sent; the
 // others exist so that a receiver can validate what arrives.
 enum {
