@@ -94,7 +94,7 @@ TEST(SnmpConcurrency, ThreadsWithTheirOwnSessionsAllSucceed) {
   std::thread reader([&] {
     snmp_perf p{};
     while (!done) {
-      sm_get_snmp_perf(&p);
+      sm_get_perf(&p);
       std::this_thread::yield();
     }
   });
