@@ -19,6 +19,16 @@ void tm_init(void) {
 
 void *tm_running(void *ptr) {
   thread_info *info = static_cast<thread_info *>(ptr);
+  // Named and bound by the thread itself, so that its body never runs under
+  // the creator's name or on another processor. Names longer than the
+  // platform's 15 characters simply stay unset.
+  pthread_setname_np(pthread_self(), info->name);
+  if (info->cpu_index >= 0) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (info->cpu_index < CPU_SETSIZE) CPU_SET(info->cpu_index, &set);
+    pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+  }
   info->start_time = vk_get_time_nsec();
   VKLOG(g_vklog, VL_DEBUG, "[tm_running] thread start[%s]\n", info->name);
   int ret = info->function(info->args);
@@ -46,10 +56,17 @@ int thread_startup(int cpu_index_assign, const char *name, thread_function_t fun
   snprintf(info->name, sizeof(info->name), "%s", name != nullptr ? name : "");
   info->self_item = item;
 
-  // The record goes into the registry, and the thread is created, named and
-  // bound, all under the registry lock: the thread removes its record under
-  // the same lock when it ends, so it can neither miss its record nor end
-  // (and free it, or invalidate its handle) before we are done with it.
+  info->cpu_index = -1;
+  if (cpu_index_assign >= 0) {
+    if (cpu_index_assign >= cpu_count) {
+      cpu_index_assign = static_cast<int>(cpu_index_assign % cpu_count);
+    }
+    VKLOG(g_vklog, VL_INFO, "thread start on %d' cpu[%s]\n", cpu_index_assign, info->name);
+    info->cpu_index = cpu_index_assign;
+  }
+
+  // The record goes into the registry before the thread can run: the thread
+  // removes it under the same lock when it ends.
   vkLock(&g_thread_manager_lock);
   mlist_push_back(&g_thread_manager, item);
   pthread_t handle;
@@ -60,18 +77,6 @@ int thread_startup(int cpu_index_assign, const char *name, thread_function_t fun
     return -2;
   }
   info->handle = handle;
-
-  // Names longer than the platform's 15 characters simply stay unset.
-  pthread_setname_np(handle, info->name);
-
-  if (cpu_index_assign >= 0) {
-    if (cpu_index_assign >= cpu_count) cpu_index_assign = static_cast<int>(cpu_index_assign % cpu_count);
-    VKLOG(g_vklog, VL_INFO, "thread start on %d' cpu[%s]\n", cpu_index_assign, info->name);
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (cpu_index_assign < CPU_SETSIZE) CPU_SET(cpu_index_assign, &set);
-    pthread_setaffinity_np(handle, sizeof(set), &set);
-  }
   vkUnlock(&g_thread_manager_lock);
   return 0;
 }

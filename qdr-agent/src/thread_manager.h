@@ -23,6 +23,7 @@ typedef struct {
   thread_function_t function;
   void *args;
   void *self_item;  // the registry item holding this record
+  int cpu_index;  // processor the thread binds itself to; -1: none
 } thread_info;
 
 extern mlist_t g_thread_manager;  // guarded by g_thread_manager_lock
@@ -39,7 +40,8 @@ void tm_init(void);
 int thread_startup(int cpu_index_assign, const char *name, thread_function_t function,
                    void *args, size_t stacksize);
 
-// The body every registered thread runs: stamps the start time, runs the
+// The body every registered thread runs: names the thread and binds it to
+// its processor before anything else, stamps the start time, runs the
 // function, logs its end and removes its own record from the registry.
 void *tm_running(void *ptr);
 
