@@ -9,13 +9,13 @@
 //   baseline: a plain read loop over the same bytes.
 // Each ratio (ours / baseline) is printed after the runs.
 #include <arpa/inet.h>
-#include <malloc.h>
-#include <stdlib.h>
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,7 +34,9 @@ namespace {
 
 constexpr int kProducers = 4;
 
-int no_hook() { return 0; }
+int no_hook() {
+  return 0;
+}
 
 // A loopback TCP listener whose accepted connections are read and counted
 // by one thread.
@@ -211,11 +213,20 @@ std::vector<uint8_t> packet_stream(int count, size_t payload) {
   out.reserve(static_cast<size_t>(count) * (payload + DG_PKT_HEADER_SIZE));
   for (int i = 0; i < count; i++) {
     uint32_t len = static_cast<uint32_t>(payload + DG_PKT_SUB_HEADER_SIZE);
-    uint8_t h[DG_PKT_HEADER_SIZE] = {0xF9, 0xF2, 0xF8, 2, 4, 0, 0, 0,
+    uint8_t h[DG_PKT_HEADER_SIZE] = {0xF9,
+                                     0xF2,
+                                     0xF8,
+                                     2,
+                                     4,
+                                     0,
+                                     0,
+                                     0,
                                      static_cast<uint8_t>(len >> 24),
                                      static_cast<uint8_t>(len >> 16),
-                                     static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len),
-                                     0xC3, 0x79};  // an unknown type: counted, not decoded
+                                     static_cast<uint8_t>(len >> 8),
+                                     static_cast<uint8_t>(len),
+                                     0xC3,
+                                     0x79};  // an unknown type: counted, not decoded
     out.insert(out.end(), h, h + DG_PKT_HEADER_SIZE);
     out.insert(out.end(), payload, 'r');
   }
@@ -300,9 +311,15 @@ void BM_PlainReadLoop(benchmark::State &state) {
   state.SetItemsProcessed(state.iterations() * kReceivePackets);
 }
 
-BENCHMARK(BM_QueueToCollector)->Args({200, 20000})->Args({20 * 1024, 2000})->UseRealTime()
+BENCHMARK(BM_QueueToCollector)
+    ->Args({200, 20000})
+    ->Args({20 * 1024, 2000})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlainSendLoop)->Args({200, 20000})->Args({20 * 1024, 2000})->UseRealTime()
+BENCHMARK(BM_PlainSendLoop)
+    ->Args({200, 20000})
+    ->Args({20 * 1024, 2000})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Reassembler)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlainReadLoop)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -9,11 +9,15 @@ collect_perf g_collect_perf[COLT_THREAD_MAX];
 int g_collect_thread_count;  // written before the threads start
 int g_collect_queue_count;
 
-uint32_t load(const uint32_t *v) { return __atomic_load_n(v, __ATOMIC_RELAXED); }
+uint32_t load(const uint32_t *v) {
+  return __atomic_load_n(v, __ATOMIC_RELAXED);
+}
 
 }  // namespace
 
-int colt_get_thread_count(void) { return __atomic_load_n(&g_collect_thread_count, __ATOMIC_RELAXED); }
+int colt_get_thread_count(void) {
+  return __atomic_load_n(&g_collect_thread_count, __ATOMIC_RELAXED);
+}
 
 void colt_get_perf(int index, collect_perf *out) {
   if (out == nullptr) return;
@@ -29,4 +33,6 @@ void colt_get_perf(int index, collect_perf *out) {
   out->pop_queue_count = load(&p.pop_queue_count);
 }
 
-int colt_get_queue_count(void) { return __atomic_load_n(&g_collect_queue_count, __ATOMIC_RELAXED); }
+int colt_get_queue_count(void) {
+  return __atomic_load_n(&g_collect_queue_count, __ATOMIC_RELAXED);
+}

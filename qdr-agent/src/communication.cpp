@@ -18,14 +18,18 @@ constexpr size_t kConfigWorkspaceMin = 1024;
 // worst; its texts need no more than their own encoded size.
 constexpr size_t kConfigWorkspacePerByte = 16;
 
-uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t be16(const uint8_t *p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 uint32_t be32(const uint8_t *p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
-const char *text_or_empty(const char *s) { return s != nullptr ? s : ""; }
+const char *text_or_empty(const char *s) {
+  return s != nullptr ? s : "";
+}
 
 }  // namespace
 
@@ -38,8 +42,9 @@ int recv_msg_process(const uint8_t *sub_header, uint32_t length) {
   const uint8_t *payload = sub_header + DG_PKT_SUB_HEADER_SIZE;
   size_t payload_len = length - DG_PKT_SUB_HEADER_SIZE;
   const char *name = dg_recv_packet_type_name(type);
-  VKLOG(g_vklog, VL_TRACE, "[recv_msg_process] msg type(%d)[%s],id[%u],status[%d],ver[%u],len[%u]\n",
-        type, name, id, status, body_version, static_cast<unsigned>(payload_len));
+  VKLOG(g_vklog, VL_TRACE,
+        "[recv_msg_process] msg type(%d)[%s],id[%u],status[%d],ver[%u],len[%u]\n", type, name, id,
+        status, body_version, static_cast<unsigned>(payload_len));
   switch (type) {
     case DG_PKT_RES_AGENT_INFO:
       return recv_res_agent_info(payload, payload_len);
@@ -120,7 +125,8 @@ int recv_config(const uint8_t *payload, size_t length) {
   common_res_agent_config_message_t *msg =
       ws != nullptr ? common_res_agent_config_message_new(ws, size) : nullptr;
   if (msg == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[recv_config] common_res_agent_config_message_new() failed.(size: %lu)\n",
+    VKLOG(g_vklog, VL_ERROR,
+          "[recv_config] common_res_agent_config_message_new() failed.(size: %lu)\n",
           static_cast<unsigned long>(size));
     free(ws);
     return -1;

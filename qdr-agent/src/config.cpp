@@ -160,8 +160,8 @@ int load_config_from_file(char *config_path) {
 int config_validation(void) {
   agent_config *c = &g_agent_config;
   if (c->log_config_path[0] == '\0') {
-    int n = snprintf(c->log_config_path, sizeof(c->log_config_path), "%s/conf/log.conf",
-                     g_qdr_home);
+    int n =
+        snprintf(c->log_config_path, sizeof(c->log_config_path), "%s/conf/log.conf", g_qdr_home);
     if (n < 0 || static_cast<size_t>(n) >= sizeof(c->log_config_path)) c->log_config_path[0] = '\0';
   }
   if (c->receiver_port == 0) c->receiver_port = 9010;

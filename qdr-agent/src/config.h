@@ -13,10 +13,10 @@
 
 // Arguments of the one-shot SNMP request (--cmd-snmp).
 typedef struct {
-  char addr[60];  // "ip:port"
-  char version[4];  // "v1", "v2c", "v3"
+  char addr[60];                // "ip:port"
+  char version[4];              // "v1", "v2c", "v3"
   char community_secname[128];  // community (v1/v2c) or security name (v3)
-  char authpriv[32];  // security level word
+  char authpriv[32];            // security level word
   int sec_level;
   char auth_algorithm[32];
   char auth_password[32];

@@ -105,12 +105,12 @@ int dg_select_receive(dg_conn *c) {
     VKLOG(g_vklog, VL_ERROR, "[PQH-LKS-00020080] Function 'select' failed. (%d)\n", err);
     switch (err) {
       case EBADF:
-        VKLOG(g_vklog_console_debug, VL_TRACE, "[select_receive_msg] select failed : EBADF : %d, %s\n",
-              err, strerror(err));
+        VKLOG(g_vklog_console_debug, VL_TRACE,
+              "[select_receive_msg] select failed : EBADF : %d, %s\n", err, strerror(err));
         break;
       case EINTR:
-        VKLOG(g_vklog_console_debug, VL_TRACE, "[select_receive_msg] select failed : EINTR : %d, %s\n",
-              err, strerror(err));
+        VKLOG(g_vklog_console_debug, VL_TRACE,
+              "[select_receive_msg] select failed : EINTR : %d, %s\n", err, strerror(err));
         break;
       case EINVAL:
         VKLOG(g_vklog_console_debug, VL_TRACE,
@@ -154,7 +154,9 @@ void dg_reset_connection(dg_conn *c) {
 
 }  // namespace
 
-void dgcomm_init(void) { packet_set_main_header(); }
+void dgcomm_init(void) {
+  packet_set_main_header();
+}
 
 dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
   if (ip == nullptr || port == 0) {
@@ -422,16 +424,16 @@ int dg_connect(int *socket_fd, const char *ip, uint16_t port) {
   tv.tv_sec = g_send_timeout_msec / 1000;
   tv.tv_usec = (g_send_timeout_msec % 1000) * 1000;
   if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[dg_connect] Failed to set socket options.(SO_SNDTIMEO) sock:%d, (%d)\n",
-          fd, errno);
+    VKLOG(g_vklog, VL_ERROR,
+          "[dg_connect] Failed to set socket options.(SO_SNDTIMEO) sock:%d, (%d)\n", fd, errno);
   }
   // Closing resets the connection at once instead of lingering.
   struct linger lg;
   lg.l_onoff = 1;
   lg.l_linger = 0;
   if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[dg_connect] Failed to set socket options.(SO_LINGER) sock:%d, (%d)\n",
-          fd, errno);
+    VKLOG(g_vklog, VL_ERROR,
+          "[dg_connect] Failed to set socket options.(SO_LINGER) sock:%d, (%d)\n", fd, errno);
   }
   int on = 1;
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
@@ -452,8 +454,7 @@ void *dg_communicate(void *arg) {
     if (dg_is_connected(c)) {
       uint64_t start = c->send_start_time.load();
       uint64_t now = monotonic_msec();
-      if (start != 0 && now > start &&
-          now - start > static_cast<uint64_t>(g_send_timeout_msec)) {
+      if (start != 0 && now > start && now - start > static_cast<uint64_t>(g_send_timeout_msec)) {
         VKLOG(g_vklog, VL_INFO,
               "[dg_communicate] detected send process hang. sock(%d) connection "
               "close.(start:%llu,check:%llu,timeout:%d)\n",
@@ -522,7 +523,8 @@ void *dg_sender(void *arg) {
       packet_data_clear(&pb);
       mlist_item_t *item = nullptr;
       vkLock(&c->queue_lock);
-      pkt_data *data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
+      pkt_data *data =
+          static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
       if (data == nullptr) {
         // Idle: wait for the next packet, at most the idle poll time.
         struct timespec until;
@@ -566,8 +568,9 @@ void *dg_sender(void *arg) {
     if (r < 0) {
       if (err == EINTR) continue;
       c->send_tcp_error_count.fetch_add(1);
-      VKLOG(g_vklog, VL_ERROR, "send data to data gather has failed.[sock:%d,(%d)%s,type:%s(%hu)]\n",
-            sock, err, strerror(err), name, type);
+      VKLOG(g_vklog, VL_ERROR,
+            "send data to data gather has failed.[sock:%d,(%d)%s,type:%s(%hu)]\n", sock, err,
+            strerror(err), name, type);
       dg_reconnect_with_status(c, DG_RECONNECT_SEND_FAILED);
       writeHex(DG_SEND_HEX_FILE, "send", pb.buffer, pb.length);
     } else if (r > 0) {
@@ -599,8 +602,7 @@ void *dg_sender(void *arg) {
       uint32_t n = c->remote_hang_count.fetch_add(1) + 1;
       if (n > static_cast<uint32_t>(kRemoteHangLimit)) {
         dg_reconnect_with_status(c, DG_RECONNECT_REMOTE_HANG);
-        VKLOG(g_vklog, VL_ERROR, "remote server hang.[sock:%d,(%d)%s]\n", sock, err,
-              strerror(err));
+        VKLOG(g_vklog, VL_ERROR, "remote server hang.[sock:%d,(%d)%s]\n", sock, err, strerror(err));
       }
     }
     VKLOG(g_vklog, VL_TRACE, "[dg_sender] post #%d,%s(%hu),%s:%d,remain:%d,total:%d\n", sock, name,

@@ -53,10 +53,10 @@ enum {
 
 // Reconnect reasons (reconnect_flag).
 enum {
-  DG_RECONNECT_REMOTE_HANG = 1,  // more than 10 sends returned 0 on this connection
-  DG_RECONNECT_SEND_FAILED = 2,  // a send call failed
-  DG_RECONNECT_RESEND = 4,       // more than 4 partial sends on this connection
-  DG_RECONNECT_PEER_CLOSED = 8,  // the peer closed the stream
+  DG_RECONNECT_REMOTE_HANG = 1,   // more than 10 sends returned 0 on this connection
+  DG_RECONNECT_SEND_FAILED = 2,   // a send call failed
+  DG_RECONNECT_RESEND = 4,        // more than 4 partial sends on this connection
+  DG_RECONNECT_PEER_CLOSED = 8,   // the peer closed the stream
   DG_RECONNECT_INIT_FAILED = 16,  // unusable agent information response
 };
 

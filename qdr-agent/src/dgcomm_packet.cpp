@@ -26,7 +26,9 @@ ssize_t recv_some(int sock, uint8_t *dst, size_t len) {
   }
 }
 
-bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+bool would_block(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK;
+}
 
 }  // namespace
 
@@ -175,8 +177,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
     // A body shorter than the sub header would hand the dispatcher a
     // negative payload length; a packet larger than the buffer would be
     // written past its end.
-    if (body_length < DG_PKT_SUB_HEADER_SIZE ||
-        body_length > rb->size - DG_PKT_MAIN_HEADER_SIZE) {
+    if (body_length < DG_PKT_SUB_HEADER_SIZE || body_length > rb->size - DG_PKT_MAIN_HEADER_SIZE) {
       VKLOG(g_vklog, VL_ERROR,
             "[dg_receive_packet] Invalid packet(body length is out of range[%u])\n", body_length);
       return -5;

@@ -18,7 +18,9 @@ namespace {
 // Every string field costs at most its key and a 10-byte length on the wire.
 constexpr size_t kStringFieldOverhead = 12;
 
-size_t text_size(const char *s) { return s == nullptr ? 0 : strlen(s) + kStringFieldOverhead; }
+size_t text_size(const char *s) {
+  return s == nullptr ? 0 : strlen(s) + kStringFieldOverhead;
+}
 
 // A new packet of `type` with `size` bytes of payload space, or null
 // (logged).
@@ -79,7 +81,8 @@ int send_agent_info(void) {
   common_req_agent_info_message_t *msg =
       ws != nullptr ? common_req_agent_info_message_new(ws, ws_size) : nullptr;
   if (msg == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[send_agent_info] common_agent_req_agent_info_message_new failed.(size: %lu)\n",
+    VKLOG(g_vklog, VL_ERROR,
+          "[send_agent_info] common_agent_req_agent_info_message_new failed.(size: %lu)\n",
           static_cast<unsigned long>(ws_size));
     free(ws);
     return -1;
@@ -156,7 +159,8 @@ int send_packet_result(const char *req_id, int success, const char *fail_message
   small_workspace ws;
   network_packet_result_t *msg = network_packet_result_new(ws.data, sizeof(ws.data));
   if (msg == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[send_packet_result] network_packet_result_new() has failed.(size:%lu)\n",
+    VKLOG(g_vklog, VL_ERROR,
+          "[send_packet_result] network_packet_result_new() has failed.(size:%lu)\n",
           static_cast<unsigned long>(sizeof(ws.data)));
     return -1;
   }
@@ -168,14 +172,17 @@ int send_packet_result(const char *req_id, int success, const char *fail_message
   mlist_item_t *item = nullptr;
   pkt_data *pd = dg_new_packet("send_packet_result", DG_PKT_PACKET_RESULT, size, &item);
   if (pd == nullptr) return -1;
-  return dg_queue_encoded("send_packet_result", item, pd, network_packet_result_encode(msg, pd->body, size), "encode(agent info) has success.(body_len:%lu)\n");
+  return dg_queue_encoded("send_packet_result", item, pd,
+                          network_packet_result_encode(msg, pd->body, size),
+                          "encode(agent info) has success.(body_len:%lu)\n");
 }
 
 int send_request_command(const char *command) {
   small_workspace ws;
   network_req_command_t *msg = network_req_command_new(ws.data, sizeof(ws.data));
   if (msg == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[send_request_command] network_req_command_new() has failed.(size:%lu)\n",
+    VKLOG(g_vklog, VL_ERROR,
+          "[send_request_command] network_req_command_new() has failed.(size:%lu)\n",
           static_cast<unsigned long>(sizeof(ws.data)));
     return -1;
   }
@@ -187,7 +194,9 @@ int send_request_command(const char *command) {
   size_t size = DG_SMALL_MESSAGE_SIZE + text_size(command);
   pkt_data *pd = dg_new_packet("send_agent_info", DG_PKT_REQ_COMMAND, size, &item);
   if (pd == nullptr) return -1;
-  return dg_queue_encoded("send_agent_info", item, pd, network_req_command_encode(msg, pd->body, size), "encode(network_req_command) has success.(body_len:%lu)\n");
+  return dg_queue_encoded("send_agent_info", item, pd,
+                          network_req_command_encode(msg, pd->body, size),
+                          "encode(network_req_command) has success.(body_len:%lu)\n");
 }
 
 int send_request_collect_event(const char *device_id) {
@@ -204,7 +213,9 @@ int send_request_collect_event(const char *device_id) {
   size_t size = DG_SMALL_MESSAGE_SIZE + text_size(device_id);
   pkt_data *pd = dg_new_packet("send_request_collect_event", DG_PKT_REQ_COLLECT_EVENT, size, &item);
   if (pd == nullptr) return -1;
-  return dg_queue_encoded("send_request_collect_event", item, pd, network_req_collect_event_encode(msg, pd->body, size), "encode(network_req_collect_event) has success.(body_len:%lu)\n");
+  return dg_queue_encoded("send_request_collect_event", item, pd,
+                          network_req_collect_event_encode(msg, pd->body, size),
+                          "encode(network_req_collect_event) has success.(body_len:%lu)\n");
 }
 
 int send_discovery_device(const char *request_id, snmp_info *info) {
@@ -243,8 +254,9 @@ int send_discovery_device(const char *request_id, snmp_info *info) {
   }
   ar = network_discovery_device_system_alloc(msg);
   if (ar != 0) {
-    VKLOG(g_vklog, VL_ERROR, "network_discovery_device_system_alloc() has failed.(ret:%d,size:%lu)\n",
-          ar, static_cast<unsigned long>(DG_DISCOVERY_MESSAGE_SIZE));
+    VKLOG(g_vklog, VL_ERROR,
+          "network_discovery_device_system_alloc() has failed.(ret:%d,size:%lu)\n", ar,
+          static_cast<unsigned long>(DG_DISCOVERY_MESSAGE_SIZE));
     return -4;
   }
 
@@ -267,9 +279,12 @@ int send_discovery_device(const char *request_id, snmp_info *info) {
   VKLOG(g_vklog, VL_INFO, "[send_discovery_device] discovery:%s,message:%s\n",
         ok ? "true" : "false", dd.message[0] != '\0' ? dd.message : "null");
   mlist_item_t *item = nullptr;
-  pkt_data *pd = dg_new_packet("send_discovery_device", DG_PKT_DISCOVERY_DEVICE, DG_DISCOVERY_MESSAGE_SIZE, &item);
+  pkt_data *pd = dg_new_packet("send_discovery_device", DG_PKT_DISCOVERY_DEVICE,
+                               DG_DISCOVERY_MESSAGE_SIZE, &item);
   if (pd == nullptr) return -1;
-  return dg_queue_encoded("send_discovery_device", item, pd, network_discovery_device_encode(msg, pd->body, DG_DISCOVERY_MESSAGE_SIZE), "encode(agent info) has success.(body_len:%lu)\n");
+  return dg_queue_encoded("send_discovery_device", item, pd,
+                          network_discovery_device_encode(msg, pd->body, DG_DISCOVERY_MESSAGE_SIZE),
+                          "encode(agent info) has success.(body_len:%lu)\n");
 }
 
 int conv_snmp_info_to_proto(const snmp_info *info, network_snmp_info_t *proto) {

@@ -68,7 +68,6 @@ int send_request_collect_event(const char *device_id);
 // be allocated; -3 queue refused.
 int send_discovery_device(const char *request_id, snmp_info *info);
 
-
 // SNMP settings to the wire form (texts borrowed from `info`); the v3
 // security goes into proto->security_p when that is allocated. Returns 0;
 // -1 for an internal version other than 0, 1, 3 (or null arguments); -2

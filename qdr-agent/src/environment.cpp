@@ -69,8 +69,8 @@ int init_environment(const char *real_app_name) {
 }
 
 int check_double_execution(const char *basename, const char *process_name) {
-  int n = snprintf(g_pid_filename, sizeof(g_pid_filename), "%s/data/%s.pid", g_qdr_home,
-                   process_name);
+  int n =
+      snprintf(g_pid_filename, sizeof(g_pid_filename), "%s/data/%s.pid", g_qdr_home, process_name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(g_pid_filename)) {
     // The path does not fit: the pid file cannot be used.
     VKLOG(g_vklog, VL_ERROR, "[PQH-TXN-00020070] File open failed. FileName:%s (%s(%d))\n",
@@ -108,8 +108,8 @@ int check_double_execution(const char *basename, const char *process_name) {
       return 1;
     }
     if (ret < 0) {
-      VKLOG(g_vklog, VL_ERROR, "Check Process has failed.[pid:%d,%s]\n",
-            static_cast<int>(old_pid), process_name);
+      VKLOG(g_vklog, VL_ERROR, "Check Process has failed.[pid:%d,%s]\n", static_cast<int>(old_pid),
+            process_name);
       lockf(fd, F_ULOCK, 0);
       close(fd);
       return -1;

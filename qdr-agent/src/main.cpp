@@ -6,14 +6,13 @@
 // collector link, and then runs the one-second main loop until the pid file
 // is deleted. The agent stays in the foreground.
 #include <errno.h>
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <net-snmp/net-snmp-config.h>
-#include <net-snmp/net-snmp-includes.h>
 
 #include <string_view>
 
@@ -55,7 +54,9 @@ constexpr const char *kOptionHelp =
 // given too few arguments or a value longer than its field.
 constexpr int kStatusArgumentWrong = 3;
 
-void print_usage() { printf("%s%s\n", kUsageHead, kOptionHelp); }
+void print_usage() {
+  printf("%s%s\n", kUsageHead, kOptionHelp);
+}
 
 // Result of parsing: 0 to go on, a negative status to print the usage text
 // and exit with -status, or kParseExitZero when parsing already printed its
@@ -397,8 +398,7 @@ int main(int argc, char **argv) {
     VKLOG(g_vklog, VL_ERROR, "only-mode %d is not available in this build.\n",
           g_agent_config.is_only_type);
   } else if (g_agent_config.is_only_type == 3) {
-    fprintf(stderr, "ping-only mode is not available in this build.[%s]\n",
-            g_agent_config.ping_ip);
+    fprintf(stderr, "ping-only mode is not available in this build.[%s]\n", g_agent_config.ping_ip);
     return 1;
   }
 

@@ -23,7 +23,7 @@ typedef struct {
   thread_function_t function;
   void *args;
   void *self_item;  // the registry item holding this record
-  int cpu_index;  // processor the thread binds itself to; -1: none
+  int cpu_index;    // processor the thread binds itself to; -1: none
 } thread_info;
 
 extern mlist_t g_thread_manager;  // guarded by g_thread_manager_lock
@@ -37,8 +37,8 @@ void tm_init(void);
 // With cpu_index_assign >= 0 the thread is bound to that processor (reduced
 // modulo the processor count). Returns 0; -1 when the record cannot be
 // allocated; -2 when the thread cannot be created (nothing is registered).
-int thread_startup(int cpu_index_assign, const char *name, thread_function_t function,
-                   void *args, size_t stacksize);
+int thread_startup(int cpu_index_assign, const char *name, thread_function_t function, void *args,
+                   size_t stacksize);
 
 // The body every registered thread runs: names the thread and binds it to
 // its processor before anything else, stamps the start time, runs the

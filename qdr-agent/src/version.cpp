@@ -39,7 +39,15 @@ const version_texts &texts() {
 
 }  // namespace
 
-const char *get_version_string(void) { return texts().version; }
-const char *get_full_commit_id(void) { return texts().commit; }
-const char *get_simple_version_string(void) { return texts().simple; }
-const char *get_full_version_string(void) { return texts().full; }
+const char *get_version_string(void) {
+  return texts().version;
+}
+const char *get_full_commit_id(void) {
+  return texts().commit;
+}
+const char *get_simple_version_string(void) {
+  return texts().simple;
+}
+const char *get_full_version_string(void) {
+  return texts().full;
+}

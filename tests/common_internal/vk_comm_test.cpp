@@ -63,11 +63,11 @@ uint32_t be32(const uint8_t *p) {
 TEST(VkCommHeader, WritesTheExactTwentyThreeByteLayout) {
   set_nio_header_version(2);
   uint8_t *buf = nullptr;
-  size_t n = wrap_packet_nio_header(&buf, "abc", 3, NIO_FLAG_PROTOBUF, 0x1234, 0xA1B2C3D4, 4,
-                                    0x01020304);
+  size_t n =
+      wrap_packet_nio_header(&buf, "abc", 3, NIO_FLAG_PROTOBUF, 0x1234, 0xA1B2C3D4, 4, 0x01020304);
   ASSERT_EQ(n, 26u);
-  const bytes expect = {0xF9, 0xF2, 0xF8, 2,    4,    0,    0,    0,    0,   0,   0,   14,  0x12,
-                        0x34, 0xA1, 0xB2, 0xC3, 0xD4, 4,    1,    2,    3,   4,   'a', 'b', 'c'};
+  const bytes expect = {0xF9, 0xF2, 0xF8, 2,    4,    0, 0, 0, 0, 0, 0,   14,  0x12,
+                        0x34, 0xA1, 0xB2, 0xC3, 0xD4, 4, 1, 2, 3, 4, 'a', 'b', 'c'};
   EXPECT_EQ(bytes(buf, buf + n), expect);
   free(buf);
 }

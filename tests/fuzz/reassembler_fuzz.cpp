@@ -23,7 +23,9 @@ dg_conn *g_conn = nullptr;
 int g_peer = -1;
 bool g_broken = false;
 
-int no_hook() { return 0; }
+int no_hook() {
+  return 0;
+}
 
 int checked_dispatch(const uint8_t *sub, uint32_t length) {
   if (length < DG_PKT_SUB_HEADER_SIZE || length > DATA_BUFFER_SIZE_MAX - DG_PKT_MAIN_HEADER_SIZE) {

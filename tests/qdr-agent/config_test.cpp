@@ -1,8 +1,8 @@
 #include "config.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -45,8 +45,8 @@ TEST(ConfigSetter, TextLimitsAreInclusiveAndRejectedValuesLeaveTheField) {
   EXPECT_EQ(-11, config_set_value_from_str(&c, AGENT_CONFIG_TYPE_RECEIVER_IP,
                                            std::string(39, '2').c_str()));
   EXPECT_EQ(ip38, c.receiver_ip);
-  EXPECT_EQ(-17, config_set_value_from_str(&c, AGENT_CONFIG_TYPE_PING_IP,
-                                           std::string(39, '3').c_str()));
+  EXPECT_EQ(-17,
+            config_set_value_from_str(&c, AGENT_CONFIG_TYPE_PING_IP, std::string(39, '3').c_str()));
   EXPECT_EQ(0, config_set_value_from_str(&c, AGENT_CONFIG_TYPE_CONFIG_PATH,
                                          std::string(4094, 'p').c_str()));
   EXPECT_EQ(-13, config_set_value_from_str(&c, AGENT_CONFIG_TYPE_CONFIG_PATH,
@@ -93,13 +93,14 @@ TEST(ConfigSetter, OnlyModeCanBeSetOnce) {
 }
 
 TEST_F(ConfigFile, FileFillsWhatTheCommandLineLeftEmpty) {
-  ASSERT_EQ(0, config_set_value_from_str(&g_agent_config, AGENT_CONFIG_TYPE_RECEIVER_IP,
-                                         "10.1.1.1"));
-  load("receiver_ip = 192.0.2.7\n"
-       "receiver_port=9100  # the collector\n"
-       "syslog_port=1514\n"
-       "snmptrap_port=1162\n"
-       "app_name=\"site agent\"\n");
+  ASSERT_EQ(0,
+            config_set_value_from_str(&g_agent_config, AGENT_CONFIG_TYPE_RECEIVER_IP, "10.1.1.1"));
+  load(
+      "receiver_ip = 192.0.2.7\n"
+      "receiver_port=9100  # the collector\n"
+      "syslog_port=1514\n"
+      "snmptrap_port=1162\n"
+      "app_name=\"site agent\"\n");
   EXPECT_STREQ("10.1.1.1", g_agent_config.receiver_ip);  // the command line wins
   EXPECT_EQ(9100, g_agent_config.receiver_port);
   EXPECT_EQ(1514, g_agent_config.syslog_port);
@@ -112,10 +113,13 @@ TEST_F(ConfigFile, FileFillsWhatTheCommandLineLeftEmpty) {
 TEST_F(ConfigFile, RejectedOrMissingValuesTakeTheDefaults) {
   // Port 0 from the command line lets the file apply; 70000 and "abc" are
   // dropped; a 39-character address is ignored.
-  load("receiver_port=70000\n"
-       "syslog_port=abc\n"
-       "receiver_ip=" + std::string(39, '9') + "\n"
-       "app_name=\n");
+  load(
+      "receiver_port=70000\n"
+      "syslog_port=abc\n"
+      "receiver_ip=" +
+      std::string(39, '9') +
+      "\n"
+      "app_name=\n");
   EXPECT_EQ(9010, g_agent_config.receiver_port);
   EXPECT_EQ(514, g_agent_config.syslog_port);
   EXPECT_EQ(162, g_agent_config.snmptrap_port);

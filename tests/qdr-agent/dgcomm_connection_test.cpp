@@ -26,8 +26,12 @@ namespace {
 
 std::atomic<int> g_activations{0};
 std::atomic<int> g_deactivations{0};
-int count_activate() { return ++g_activations, 0; }
-int count_deactivate() { return ++g_deactivations, 0; }
+int count_activate() {
+  return ++g_activations, 0;
+}
+int count_deactivate() {
+  return ++g_deactivations, 0;
+}
 
 // Accepts connections on 127.0.0.1 and reads (or, when told, stops reading)
 // whatever arrives. Everything runs on one thread with 20 ms polls.
@@ -123,8 +127,7 @@ class DgConnection : public ::testing::Test {
       shutdown_dg_connection(conn);
       bool ended = vktest::wait_until(
           [&] {
-            return conn->thread_running_comm.load() == 0 &&
-                   conn->thread_running_sender.load() == 0;
+            return conn->thread_running_comm.load() == 0 && conn->thread_running_sender.load() == 0;
           },
           10000);
       EXPECT_TRUE(ended);
@@ -143,8 +146,7 @@ class DgConnection : public ::testing::Test {
     ASSERT_EQ(create_dg_connection(conn), 0);
   }
   bool connected() const {
-    return conn->connection_state.load() == DG_STATE_CONNECTED &&
-           conn->reconnect_flag.load() == 0;
+    return conn->connection_state.load() == DG_STATE_CONNECTED && conn->reconnect_flag.load() == 0;
   }
   // Queues one packet with `size` payload bytes; returns the queue's answer.
   int queue(uint32_t size) {
@@ -229,8 +231,8 @@ TEST_F(DgConnection, ReconnectsAfterThePeerClosesWithFreshSendCounters) {
   conn->remote_hang_count.store(10);
   conn->send_tcp_count.store(7);
   col.close_now = true;
-  ASSERT_TRUE(vktest::wait_until([&] { return conn->reconnect_flag.load() != 0 || !connected(); },
-                                 5000));
+  ASSERT_TRUE(
+      vktest::wait_until([&] { return conn->reconnect_flag.load() != 0 || !connected(); }, 5000));
   ASSERT_TRUE(vktest::wait_until([&] { return col.accepted.load() == 2 && connected(); }, 10000));
   EXPECT_EQ(conn->resend_count.load(), 0u);
   EXPECT_EQ(conn->remote_hang_count.load(), 0u);
@@ -284,8 +286,7 @@ TEST_F(DgConnection, RefusesThePacketBeyondTheLimitWhileTheSenderIsStalled) {
 
   // The send blocked for more than 3 s ends the connection; the next one
   // starts with an empty queue.
-  ASSERT_TRUE(
-      vktest::wait_until([&] { return col.accepted.load() == 2 && connected(); }, 20000));
+  ASSERT_TRUE(vktest::wait_until([&] { return col.accepted.load() == 2 && connected(); }, 20000));
   EXPECT_GE(g_deactivations.load(), 1);
   EXPECT_LE(dg_queue_count(conn), 1u);
 }
@@ -312,7 +313,8 @@ TEST(DgSendHex, AppendsADumpAndStartsAfreshPastTheLimit) {
   const uint8_t data[11] = {0xF9, 0xF2, 0xF8, 'A', 'b', ' ', 0x00, 0x7F, 'z', '1', '2'};
   ASSERT_EQ(writeHex(path.c_str(), "send", data, sizeof(data)), 0);
   std::string text = vktest::read_file(path);
-  EXPECT_EQ(text.rfind("\n======================== start hexlog ========================\n", 0), 0u);
+  EXPECT_EQ(text.rfind("\n======================== start hexlog ========================\n", 0),
+            0u);
   EXPECT_NE(text.find("] FUNCTION:[send] (11 byte)("), std::string::npos);
   EXPECT_NE(text.find(": F9 F2 F8 41 62 20 00 7F  . . . A b   . . \n"), std::string::npos);
   EXPECT_NE(text.find(": 7A 31 32                 z 1 2           \n"), std::string::npos);

@@ -21,8 +21,12 @@ namespace {
 
 std::atomic<int> g_activations{0};
 std::atomic<int> g_deactivations{0};
-int count_activate() { return ++g_activations, 0; }
-int count_deactivate() { return ++g_deactivations, 0; }
+int count_activate() {
+  return ++g_activations, 0;
+}
+int count_deactivate() {
+  return ++g_deactivations, 0;
+}
 
 std::string hex(const uint8_t *p, size_t n) {
   std::string s;
@@ -77,8 +81,7 @@ class DgSimLink : public ::testing::Test {
       shutdown_dg_connection(conn);
       bool ended = vktest::wait_until(
           [&] {
-            return conn->thread_running_comm.load() == 0 &&
-                   conn->thread_running_sender.load() == 0;
+            return conn->thread_running_comm.load() == 0 && conn->thread_running_sender.load() == 0;
           },
           10000);
       EXPECT_TRUE(ended);
@@ -94,8 +97,14 @@ class DgSimLink : public ::testing::Test {
   // Starts dg-sim on a free port with the given options.
   void start_sim(std::vector<std::string> options) {
     std::string port_file = dir.path + "/port";
-    std::vector<std::string> argv = {vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0",
-                                     "--port-file", port_file, "--out", out_path, "--quiet"};
+    std::vector<std::string> argv = {vktest::built_program("tools/dg-sim/dg-sim"),
+                                     "--port",
+                                     "0",
+                                     "--port-file",
+                                     port_file,
+                                     "--out",
+                                     out_path,
+                                     "--quiet"};
     argv.insert(argv.end(), options.begin(), options.end());
     sim = vktest::start_program(argv, dir.path);
     ASSERT_GT(sim.pid, 0);

@@ -22,8 +22,12 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 std::atomic<int> g_activations{0};
-int count_activate() { return ++g_activations, 0; }
-int no_deactivate() { return 0; }
+int count_activate() {
+  return ++g_activations, 0;
+}
+int no_deactivate() {
+  return 0;
+}
 
 struct queued {
   uint16_t type = 0;
@@ -63,8 +67,8 @@ class DgMessages : public ::testing::Test {
   }
   // Dispatches a packet as the reassembler would.
   int dispatch(uint16_t type, const bytes &payload) {
-    bytes sub = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 1, 0, 0,
-                 0, 0, 0};
+    bytes sub = {
+        static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 1, 0, 0, 0, 0, 0};
     sub.insert(sub.end(), payload.begin(), payload.end());
     return recv_msg_process(sub.data(), static_cast<uint32_t>(sub.size()));
   }
@@ -73,7 +77,9 @@ class DgMessages : public ::testing::Test {
   dg_conn *conn = nullptr;
 };
 
-bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
+bytes text(const std::string &s) {
+  return bytes(s.begin(), s.end());
+}
 
 bytes cat(std::initializer_list<bytes> parts) {
   bytes out;
@@ -214,9 +220,8 @@ TEST_F(DgMessages, FailedDiscoveryIsReportedWithoutDeviceFacts) {
   int port = vktest::free_port(SOCK_DGRAM);  // nothing answers there
   snmp_info info;
   memset(&info, 0, sizeof(info));
-  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(port), 1, 200000, 0,
-                             "public"),
-            0);
+  ASSERT_EQ(
+      sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(port), 1, 200000, 0, "public"), 0);
   ASSERT_EQ(send_discovery_device("req-9", &info), 0);
   queued q = pop();
   EXPECT_EQ(q.type, DG_PKT_DISCOVERY_DEVICE);

@@ -36,8 +36,8 @@ TEST(QdrAgentProgram, RetriesUntilTheCollectorListensThenAnnouncesItself) {
                                               home.path, {"VOSK_QDR_HOME=" + home.path});
   ASSERT_GT(agent.pid, 0);
   const std::string failed = "Connect to Data Gather is failed.";
-  bool retried = vktest::wait_until(
-      [&] { return count_of(vktest::read_file(log), failed) >= 2; }, 15000, 100);
+  bool retried =
+      vktest::wait_until([&] { return count_of(vktest::read_file(log), failed) >= 2; }, 15000, 100);
   EXPECT_TRUE(retried) << vktest::read_file(log) << vktest::read_file(agent.err_path);
 
   std::string out = home.path + "/packets.jsonl";
@@ -55,9 +55,7 @@ TEST(QdrAgentProgram, RetriesUntilTheCollectorListensThenAnnouncesItself) {
       15000, 100);
   EXPECT_TRUE(announced) << vktest::read_file(out) << vktest::read_file(sim.err_path);
   bool activated = vktest::wait_until(
-      [&] {
-        return vktest::read_file(log).find("agent id: program-agent") != std::string::npos;
-      },
+      [&] { return vktest::read_file(log).find("agent id: program-agent") != std::string::npos; },
       10000, 100);
   EXPECT_TRUE(activated) << vktest::read_file(log);
   vktest::stop_program(agent);

@@ -50,8 +50,8 @@ TEST(Process, OverLongCommandLineCannotBeChecked) {
   vktest::temp_dir logs;
   // The shell stays the process (it runs a list, not one command), so its
   // command line keeps the 5000-byte argument.
-  vktest::child c = vktest::start_program(
-      {"/bin/sh", "-c", "sleep 30; true", std::string(5000, 'x')}, logs.path);
+  vktest::child c =
+      vktest::start_program({"/bin/sh", "-c", "sleep 30; true", std::string(5000, 'x')}, logs.path);
   ASSERT_GT(c.pid, 0);
   char name[64];
   ASSERT_TRUE(vktest::wait_until([&] { return get_proc_cmdline(c.pid, name, 8) == 8; }, 5000));

@@ -52,11 +52,14 @@ struct agent_home {
     mkdir((path + "/log").c_str(), 0755);
     std::string conf = log_conf;
     if (conf.empty()) {
-      conf = "[qdr-agent]\n"
-             "directory = " + path + "/log\n"
-             "output_type = file\n"
-             "level = trace\n"
-             "header_flag = time,pid,level\n";
+      conf =
+          "[qdr-agent]\n"
+          "directory = " +
+          path +
+          "/log\n"
+          "output_type = file\n"
+          "level = trace\n"
+          "header_flag = time,pid,level\n";
     }
     vktest::write_file(path + "/conf/log.conf", conf);
     int port = vktest::free_port(SOCK_STREAM);
@@ -280,9 +283,9 @@ TEST(MainLoop, LoggingConfigurationIsReloadedWhenTheFileChanges) {
   // Switch the category to a second file; within a reload period or two
   // the reports go there.
   sleep(1);  // a different modification time second
-  vktest::write_file(home.path + "/conf/log.conf",
-                     "[qdr-agent]\ndirectory = " + home.path + "/log\nfilename = moved.log\n"
-                     "output_type = file\nlevel = info\n");
+  vktest::write_file(home.path + "/conf/log.conf", "[qdr-agent]\ndirectory = " + home.path +
+                                                       "/log\nfilename = moved.log\n"
+                                                       "output_type = file\nlevel = info\n");
   bool moved = vktest::wait_until(
       [&] {
         return vktest::read_file(home.path + "/log/moved.log").find("snmp: open[") !=

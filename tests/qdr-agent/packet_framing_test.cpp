@@ -24,7 +24,7 @@ struct dispatched {
   std::string payload;
 };
 std::vector<dispatched> g_seen;
-int g_peek_fd = -1;                   // when set, bytes still unread at each dispatch
+int g_peek_fd = -1;  // when set, bytes still unread at each dispatch
 std::vector<int> g_unread_at_dispatch;
 
 int capture(const uint8_t *sub, uint32_t length) {
@@ -122,9 +122,29 @@ TEST(PacketSerialize, EmptyPayloadIsTwentyThreeBytesWithBodyLengthEleven) {
   EXPECT_EQ(pb.remain, 23u);
   EXPECT_EQ(pb.ptr, pb.buffer);
   uint32_t id = before + 1;
-  const bytes expect = {0xF9, 0xF2, 0xF8, 2, 4, 0, 0, 0, 0, 0, 0, 11, 0x27, 0x3B,
-                        static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16),
-                        static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0, 0, 0, 0, 0};
+  const bytes expect = {0xF9,
+                        0xF2,
+                        0xF8,
+                        2,
+                        4,
+                        0,
+                        0,
+                        0,
+                        0,
+                        0,
+                        0,
+                        11,
+                        0x27,
+                        0x3B,
+                        static_cast<uint8_t>(id >> 24),
+                        static_cast<uint8_t>(id >> 16),
+                        static_cast<uint8_t>(id >> 8),
+                        static_cast<uint8_t>(id),
+                        0,
+                        0,
+                        0,
+                        0,
+                        0};
   EXPECT_EQ(bytes(pb.buffer, pb.buffer + pb.length), expect);
   EXPECT_EQ(pb.size, 1024u);
   remove_pkt(nullptr, item);

@@ -112,8 +112,13 @@ class DgSim : public ::testing::Test {
     std::string port_file = dir.path + "/port";
     unlink(port_file.c_str());
     out = dir.path + "/out.jsonl";
-    std::vector<std::string> argv = {vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0",
-                                     "--port-file", port_file, "--out", out};
+    std::vector<std::string> argv = {vktest::built_program("tools/dg-sim/dg-sim"),
+                                     "--port",
+                                     "0",
+                                     "--port-file",
+                                     port_file,
+                                     "--out",
+                                     out};
     argv.insert(argv.end(), options.begin(), options.end());
     sim = vktest::start_program(argv, dir.path);
     ASSERT_GT(sim.pid, 0);
@@ -149,8 +154,10 @@ TEST_F(DgSim, AnswersTheAgentInformationAndPrintsItAsJson) {
   EXPECT_TRUE(out_has("\"message\": {\"agent_name\": \"tester\"}"));
   std::string stdout_text;
   EXPECT_TRUE(vktest::wait_until(
-      [&] { return vktest::read_file(sim.out_path).find("\"agent_name\": \"tester\"") !=
-                   std::string::npos; },
+      [&] {
+        return vktest::read_file(sim.out_path).find("\"agent_name\": \"tester\"") !=
+               std::string::npos;
+      },
       5000));
 }
 
@@ -218,8 +225,10 @@ TEST_F(DgSim, BadFrameClosesOnlyThatAgent) {
   ASSERT_TRUE(bad.put(frame(10043, {}, 1)));  // header version 1
   EXPECT_TRUE(bad.closed_by_peer(5000));
   EXPECT_TRUE(vktest::wait_until(
-      [&] { return vktest::read_file(sim.err_path).find("refused a bad frame (bad header version 1)") !=
-                   std::string::npos; },
+      [&] {
+        return vktest::read_file(sim.err_path).find("refused a bad frame (bad header version 1)") !=
+               std::string::npos;
+      },
       5000));
   ASSERT_TRUE(good.put(frame(54000, {0x0A, 1, 'r', 0x10, 1})));
   EXPECT_TRUE(out_has("\"name\": \"PACKET_RESULT\""));
@@ -262,8 +271,8 @@ TEST_F(DgSim, CloseAfterHandshakeAndStopReadingOptions) {
 
 TEST_F(DgSim, RefusesABrokenScenarioAtStart) {
   std::string scenario = dir.path + "/bad.json";
-  ASSERT_TRUE(vktest::write_file(scenario,
-                                 R"({"on_connect": [{"type": "DEVICE_LIST", "message": {"nope": 1}}]})"));
+  ASSERT_TRUE(vktest::write_file(
+      scenario, R"({"on_connect": [{"type": "DEVICE_LIST", "message": {"nope": 1}}]})"));
   vktest::run_result r = vktest::run_program(
       {vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0", "--scenario", scenario});
   EXPECT_NE(r.status, 0);

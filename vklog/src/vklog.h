@@ -141,7 +141,7 @@ typedef struct {
 } vklog_output_vklogger_t;
 
 typedef struct _vklog {
-  vklog_level_t level;  // first field: read directly by the VKLOG pattern
+  vklog_level_t level;          // first field: read directly by the VKLOG pattern
   vklog_config_t *config;       // guarded by config_lock
   vklog_config_t *config_temp;  // guarded by config_lock
   pthread_mutex_t config_lock;
@@ -181,20 +181,20 @@ inline bool vklog_level_pass(const vklog_level_t *lv, int level) {
 }
 
 // The one logging call pattern: test the filter on the handle, then format.
-#define VKLOG(h, lvl, ...)                                                             \
-  do {                                                                                 \
-    vklog_t *vklog_h_ = (h);                                                           \
-    if (vklog_h_ != nullptr && vklog_level_pass(&vklog_h_->level, (lvl)))              \
-      vklog(vklog_h_, __FILE__, sizeof(__FILE__) - 1, __func__, sizeof(__func__) - 1,  \
-            __LINE__, (lvl), __VA_ARGS__);                                             \
+#define VKLOG(h, lvl, ...)                                                                      \
+  do {                                                                                          \
+    vklog_t *vklog_h_ = (h);                                                                    \
+    if (vklog_h_ != nullptr && vklog_level_pass(&vklog_h_->level, (lvl)))                       \
+      vklog(vklog_h_, __FILE__, sizeof(__FILE__) - 1, __func__, sizeof(__func__) - 1, __LINE__, \
+            (lvl), __VA_ARGS__);                                                                \
   } while (0)
 
-#define VKLOG_HEX(h, lvl, columns, data, data_len, ...)                                     \
-  do {                                                                                      \
-    vklog_t *vklog_h_ = (h);                                                                \
-    if (vklog_h_ != nullptr && vklog_level_pass(&vklog_h_->level, (lvl)))                   \
-      vklog_hex(vklog_h_, __FILE__, sizeof(__FILE__) - 1, __func__, sizeof(__func__) - 1,   \
-                __LINE__, (lvl), (columns), (data), (data_len), __VA_ARGS__);               \
+#define VKLOG_HEX(h, lvl, columns, data, data_len, ...)                                   \
+  do {                                                                                    \
+    vklog_t *vklog_h_ = (h);                                                              \
+    if (vklog_h_ != nullptr && vklog_level_pass(&vklog_h_->level, (lvl)))                 \
+      vklog_hex(vklog_h_, __FILE__, sizeof(__FILE__) - 1, __func__, sizeof(__func__) - 1, \
+                __LINE__, (lvl), (columns), (data), (data_len), __VA_ARGS__);             \
   } while (0)
 
 // Formats and writes one line. Returns -1 for a null handle, 0 if the
@@ -205,10 +205,9 @@ int vklog(vklog_t *handle, const char *file, size_t file_len, const char *func, 
 
 // Writes a hex dump block of `data` (title from `format`) to the file and
 // standard outputs of the category. Same results as vklog().
-int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *func,
-              size_t func_len, long line, int level, int hex_print_column_count,
-              const void *data, size_t data_length, const char *format, ...)
-    __attribute__((format(printf, 11, 12)));
+int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *func, size_t func_len,
+              long line, int level, int hex_print_column_count, const void *data,
+              size_t data_length, const char *format, ...) __attribute__((format(printf, 11, 12)));
 
 // Records `path` (only if none is recorded yet), enables reloading, loads the
 // file and applies each section as a category. Returns 0 or the loader's
@@ -244,8 +243,7 @@ vklog_config_t *vklog_config_clone_from_vklog(vklog_t *h);
 vklog_config_t *vklog_config_clone_from_global_log(void);
 vklog_config_t *vklog_config_clone_from_category(const char *name);
 // Sets one item; 0, -2 for a null config or value, or `type` when rejected.
-int vklog_config_set(vklog_config_t *config, vklog_cfg_type type, size_t length,
-                     const char *value);
+int vklog_config_set(vklog_config_t *config, vklog_cfg_type type, size_t length, const char *value);
 int vklog_config_finish(vklog_config_t *config);
 void vklog_config_print(const vklog_config_t *config);
 // Frees a configuration that was never applied.

@@ -111,8 +111,7 @@ size_t wrap_packet_nio_header(uint8_t **send_buf, const void *body, size_t body_
   uint8_t *buf = static_cast<uint8_t *>(malloc(total));
   if (buf == nullptr) return 0;
   pkt_nio_header *h = reinterpret_cast<pkt_nio_header *>(buf);
-  set_nio_main_header(&h->main_header, flag,
-                      static_cast<uint32_t>(body_len + NIO_SUB_HEADER_SIZE));
+  set_nio_main_header(&h->main_header, flag, static_cast<uint32_t>(body_len + NIO_SUB_HEADER_SIZE));
   set_nio_sub_header(&h->sub_header, pkt_type, pkt_id, status, body_version);
   if (body != nullptr && body_len != 0) memcpy(buf + NIO_HEADER_SIZE, body, body_len);
   *send_buf = buf;
@@ -201,8 +200,8 @@ int receive_nio_packet(int sock, vk_packet_handler_t handler, void *handler_para
   return handler(buf.data, handler_param);
 }
 
-int receive_expected_nio_packet(int sock, vk_packet_expected_handler_t handler,
-                                void *handler_param, int expected) {
+int receive_expected_nio_packet(int sock, vk_packet_expected_handler_t handler, void *handler_param,
+                                int expected) {
   recv_buffer buf;
   if (buf.data == nullptr) return -99;
   if (get_nio_packet(sock, buf.data, VK_COMM_RECV_BUFFER_SIZE) <= 0) return -99;
@@ -279,8 +278,7 @@ int convert_ip_port_to_addr(const char *str_ip, const char *str_port, uint8_t *a
   return len + 2;
 }
 
-int convert_ip_str_to_addr(const char *ipaddr, size_t ipaddr_len, uint8_t *addr,
-                           size_t addr_size) {
+int convert_ip_str_to_addr(const char *ipaddr, size_t ipaddr_len, uint8_t *addr, size_t addr_size) {
   if (ipaddr == nullptr) return -1;
   size_t len = strnlen(ipaddr, ipaddr_len);
   if (len >= 64) return -1;
@@ -332,8 +330,8 @@ int get_ip_info(vk_ip_info_t *ipInfo) {
   struct ifreq *reqs = nullptr;
   int used = 0;
   for (int round = 0; round < 64; round++) {
-    struct ifreq *grown =
-        static_cast<struct ifreq *>(realloc(reqs, sizeof(struct ifreq) * static_cast<size_t>(room)));
+    struct ifreq *grown = static_cast<struct ifreq *>(
+        realloc(reqs, sizeof(struct ifreq) * static_cast<size_t>(room)));
     if (grown == nullptr) break;
     reqs = grown;
     struct ifconf ifc;

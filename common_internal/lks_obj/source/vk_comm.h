@@ -177,8 +177,8 @@ int processing_socket(int sock, int use_nio, int timeout_sec, vk_packet_handler_
 int receive_nio_packet(int sock, vk_packet_handler_t handler, void *handler_param);
 
 // As receive_nio_packet, passing `expected` to the handler.
-int receive_expected_nio_packet(int sock, vk_packet_expected_handler_t handler,
-                                void *handler_param, int expected);
+int receive_expected_nio_packet(int sock, vk_packet_expected_handler_t handler, void *handler_param,
+                                int expected);
 
 // Prints "[close_socket] sock[%ld],function[%s]\n" when pFuncName is given,
 // shuts the socket down both ways and closes it. Returns close()'s result.
@@ -204,8 +204,7 @@ int convert_ip_port_to_addr(const char *str_ip, const char *str_port, uint8_t *a
 // removed. Then as convert_ip_port_to_addr. Returns 6 or 18, or -1 text of
 // 64 bytes or more (or null), -2 no ':', -3 IPv6 address not enclosed in
 // brackets, -4 any error of the conversion.
-int convert_ip_str_to_addr(const char *ipaddr, size_t ipaddr_len, uint8_t *addr,
-                           size_t addr_size);
+int convert_ip_str_to_addr(const char *ipaddr, size_t ipaddr_len, uint8_t *addr, size_t addr_size);
 
 // -1 for interface "lo", -2 for address 0.0.0.0, -3 for 127.0.0.1, else 0
 // (also 0 for null). The address is read from ifr_addr as IPv4.
