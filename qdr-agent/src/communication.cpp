@@ -6,6 +6,7 @@
 #include "common.h"
 #include "common_agent_info.h"
 #include "dgcomm.h"
+#include "vk_comm.h"
 #include "vklog.h"
 
 namespace {
@@ -18,15 +19,6 @@ constexpr size_t kConfigWorkspaceMin = 1024;
 // worst; its texts need no more than their own encoded size.
 constexpr size_t kConfigWorkspacePerByte = 16;
 
-uint16_t be16(const uint8_t *p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t be32(const uint8_t *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 const char *text_or_empty(const char *s) {
   return s != nullptr ? s : "";
 }
@@ -35,10 +27,10 @@ const char *text_or_empty(const char *s) {
 
 int recv_msg_process(const uint8_t *sub_header, uint32_t length) {
   if (sub_header == nullptr || length < DG_PKT_SUB_HEADER_SIZE) return -1;
-  uint16_t type = be16(sub_header);
-  uint32_t id = be32(sub_header + 2);
+  uint16_t type = vk_get_be16(sub_header);
+  uint32_t id = vk_get_be32(sub_header + 2);
   uint8_t status = sub_header[6];
-  uint32_t body_version = be32(sub_header + 7);
+  uint32_t body_version = vk_get_be32(sub_header + 7);
   const uint8_t *payload = sub_header + DG_PKT_SUB_HEADER_SIZE;
   size_t payload_len = length - DG_PKT_SUB_HEADER_SIZE;
   const char *name = dg_recv_packet_type_name(type);
