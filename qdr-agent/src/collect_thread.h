@@ -2,7 +2,9 @@
 // three seconds, and the collection queue length.
 //
 // Each collect thread bumps only its own counters (relaxed atomic adds); the
-// main thread reads them without a lock through colt_get_perf.
+// main thread reads them without a lock through colt_get_perf. The collect
+// threads and their queue are not in this build yet: until they are, the
+// thread count and the queue length read 0.
 #ifndef QDR_AGENT_COLLECT_THREAD_H
 #define QDR_AGENT_COLLECT_THREAD_H
 
