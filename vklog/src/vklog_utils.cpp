@@ -59,7 +59,7 @@ bool vl_equal_nocase(std::string_view a, std::string_view b) {
   return true;
 }
 
-int getenv_vk(const char *name, char *out, size_t out_size) {
+int vklog_getenv(const char *name, char *out, size_t out_size) {
   if (name == nullptr || out == nullptr || out_size == 0) return -3;
   out[0] = '\0';
   const char *v = getenv(name);
@@ -126,7 +126,7 @@ int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst,
     }
     name[name_len] = '\0';
     char value[VKLOG_ENV_VALUE_MAX + 1];
-    int vr = name_fits && name_len > 0 ? getenv_vk(name, value, sizeof(value)) : -1;
+    int vr = name_fits && name_len > 0 ? vklog_getenv(name, value, sizeof(value)) : -1;
     if (vr == -2) {
       fprintf(stderr, "[vklog_convert_string_Environment] getenv_vk() error.(ret:%d)[varname:%s]\n",
               vr, name);

@@ -44,7 +44,7 @@ bool vl_equal_nocase(std::string_view a, std::string_view b);
 // always terminated when out_size > 0). Returns the value's length; -1 when
 // the variable is unset or empty; -2 when the value is longer than
 // VKLOG_ENV_VALUE_MAX or does not fit `out`; -3 for bad arguments.
-int getenv_vk(const char *name, char *out, size_t out_size);
+int vklog_getenv(const char *name, char *out, size_t out_size);
 
 // Copies `src_len` bytes of `src` into `dst` (capacity `dst_size`),
 // replacing each reference "${NAME}" by the variable's value. A reference to
