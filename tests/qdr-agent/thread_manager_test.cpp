@@ -55,6 +55,11 @@ int probe_body(void *arg) {
 class ThreadManager : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { tm_init(); }
+  // A thread of an earlier test may still be on its way out of the
+  // registry after it signalled the test: start from an empty registry.
+  void SetUp() override {
+    ASSERT_TRUE(vktest::wait_until([] { return tm_count() == 0; }, 10000));
+  }
 };
 
 TEST_F(ThreadManager, ThreadIsRegisteredWhileItRunsAndRemovesItselfAtItsEnd) {
