@@ -1,5 +1,8 @@
 #include "vk_util.h"
 
+#include "test_clock.h"
+#include "vk_clock.h"
+
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -92,4 +95,30 @@ TEST(VkUtil, LocaltimeAndLastError) {
   EXPECT_EQ(localtime_vk(nullptr, 0), -1);
   errno = ENOENT;
   EXPECT_EQ(get_last_error(), ENOENT);
+}
+
+TEST(VkUtil, CopyFieldFitsOrLeavesFieldUnchanged) {
+  char field[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_TRUE(vk_copy_field(field, sizeof(field), "abc"));
+  EXPECT_STREQ(field, "abc");
+  EXPECT_FALSE(vk_copy_field(field, sizeof(field), "abcd"));
+  EXPECT_STREQ(field, "abc");
+  EXPECT_TRUE(vk_copy_field(field, sizeof(field), ""));
+  EXPECT_STREQ(field, "");
+  EXPECT_FALSE(vk_copy_field(field, 0, "a"));
+}
+
+TEST(VkUtil, ClockTableMovesEveryReadingTogether) {
+  test_clock_install(1700000000123ULL);
+  uint64_t mono = vk_monotonic_msec();
+  EXPECT_EQ(vk_get_time_msec(), 1700000000123ULL);
+  EXPECT_EQ(vk_sleep(60000), 0);  // a manual clock's sleep does not move it
+  EXPECT_EQ(vk_get_time_msec(), 1700000000123ULL);
+  test_clock_advance_msec(2500);
+  EXPECT_EQ(vk_get_time_msec(), 1700000002623ULL);
+  EXPECT_EQ(vk_get_time_nsec(), 1700000002623ULL * 1000000ULL);
+  EXPECT_EQ(vk_monotonic_msec(), mono + 2500);
+  test_clock_uninstall();
+  EXPECT_GT(vk_get_time_msec(), 1700000002623ULL);
+  EXPECT_NE(vk_monotonic_msec(), 0u);
 }

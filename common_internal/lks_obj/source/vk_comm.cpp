@@ -14,17 +14,13 @@
 
 #include <atomic>
 
+#include "vk_clock.h"
+
 const uint8_t g_nio_magic_number[3] = {NIO_MAGIC_0, NIO_MAGIC_1, NIO_MAGIC_2};
 
 namespace {
 
 std::atomic<uint8_t> g_nio_header_version{0};
-
-uint64_t monotonic_msec() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 // Receives exactly `len` bytes. The first receive blocks like a plain
 // recv(); once something has arrived the rest must come within
@@ -35,7 +31,7 @@ ssize_t recv_full(int sock, uint8_t *buf, size_t len) {
   uint64_t deadline = 0;
   while (got < len) {
     if (got > 0) {
-      uint64_t now = monotonic_msec();
+      uint64_t now = vk_monotonic_msec();
       if (deadline == 0) deadline = now + VK_COMM_RECV_STALL_MSEC;
       if (now >= deadline) return -1;
       struct pollfd pfd = {sock, POLLIN, 0};

@@ -31,7 +31,7 @@ constexpr uint16_t kListMax = UINT16_MAX;
 
 // Copies a NUL-terminated field of VK_OS_INFO_FIELD_SIZE bytes: at most
 // size - 1 bytes, never past the field's terminator.
-int copy_field(const char *field, char *buffer, size_t size) {
+int copy_out(const char *field, char *buffer, size_t size) {
   if (buffer == nullptr || size == 0) return -1;
   size_t len = strnlen(field, VK_OS_INFO_FIELD_SIZE - 1);
   if (len > size - 1) len = size - 1;
@@ -75,15 +75,15 @@ int init_os_info(void) {
 }
 
 int get_os_info_hostname(char *buffer, size_t size) {
-  return copy_field(g_os_info.hostname, buffer, size);
+  return copy_out(g_os_info.hostname, buffer, size);
 }
 
 int get_os_info_os_version(char *buffer, size_t size) {
-  return copy_field(g_os_info.osVersion, buffer, size);
+  return copy_out(g_os_info.osVersion, buffer, size);
 }
 
 int get_os_info_machine_id(char *buffer, size_t size) {
-  return copy_field(g_os_info.machineId, buffer, size);
+  return copy_out(g_os_info.machineId, buffer, size);
 }
 
 int init_cpu_core(int *err) {

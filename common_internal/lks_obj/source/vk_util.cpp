@@ -1,5 +1,7 @@
 #include "vk_util.h"
 
+#include "vk_clock.h"
+
 #include <errno.h>
 #include <string.h>
 
@@ -53,23 +55,22 @@ int vk_trim(char *text, size_t length) {
 }
 
 int vk_sleep(uint32_t msec) {
-  struct timespec ts;
-  ts.tv_sec = static_cast<time_t>(msec / 1000);
-  ts.tv_nsec = static_cast<long>(msec % 1000) * 1000000L;
-  return nanosleep(&ts, nullptr) == 0 ? 0 : -1;
+  return vk_clock_get()->sleep_msec(msec);
 }
 
 uint64_t vk_get_time_msec(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000ULL +
-         static_cast<uint64_t>(ts.tv_nsec) / 1000000ULL;
+  return vk_clock_get()->realtime_nsec() / 1000000ULL;
 }
 
 uint64_t vk_get_time_nsec(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+  return vk_clock_get()->realtime_nsec();
+}
+
+bool vk_copy_field(char *field, size_t size, std::string_view src) {
+  if (field == nullptr || size == 0 || src.size() >= size) return false;
+  memcpy(field, src.data(), src.size());
+  field[src.size()] = '\0';
+  return true;
 }
 
 int get_last_error(void) {

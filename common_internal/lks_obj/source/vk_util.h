@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <string_view>
+
 // Characters the trimming functions strip by default.
 #define VK_BLANK_CHARS " \t\n\r"
 
@@ -35,14 +37,21 @@ int vk_rtrim_ex(char *text, size_t length, const char *set);
 int vk_ltrim_ex(char *text, size_t length, const char *set);
 int vk_trim_ex(char *text, size_t length, const char *set);
 
-// Sleeps `msec` milliseconds with nanosleep. A signal ends the sleep early
-// (not resumed). Returns 0, or -1 when the sleep was interrupted.
+// Sleeps `msec` milliseconds through the clock table of vk_clock.h (the
+// system's nanosleep by default). A signal ends the sleep early (not
+// resumed). Returns 0, or -1 when the sleep was interrupted.
 int vk_sleep(uint32_t msec);
 
-// Real-time clock, milliseconds / nanoseconds since the epoch. For values
-// that go on the wire or into logs; measure intervals on a monotonic clock.
+// Real-time clock, milliseconds / nanoseconds since the epoch, through the
+// clock table of vk_clock.h. For values that go on the wire or into logs;
+// measure intervals with vk_monotonic_msec.
 uint64_t vk_get_time_msec(void);
 uint64_t vk_get_time_nsec(void);
+
+// Copies `src` and a terminator into the fixed field `field` of `size` bytes.
+// Returns true; false when it does not fit (or a null/empty field), and the
+// field is then unchanged. Pass `p ? p : ""` for a C text that may be null.
+bool vk_copy_field(char *field, size_t size, std::string_view src);
 
 // The calling thread's errno.
 int get_last_error(void);
