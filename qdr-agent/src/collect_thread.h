@@ -1,27 +1,143 @@
-// Collect threads: the per-thread counters that the main loop reports every
-// three seconds, and the collection queue length.
+// Collection queue, collect threads and device performance.
 //
-// Each collect thread bumps only its own counters (relaxed atomic adds); the
-// main thread reads them without a lock through colt_get_perf. The collect
-// threads and their queue are not in this build yet: until they are, the
-// thread count and the queue length read 0.
+// SNMP polling is done by a fixed pool of collect threads that take collect
+// requests from one shared FIFO queue. The device event checker turns each
+// due collect event into a request (colt_req_info_new_with_info) and offers
+// it (collect_add_req); a collect thread pops it, opens one SNMP session for
+// it, runs its events in order (device performance here, interface
+// statistics and performance in collect_interface), closes the session and
+// hands each event's elapsed SNMP time to the ICMP monitor.
+//
+// Owns: the queue g_collect_req_queue (requests, oldest first), the pool
+// status, the per-thread counters and the previous-sample table of the
+// interface collections (created by collect_thread_init).
+//
+// Threads, queue and shutdown order:
+// - Producers (the event checker) append under the queue lock and signal the
+//   queue's condition variable; requests are accepted only while the pool
+//   runs, others are destroyed at once.
+// - Collect thread i ("collect_<i>", bound to processor i modulo the
+//   processor count) pops the oldest request under the same lock; an idle
+//   thread waits on the condition variable in slices of at most
+//   COLT_IDLE_WAIT_MSEC, so it notices a stop within one slice without
+//   polling the queue.
+// - collect_thread_stop sets the status to stopping and wakes every idle
+//   thread; a thread finishes the request it holds (an SNMP call may be in
+//   its time-out), then leaves. The last thread out sets the status to
+//   stopped. Requests still queued are destroyed once every thread is out;
+//   on a time-out nothing a thread may still use is freed.
+// Each thread bumps only its own counters (relaxed atomic adds); the main
+// thread reads them without a lock through colt_get_perf.
 #ifndef QDR_AGENT_COLLECT_THREAD_H
 #define QDR_AGENT_COLLECT_THREAD_H
 
+#include <stddef.h>
 #include <stdint.h>
 
-#define COLT_THREAD_MAX 40
+#include <atomic>
 
+#include "collect_oid.h"
+#include "mlist.h"
+#include "snmp_manager.h"
+
+#define COLT_THREAD_MAX 40
+#define COLT_DEVICE_ID_SIZE 40
+#define COLT_DEVICE_PERF_VALUE_SIZE 32
+// Longest wait of an idle collect thread before it looks at the status.
+#define COLT_IDLE_WAIT_MSEC 200
+// Time limit of collect_thread_stop when 0 is given.
+#define COLT_STOP_TIMEOUT_SEC 10
+// Max-repetitions of the interface collections' walks.
+#define COLT_IF_MAX_REPETITIONS 80
+#define COLT_DEVICE_PERF_WORKSPACE 1024
+
+// The collect event record of the device manager (device.h): type, OID
+// pack id, interval in seconds, next due time in ms, use flag.
+struct event;
+
+// Event types.
+enum {
+  COLT_EVENT_NONE = 0,
+  COLT_EVENT_DEVICE_PERF = 1,
+  COLT_EVENT_IF_STAT = 2,
+  COLT_EVENT_IF_PERF = 3,
+};
+
+// g_collect_status
+enum {
+  COLT_STATUS_NOT_STARTED = 0,
+  COLT_STATUS_RUNNING = 1,
+  COLT_STATUS_STOPPING = 2,
+  COLT_STATUS_STOPPED = 3,
+};
+
+// Per-thread counters as the main loop reads them.
 typedef struct {
-  uint32_t snmp_open;
-  uint32_t snmp_failed;
-  uint32_t snmp_close;
-  uint32_t worked_count;
-  uint32_t pop_queue_count;
+  uint32_t snmp_open;        // sessions opened
+  uint32_t snmp_failed;      // session open failures
+  uint32_t snmp_close;       // sessions done with (also those that failed to open)
+  uint32_t worked_count;     // events run with a pack
+  uint32_t pop_queue_count;  // requests taken from the queue
 } collect_perf;
 
-// Number of collect threads started (0 while none runs).
+// One queued request: the due events of one device and a copy of its SNMP
+// access taken when the request was made. Owned by the queue item that
+// holds it (allocated with mlist_new_item), destroyed with
+// colt_req_info_destroy.
+typedef struct {
+  char device_id[COLT_DEVICE_ID_SIZE];
+  uint64_t time;          // reserved; 0
+  mlist_t event_list;     // copies of `struct event`, in the order added
+  ::snmp_info snmp_info;  // the device's SNMP access
+} collect_req_info;
+
+// One device-performance sample.
+typedef struct {
+  char device_id[COLT_DEVICE_ID_SIZE];
+  char cpu[COLT_DEVICE_PERF_VALUE_SIZE];
+  char memory[COLT_DEVICE_PERF_VALUE_SIZE];
+  char temperature[COLT_DEVICE_PERF_VALUE_SIZE];
+  char uptime[COLT_DEVICE_PERF_VALUE_SIZE];
+  uint64_t collect_time;  // ns since the epoch
+} collect_device_perf;
+
+// Where each event's elapsed SNMP time goes: (device id, address text,
+// kind 1 = SNMP, elapsed ns). Defaults to the ICMP monitor; tests replace it.
+typedef void (*colt_latency_fn)(const char *device_id, const char *ip, int kind,
+                                uint64_t elapsed_ns);
+extern std::atomic<colt_latency_fn> g_colt_latency_hook;
+
+// ---- Pool ----
+
+// Creates the empty queue, sets the thread count to min(thread_count, 40)
+// (40 when thread_count < 1), zeroes the counters and creates the
+// previous-sample table. Safe to call again while no thread runs (the
+// queue and table are kept). Returns 0; -1 when memory is exhausted.
+int collect_thread_init(int thread_count);
+
+// Sets the status to running and starts the threads "collect_0" .. through
+// thread_startup, each bound to its index. Returns the number started (0 or
+// more); -1 when the pool is not initialised or is already running.
+int collect_thread_run(void);
+
+// Stops the pool within `timeout_sec` seconds (COLT_STOP_TIMEOUT_SEC when 0
+// or less), then destroys the requests still queued. Returns 0 (also when
+// already stopped or never started); -1 on time-out (threads may still be
+// in an SNMP call; the queue is left as it is).
+int collect_thread_stop(int timeout_sec);
+
+// Frees the queue and the previous-sample table. For the end of the
+// process and tests; REQUIRES: no collect thread runs.
+void collect_thread_clear(void);
+
+// Pool status (COLT_STATUS_*).
+int colt_get_status(void);
+
+// Number of collect threads the pool runs (0 before collect_thread_run).
 int colt_get_thread_count(void);
+
+// Number of collect threads inside their loop.
+int colt_get_active_count(void);
 
 // Copies the counters of collect thread `index` into *out; zeros for an
 // index outside 0 .. COLT_THREAD_MAX - 1.
@@ -29,5 +145,59 @@ void colt_get_perf(int index, collect_perf *out);
 
 // Number of collect requests waiting in the collection queue.
 int colt_get_queue_count(void);
+
+// ---- Requests ----
+
+// Appends the request to the queue when the pool runs, else destroys it.
+// A null request is ignored. Returns 0 (the request belongs to the queue or
+// is gone); -1 when the pool does not run (the request was destroyed).
+int collect_add_req(collect_req_info *req);
+
+// Builds a request of device `device_id` from the due events among
+// `events[0 .. event_count-1]`, with `cur_time` in ms since the epoch. Each
+// due event (cur_time >= collect_next_msec) advances its due time by its
+// interval from the old due time (no drift; a late event stays due until it
+// has caught up) and, when its use flag is set, is copied into the request.
+// Returns the request with a copy of `info`, or null when no enabled event
+// is due, an argument is null, or memory is exhausted (due times advance
+// all the same). REQUIRES: the caller holds the lock that guards `events`.
+collect_req_info *colt_req_info_new_with_info(const char *device_id, struct event *events,
+                                              int event_count, const snmp_info *info,
+                                              uint64_t cur_time);
+
+// Appends a copy of `ev`. Returns the new number of events; -1 null
+// request; -2 null event; -3 out of memory.
+int colt_add_event_to_req_info(collect_req_info *req, const struct event *ev);
+
+// Cleans the event list and frees the request (the queue item that holds
+// it). Null is ignored.
+void colt_req_info_destroy(collect_req_info *req);
+
+// ---- Collecting ----
+
+// Adds one response entry per OID of the pack's live list to `list` (an
+// initialised response list), resets `err` and sends the list with the
+// pack's request type. Returns 0; -2 when the request failed (`err` says
+// why; entries keep what was collected).
+int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *session_fd,
+                               oid_pack *pack, snmp_session_error *err);
+
+// Device performance: polls the pack, fills a sample (cpu, memory,
+// temperature, uptime by type code) and sends it (54101). Returns 0; -2
+// the SNMP request failed (nothing sent); -4 null session (nothing sent);
+// else the result of colt_send_device_perf.
+int colt_device_perf(uint64_t collect_time, const char *device_id, const struct event *ev,
+                     void *session_fd, oid_pack *pack);
+
+// Encodes the sample as network_device_perf and queues it (54101).
+// Returns 0; -1 the message cannot be made or encoded; -3 the queue
+// refused the packet (freed).
+int colt_send_device_perf(const collect_device_perf *device_perf);
+
+// Formats a variable's value into `value` (value_size bytes, not grown);
+// *out_len (if given) gets the length. Returns the formatter's result
+// (non-zero on success), or -1 for a null variable or buffer.
+int colt_get_vars_value_to_string(const netsnmp_variable_list *vars, char *value, size_t value_size,
+                                  size_t *out_len);
 
 #endif  // QDR_AGENT_COLLECT_THREAD_H
