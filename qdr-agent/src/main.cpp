@@ -54,53 +54,59 @@ constexpr const char *kOptionHelp =
 // given too few arguments or a value longer than its field.
 constexpr int kStatusArgumentWrong = 3;
 
+// Result of a start-up step (the parser included): go on with the next
+// step, or end the process with the status the step stored in
+// *exit_status. A step that ends the process has already printed what it
+// has to say.
+constexpr int kStepGoOn = 0;
+constexpr int kStepExit = 1;
+
 void print_usage() {
   printf("%s%s\n", kUsageHead, kOptionHelp);
 }
 
-// Result of parsing: 0 to go on, a negative status to print the usage text
-// and exit with -status, or kParseExitZero when parsing already printed its
-// answer and the process ends with status 0.
-constexpr int kParseExitZero = 1;
+// Ends parsing for a rejected argument: the usage text, then `status`.
+int usage_exit(int status, int *exit_status) {
+  print_usage();
+  *exit_status = status;
+  return kStepExit;
+}
 
 bool starts_with(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-int argument_wrong(int index, const char *arg) {
+int argument_wrong(int index, const char *arg, int *exit_status) {
   VKLOG(g_vklog, VL_ERROR, "Argument is wrong.[(index:%d)%s]\n", index, arg);
-  return -kStatusArgumentWrong;
+  return usage_exit(kStatusArgumentWrong, exit_status);
 }
 
-// Copies `value` into a field of `size` bytes; false when it does not fit.
-bool copy_field(char *field, size_t size, const char *value) {
-  size_t len = strlen(value);
-  if (len >= size) return false;
-  memcpy(field, value, len + 1);
-  return true;
+// Ends parsing when it has already printed its answer: status 0.
+int answered_exit(int *exit_status) {
+  *exit_status = 0;
+  return kStepExit;
 }
 
 // --cmd-snmp <addr> <version> (<community> | <secname> <level> ...) <type> <oid>
-int parse_cmd_snmp(int argc, char **argv, int index) {
+int parse_cmd_snmp(int argc, char **argv, int index, int *exit_status) {
   agent_config_snmp *s = &g_agent_config.snmp;
   int i = index + 1;
   auto next = [&](char *field, size_t size) -> bool {
     if (i >= argc) return false;
-    return copy_field(field, size, argv[i++]);
+    return vk_copy_field(field, size, argv[i++]);
   };
-  if (!next(s->addr, sizeof(s->addr))) return argument_wrong(index, argv[index]);
-  if (i >= argc) return argument_wrong(index, argv[index]);
+  auto wrong = [&] { return argument_wrong(index, argv[index], exit_status); };
+  if (!next(s->addr, sizeof(s->addr))) return wrong();
+  if (i >= argc) return wrong();
   const char *version = argv[i];
   if (strcmp(version, "v1") != 0 && strcmp(version, "v2c") != 0 && strcmp(version, "v3") != 0) {
     printf("'%s' version is not support\n", version);
-    return kParseExitZero;
+    return answered_exit(exit_status);
   }
-  copy_field(s->version, sizeof(s->version), argv[i++]);
-  if (!next(s->community_secname, sizeof(s->community_secname))) {
-    return argument_wrong(index, argv[index]);
-  }
+  vk_copy_field(s->version, sizeof(s->version), argv[i++]);
+  if (!next(s->community_secname, sizeof(s->community_secname))) return wrong();
   if (strcmp(s->version, "v3") == 0) {
-    if (i >= argc) return argument_wrong(index, argv[index]);
+    if (i >= argc) return wrong();
     const char *level = argv[i];
     int extra = 0;
     if (strcmp(level, "authpriv") == 0) {
@@ -113,33 +119,33 @@ int parse_cmd_snmp(int argc, char **argv, int index) {
       s->sec_level = 1;
     } else {
       printf("'%s' auth priv type is wrong.\n", level);
-      return kParseExitZero;
+      return answered_exit(exit_status);
     }
-    copy_field(s->authpriv, sizeof(s->authpriv), argv[i++]);
+    vk_copy_field(s->authpriv, sizeof(s->authpriv), argv[i++]);
     if (extra >= 2 && (!next(s->auth_algorithm, sizeof(s->auth_algorithm)) ||
                        !next(s->auth_password, sizeof(s->auth_password)))) {
-      return argument_wrong(index, argv[index]);
+      return wrong();
     }
     if (extra == 4 && (!next(s->priv_algorithm, sizeof(s->priv_algorithm)) ||
                        !next(s->priv_password, sizeof(s->priv_password)))) {
-      return argument_wrong(index, argv[index]);
+      return wrong();
     }
   }
   if (!next(s->type, sizeof(s->type)) || !next(s->object_id, sizeof(s->object_id))) {
-    return argument_wrong(index, argv[index]);
+    return wrong();
   }
   printf("ip[%s],ver[%s],comm_sec[%s],authpriv[%s],type[%s],oid[%s]\n", s->addr, s->version,
          s->community_secname, s->authpriv, s->type, s->object_id);
-  return 0;
+  return kStepGoOn;
 }
 
 // --cmd-ping <addr> <count>; the count is accepted and not used.
-int parse_cmd_ping(int argc, char **argv, int index) {
+int parse_cmd_ping(int argc, char **argv, int index, int *exit_status) {
   if (index + 2 >= argc ||
-      !copy_field(g_agent_config.ping.ip, sizeof(g_agent_config.ping.ip), argv[index + 1])) {
-    return argument_wrong(index, argv[index]);
+      !vk_copy_field(g_agent_config.ping.ip, sizeof(g_agent_config.ping.ip), argv[index + 1])) {
+    return argument_wrong(index, argv[index], exit_status);
   }
-  return 0;
+  return kStepGoOn;
 }
 
 // One option of a family ("--dg-", "--syslog-", ...): the suffix after the
@@ -167,63 +173,85 @@ constexpr long_option kLongOptions[] = {
     {"--ping-ip=", AGENT_CONFIG_TYPE_PING_IP, 0, 42},
 };
 
-int parse_argument(int argc, char **argv) {
-  for (int i = 1; i < argc; i++) {
-    std::string_view arg(argv[i]);
-    if (starts_with(arg, "--")) {
-      if (arg.size() <= 2) return -2;
-      if (starts_with(arg, "--help")) {
-        g_is_output_help = 1;
-        return 0;
-      }
-      if (starts_with(arg, "--version")) {
-        g_is_output_version = 1;
-        return 0;
-      }
-      if (starts_with(arg, "--cmd-")) {
-        if (starts_with(arg, "--cmd-snmp")) return parse_cmd_snmp(argc, argv, i);
-        if (starts_with(arg, "--cmd-ping")) return parse_cmd_ping(argc, argv, i);
-        fputs("argument", stderr);
-        return 0;
-      }
-      const long_option *found = nullptr;
-      for (const long_option &o : kLongOptions) {
-        if (starts_with(arg, o.name)) {
-          found = &o;
-          break;
-        }
-      }
-      if (found != nullptr) {
-        int ret;
-        if (found->only_mode != 0) {
-          ret = config_set_value_from_int(&g_agent_config, found->type, found->only_mode);
-        } else {
-          std::string value(arg.substr(strlen(found->name)));
-          ret = config_set_value_from_str(&g_agent_config, found->type, value.c_str());
-        }
-        if (ret != 0) return -found->status;
-        continue;
-      }
-      bool in_family = false;
-      for (const char *family : kFamilies) in_family = in_family || starts_with(arg, family);
-      if (in_family) continue;  // an unknown option of a known family is ignored
-      return argument_wrong(i, argv[i]);
-    }
-    if (starts_with(arg, "-")) {
-      if (arg.size() != 2) return -1;
-      if (arg == "-h") {
-        g_is_output_help = 1;
-        return 0;
-      }
-      if (arg == "-v") {
-        g_is_output_version = 1;
-        return 0;
-      }
-      return argument_wrong(i, argv[i]);
-    }
-    return argument_wrong(i, argv[i]);
+// Stores one option of kLongOptions. Returns kStepGoOn, or kStepExit with
+// the option's status when the setter rejects the value.
+int apply_long_option(const long_option &o, std::string_view arg, int *exit_status) {
+  int ret;
+  if (o.only_mode != 0) {
+    ret = config_set_value_from_int(&g_agent_config, o.type, o.only_mode);
+  } else {
+    std::string value(arg.substr(strlen(o.name)));
+    ret = config_set_value_from_str(&g_agent_config, o.type, value.c_str());
   }
-  return 0;
+  return ret == 0 ? kStepGoOn : usage_exit(o.status, exit_status);
+}
+
+// One argument that begins with "--". Sets *stop when parsing ends here with
+// success (help, version, a --cmd- option).
+int parse_long_argument(int argc, char **argv, int i, bool *stop, int *exit_status) {
+  std::string_view arg(argv[i]);
+  if (arg.size() <= 2) return usage_exit(2, exit_status);
+  if (starts_with(arg, "--help")) {
+    g_is_output_help = 1;
+    *stop = true;
+    return kStepGoOn;
+  }
+  if (starts_with(arg, "--version")) {
+    g_is_output_version = 1;
+    *stop = true;
+    return kStepGoOn;
+  }
+  if (starts_with(arg, "--cmd-")) {
+    *stop = true;
+    if (starts_with(arg, "--cmd-snmp")) return parse_cmd_snmp(argc, argv, i, exit_status);
+    if (starts_with(arg, "--cmd-ping")) return parse_cmd_ping(argc, argv, i, exit_status);
+    fputs("argument", stderr);
+    return kStepGoOn;
+  }
+  for (const long_option &o : kLongOptions) {
+    if (starts_with(arg, o.name)) return apply_long_option(o, arg, exit_status);
+  }
+  for (const char *family : kFamilies) {
+    if (starts_with(arg, family)) return kStepGoOn;  // an unknown option of a known family
+  }
+  return argument_wrong(i, argv[i], exit_status);
+}
+
+// One argument that begins with a single "-".
+int parse_short_argument(char **argv, int i, bool *stop, int *exit_status) {
+  std::string_view arg(argv[i]);
+  if (arg.size() != 2) return usage_exit(1, exit_status);
+  if (arg == "-h") {
+    g_is_output_help = 1;
+    *stop = true;
+    return kStepGoOn;
+  }
+  if (arg == "-v") {
+    g_is_output_version = 1;
+    *stop = true;
+    return kStepGoOn;
+  }
+  return argument_wrong(i, argv[i], exit_status);
+}
+
+// Parses the command line into g_agent_config and the help / version flags.
+// Returns kStepGoOn, or kStepExit with *exit_status: the usage text and the
+// argument's status for a rejected argument, 0 when --cmd-snmp has already
+// answered an unsupported version or level.
+int parse_argument(int argc, char **argv, int *exit_status) {
+  for (int i = 1; i < argc; i++) {
+    bool stop = false;
+    int ret;
+    if (starts_with(argv[i], "--")) {
+      ret = parse_long_argument(argc, argv, i, &stop, exit_status);
+    } else if (starts_with(argv[i], "-")) {
+      ret = parse_short_argument(argv, i, &stop, exit_status);
+    } else {
+      ret = argument_wrong(i, argv[i], exit_status);
+    }
+    if (ret != kStepGoOn || stop) return ret;
+  }
+  return kStepGoOn;
 }
 
 bool is_directory(const char *path) {
@@ -315,83 +343,118 @@ void main_loop() {
   }
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  config_init(&g_agent_config);
-
-  int ret = parse_argument(argc, argv);
-  if (ret == kParseExitZero) return 0;
-  if (ret < 0) {
-    print_usage();
-    return -ret;
-  }
+// Step 1: the command line, then the version banner or the usage text.
+int handle_command_line(int argc, char **argv, int *exit_status) {
+  if (parse_argument(argc, argv, exit_status) == kStepExit) return kStepExit;
   if (g_is_output_version) {
     printf("%s\n", get_full_version_string());
-    return 0;
+    *exit_status = 0;
+    return kStepExit;
   }
   if (g_is_output_help) {
     print_usage();
-    return 0;
+    *exit_status = 0;
+    return kStepExit;
   }
+  return kStepGoOn;
+}
 
-  init_environment(argv[0]);
+// Step 2: the environment and the home directory.
+int check_home(const char *program_path, int *exit_status) {
+  init_environment(program_path);
   printf("QDR HOME[%s]\n", g_qdr_home);
   if (g_qdr_home[0] == '\0') {
     fprintf(stderr, "VOSK_QDR_HOME is not set.\n");
-    return 2;
+    *exit_status = 2;
+    return kStepExit;
   }
   if (!is_directory(g_qdr_home)) {
     fprintf(stderr, "VOSK_QDR_HOME is not exist. please check directory.[%s]\n", g_qdr_home);
-    return 2;
+    *exit_status = 2;
+    return kStepExit;
   }
+  return kStepGoOn;
+}
 
+// Steps 3 and 4: the one-shot modes of the command line, which end the
+// process.
+int run_one_shot_modes(int *exit_status) {
   printf("g_agent_config.snmp.version[%s]\n", g_agent_config.snmp.version);
   if (g_agent_config.snmp.version[0] != '\0') {
     sm_request_from_argument(&g_agent_config.snmp);
-    return 0;
+    *exit_status = 0;
+    return kStepExit;
   }
-
   if (g_agent_config.ping.ip[0] != '\0') {
     // The ping test needs the ICMP engine, which this build does not have.
     fprintf(stderr, "ping test is not available in this build.[%s]\n", g_agent_config.ping.ip);
-    return 1;
+    *exit_status = 1;
+    return kStepExit;
   }
+  return kStepGoOn;
+}
 
+// Step 5: the configuration file and its defaults.
+int load_configuration(int *exit_status) {
   if (load_config_from_file(g_agent_config.config_path) < 0) {
     fprintf(stderr, "load config file has failed.[%d]\n", -1);
-    return 1;
+    *exit_status = 1;
+    return kStepExit;
   }
-  if ((ret = config_validation()) < 0) {
+  int ret = config_validation();
+  if (ret < 0) {
     fprintf(stderr, "config validation has failed.[%d]\n", ret);
-    return 1;
+    *exit_status = 1;
+    return kStepExit;
   }
+  return kStepGoOn;
+}
 
+// Step 6: logging, with "qdr-agent" as the global category.
+int start_logging(int *exit_status) {
   int err_no = 0;
-  if ((ret = vklog_initialize_with_config_file(g_agent_config.log_config_path, &err_no)) != 0) {
+  int ret = vklog_initialize_with_config_file(g_agent_config.log_config_path, &err_no);
+  if (ret != 0) {
     printf("vklog_initialize_with_config_file() has failed.[%d]\n", err_no != 0 ? err_no : ret);
-    return 2;
+    *exit_status = 2;
+    return kStepExit;
   }
   vklog_set_global_log_handle(vklog_get_category(QDR_PROCESS_NAME));
+  return kStepGoOn;
+}
 
-  ret = check_double_execution(g_real_app_name, QDR_PROCESS_NAME);
+// Step 7: the pid file.
+int claim_pid_file(int *exit_status) {
+  int ret = check_double_execution(g_real_app_name, QDR_PROCESS_NAME);
   if (ret > 0) {
     fprintf(stderr, "Duplicate execution.\n");
     VKLOG(g_vklog, VL_ERROR, "Duplicate execution.\n");
-    return 6;
+    *exit_status = 6;
+    return kStepExit;
   }
   if (ret < 0) {
     fprintf(stderr, "Check process status has failed.\n");
     VKLOG(g_vklog, VL_ERROR, "Check process status has failed.\n");
-    return 7;
+    *exit_status = 7;
+    return kStepExit;
   }
+  return kStepGoOn;
+}
 
+// Step 8: Net-SNMP settings and init_snmp.
+int start_snmp_library(int *exit_status) {
   if (!set_snmp_library_options()) {
     VKLOG(g_vklog, VL_ERROR, "set error\n");
-    return 0;
+    *exit_status = 0;
+    return kStepExit;
   }
   init_snmp("vosk-qdr-agent");
+  return kStepGoOn;
+}
 
+// Step 9: the only-modes. The receivers' modes go on with start-up when
+// they return; the ping-only mode ends the process.
+int run_only_modes(int *exit_status) {
   if (g_agent_config.is_only_type == 1 || g_agent_config.is_only_type == 2) {
     // The receivers of these modes are not part of this build: start-up
     // goes on as it does when a receiver returns.
@@ -399,9 +462,14 @@ int main(int argc, char **argv) {
           g_agent_config.is_only_type);
   } else if (g_agent_config.is_only_type == 3) {
     fprintf(stderr, "ping-only mode is not available in this build.[%s]\n", g_agent_config.ping_ip);
-    return 1;
+    *exit_status = 1;
+    return kStepExit;
   }
+  return kStepGoOn;
+}
 
+// Step 10: the agent functions and the collector link.
+void start_agent() {
   tm_init();
   common_init();
   agent_function_initialize();
@@ -411,7 +479,22 @@ int main(int argc, char **argv) {
     create_dg_connection(gp_main_dgconn);
     vk_sleep(1000);
   }
+}
 
+}  // namespace
+
+int main(int argc, char **argv) {
+  config_init(&g_agent_config);
+  int status = 0;
+  if (handle_command_line(argc, argv, &status) == kStepExit) return status;
+  if (check_home(argv[0], &status) == kStepExit) return status;
+  if (run_one_shot_modes(&status) == kStepExit) return status;
+  if (load_configuration(&status) == kStepExit) return status;
+  if (start_logging(&status) == kStepExit) return status;
+  if (claim_pid_file(&status) == kStepExit) return status;
+  if (start_snmp_library(&status) == kStepExit) return status;
+  if (run_only_modes(&status) == kStepExit) return status;
+  start_agent();
   main_loop();
   return 0;
 }
