@@ -12,9 +12,9 @@
 #include "vk_util.h"
 #include "vklog.h"
 
-target_device_manager_t g_icmp_target_devices;
-target_device_manager_t g_syslog_target_devices;
-target_device_manager_t g_snmptrap_target_devices;
+target_device_manager_t g_icmp_device_manager;
+target_device_manager_t g_syslog_device_manager;
+target_device_manager_t g_snmptrap_device_manager;
 
 namespace {
 
@@ -368,6 +368,14 @@ int target_device_user_data_shutdown(target_device_manager_t *registry, int time
   vkUnlock(&registry->user_data_queue_lock);
   VKLOG(g_vklog, VL_INFO, "target device user data shutdown has complate.\n");
   return result;
+}
+
+const char *target_service_status_to_str(int status) {
+  static const char *const kNames[] = {"none", "fail",     "error", "startup",
+                                       "up",   "shutdown", "down"};
+  if (status < 0 || status >= static_cast<int>(sizeof(kNames) / sizeof(kNames[0])))
+    return "unknown";
+  return kNames[status];
 }
 
 const char *su_variable_type_to_str(int type) {

@@ -55,6 +55,18 @@ enum {
   TARGET_USER_DATA_STOPPED = 4,
 };
 
+// Status of the services that own a registry: the ICMP worker and the
+// syslog and trap threads. Names by target_service_status_to_str.
+enum {
+  TARGET_SERVICE_NONE = 0,      // "none": never started
+  TARGET_SERVICE_FAIL = 1,      // "fail": the start failed or the stop timed out
+  TARGET_SERVICE_ERROR = 2,     // "error": the thread ended on an error
+  TARGET_SERVICE_STARTUP = 3,   // "startup": start requested, thread not yet running
+  TARGET_SERVICE_UP = 4,        // "up": running
+  TARGET_SERVICE_SHUTDOWN = 5,  // "shutdown": stop requested
+  TARGET_SERVICE_DOWN = 6,      // "down": the thread has ended
+};
+
 // Results of target_device_add_by_ip / target_device_is_exist.
 enum {
   TARGET_DEVICE_ERR_ARGUMENT = -1,  // null argument (is_exist); memory (add)
@@ -100,9 +112,9 @@ typedef struct target_device_manager {
 
 // The agent's three registries ("icmp", "syslog", "snmptrap"). Initialised
 // by the owning service's init (icmp, syslog, snmp trap).
-extern target_device_manager_t g_icmp_target_devices;
-extern target_device_manager_t g_syslog_target_devices;
-extern target_device_manager_t g_snmptrap_target_devices;
+extern target_device_manager_t g_icmp_device_manager;
+extern target_device_manager_t g_syslog_device_manager;
+extern target_device_manager_t g_snmptrap_device_manager;
 
 // Zeroes `registry`, names it (cut to 127 characters), creates its lock and
 // an empty target list. Returns 0; -1 for a null argument or when the lock
@@ -179,6 +191,9 @@ int target_device_user_data_startup(target_device_manager_t *registry);
 // most `timeout_sec` seconds (3 when 0); then discards every queued report.
 // Returns 0 when the thread stopped (or never ran); -1 on time-out.
 int target_device_user_data_shutdown(target_device_manager_t *registry, int timeout_sec);
+
+// Name of a TARGET_SERVICE_* status ("none" ... "down"), "unknown" for others.
+const char *target_service_status_to_str(int status);
 
 // Name of an SNMP value type code, "Unknown variables type!" when unknown.
 const char *su_variable_type_to_str(int type);
