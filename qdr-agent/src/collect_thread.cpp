@@ -1,22 +1,321 @@
 #include "collect_thread.h"
 
+#include <errno.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
+
+#include <string_view>
+
+#include "collect_interface.h"
+#include "device.h"
+#include "dgcomm.h"
+#include "icmp.h"
+#include "network_public_stat.h"
+#include "thread_manager.h"
+#include "vk_clock.h"
+#include "vk_lock.h"
+#include "vk_util.h"
+#include "vklog.h"
+
+std::atomic<colt_latency_fn> g_colt_latency_hook{icmp_push_snmp_latency};
 
 namespace {
 
-// Owned by the collect threads; each thread writes only its own entry.
-collect_perf g_collect_perf[COLT_THREAD_MAX];
-int g_collect_thread_count;  // written before the threads start
-int g_collect_queue_count;
+constexpr uint64_t kNsecPerSec = 1000000000ull;
+constexpr int kStopPollMsec = 500;
 
-uint32_t load(const uint32_t *v) {
-  return __atomic_load_n(v, __ATOMIC_RELAXED);
+// Counters of one thread; written by that thread only.
+struct thread_perf {
+  std::atomic<uint32_t> snmp_open;
+  std::atomic<uint32_t> snmp_failed;
+  std::atomic<uint32_t> snmp_close;
+  std::atomic<uint32_t> worked_count;
+  std::atomic<uint32_t> pop_queue_count;
+};
+
+thread_perf g_collect_perf[COLT_THREAD_MAX];
+
+// The queue: collect_req_info items, oldest first. g_queue_lock guards the
+// list; g_queue_cond (monotonic clock) wakes idle threads when a request
+// is added or a stop begins; g_stop_cond wakes the stopper when the last
+// thread leaves.
+mlist_t g_collect_req_queue;
+vk_lock_t g_queue_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_queue_cond;
+pthread_cond_t g_stop_cond;
+bool g_initialised;  // g_queue_lock
+std::atomic<int> g_queue_count{0};
+
+std::atomic<int> g_collect_status{COLT_STATUS_NOT_STARTED};
+std::atomic<int> g_collect_thread_count{0};  // configured count, set by init
+std::atomic<int> g_collect_thread_started{0};
+std::atomic<int> g_collect_thread_activate_count{0};
+
+void bump(std::atomic<uint32_t> &c) {
+  c.fetch_add(1, std::memory_order_relaxed);
+}
+
+int clear_request(void *data) {
+  collect_req_info *req = static_cast<collect_req_info *>(data);
+  mlist_clean(&req->event_list);
+  return 0;
+}
+
+// Deadline `msec` from now on the monotonic clock, for the timed waits.
+timespec deadline_after(int msec) {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  ts.tv_sec += msec / 1000;
+  ts.tv_nsec += static_cast<long>(msec % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec++;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+// Pops the oldest request, waiting at most one idle slice for one. Null
+// when none came or the pool is no longer running.
+collect_req_info *pop_request(mlist_item_t **item) {
+  vkLock(&g_queue_lock);
+  collect_req_info *req = nullptr;
+  for (;;) {
+    req =
+        static_cast<collect_req_info *>(mlist_pop_front_data(&g_collect_req_queue, nullptr, item));
+    if (req != nullptr) {
+      g_queue_count.store(static_cast<int>(g_collect_req_queue.count), std::memory_order_relaxed);
+      break;
+    }
+    if (g_collect_status.load() != COLT_STATUS_RUNNING) break;
+    timespec until = deadline_after(COLT_IDLE_WAIT_MSEC);
+    if (pthread_cond_timedwait(&g_queue_cond, &g_queue_lock, &until) == ETIMEDOUT) break;
+  }
+  vkUnlock(&g_queue_lock);
+  return req;
+}
+
+// Runs one event against the session; returns the collection's result.
+int run_event(int index, const char *device_id, const event *ev, uint64_t collect_time,
+              void *session_fd) {
+  VKLOG(g_vklog, VL_DEBUG, "[thd:%d] event type:%u,interval:%u,op_id:%u\n", index, ev->type,
+        ev->interval, static_cast<unsigned>(ev->oid_pack_id));
+  oid_pack *pack = om_get_oid_pack_by_id(&g_oid_manager, static_cast<uint32_t>(ev->oid_pack_id));
+  if (pack == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "oid pack is not found.[id:%u]\n",
+          static_cast<unsigned>(ev->oid_pack_id));
+    return -5;
+  }
+  int r = -6;
+  switch (ev->type) {
+    case COLT_EVENT_IF_STAT:
+      r = colt_if_stat(collect_time, device_id, ev, session_fd, pack);
+      break;
+    case COLT_EVENT_IF_PERF:
+      r = colt_if_perf(collect_time, device_id, ev, session_fd, pack);
+      break;
+    case COLT_EVENT_DEVICE_PERF:
+      r = colt_device_perf(collect_time, device_id, ev, session_fd, pack);
+      break;
+    default:
+      break;
+  }
+  om_release(&g_oid_manager, pack);
+  bump(g_collect_perf[index].worked_count);
+  return r;
+}
+
+// Handles one request: one session for all its events.
+void run_request(int index, collect_req_info *req) {
+  thread_perf &perf = g_collect_perf[index];
+  uint64_t start = vk_clock_get()->monotonic_nsec();
+  netsnmp_session session;
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  void *fd = nullptr;
+  if (sm_set_session_by_info(&session, &req->snmp_info) == 0) {
+    fd = sm_snmp_open_by_session(&session, &err);
+  }
+  if (fd != nullptr) {
+    bump(perf.snmp_open);
+  } else {
+    VKLOG(g_vklog, VL_ERROR, "open snmp session has failed.[peer:%s,ver:%d]\n",
+          req->snmp_info.peername, req->snmp_info.version);
+    bump(perf.snmp_failed);
+  }
+  sm_snmp_error_clean(&err);
+
+  uint64_t collect_time = vk_get_time_nsec();
+  int events = 0;
+  mlist_item_t *item = nullptr;
+  for (event *ev; (ev = static_cast<event *>(
+                       mlist_pop_front_data(&req->event_list, nullptr, &item))) != nullptr;) {
+    uint64_t t0 = vk_clock_get()->monotonic_nsec();
+    // Without a session nothing is requested or sent; the event counts as
+    // a failed collection.
+    int r = fd != nullptr ? run_event(index, req->device_id, ev, collect_time, fd) : -4;
+    uint64_t elapsed = vk_clock_get()->monotonic_nsec() - t0;
+    VKLOG(g_vklog, VL_TRACE, "[collect_thread] device id[%s],event[%u], elapse[%.5f]\n",
+          req->device_id, ev->type, static_cast<double>(elapsed) / 1e9);
+    colt_latency_fn hook = g_colt_latency_hook.load();
+    if (hook != nullptr) hook(req->device_id, "", r == 0 ? 1 : 0, elapsed);
+    mlist_destroy_item(&req->event_list, item);
+    events++;
+  }
+
+  if (fd != nullptr) sm_snmp_close(fd);
+  bump(perf.snmp_close);
+  sm_clear_session(&session);
+  VKLOG(g_vklog, VL_TRACE, "[collect_thread] event count[%d],elapse[%.5f]\n", events,
+        static_cast<double>(vk_clock_get()->monotonic_nsec() - start) / 1e9);
+}
+
+int collect_thread_main(void *arg) {
+  int index = *static_cast<int *>(arg);
+  free(arg);
+  g_collect_thread_activate_count.fetch_add(1);
+  VKLOG(g_vklog, VL_INFO, "start collect thread[%d]\n", index);
+  while (g_collect_status.load() == COLT_STATUS_RUNNING) {
+    mlist_item_t *item = nullptr;
+    collect_req_info *req = pop_request(&item);
+    if (req == nullptr) continue;
+    bump(g_collect_perf[index].pop_queue_count);
+    run_request(index, req);
+    mlist_destroy_item(&g_collect_req_queue, item);
+  }
+  vkLock(&g_queue_lock);
+  if (g_collect_thread_activate_count.fetch_sub(1) - 1 < 1) {
+    g_collect_status.store(COLT_STATUS_STOPPED);
+  }
+  pthread_cond_broadcast(&g_stop_cond);
+  vkUnlock(&g_queue_lock);
+  VKLOG(g_vklog, VL_INFO, "[collect_thread] thread end\n");
+  return 0;
 }
 
 }  // namespace
 
+// ---- Pool ----
+
+int collect_thread_init(int thread_count) {
+  vkLock(&g_queue_lock);
+  if (!g_initialised) {
+    mlist_init(&g_collect_req_queue, clear_request, nullptr);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_queue_cond, &attr);
+    pthread_cond_init(&g_stop_cond, &attr);
+    pthread_condattr_destroy(&attr);
+    g_initialised = true;
+  }
+  vkUnlock(&g_queue_lock);
+  int count = (thread_count < 1 || thread_count > COLT_THREAD_MAX) ? COLT_THREAD_MAX : thread_count;
+  g_collect_thread_count.store(count);
+  for (thread_perf &p : g_collect_perf) {
+    p.snmp_open = 0;
+    p.snmp_failed = 0;
+    p.snmp_close = 0;
+    p.worked_count = 0;
+    p.pop_queue_count = 0;
+  }
+  if (colt_if_prev_table_init() != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[collect_thread_init] collect perf allocate(thread count:%d)\n",
+          count);
+    return -1;
+  }
+  VKLOG(g_vklog, VL_INFO, "collect thread initilize(thread count:%d)\n", count);
+  return 0;
+}
+
+int collect_thread_run(void) {
+  vkLock(&g_queue_lock);
+  bool ready = g_initialised;
+  vkUnlock(&g_queue_lock);
+  int status = g_collect_status.load();
+  if (!ready || status == COLT_STATUS_RUNNING || status == COLT_STATUS_STOPPING) return -1;
+  g_collect_status.store(COLT_STATUS_RUNNING);
+  int count = g_collect_thread_count.load();
+  int started = 0;
+  for (int i = 0; i < count; i++) {
+    int *arg = static_cast<int *>(malloc(sizeof(int)));
+    if (arg == nullptr) {
+      VKLOG(g_vklog, VL_ERROR, "[collect_thread_run] thread index allocate has failed.(idx:%d)\n",
+            i);
+      break;
+    }
+    *arg = i;
+    char name[32];
+    snprintf(name, sizeof(name), "collect_%d", i);
+    if (thread_startup(i, name, collect_thread_main, arg, 0) != 0) {
+      free(arg);
+      break;
+    }
+    started++;
+  }
+  g_collect_thread_started.store(started);
+  // With no thread to notice a stop, the pool is stopped at once.
+  if (started == 0) g_collect_status.store(COLT_STATUS_STOPPED);
+  return started;
+}
+
+int collect_thread_stop(int timeout_sec) {
+  int status = g_collect_status.load();
+  if (status == COLT_STATUS_STOPPED || status == COLT_STATUS_NOT_STARTED ||
+      status == COLT_STATUS_STOPPING) {
+    VKLOG(g_vklog, VL_INFO, "collect thread is already stopped.[(%d),thread count:%d]\n", status,
+          g_collect_thread_count.load());
+    return 0;
+  }
+  if (timeout_sec <= 0) timeout_sec = COLT_STOP_TIMEOUT_SEC;
+  vkLock(&g_queue_lock);
+  g_collect_status.store(COLT_STATUS_STOPPING);
+  pthread_cond_broadcast(&g_queue_cond);
+  bool done = false;
+  // Every wait is one 500 ms slice (cut short when the last thread leaves),
+  // so the limit holds whatever the agent's clock seam does.
+  for (int slice = 0; slice < timeout_sec * (1000 / kStopPollMsec); slice++) {
+    done = g_collect_status.load() == COLT_STATUS_STOPPED &&
+           g_collect_thread_activate_count.load() == 0;
+    if (done) break;
+    VKLOG(g_vklog, VL_INFO, "count:%d\n", g_collect_thread_activate_count.load());
+    timespec until = deadline_after(kStopPollMsec);
+    pthread_cond_timedwait(&g_stop_cond, &g_queue_lock, &until);
+  }
+  done =
+      g_collect_status.load() == COLT_STATUS_STOPPED && g_collect_thread_activate_count.load() == 0;
+  if (done) {
+    mlist_clean(&g_collect_req_queue);
+    g_queue_count.store(0);
+  }
+  vkUnlock(&g_queue_lock);
+  if (!done) return -1;
+  VKLOG(g_vklog, VL_INFO, "collect thread stop[(%d), remain thread count:%d]\n",
+        g_collect_status.load(), g_collect_thread_activate_count.load());
+  g_collect_thread_started.store(0);
+  return 0;
+}
+
+void collect_thread_clear(void) {
+  vkLock(&g_queue_lock);
+  if (g_initialised) {
+    mlist_clean(&g_collect_req_queue);
+    g_queue_count.store(0);
+  }
+  vkUnlock(&g_queue_lock);
+  colt_if_prev_table_clear();
+}
+
+int colt_get_status(void) {
+  return g_collect_status.load();
+}
+
 int colt_get_thread_count(void) {
-  return __atomic_load_n(&g_collect_thread_count, __ATOMIC_RELAXED);
+  return g_collect_thread_started.load(std::memory_order_relaxed);
+}
+
+int colt_get_active_count(void) {
+  return g_collect_thread_activate_count.load();
 }
 
 void colt_get_perf(int index, collect_perf *out) {
@@ -25,14 +324,235 @@ void colt_get_perf(int index, collect_perf *out) {
     memset(out, 0, sizeof(*out));
     return;
   }
-  const collect_perf &p = g_collect_perf[index];
-  out->snmp_open = load(&p.snmp_open);
-  out->snmp_failed = load(&p.snmp_failed);
-  out->snmp_close = load(&p.snmp_close);
-  out->worked_count = load(&p.worked_count);
-  out->pop_queue_count = load(&p.pop_queue_count);
+  const thread_perf &p = g_collect_perf[index];
+  out->snmp_open = p.snmp_open.load(std::memory_order_relaxed);
+  out->snmp_failed = p.snmp_failed.load(std::memory_order_relaxed);
+  out->snmp_close = p.snmp_close.load(std::memory_order_relaxed);
+  out->worked_count = p.worked_count.load(std::memory_order_relaxed);
+  out->pop_queue_count = p.pop_queue_count.load(std::memory_order_relaxed);
 }
 
 int colt_get_queue_count(void) {
-  return __atomic_load_n(&g_collect_queue_count, __ATOMIC_RELAXED);
+  return g_queue_count.load(std::memory_order_relaxed);
+}
+
+// ---- Requests ----
+
+int collect_add_req(collect_req_info *req) {
+  if (req == nullptr) return 0;
+  vkLock(&g_queue_lock);
+  bool accepted = g_initialised && g_collect_status.load() == COLT_STATUS_RUNNING;
+  if (accepted) {
+    mlist_push_back(&g_collect_req_queue, req->self_item);
+    g_queue_count.store(static_cast<int>(g_collect_req_queue.count), std::memory_order_relaxed);
+    pthread_cond_signal(&g_queue_cond);
+  }
+  vkUnlock(&g_queue_lock);
+  if (!accepted) {
+    colt_req_info_destroy(req);
+    return -1;
+  }
+  return 0;
+}
+
+int colt_add_event_to_req_info(collect_req_info *req, const event *ev) {
+  if (req == nullptr) return -1;
+  if (ev == nullptr) return -2;
+  mlist_item_t *item = nullptr;
+  event *copy = static_cast<event *>(mlist_new_item(sizeof(event), &item));
+  if (copy == nullptr) return -3;
+  *copy = *ev;
+  mlist_push_back(&req->event_list, item);
+  return static_cast<int>(req->event_list.count);
+}
+
+void colt_req_info_destroy(collect_req_info *req) {
+  if (req == nullptr) return;
+  mlist_clean(&req->event_list);
+  mlist_destroy_item(nullptr, req->self_item);
+}
+
+collect_req_info *colt_req_info_new_with_info(const char *device_id, event *events, int event_count,
+                                              const snmp_info *info, uint64_t cur_time) {
+  if (events == nullptr || event_count < 1 || device_id == nullptr || info == nullptr) {
+    return nullptr;
+  }
+  mlist_item_t *item = nullptr;
+  collect_req_info *req =
+      static_cast<collect_req_info *>(mlist_new_item(sizeof(collect_req_info), &item));
+  // Without memory no request is made, but due times still advance so the
+  // schedule does not pile up.
+  if (req != nullptr) {
+    req->self_item = item;
+    mlist_init(&req->event_list, nullptr, nullptr);
+    vk_copy_field(req->device_id, sizeof(req->device_id),
+                  std::string_view(device_id, strnlen(device_id, sizeof(req->device_id) - 1)));
+    VKLOG(g_vklog, VL_DEBUG, "[colt_req_info_new_with_info] event count[%d]\n", event_count);
+  }
+  for (int i = 0; i < event_count; i++) {
+    event *ev = &events[i];
+    VKLOG(g_vklog, VL_DEBUG, "[%llu]dev:%s,evt:%u,nextime:%llu\n",
+          static_cast<unsigned long long>(cur_time), device_id, ev->type,
+          static_cast<unsigned long long>(ev->collect_next_msec));
+    if (cur_time < ev->collect_next_msec) continue;
+    if (ev->use_flag && req != nullptr) {
+      int r = colt_add_event_to_req_info(req, ev);
+      if (r < 0) {
+        VKLOG(g_vklog, VL_DEBUG, "colt_add_event_to_req_info() has failed.(ret:%d)\n", r);
+        colt_req_info_destroy(req);
+        req = nullptr;
+      }
+    }
+    ev->collect_next_msec += static_cast<uint64_t>(ev->interval) * 1000u;
+  }
+  if (req == nullptr) return nullptr;
+  if (req->event_list.count == 0) {
+    colt_req_info_destroy(req);
+    return nullptr;
+  }
+  req->snmp_info = *info;
+  return req;
+}
+
+// ---- Collecting ----
+
+int colt_get_vars_value_to_string(const netsnmp_variable_list *vars, char *value, size_t value_size,
+                                  size_t *out_len) {
+  if (vars == nullptr || value == nullptr || value_size == 0) return -1;
+  u_char *buf = reinterpret_cast<u_char *>(value);
+  size_t buf_len = value_size;
+  size_t len = 0;
+  value[0] = '\0';
+  int r = get_variable_realloc_by_type(&buf, &buf_len, &len, 0, vars, nullptr, nullptr, nullptr);
+  if (len >= value_size) len = value_size - 1;
+  value[len] = '\0';
+  if (out_len != nullptr) *out_len = len;
+  return r;
+}
+
+int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *session_fd,
+                               oid_pack *pack, snmp_session_error *err) {
+  if (list == nullptr || pack == nullptr || err == nullptr) return -2;
+  for (vlist_item_t *it = pack->list.head; it != nullptr; it = it->next) {
+    const oid_info *oi = static_cast<const oid_info *>(it->data);
+    VKLOG(g_vklog, VL_DEBUG, "req name[%s],oid[%s],type[%d]\n", oi->name, oi->oid, oi->type_code);
+    sm_response_list_add(list, oi->name, oi->type_code, oi->oid);
+  }
+  sm_snmp_error_clean(err);
+  sm_snmp_error_init(err);
+  int r = sm_request_multiple(session_fd, req_max_repetitions, pack->type, list, err);
+  if (r < 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_if_stat] sm_request_multiple() has failed.\n");
+    return -2;
+  }
+  return 0;
+}
+
+int colt_device_perf(uint64_t collect_time, const char *device_id, const event *ev,
+                     void *session_fd, oid_pack *pack) {
+  (void)ev;
+  if (session_fd == nullptr || pack == nullptr || device_id == nullptr) return -4;
+  VKLOG(g_vklog, VL_DEBUG, "collect device perf - device id:%s,oid pack id:%u\n", device_id,
+        pack->id);
+  mlist_t list;
+  sm_response_list_init(&list);
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  int r = colt_request_from_oid_pack(&list, 0, session_fd, pack, &err);
+  sm_snmp_error_clean(&err);
+  if (r < 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_device_perf] colt_request_from_oid_pack() has failed.\n");
+    sm_response_list_clean(&list);
+    return r;
+  }
+  collect_device_perf perf;
+  memset(&perf, 0, sizeof(perf));
+  for (mlist_item_t *it = list.head; it != nullptr; it = it->next) {
+    const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
+    VKLOG(g_vklog, VL_DEBUG, "[colt_device_perf][dev:%s]name[%s],type code[%d]\n", device_id,
+          entry->name, entry->type_code);
+    char *field = nullptr;
+    switch (entry->type_code) {
+      case OBJ_ID_PREFIX_CODE_DEV_CPU:
+        field = perf.cpu;
+        break;
+      case OBJ_ID_PREFIX_CODE_DEV_MEMORY:
+        field = perf.memory;
+        break;
+      case OBJ_ID_PREFIX_CODE_DEV_TEMPERATURE:
+        field = perf.temperature;
+        break;
+      case OBJ_ID_PREFIX_CODE_DEV_UPTIME:
+        field = perf.uptime;
+        break;
+      default:
+        break;
+    }
+    if (field != nullptr && entry->variables != nullptr &&
+        colt_get_vars_value_to_string(entry->variables, field, COLT_DEVICE_PERF_VALUE_SIZE,
+                                      nullptr) <= 0) {
+      field[0] = '\0';
+    }
+  }
+  sm_response_list_clean(&list);
+  vk_copy_field(perf.device_id, sizeof(perf.device_id),
+                std::string_view(device_id, strnlen(device_id, sizeof(perf.device_id) - 1)));
+  perf.collect_time = collect_time;
+  VKLOG(g_vklog, VL_DEBUG,
+        "device - devid[%s],cpu[%s],mem[%s],temp[%s],uptime[%s],collecttime[%llu]\n",
+        perf.device_id, perf.cpu, perf.memory, perf.temperature, perf.uptime,
+        static_cast<unsigned long long>(perf.collect_time));
+  return colt_send_device_perf(&perf);
+}
+
+namespace {
+
+// Unsigned decimal text; empty or non-numeric text gives 0.
+uint64_t parse_number(const char *text) {
+  if (text[0] < '0' || text[0] > '9') return 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(text, &end, 10);
+  return *end == '\0' ? v : 0;
+}
+
+}  // namespace
+
+int colt_send_device_perf(const collect_device_perf *device_perf) {
+  if (device_perf == nullptr) return -1;
+  if (device_perf->device_id[0] == '\0') {
+    VKLOG(g_vklog, VL_ERROR, "device_id is empty.\n");
+    return -1;
+  }
+  alignas(8) uint8_t ws[COLT_DEVICE_PERF_WORKSPACE];
+  network_device_perf_t *msg = network_device_perf_new(ws, sizeof(ws));
+  if (msg == nullptr) {
+    VKLOG(g_vklog, VL_INFO, "network_device_perf allocate has failed.(size:%lu)\n",
+          static_cast<unsigned long>(sizeof(ws)));
+    return -1;
+  }
+  msg->device_id_p = device_perf->device_id;
+  msg->cpu = static_cast<uint32_t>(parse_number(device_perf->cpu));
+  msg->memory = static_cast<uint32_t>(parse_number(device_perf->memory));
+  msg->temperature = static_cast<uint32_t>(parse_number(device_perf->temperature));
+  msg->uptime = parse_number(device_perf->uptime);
+  msg->collect_time = device_perf->collect_time;
+  mlist_item_t *item = nullptr;
+  pkt_data *pd = make_packet_data(&item, DG_PKT_DEVICE_PERF, COLT_DEVICE_PERF_WORKSPACE);
+  if (pd == nullptr) return -1;
+  int n = network_device_perf_encode(msg, pd->body, COLT_DEVICE_PERF_WORKSPACE);
+  if (n < 0) {
+    remove_pkt(gp_main_dgconn, item);
+    return -1;
+  }
+  pd->body_len = static_cast<uint32_t>(n);
+  VKLOG(g_vklog, VL_DEBUG, "encode(network_device_perf) has success.(size:%u,var:%lu)\n",
+        pd->body_len, static_cast<unsigned long>(sizeof(ws)));
+  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
+  if (r != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_device_perf] add_packet_to_dgcomm() has failed.(ret:%d)\n",
+          r);
+    remove_pkt(gp_main_dgconn, item);
+    return -3;
+  }
+  return 0;
 }

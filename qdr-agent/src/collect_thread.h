@@ -86,9 +86,10 @@ typedef struct {
 // colt_req_info_destroy.
 typedef struct {
   char device_id[COLT_DEVICE_ID_SIZE];
-  uint64_t time;          // reserved; 0
-  mlist_t event_list;     // copies of `struct event`, in the order added
-  ::snmp_info snmp_info;  // the device's SNMP access
+  uint64_t time;            // reserved; 0
+  mlist_t event_list;       // copies of `struct event`, in the order added
+  ::snmp_info snmp_info;    // the device's SNMP access
+  mlist_item_t *self_item;  // the queue item holding this request
 } collect_req_info;
 
 // One device-performance sample.
@@ -102,9 +103,10 @@ typedef struct {
 } collect_device_perf;
 
 // Where each event's elapsed SNMP time goes: (device id, address text,
-// kind 1 = SNMP, elapsed ns). Defaults to the ICMP monitor; tests replace it.
-typedef void (*colt_latency_fn)(const char *device_id, const char *ip, int kind,
-                                uint64_t elapsed_ns);
+// success of the collection, elapsed ns). icmp_push_snmp_latency by
+// default; tests replace it to observe the reports.
+typedef int (*colt_latency_fn)(const char *device_id, const char *ip, int success,
+                               uint64_t elapsed_ns);
 extern std::atomic<colt_latency_fn> g_colt_latency_hook;
 
 // ---- Pool ----

@@ -1,0 +1,840 @@
+#include "collect_interface.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+#include "dgcomm.h"
+#include "hash2.h"
+#include "network_public_stat.h"
+#include "vk_clock.h"
+#include "vk_lock.h"
+#include "vk_util.h"
+#include "vklog.h"
+#include "xvar.h"
+
+namespace {
+
+constexpr uint64_t kNsecPerSec = 1000000000ull;
+constexpr uint64_t kTwoPow32 = 4294967296ull;
+// Hash buckets of the previous-sample table (a power of two).
+constexpr uint16_t kPrevTableBuckets = 64;
+// Encoded size bounds: a key and a 10-byte varint per number field.
+constexpr size_t kFieldBound = 11;
+constexpr size_t kStatRowFixed = 16 * kFieldBound;
+constexpr size_t kPerfRowFixed = 34 * kFieldBound;
+constexpr size_t kRawRowFixed = 24 * kFieldBound;
+
+// One table slot: the key (the zero-padded device id) and the record.
+struct prev_slot {
+  char key[COLT_IF_PREV_KEY_SIZE];
+  collect_interface *rec;
+};
+
+hash_struct g_interface_perf_map;  // prev_slot items; g_interface_perf_map_lock
+vk_lock_t g_interface_perf_map_lock = PTHREAD_MUTEX_INITIALIZER;
+bool g_interface_perf_map_ready;  // g_interface_perf_map_lock
+
+// Per-thread encode work areas, grown to the largest message and kept.
+struct colt_work {
+  xvar *stat = nullptr;
+  xvar *perf = nullptr;
+  xvar *raw = nullptr;
+  ~colt_work() {
+    xvar_destroy(stat);
+    xvar_destroy(perf);
+    xvar_destroy(raw);
+  }
+};
+thread_local colt_work t_work;
+
+// Work area of at least `need` bytes, or null.
+uint8_t *work_area(xvar **w, size_t need) {
+  if (*w == nullptr) *w = xvar_new(need);
+  if (*w == nullptr) return nullptr;
+  xvar_clear_data(*w);
+  if (xvar_add_data(nullptr, need, *w) < 0) return nullptr;
+  return (*w)->data;
+}
+
+using raw_field = colt_integer64 collect_if_perf_raw::*;
+using perf_field = uint64_t collect_if_perf::*;
+using wire_perf_field = uint64_t network_if_perf_t::*;
+using wire_raw_field = uint64_t network_if_perf_raw_t::*;
+
+// The eighteen counters from in_octet_count to crc_error_count, in the
+// sample, in the computed record and on the wire.
+struct counter_map {
+  raw_field raw;
+  perf_field perf;
+  wire_perf_field wire_perf;
+  wire_raw_field wire_raw;
+};
+#define COLT_COUNTER(f) \
+  { &collect_if_perf_raw::f, &collect_if_perf::f, &network_if_perf_t::f, &network_if_perf_raw_t::f }
+constexpr counter_map kCounters[] = {
+    COLT_COUNTER(in_octet_count),       COLT_COUNTER(out_octet_count),
+    COLT_COUNTER(in_ucast_pkt_count),   COLT_COUNTER(out_ucast_pkt_count),
+    COLT_COUNTER(in_mcast_pkt_count),   COLT_COUNTER(out_mcast_pkt_count),
+    COLT_COUNTER(in_bcast_pkt_count),   COLT_COUNTER(out_bcast_pkt_count),
+    COLT_COUNTER(in_nucast_pkt_count),  COLT_COUNTER(out_nucast_pkt_count),
+    COLT_COUNTER(in_error_count),       COLT_COUNTER(out_error_count),
+    COLT_COUNTER(in_discard_count),     COLT_COUNTER(out_discard_count),
+    COLT_COUNTER(in_unknown_pkt_count), COLT_COUNTER(out_qlen),
+    COLT_COUNTER(collizn_count),        COLT_COUNTER(crc_error_count),
+};
+#undef COLT_COUNTER
+constexpr size_t kOctetCounters = 2;  // the first two entries are the octet counters
+
+// The raw field a performance OID type code fills, or null.
+raw_field perf_field_of_code(int code) {
+  switch (code) {
+    case OBJ_ID_PREFIX_CODE_IF_SPEED:
+      return &collect_if_perf_raw::bandwidth;
+    case OBJ_ID_PREFIX_CODE_IF_IN_OCTETS:
+      return &collect_if_perf_raw::in_octet_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_UCAST_PKTS:
+      return &collect_if_perf_raw::in_ucast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_MCAST_PKTS:
+      return &collect_if_perf_raw::in_mcast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_BCAST_PKTS:
+      return &collect_if_perf_raw::in_bcast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_NUCAST_PKTS:
+      return &collect_if_perf_raw::in_nucast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_DISCARDS:
+      return &collect_if_perf_raw::in_discard_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_ERRORS:
+      return &collect_if_perf_raw::in_error_count;
+    case OBJ_ID_PREFIX_CODE_IF_IN_UNKNOWN_PROTOS:
+      return &collect_if_perf_raw::in_unknown_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_OCTETS:
+      return &collect_if_perf_raw::out_octet_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_UCAST_PKTS:
+      return &collect_if_perf_raw::out_ucast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_MCAST_PKTS:
+      return &collect_if_perf_raw::out_mcast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_BCAST_PKTS:
+      return &collect_if_perf_raw::out_bcast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_NUCAST_PKTS:
+      return &collect_if_perf_raw::out_nucast_pkt_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_DISCARDS:
+      return &collect_if_perf_raw::out_discard_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_ERRORS:
+      return &collect_if_perf_raw::out_error_count;
+    case OBJ_ID_PREFIX_CODE_IF_OUT_QLEN:
+      return &collect_if_perf_raw::out_qlen;
+    case OBJ_ID_PREFIX_CODE_IF_COLLIZN_COUNT:
+      return &collect_if_perf_raw::collizn_count;
+    case OBJ_ID_PREFIX_CODE_IF_CRC_ERROR_COUNT:
+      return &collect_if_perf_raw::crc_error_count;
+    default:
+      return nullptr;
+  }
+}
+
+// A statistics text column: its code, constant name, place in the row,
+// size, and whether quotes and spaces are trimmed.
+struct stat_column {
+  int code;
+  const char *constant;
+  size_t offset;
+  size_t size;
+  bool trim;
+};
+constexpr stat_column kStatColumns[] = {
+    {OBJ_ID_PREFIX_CODE_IF_INDEX, "IF_INDEX", offsetof(collect_if_stat, index), COLT_IF_INDEX_SIZE,
+     false},
+    {OBJ_ID_PREFIX_CODE_IF_DESC, "IF_DESC", offsetof(collect_if_stat, descriptor),
+     COLT_IF_DESC_SIZE, true},
+    {OBJ_ID_PREFIX_CODE_IF_NAME, "IF_NAME", offsetof(collect_if_stat, name), COLT_IF_NAME_SIZE,
+     true},
+    {OBJ_ID_PREFIX_CODE_IF_TYPE, "IF_TYPE", offsetof(collect_if_stat, type), COLT_IF_TYPE_SIZE,
+     false},
+    {OBJ_ID_PREFIX_CODE_IF_MTU, "IF_MTU", offsetof(collect_if_stat, mtu), COLT_IF_NUMBER_SIZE,
+     false},
+    {OBJ_ID_PREFIX_CODE_IF_SPEED, "IF_SPEED", offsetof(collect_if_stat, bandwidth),
+     COLT_IF_NUMBER_SIZE, false},
+    {OBJ_ID_PREFIX_CODE_IF_PHYS_ADDR, "IF_PHYS_ADDR", offsetof(collect_if_stat, physical_address),
+     COLT_IF_PHYS_ADDR_SIZE, true},
+    {OBJ_ID_PREFIX_CODE_IF_ADMIN_STATUS, "IF_ADMIN_STATUS", offsetof(collect_if_stat, admin_status),
+     COLT_IF_STATUS_SIZE, false},
+    {OBJ_ID_PREFIX_CODE_IF_OPER_STATUS, "IF_OPER_STATUS", offsetof(collect_if_stat, oper_status),
+     COLT_IF_STATUS_SIZE, false},
+    {OBJ_ID_PREFIX_CODE_IF_DUPLEX_STATUS, "IF_DUPLEX_STATUS",
+     offsetof(collect_if_stat, duplex_status), COLT_IF_DUPLEX_SIZE, false},
+    {OBJ_ID_PREFIX_CODE_IF_LAST_CHANGE, "IF_LAST_CHANGE", offsetof(collect_if_stat, last_change),
+     COLT_IF_NUMBER_SIZE, false},
+};
+
+const stat_column *stat_column_of(int code) {
+  for (const stat_column &c : kStatColumns) {
+    if (c.code == code) return &c;
+  }
+  return nullptr;
+}
+
+// Removes double quotes and spaces at both ends, in place.
+void trim_text(char *text) {
+  size_t len = strlen(text);
+  size_t b = 0;
+  while (b < len && (text[b] == '"' || text[b] == ' ')) b++;
+  size_t e = len;
+  while (e > b && (text[e - 1] == '"' || text[e - 1] == ' ')) e--;
+  memmove(text, text + b, e - b);
+  text[e - b] = '\0';
+}
+
+// Unsigned decimal text to a number; empty or non-numeric text gives 0.
+uint64_t parse_u64(const char *text) {
+  if (text == nullptr || *text < '0' || *text > '9') return 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(text, &end, 10);
+  return (end != nullptr && *end == '\0') ? v : 0;
+}
+
+const char *asn_type_name(int type) {
+  switch (type) {
+    case ASN_INTEGER:
+      return "INTEGER";
+    case ASN_OCTET_STR:
+      return "OCTET STRING";
+    case ASN_NULL:
+      return "NULL";
+    case ASN_OBJECT_ID:
+      return "OBJECT IDENTIFIER";
+    case ASN_IPADDRESS:
+      return "IpAddress";
+    case ASN_TIMETICKS:
+      return "Timeticks";
+    case ASN_OPAQUE:
+      return "Opaque";
+    case SNMP_NOSUCHOBJECT:
+      return "noSuchObject";
+    case SNMP_NOSUCHINSTANCE:
+      return "noSuchInstance";
+    case SNMP_ENDOFMIBVIEW:
+      return "endOfMibView";
+    default:
+      return "unknown";
+  }
+}
+
+void free_record(collect_interface *rec) {
+  if (rec == nullptr) return;
+  mlist_clean(&rec->data);
+  free(rec);
+}
+
+void free_slot(void *item) {
+  prev_slot *slot = static_cast<prev_slot *>(item);
+  free_record(slot->rec);
+  free(slot);
+}
+
+void make_key(char key[COLT_IF_PREV_KEY_SIZE], const char *device_id) {
+  memset(key, 0, COLT_IF_PREV_KEY_SIZE);
+  vk_copy_field(key, COLT_IF_PREV_KEY_SIZE,
+                std::string_view(device_id, strnlen(device_id, COLT_IF_PREV_KEY_SIZE - 1)));
+}
+
+bool device_id_empty(const char *device_id) {
+  return device_id == nullptr || device_id[0] == '\0';
+}
+
+// Logs the failed collection and cleans up.
+void log_collect_failure(const char *what, const char *device_id, int ret,
+                         const snmp_session_error *err) {
+  char text[1024];
+  size_t len = sizeof(text);
+  if (sm_get_error_message(ret, err, text, &len) != 0) text[0] = '\0';
+  VKLOG(g_vklog, VL_ERROR, "colt_interface_from_oid_pack(%s) has failed.(%s)[did:%s]\n", what, text,
+        device_id);
+}
+
+}  // namespace
+
+void collect_interface_init(collect_interface *ci, const char *device_id, uint64_t collect_time) {
+  memset(ci, 0, sizeof(*ci));
+  if (device_id != nullptr) {
+    vk_copy_field(ci->device_id, sizeof(ci->device_id),
+                  std::string_view(device_id, strnlen(device_id, sizeof(ci->device_id) - 1)));
+  }
+  ci->collect_time = collect_time;
+  mlist_init(&ci->data, nullptr, nullptr);
+}
+
+void collect_interface_clear(collect_interface *ci) {
+  if (ci != nullptr) mlist_clean(&ci->data);
+}
+
+collect_if_data *colt_get_collect_data_by_index(collect_interface *ci, mlist_item_t **cursor,
+                                                uint32_t oid_index) {
+  mlist_item_t *start = (*cursor != nullptr) ? (*cursor)->next : ci->data.head;
+  mlist_item_t *found = nullptr;
+  for (mlist_item_t *it = start; it != nullptr && found == nullptr; it = it->next) {
+    if (static_cast<collect_if_data *>(it->data)->oid_index == oid_index) found = it;
+  }
+  // Rows may come out of order: the part before the start is searched too.
+  for (mlist_item_t *it = ci->data.head; it != start && found == nullptr; it = it->next) {
+    if (static_cast<collect_if_data *>(it->data)->oid_index == oid_index) found = it;
+  }
+  if (found == nullptr) {
+    collect_if_data *row =
+        static_cast<collect_if_data *>(mlist_new_item(sizeof(collect_if_data), &found));
+    if (row == nullptr) return nullptr;
+    row->oid_index = oid_index;
+    mlist_push_back(&ci->data, found);
+  }
+  *cursor = found;
+  return static_cast<collect_if_data *>(found->data);
+}
+
+uint32_t colt_get_oid_index_from_name(const oid *name, size_t name_length) {
+  if (name == nullptr || name_length == 0) return 0;
+  return static_cast<uint32_t>(name[name_length - 1]);
+}
+
+int colt_get_vars_to_integer64(const netsnmp_variable_list *vars, colt_integer64 *out) {
+  if (vars == nullptr || out == nullptr) return -1;
+  out->type = vars->type;
+  switch (vars->type) {
+    case ASN_COUNTER:
+    case ASN_GAUGE:
+      if (vars->val.integer == nullptr) return -2;
+      out->value = static_cast<uint32_t>(*vars->val.integer);
+      return 0;
+    case ASN_COUNTER64:
+      if (vars->val.counter64 == nullptr) return -2;
+      out->value = (static_cast<uint64_t>(vars->val.counter64->high) << 32) |
+                         static_cast<uint32_t>(vars->val.counter64->low);
+      return 0;
+    default:
+      VKLOG(g_vklog, VL_ERROR, "%s(%d) type is not support\n", asn_type_name(vars->type),
+            vars->type);
+      return -2;
+  }
+}
+
+int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_integer64 *cur,
+                                     uint64_t max_delta, uint64_t *delta) {
+  if (prev == nullptr || cur == nullptr || delta == nullptr) return -1;
+  if (prev->type == 0 || prev->type != cur->type) return -2;
+  if (cur->value >= prev->value) {
+    *delta = cur->value - prev->value;
+    VKLOG(g_vklog, VL_TRACE, "type(%u)[%s],cur[%llu],prev[%llu]\n", prev->type, "",
+          static_cast<unsigned long long>(cur->value),
+          static_cast<unsigned long long>(prev->value));
+    return 0;
+  }
+  if (cur->type == ASN_COUNTER64) {
+    *delta = cur->value;  // reset: a 64-bit wrap is not believable
+  } else {
+    uint64_t wrap = kTwoPow32 - (prev->value & 0xffffffffull) + (cur->value & 0xffffffffull);
+    *delta = (cur->type == ASN_COUNTER && max_delta != 0 && wrap > max_delta) ? cur->value : wrap;
+  }
+  VKLOG(g_vklog, VL_DEBUG, "type(%u)[%s],cur[%llu],ext[%llu],prev[%llu]>[%llu]\n", cur->type,
+        cur->type == ASN_COUNTER64 ? "reset" : "wrap", static_cast<unsigned long long>(cur->value),
+        static_cast<unsigned long long>(*delta), static_cast<unsigned long long>(prev->value),
+        static_cast<unsigned long long>(*delta));
+  return 0;
+}
+
+int colt_cal_delta_integer64(const colt_integer64 *prev, const colt_integer64 *cur,
+                             uint64_t *delta) {
+  return colt_cal_delta_integer64_bounded(prev, cur, 0, delta);
+}
+
+int colt_cal_rate_integer64(uint64_t dividend, uint64_t divisor, double *rate) {
+  if (rate == nullptr) return -1;
+  if (divisor == 0) {
+    *rate = 0;
+    return 0;
+  }
+  double r = static_cast<double>(dividend) / static_cast<double>(divisor) * 100.0;
+  *rate = r > 100.0 ? 100.0 : r;
+  return 0;
+}
+
+collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const collect_interface *cur,
+                                        size_t *count) {
+  if (count != nullptr) *count = 0;
+  if (prev == nullptr || cur == nullptr || count == nullptr || prev->data.count == 0) {
+    return nullptr;
+  }
+  if (cur->collect_time < prev->collect_time + kNsecPerSec) {
+    VKLOG(g_vklog, VL_DEBUG,
+          "[colt_calculate_if_perf] samples less than a second apart, raw counters only.[dev "
+          "id:%s,prev:%llu,cur:%llu]\n",
+          cur->device_id, static_cast<unsigned long long>(prev->collect_time),
+          static_cast<unsigned long long>(cur->collect_time));
+    return nullptr;
+  }
+  uint64_t interval_ns = cur->collect_time - prev->collect_time;
+  uint64_t interval = interval_ns / kNsecPerSec;
+  collect_if_perf *out =
+      static_cast<collect_if_perf *>(calloc(prev->data.count, sizeof(collect_if_perf)));
+  if (out == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "memory allocate(collect_if_perf_t) has failed.(cnt:%lu,need:%lu)\n",
+          static_cast<unsigned long>(prev->data.count),
+          static_cast<unsigned long>(prev->data.count * sizeof(collect_if_perf)));
+    return nullptr;
+  }
+  size_t n = 0;
+  const mlist_item_t *cur_item = nullptr;
+  for (const mlist_item_t *p = prev->data.head; p != nullptr; p = p->next) {
+    const collect_if_data *pr = static_cast<const collect_if_data *>(p->data);
+    const mlist_item_t *c = cur_item != nullptr ? cur_item->next : cur->data.head;
+    if (c == nullptr || static_cast<const collect_if_data *>(c->data)->oid_index != pr->oid_index) {
+      for (c = cur->data.head; c != nullptr; c = c->next) {
+        if (static_cast<const collect_if_data *>(c->data)->oid_index == pr->oid_index) break;
+      }
+    }
+    if (c == nullptr) continue;  // the interface is gone
+    cur_item = c;
+    const collect_if_data *cr = static_cast<const collect_if_data *>(c->data);
+    VKLOG(g_vklog, VL_TRACE, "[colt_calculate_if_perf] device id[%s],oid[prev:%u,cur:%d]\n",
+          cur->device_id, pr->oid_index, static_cast<int>(cr->oid_index));
+    collect_if_perf *r = &out[n++];
+    r->oid_index = pr->oid_index;
+    r->collect_time = cur->collect_time;
+    uint64_t bandwidth = pr->perf_raw.bandwidth.value;
+    // Octets the interface can carry in the interval, with slack.
+    uint64_t max_octets = 0;
+    if (bandwidth != 0) {
+      long double cap =
+          static_cast<long double>(bandwidth) / 8.0L * static_cast<long double>(interval_ns) /
+          static_cast<long double>(kNsecPerSec) * COLT_OCTET_BOUND_SLACK_PERCENT / 100.0L;
+      max_octets = cap >= 1.8e19L ? 0 : static_cast<uint64_t>(cap) + 1;
+    }
+    for (size_t i = 0; i < sizeof(kCounters) / sizeof(kCounters[0]); i++) {
+      colt_cal_delta_integer64_bounded(
+          &(pr->perf_raw.*kCounters[i].raw), &(cr->perf_raw.*kCounters[i].raw),
+          i < kOctetCounters ? max_octets : 0, &(r->*kCounters[i].perf));
+    }
+    r->in_bps = static_cast<double>(r->in_octet_count * 8) / static_cast<double>(interval);
+    r->out_bps = static_cast<double>(r->out_octet_count * 8) / static_cast<double>(interval);
+    if (bandwidth != 0) {
+      colt_cal_rate_integer64(static_cast<uint64_t>(r->in_bps), bandwidth, &r->in_bps_rate);
+      colt_cal_rate_integer64(static_cast<uint64_t>(r->out_bps), bandwidth, &r->out_bps_rate);
+    } else {
+      VKLOG(g_vklog, VL_DEBUG,
+            "bandwidth is zero or minus value.[dev id:%s,idx:%u,collect time:%llu]\n",
+            cur->device_id, pr->oid_index, static_cast<unsigned long long>(cur->collect_time));
+    }
+    uint64_t in_total = r->in_ucast_pkt_count + r->in_nucast_pkt_count + r->in_unknown_pkt_count +
+                        r->in_error_count + r->in_discard_count;
+    uint64_t out_total = r->out_ucast_pkt_count + r->out_nucast_pkt_count + r->out_error_count +
+                         r->out_discard_count;
+    colt_cal_rate_integer64(r->in_error_count, in_total, &r->in_error_rate);
+    colt_cal_rate_integer64(r->out_error_count, out_total, &r->out_error_rate);
+    colt_cal_rate_integer64(r->in_discard_count, in_total, &r->in_discard_rate);
+    colt_cal_rate_integer64(r->out_discard_count, out_total, &r->out_discard_rate);
+    colt_cal_rate_integer64(r->collizn_count, in_total + out_total, &r->collizn_rate);
+    colt_cal_rate_integer64(r->crc_error_count, in_total + out_total, &r->crc_rate);
+  }
+  if (n == 0) {
+    free(out);
+    return nullptr;
+  }
+  *count = n;
+  return out;
+}
+
+// ---- Previous-sample table ----
+
+int colt_if_prev_table_init(void) {
+  vkLock(&g_interface_perf_map_lock);
+  int r = 0;
+  if (!g_interface_perf_map_ready) {
+    r = map_init(&g_interface_perf_map, kPrevTableBuckets, sizeof(prev_slot)) == 0 ? 0 : -1;
+    g_interface_perf_map_ready = (r == 0);
+  }
+  vkUnlock(&g_interface_perf_map_lock);
+  return r;
+}
+
+void colt_if_prev_table_clear(void) {
+  vkLock(&g_interface_perf_map_lock);
+  if (g_interface_perf_map_ready) map_destroy_ex(&g_interface_perf_map, free_slot);
+  g_interface_perf_map_ready = false;
+  vkUnlock(&g_interface_perf_map_lock);
+}
+
+collect_interface *colt_get_if_perf_prev(const char *device_id) {
+  if (device_id_empty(device_id)) return nullptr;
+  char key[COLT_IF_PREV_KEY_SIZE];
+  make_key(key, device_id);
+  collect_interface *rec = nullptr;
+  vkLock(&g_interface_perf_map_lock);
+  void *item = nullptr;
+  if (g_interface_perf_map_ready && map_lookup(&g_interface_perf_map, key, sizeof(key), &item)) {
+    prev_slot *slot = static_cast<prev_slot *>(item);
+    if (slot->rec != nullptr && !slot->rec->is_use) {
+      rec = slot->rec;
+      rec->is_use = 1;
+    }
+  }
+  vkUnlock(&g_interface_perf_map_lock);
+  return rec;
+}
+
+int colt_set_if_perf_prev(const char *device_id, collect_interface *cur, collect_interface *prev) {
+  if (device_id_empty(device_id) || cur == nullptr) return -1;
+  char key[COLT_IF_PREV_KEY_SIZE];
+  make_key(key, device_id);
+  int r = 0;
+  vkLock(&g_interface_perf_map_lock);
+  if (prev != nullptr) {
+    // Given back: a record replaced while we held it is ours to free.
+    if (prev->is_detached) {
+      free_record(prev);
+    } else {
+      prev->is_use = 0;
+    }
+  }
+  void *item = nullptr;
+  prev_slot *slot = nullptr;
+  if (g_interface_perf_map_ready && map_lookup(&g_interface_perf_map, key, sizeof(key), &item)) {
+    slot = static_cast<prev_slot *>(item);
+  }
+  collect_interface *target = slot != nullptr ? slot->rec : nullptr;
+  if (target != nullptr && !target->is_use) {
+    if (cur->collect_time < target->collect_time) {
+      r = 1;  // an older sample than the stored one: keep the newer
+    } else {
+      mlist_clean(&target->data);
+      mlist_move(&target->data, &cur->data);
+      target->collect_time = cur->collect_time;
+    }
+  } else if (!g_interface_perf_map_ready) {
+    r = -1;
+  } else {
+    // No record yet, or another thread holds it: store a new record; the
+    // held one is detached and freed by its holder when given back.
+    collect_interface *rec = static_cast<collect_interface *>(calloc(1, sizeof(*rec)));
+    prev_slot *fresh =
+        slot == nullptr ? static_cast<prev_slot *>(calloc(1, sizeof(*fresh))) : nullptr;
+    if (rec == nullptr || (slot == nullptr && fresh == nullptr)) {
+      VKLOG(g_vklog, VL_ERROR, "memory allocate(collect_interface_t) has failed.\n");
+      free(rec);
+      free(fresh);
+      r = -1;
+    } else {
+      collect_interface_init(rec, device_id, cur->collect_time);
+      mlist_move(&rec->data, &cur->data);
+      VKLOG(g_vklog, VL_TRACE, "[colt_set_if_perf_prev]device_id[%s],collect_interface_prev[%p]\n",
+            device_id, static_cast<void *>(rec));
+      if (slot != nullptr) {
+        target->is_detached = 1;
+        slot->rec = rec;
+      } else {
+        memcpy(fresh->key, key, sizeof(key));
+        fresh->rec = rec;
+        if (map_setat(&g_interface_perf_map, fresh->key, sizeof(fresh->key), fresh) ==
+            MAP_SETAT_FAILED) {
+          mlist_move(&cur->data, &rec->data);
+          free_record(rec);
+          free(fresh);
+          r = -1;
+        }
+      }
+    }
+  }
+  vkUnlock(&g_interface_perf_map_lock);
+  return r;
+}
+
+// ---- Senders ----
+
+int colt_send_if_stat(const collect_interface *ci) {
+  if (ci == nullptr) return -1;
+  if (device_id_empty(ci->device_id)) {
+    VKLOG(g_vklog, VL_ERROR, "device_id is empty.\n");
+    return -1;
+  }
+  size_t rows = ci->data.count;
+  size_t ws_size = sizeof(network_if_stat_list_t) + 256 + rows * (sizeof(network_if_stat_t) + 16);
+  size_t payload = 64;
+  for (const mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+    const collect_if_stat &s = static_cast<const collect_if_data *>(it->data)->stat;
+    payload += kStatRowFixed + strlen(ci->device_id) + strlen(s.descriptor) + strlen(s.name) +
+               strlen(s.physical_address) + strlen(s.duplex_status) + strlen(s.ip) +
+               strlen(s.subnet_mask);
+  }
+  uint8_t *ws = work_area(&t_work.stat, ws_size);
+  network_if_stat_list_t *msg = ws != nullptr ? network_if_stat_list_new(ws, ws_size) : nullptr;
+  if (msg == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "network_if_stat_list allocate has failed.(size:%lu)\n",
+          static_cast<unsigned long>(ws_size));
+    return -1;
+  }
+  if (rows > 0 && network_if_stat_list_stats_alloc(msg, static_cast<int>(rows)) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "network_if_stat_list_stats_alloc() has failed.(size:%u, pos:%u)\n",
+          static_cast<unsigned>(ws_size), static_cast<unsigned>(msg->base.heap_p->pos));
+    return -1;
+  }
+  size_t i = 0;
+  for (const mlist_item_t *it = ci->data.head; it != nullptr; it = it->next, i++) {
+    const collect_if_data *row = static_cast<const collect_if_data *>(it->data);
+    const collect_if_stat &s = row->stat;
+    network_if_stat_t *w = &msg->stats.items_p[i];
+    w->device_id_p = ci->device_id;
+    w->oid_index = row->oid_index;
+    w->index = static_cast<uint32_t>(parse_u64(s.index));
+    w->admin_status = static_cast<uint32_t>(parse_u64(s.admin_status));
+    w->oper_status = static_cast<uint32_t>(parse_u64(s.oper_status));
+    w->type = static_cast<uint32_t>(parse_u64(s.type));
+    w->mtu = static_cast<uint32_t>(parse_u64(s.mtu));
+    w->bandwidth = parse_u64(s.bandwidth);
+    w->descriptor_p = s.descriptor;
+    w->name_p = s.name;
+    w->physical_address_p = s.physical_address;
+    w->ip_p = s.ip;
+    w->subnet_mask_p = s.subnet_mask;
+    w->duplex_status_p = s.duplex_status;
+    w->collect_time = ci->collect_time;
+  }
+  mlist_item_t *item = nullptr;
+  pkt_data *pd = make_packet_data(&item, DG_PKT_INTERFACE_STAT, static_cast<uint32_t>(payload));
+  if (pd == nullptr) return -1;
+  int n = network_if_stat_list_encode(msg, pd->body, payload);
+  if (n < 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_stat] encode has failed.(ret:%d)\n", n);
+    remove_pkt(gp_main_dgconn, item);
+    return -1;
+  }
+  pd->body_len = static_cast<uint32_t>(n);
+  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
+  if (r != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_stat] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
+    remove_pkt(gp_main_dgconn, item);
+    return -3;
+  }
+  return 0;
+}
+
+int colt_send_if_perf(const char *device_id, const collect_if_perf *perf, size_t count) {
+  if (count == 0) return 0;
+  if (perf == nullptr) return -1;
+  if (device_id_empty(device_id)) {
+    VKLOG(g_vklog, VL_ERROR, "device_id is empty.\n");
+    return -1;
+  }
+  size_t ws_size = sizeof(network_if_perf_list_t) + 256 + count * (sizeof(network_if_perf_t) + 16);
+  size_t payload = 64 + count * (kPerfRowFixed + strlen(device_id));
+  uint8_t *ws = work_area(&t_work.perf, ws_size);
+  network_if_perf_list_t *msg = ws != nullptr ? network_if_perf_list_new(ws, ws_size) : nullptr;
+  if (msg == nullptr || network_if_perf_list_perfs_alloc(msg, static_cast<int>(count)) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "network_if_perf_list allocate has failed.(size:%lu)\n",
+          static_cast<unsigned long>(ws_size));
+    return -1;
+  }
+  for (size_t i = 0; i < count; i++) {
+    const collect_if_perf &p = perf[i];
+    network_if_perf_t *w = &msg->perfs.items_p[i];
+    w->device_id_p = device_id;
+    w->collect_time = p.collect_time;
+    w->sys_uptime = 0;
+    w->oid_index = p.oid_index;
+    for (const counter_map &c : kCounters) w->*c.wire_perf = p.*c.perf;
+    w->in_bps = p.in_bps;
+    w->out_bps = p.out_bps;
+    w->in_bps_rate = p.in_bps_rate;
+    w->out_bps_rate = p.out_bps_rate;
+    w->in_error_rate = p.in_error_rate;
+    w->out_error_rate = p.out_error_rate;
+    w->in_discard_rate = p.in_discard_rate;
+    w->out_discard_rate = p.out_discard_rate;
+    w->collizn_rate = p.collizn_rate;
+    w->crc_rate = p.crc_rate;
+    VKLOG(g_vklog, VL_DEBUG,
+          "send perf - [%u]devid[%s],octet[%llu/%llu],error[%llu/%llu],discard[%llu/%llu],"
+          "collecttime[%llu]\n",
+          p.oid_index, device_id, static_cast<unsigned long long>(p.in_octet_count),
+          static_cast<unsigned long long>(p.out_octet_count),
+          static_cast<unsigned long long>(p.in_error_count),
+          static_cast<unsigned long long>(p.out_error_count),
+          static_cast<unsigned long long>(p.in_discard_count),
+          static_cast<unsigned long long>(p.out_discard_count),
+          static_cast<unsigned long long>(p.collect_time));
+  }
+  mlist_item_t *item = nullptr;
+  pkt_data *pd = make_packet_data(&item, DG_PKT_INTERFACE_PERF, static_cast<uint32_t>(payload));
+  if (pd == nullptr) return -1;
+  int n = network_if_perf_list_encode(msg, pd->body, payload);
+  if (n < 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf] encode has failed.(ret:%d)\n", n);
+    remove_pkt(gp_main_dgconn, item);
+    return -1;
+  }
+  pd->body_len = static_cast<uint32_t>(n);
+  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
+  if (r != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
+    remove_pkt(gp_main_dgconn, item);
+    return -3;
+  }
+  return 0;
+}
+
+int colt_send_if_perf_raw(const collect_interface *ci) {
+  if (ci == nullptr) return -1;
+  if (device_id_empty(ci->device_id)) {
+    // One bad sample must not stop the agent: it is dropped.
+    VKLOG(g_vklog, VL_ERROR, "device_id is empty.\n");
+    return -1;
+  }
+  size_t rows = ci->data.count;
+  size_t ws_size =
+      sizeof(network_if_perf_raw_list_t) + 256 + rows * (sizeof(network_if_perf_raw_t) + 16);
+  size_t payload = 64 + rows * (kRawRowFixed + strlen(ci->device_id));
+  uint8_t *ws = work_area(&t_work.raw, ws_size);
+  network_if_perf_raw_list_t *msg =
+      ws != nullptr ? network_if_perf_raw_list_new(ws, ws_size) : nullptr;
+  if (msg == nullptr ||
+      (rows > 0 && network_if_perf_raw_list_perfs_alloc(msg, static_cast<int>(rows)) != 0)) {
+    VKLOG(g_vklog, VL_ERROR, "network_if_perf_raw_list allocate has failed.(size:%lu)\n",
+          static_cast<unsigned long>(ws_size));
+    return -1;
+  }
+  size_t i = 0;
+  for (const mlist_item_t *it = ci->data.head; it != nullptr; it = it->next, i++) {
+    const collect_if_data *row = static_cast<const collect_if_data *>(it->data);
+    network_if_perf_raw_t *w = &msg->perfs.items_p[i];
+    w->device_id_p = ci->device_id;
+    w->collect_time = ci->collect_time;
+    w->sys_uptime = 0;
+    w->oid_index = row->oid_index;
+    for (const counter_map &c : kCounters) w->*c.wire_raw = (row->perf_raw.*c.raw).value;
+  }
+  mlist_item_t *item = nullptr;
+  pkt_data *pd = make_packet_data(&item, DG_PKT_INTERFACE_PERF_RAW, static_cast<uint32_t>(payload));
+  if (pd == nullptr) return -1;
+  int n = network_if_perf_raw_list_encode(msg, pd->body, payload);
+  if (n < 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf_raw] encode has failed.(ret:%d)\n", n);
+    remove_pkt(gp_main_dgconn, item);
+    return -1;
+  }
+  pd->body_len = static_cast<uint32_t>(n);
+  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
+  if (r != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf_raw] add_packet_to_dgcomm() has failed.(ret:%d)\n",
+          r);
+    remove_pkt(gp_main_dgconn, item);
+    return -3;
+  }
+  return 0;
+}
+
+// ---- Collections ----
+
+int colt_if_stat(uint64_t collect_time, const char *device_id, const struct event *ev,
+                 void *session_fd, oid_pack *pack) {
+  (void)ev;
+  if (device_id_empty(device_id)) {
+    VKLOG(g_vklog, VL_ERROR, "device_id is empty.\n");
+    return -4;
+  }
+  if (session_fd == nullptr || pack == nullptr) return -4;
+  VKLOG(g_vklog, VL_DEBUG, "collect if stat - device id:%s,oid pack id:%u\n", device_id, pack->id);
+  mlist_t list;
+  sm_response_list_init(&list);
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  int ret = colt_request_from_oid_pack(&list, COLT_IF_MAX_REPETITIONS, session_fd, pack, &err);
+  if (ret < 0) {
+    log_collect_failure("stat", device_id, ret, &err);
+    sm_snmp_error_clean(&err);
+    sm_response_list_clean(&list);
+    return -1;
+  }
+  collect_interface ci;
+  collect_interface_init(&ci, device_id, collect_time);
+  for (mlist_item_t *it = list.head; it != nullptr; it = it->next) {
+    const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
+    VKLOG(g_vklog, VL_DEBUG, "[colt_if_stat][dev:%s]name[%s],type code[%d]\n", device_id,
+          entry->name, entry->type_code);
+    const stat_column *col = stat_column_of(entry->type_code);
+    if (col == nullptr) {
+      VKLOG(g_vklog, VL_ERROR, "this type code is not support.(type:%d,name:%s)\n",
+            entry->type_code, entry->name);
+      continue;
+    }
+    mlist_item_t *cursor = nullptr;
+    for (const netsnmp_variable_list *v = entry->variables; v != nullptr; v = v->next_variable) {
+      uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
+      collect_if_data *row = colt_get_collect_data_by_index(&ci, &cursor, idx);
+      if (row == nullptr) {
+        VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
+              col->constant, entry->type_code, static_cast<int>(idx));
+        continue;
+      }
+      char *field = reinterpret_cast<char *>(&row->stat) + col->offset;
+      if (colt_get_vars_value_to_string(v, field, col->size, nullptr) <= 0) field[0] = '\0';
+      if (col->trim) trim_text(field);
+      row->stat.collect_time = collect_time;
+    }
+  }
+  sm_snmp_error_clean(&err);
+  sm_response_list_clean(&list);
+  int r = colt_send_if_stat(&ci);
+  collect_interface_clear(&ci);
+  return r;
+}
+
+int colt_if_perf(uint64_t collect_time, const char *device_id, const struct event *ev,
+                 void *session_fd, oid_pack *pack) {
+  (void)ev;
+  if (device_id_empty(device_id)) {
+    VKLOG(g_vklog, VL_ERROR, "device_id is empty.\n");
+    return -4;
+  }
+  if (session_fd == nullptr || pack == nullptr) return -4;
+  VKLOG(g_vklog, VL_DEBUG, "collect if perf - device id:%s,oid pack id:%u\n", device_id, pack->id);
+  uint64_t t0 = vk_clock_get()->monotonic_nsec();
+  mlist_t list;
+  sm_response_list_init(&list);
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  int ret = colt_request_from_oid_pack(&list, COLT_IF_MAX_REPETITIONS, session_fd, pack, &err);
+  if (ret < 0) {
+    log_collect_failure("perf", device_id, ret, &err);
+    sm_snmp_error_clean(&err);
+    sm_response_list_clean(&list);
+    return -1;
+  }
+  VKLOG(g_vklog, VL_TRACE, "[colt_if_perf] device id[%s], snmp elapse[%.5f]\n", device_id,
+        static_cast<double>(vk_clock_get()->monotonic_nsec() - t0) / 1e9);
+  collect_interface ci;
+  collect_interface_init(&ci, device_id, collect_time);
+  for (mlist_item_t *it = list.head; it != nullptr; it = it->next) {
+    const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
+    raw_field field = perf_field_of_code(entry->type_code);
+    if (field == nullptr) continue;
+    mlist_item_t *cursor = nullptr;
+    for (const netsnmp_variable_list *v = entry->variables; v != nullptr; v = v->next_variable) {
+      uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
+      collect_if_data *row = colt_get_collect_data_by_index(&ci, &cursor, idx);
+      if (row == nullptr) {
+        VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
+              obj_id_type_code_to_str(entry->type_code), entry->type_code, static_cast<int>(idx));
+        continue;
+      }
+      colt_get_vars_to_integer64(v, &(row->perf_raw.*field));
+    }
+  }
+  sm_snmp_error_clean(&err);
+  sm_response_list_clean(&list);
+
+  collect_interface *prev = colt_get_if_perf_prev(device_id);
+  size_t count = 0;
+  collect_if_perf *perf = prev != nullptr ? colt_calculate_if_perf(prev, &ci, &count) : nullptr;
+  colt_send_if_perf_raw(&ci);
+  colt_set_if_perf_prev(device_id, &ci, prev);
+  if (perf != nullptr) colt_send_if_perf(device_id, perf, count);
+  free(perf);
+  collect_interface_clear(&ci);
+  return 0;
+}

@@ -1,0 +1,252 @@
+// Interface statistics and interface performance: the two interface-table
+// collections the collect threads run for events of type IF_STAT and
+// IF_PERF, the counter arithmetic behind the rates, and the table of each
+// device's previous sample.
+//
+// Statistics read the descriptive columns of a device's interface table and
+// send them as network_if_stat_list (54103). Performance reads the traffic
+// counters, sends them raw (network_if_perf_raw_list, 54107) and, from the
+// difference to the device's previous sample, sends per-interval counts, bit
+// rates, utilisation and error percentages (network_if_perf_list, 54102).
+//
+// Counter arithmetic (colt_cal_delta_integer64 and the octet bound of
+// colt_calculate_if_perf):
+// - cur >= prev: cur - prev.
+// - Counter64 that went down: the counter was reset (a reboot, a cleared
+//   counter); 2^64 increments take decades at any line rate, so a wrap is
+//   not believable. Delta = cur.
+// - Counter32 and Gauge32 that went down: a 2^32 wrap, delta = 2^32 - prev +
+//   cur; except for the two octet counters (in_octet_count,
+//   out_octet_count) of an interface with a known bandwidth, where a
+//   "wrap" implying more octets than the interface can carry in the
+//   interval (with 25 % slack for the distance between collect time and
+//   reading) is a reset as well: delta = cur.
+// - Samples less than a second apart give no computed records (the raw
+//   counters are still sent): the whole-second interval would be 0.
+//
+// Previous-sample table: one record per device id, guarded by its own
+// mutex. A thread takes a device's record (colt_get_if_perf_prev marks it in
+// use) and always gives it back through colt_set_if_perf_prev. A thread that
+// finds the record in use stores its own sample as a new record; the one in
+// use is then detached from the table and freed by its holder when it gives
+// it back, so it is neither freed under the holder nor leaked. The table
+// never goes back in time: a sample older than the stored one is dropped.
+//
+// Threads: the collections run on collect threads, any number at once; each
+// thread encodes into its own work buffers.
+#ifndef QDR_AGENT_COLLECT_INTERFACE_H
+#define QDR_AGENT_COLLECT_INTERFACE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "collect_oid.h"
+#include "collect_thread.h"
+#include "mlist.h"
+#include "snmp_manager.h"
+
+// Sizes of the statistics text fields.
+#define COLT_IF_INDEX_SIZE 32
+#define COLT_IF_DESC_SIZE 512
+#define COLT_IF_NAME_SIZE 128
+#define COLT_IF_STATUS_SIZE 4
+#define COLT_IF_TYPE_SIZE 128
+#define COLT_IF_NUMBER_SIZE 32
+#define COLT_IF_PHYS_ADDR_SIZE 128
+#define COLT_IF_IP_SIZE 40
+#define COLT_IF_DUPLEX_SIZE 40
+// Bytes of the device id that key the previous-sample table (the whole
+// zero-padded field, so ids differing only past the 36th byte stay apart).
+#define COLT_IF_PREV_KEY_SIZE COLT_DEVICE_ID_SIZE
+// A Counter32 octet "wrap" is a reset when it exceeds the interface's
+// capacity over the interval times this factor (in percent).
+#define COLT_OCTET_BOUND_SLACK_PERCENT 125
+
+typedef struct {
+  uint8_t type;  // ASN type of the value; 0 when not set
+  uint64_t value;
+} colt_integer64;
+
+typedef struct {
+  char index[COLT_IF_INDEX_SIZE];
+  char descriptor[COLT_IF_DESC_SIZE];
+  char name[COLT_IF_NAME_SIZE];
+  char admin_status[COLT_IF_STATUS_SIZE];
+  char oper_status[COLT_IF_STATUS_SIZE];
+  char type[COLT_IF_TYPE_SIZE];
+  char mtu[COLT_IF_NUMBER_SIZE];
+  char bandwidth[COLT_IF_NUMBER_SIZE];
+  char physical_address[COLT_IF_PHYS_ADDR_SIZE];
+  char ip[COLT_IF_IP_SIZE];
+  char subnet_mask[COLT_IF_IP_SIZE];
+  char duplex_status[COLT_IF_DUPLEX_SIZE];
+  char last_change[COLT_IF_NUMBER_SIZE];
+  uint64_t collect_time;
+} collect_if_stat;
+
+typedef struct {
+  colt_integer64 sys_uptime;
+  colt_integer64 bandwidth;
+  colt_integer64 in_octet_count;
+  colt_integer64 out_octet_count;
+  colt_integer64 in_ucast_pkt_count;
+  colt_integer64 out_ucast_pkt_count;
+  colt_integer64 in_mcast_pkt_count;
+  colt_integer64 out_mcast_pkt_count;
+  colt_integer64 in_bcast_pkt_count;
+  colt_integer64 out_bcast_pkt_count;
+  colt_integer64 in_nucast_pkt_count;
+  colt_integer64 out_nucast_pkt_count;
+  colt_integer64 in_error_count;
+  colt_integer64 out_error_count;
+  colt_integer64 in_discard_count;
+  colt_integer64 out_discard_count;
+  colt_integer64 in_unknown_pkt_count;
+  colt_integer64 out_qlen;
+  colt_integer64 collizn_count;
+  colt_integer64 crc_error_count;
+} collect_if_perf_raw;
+
+// One interface row of a sample.
+typedef struct {
+  uint32_t oid_index;  // last sub-identifier of the row's OIDs
+  union {
+    collect_if_stat stat;
+    collect_if_perf_raw perf_raw;
+  };
+} collect_if_data;
+
+// One device's sample.
+typedef struct {
+  char device_id[COLT_DEVICE_ID_SIZE];
+  uint64_t collect_time;  // ns since the epoch
+  mlist_t data;           // collect_if_data rows, in order of first appearance
+  int is_use;             // 1 while a thread computes against it; table mutex
+  int is_detached;        // 1 once replaced in the table while in use; table mutex
+} collect_interface;
+
+// One computed interface record (per-interval counts and rates).
+typedef struct {
+  uint32_t oid_index;
+  uint64_t collect_time;
+  uint64_t sys_uptime;  // 0
+  uint64_t in_octet_count;
+  uint64_t out_octet_count;
+  uint64_t in_ucast_pkt_count;
+  uint64_t out_ucast_pkt_count;
+  uint64_t in_mcast_pkt_count;
+  uint64_t out_mcast_pkt_count;
+  uint64_t in_bcast_pkt_count;
+  uint64_t out_bcast_pkt_count;
+  uint64_t in_nucast_pkt_count;
+  uint64_t out_nucast_pkt_count;
+  uint64_t in_error_count;
+  uint64_t out_error_count;
+  uint64_t in_discard_count;
+  uint64_t out_discard_count;
+  uint64_t in_unknown_pkt_count;
+  uint64_t out_qlen;
+  uint64_t collizn_count;
+  uint64_t crc_error_count;
+  double in_bps;
+  double out_bps;
+  double in_bps_rate;
+  double out_bps_rate;
+  double in_error_rate;
+  double out_error_rate;
+  double in_discard_rate;
+  double out_discard_rate;
+  double collizn_rate;
+  double crc_rate;
+} collect_if_perf;
+
+// ---- Samples ----
+
+// Empties and initialises a sample for `device_id` (cut to 39 characters)
+// and `collect_time`.
+void collect_interface_init(collect_interface *ci, const char *device_id, uint64_t collect_time);
+// Frees the rows; the sample stays usable (empty). Null is ignored.
+void collect_interface_clear(collect_interface *ci);
+
+// The row with `oid_index`, looked up over the whole list starting after
+// `*cursor` (the row matched last), or a new zeroed row appended when none
+// has it. *cursor becomes the returned row's item. Null when memory is
+// exhausted.
+collect_if_data *colt_get_collect_data_by_index(collect_interface *ci, mlist_item_t **cursor,
+                                                uint32_t oid_index);
+
+// ---- Collections ----
+
+// Interface statistics: walks the pack, fills one row per interface and
+// sends them (54103). Returns 0; -1 the SNMP request failed; -4 null
+// session or empty device id (nothing requested or sent); else the result
+// of colt_send_if_stat.
+int colt_if_stat(uint64_t collect_time, const char *device_id, const struct event *ev,
+                 void *session_fd, oid_pack *pack);
+
+// Interface performance: walks the pack, sends the raw counters (54107),
+// stores the sample as the device's previous one and sends the records
+// computed against the earlier one (54102) when there are any. Returns 0;
+// -1 the SNMP request failed; -4 null session or empty device id (nothing
+// requested or sent).
+int colt_if_perf(uint64_t collect_time, const char *device_id, const struct event *ev,
+                 void *session_fd, oid_pack *pack);
+
+// ---- Senders: 0; -1 message cannot be made or encoded (or empty device
+// id, logged at level error: the sample is dropped); -3 queue refused.
+
+int colt_send_if_stat(const collect_interface *ci);
+// Nothing is sent for 0 records (0); -1 for a null array with a count.
+int colt_send_if_perf(const char *device_id, const collect_if_perf *perf, size_t count);
+int colt_send_if_perf_raw(const collect_interface *ci);
+
+// ---- Previous-sample table ----
+
+// Creates the table (empty); safe to call again. 0, or -1 out of memory.
+int colt_if_prev_table_init(void);
+// Frees every record. REQUIRES: no thread holds a record.
+void colt_if_prev_table_clear(void);
+
+// The device's previous sample, marked in use, or null (first sample, or a
+// record another thread holds). A returned record must be given back with
+// colt_set_if_perf_prev.
+collect_interface *colt_get_if_perf_prev(const char *device_id);
+
+// Moves the rows of `cur` (left empty) into the device's stored record and
+// gives `prev` back (null when colt_get_if_perf_prev returned none).
+// Returns 0 (stored); 1 when `cur` was older than the stored sample and was
+// dropped; -1 out of memory (cur keeps its rows).
+int colt_set_if_perf_prev(const char *device_id, collect_interface *cur, collect_interface *prev);
+
+// ---- Arithmetic ----
+
+// Computed records for each row of `prev` that `cur` also has, in `prev`'s
+// order; *count gets their number. Null (count 0) when the samples are less
+// than a second apart or none pairs up. The array is the caller's (free).
+collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const collect_interface *cur,
+                                        size_t *count);
+
+// Delta of two readings of one counter (rules in the header comment).
+// Returns 0; -1 an argument is null; -2 prev's type is 0 or differs from
+// cur's (*delta unchanged).
+int colt_cal_delta_integer64(const colt_integer64 *prev, const colt_integer64 *cur,
+                             uint64_t *delta);
+
+// As colt_cal_delta_integer64, but a Counter32 decrease whose wrap delta
+// exceeds `max_delta` (when not 0) counts as a reset: delta = cur.
+int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_integer64 *cur,
+                                     uint64_t max_delta, uint64_t *delta);
+
+// dividend / divisor * 100 capped at 100; 0 when the divisor is 0. Returns
+// 0, or -1 for a null `rate`.
+int colt_cal_rate_integer64(uint64_t dividend, uint64_t divisor, double *rate);
+
+// Stores the variable's ASN type and, for Counter32, Gauge32 and Counter64,
+// its value. Returns 0; -1 null argument; -2 another type (logged; value
+// unchanged).
+int colt_get_vars_to_integer64(const netsnmp_variable_list *vars, colt_integer64 *out);
+
+// Row index of an OID: its last sub-identifier (0 for an empty name).
+uint32_t colt_get_oid_index_from_name(const oid *name, size_t name_length);
+
+#endif  // QDR_AGENT_COLLECT_INTERFACE_H
