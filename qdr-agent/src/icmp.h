@@ -107,12 +107,14 @@ icmp_host_t *icmp_host_search(icmp_host_t *first, const char *host);
 // Interleaved cycle: one request per host, all under one deadline of
 // `timeout`. Number of replies received (>= 0), -(number of send errors)
 // when some sends failed, -1 no host, -2/-3 the IPv4/IPv6 socket could not
-// be opened, -4/-5/-6 clock failure, -7 wait failure.
+// be opened, -7 wait failure. The error text tells which.
 int icmp_send(icmp_object_t *obj);
 
 // Sequential cycle: each host in list order gets one request and its own
-// deadline of `timeout`. 0 after the last host (hosts without a reply keep
-// latency -1); -1 no host, -2/-3 socket, -4/-6 clock, -7 wait failure.
+// deadline of `timeout`; only the host's own reply ends its wait, and a
+// reply after its deadline is not counted. 0 after the last host (hosts
+// without a reply keep latency -1); -1 no host, -2/-3 socket, -7 wait
+// failure.
 int icmp_check(icmp_object_t *obj);
 
 // The last error text of the object; null for a null object.
