@@ -82,18 +82,39 @@ TEST(VkConfig, DefaultLongerThanBufferIsCut) {
   EXPECT_EQ(read_key("/nonexistent", "k", "abcdefghij", 5), "abcd");
 }
 
-TEST(VkConfig, LongLinesAreCutEvery1023Bytes) {
+TEST(VkConfig, OverLongLinesKeepOnlyTheirFirst1023BytesAndAByteOrderMarkIsSkipped) {
   std::string v1023(1023 - 4 - 1, 'v');  // "key=" + value + "\n" is 1023 bytes
-  std::string exact = "key=" + v1023 + "\n";
-  ASSERT_EQ(exact.size(), 1023u);
-  // The second line is 1023 + 9 bytes long: its second piece "piece=tail"
-  // is parsed as a line of its own.
   std::string filler(1023 - 5, 'f');
-  std::string split = "long=" + filler + "piece=tail\n";
-  conf_file f(exact + split);
-  EXPECT_EQ(read_key(f.path, "key"), v1023);
-  EXPECT_EQ(read_key(f.path, "long"), filler);
-  EXPECT_EQ(read_key(f.path, "piece"), "tail");
+  const std::string bom = "\xEF\xBB\xBF";
+  struct row {
+    std::string text;
+    const char *key;
+    std::string want;
+  };
+  const row rows[] = {
+      {"key=" + v1023 + "\nnext=n\n", "key", v1023},
+      {"key=" + v1023 + "\nnext=n\n", "next", "n"},
+      // The tail of a long comment or value is not a setting of its own.
+      {"#" + std::string(1022, 'x') + "receiver_port=4444\n", "receiver_port", "DEF"},
+      {"long=" + filler + "piece=tail\nnext=n\n", "long", filler},
+      {"long=" + filler + "piece=tail\nnext=n\n", "piece", "DEF"},
+      {"long=" + filler + "piece=tail\nnext=n\n", "next", "n"},
+      {std::string(3000, 'y') + "\nnext=n", "next", "n"},
+      {bom + "key=v\n", "key", "v"},
+      {"key=v\n" + bom + "other=o\n", "other", "DEF"},  // only before the first line
+  };
+  for (const row &r : rows) {
+    conf_file f(r.text);
+    EXPECT_EQ(read_key(f.path, r.key), r.want) << r.key << " in " << r.text.substr(0, 40);
+  }
+}
+
+TEST(VkConfig, OnlyRegularFilesAreRead) {
+  vktest::temp_dir dir;
+  char v[8];
+  EXPECT_EQ(_get_config_string(dir.path.c_str(), "key", v, sizeof(v)), -2);
+  EXPECT_EQ(_get_config_string("/dev/null", "key", v, sizeof(v)), -2);
+  EXPECT_EQ(read_key(dir.path, "key"), "DEF");
 }
 
 TEST(VkConfig, ValueLongerThanBufferIsCut) {

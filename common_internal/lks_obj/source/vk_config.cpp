@@ -1,8 +1,11 @@
 #include "vk_config.h"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string_view>
 
@@ -70,6 +73,48 @@ bool append_reference(expand_out &o, std::string_view name) {
   }
   o.buf[o.len++] = '}';
   return true;
+}
+
+// A UTF-8 byte-order mark that an editor may put before the first line.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Opens `file` for reading into *fp if it is a regular file: 0. A device or
+// a FIFO would block or never end, so it is refused: -2. -1 when it cannot
+// be opened.
+int open_regular_file(const char *file, FILE **fp) {
+  // O_NONBLOCK: opening a FIFO with no writer must not wait.
+  int fd = open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -2;
+  }
+  *fp = fdopen(fd, "r");
+  if (*fp == nullptr) {
+    close(fd);
+    return -1;
+  }
+  return 0;
+}
+
+// Reads one line, its line feed included, into `line` (size bytes, not
+// terminated): at most size - 1 bytes. The rest of a longer line is read
+// and dropped, so that the tail of a long line never reads as a line of its
+// own. Returns the bytes kept, or -1 at the end of the file.
+int read_line(FILE *fp, char *line, size_t size) {
+  size_t len = 0;
+  int c = EOF;
+  while (len < size - 1 && (c = getc(fp)) != EOF) {
+    line[len++] = static_cast<char>(c);
+    if (c == '\n') return static_cast<int>(len);
+  }
+  if (len == 0 && c == EOF) return -1;
+  if (len == size - 1) {
+    while ((c = getc(fp)) != EOF && c != '\n') {
+    }
+  }
+  return static_cast<int>(len);
 }
 
 }  // namespace
@@ -152,14 +197,22 @@ int convert_string_Environment(const char *input, char *result, size_t size) {
 
 int _get_config_string(const char *file, const char *key, char *value, size_t size) {
   if (file == nullptr || key == nullptr || value == nullptr || size == 0) return -1;
-  FILE *fp = fopen(file, "r");
-  if (fp == nullptr) return -1;
+  FILE *fp = nullptr;
+  int opened = open_regular_file(file, &fp);
+  if (opened != 0) return opened;
   std::string_view wanted(key);
   char line[VK_CONFIG_BUFFER_SIZE];
   int rc = -1;
-  while (fgets(line, sizeof(line), fp) != nullptr) {
+  bool first = true;
+  int len;
+  while ((len = read_line(fp, line, sizeof(line))) >= 0) {
+    std::string_view text(line, static_cast<size_t>(len));
+    if (first && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+      text.remove_prefix(kByteOrderMark.size());
+    }
+    first = false;
     // A NUL byte inside a line ends the text that is looked at.
-    std::string_view text(line);
+    text = text.substr(0, text.find('\0'));
     size_t hash_mark = text.find('#');
     if (hash_mark != std::string_view::npos) text = text.substr(0, hash_mark);
     size_t eq = text.find('=');

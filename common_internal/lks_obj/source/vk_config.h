@@ -6,8 +6,11 @@
 // everything from the first '#' is a comment; the first '=' splits key from
 // value; both are stripped of space, tab, CR and LF; keys compare byte for
 // byte; the first matching line wins; lines without '=' are ignored. Lines
-// are read through a 1024-byte buffer, so a line longer than 1023 bytes is
-// parsed as several pieces.
+// are read through a 1024-byte buffer: of a line longer than 1023 bytes
+// (line feed included) only the first 1023 are parsed and the rest is
+// dropped. A UTF-8 byte-order mark before the first line is skipped. Only
+// regular files are read: a device, a FIFO or a directory reads like a
+// missing file.
 //
 // Diagnostics go to standard output (this module sits below the logging
 // library). All functions are safe to call from any thread.
@@ -33,7 +36,8 @@ int ReadConfStringEx(const char *file, const char *key, char *value, size_t size
 // Key lookup underneath ReadConfStringEx. On a match copies the stripped,
 // unexpanded value into `value` (cut to size - 1 characters, terminated) and
 // returns 0. Returns -1 when the key is not found, the file cannot be opened
-// or an argument is null / size is 0; `value` is then left untouched.
+// or an argument is null / size is 0; -2 when the file exists but is not a
+// regular file. `value` is then left untouched.
 int _get_config_string(const char *file, const char *key, char *value, size_t size);
 
 // Expands environment references of `input` into `result` (size bytes).
