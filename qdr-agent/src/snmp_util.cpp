@@ -150,6 +150,176 @@ void store_system_value(device_system *sys, const snmp_response_data *entry, cha
   copy_cut(field, size, raw.data(), raw.size());
 }
 
+// ---- The one-shot request, step by step ----
+
+// Everything one request makes, so that one clean-up frees it.
+struct one_shot {
+  snmp_info info;
+  netsnmp_session session;  // borrows from info
+  mlist_t list;             // the one entry "exec.command"
+  snmp_session_error err;
+  void *fd;  // open session or null
+};
+
+void print_command(const agent_config_snmp *c) {
+  std::string_view addr = FIELD(c->addr);
+  std::string_view ver = FIELD(c->version);
+  std::string_view comm = FIELD(c->community_secname);
+  std::string_view level_word = FIELD(c->authpriv);
+  std::string_view auth_word = FIELD(c->auth_algorithm);
+  std::string_view auth_pw = FIELD(c->auth_password);
+  std::string_view priv_word = FIELD(c->priv_algorithm);
+  std::string_view priv_pw = FIELD(c->priv_password);
+  std::string_view type = FIELD(c->type);
+  std::string_view oid_text = FIELD(c->object_id);
+  printf(
+      "exec command - ip[%.*s],ver[%.*s],comm[%.*s],level[%d][%.*s],auth[%.*s,%.*s],"
+      "priv[%.*s,%.*s],type[%.*s],oid[%.*s]\n",
+      (int)addr.size(), addr.data(), (int)ver.size(), ver.data(), (int)comm.size(), comm.data(),
+      c->sec_level, (int)level_word.size(), level_word.data(), (int)auth_word.size(),
+      auth_word.data(), (int)auth_pw.size(), auth_pw.data(), (int)priv_word.size(),
+      priv_word.data(), (int)priv_pw.size(), priv_pw.data(), (int)type.size(), type.data(),
+      (int)oid_text.size(), oid_text.data());
+}
+
+// SNMP_VERSION_* of a version word, or -1.
+int version_from_word(std::string_view ver) {
+  if (ver == "v1") return SNMP_VERSION_1;
+  if (ver == "v2c") return SNMP_VERSION_2c;
+  if (ver == "v3") return SNMP_VERSION_3;
+  return -1;
+}
+
+// Initialises the library the same way for every version, reading and
+// writing nothing of the host's: no snmp.conf (in the configuration path,
+// the home directory or the one SNMPCONFPATH names), no persistent state, no
+// MIB files. SNMPv3 needs the initialisation (without it there is no USM
+// security model); the host's files would change how names and values print,
+// and MIB modules that cannot be found or parsed fill stderr with warnings.
+// Output stays in the library's default style. Runs before the agent's own
+// library settings, in a process that ends after the request; init_snmp does
+// nothing when the library is initialised already.
+void init_library_for_one_shot() {
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+  netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
+  // Even with saving off, start-up makes directories under the persistent
+  // directory (and says so on stderr); none can be made under /dev/null,
+  // which the library lets pass quietly.
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR, "/dev/null");
+  // No MIB: an empty search path (preferred by the library to MIBDIRS and
+  // its built-in path), an empty module list and no extra files. The module
+  // list has no setting of its own: without MIBS the library would try its
+  // default modules and report each one it cannot find.
+  netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIBDIRS, "");
+  setenv("MIBS", "", 1);
+  unsetenv("MIBFILES");
+  init_snmp("vosk-qdr-agent");
+}
+
+// The SNMPv3 part of the command line into `sec`: prints the v3 line.
+// 0, or SM_CMD_ERR_SETUP after printing why.
+int set_v3_security(const agent_config_snmp *c, snmp_sec_info *sec) {
+  std::string_view level_word = FIELD(c->authpriv);
+  std::string auth_pw(FIELD(c->auth_password));
+  std::string priv_pw(FIELD(c->priv_password));
+  std::string name(FIELD(c->community_secname));
+  int level = 0;
+  const char *level_name = nullptr;
+  if (level_word == "authpriv") {
+    level = SM_SEC_LEVEL_AUTHPRIV;
+    level_name = "authpriv";
+  } else if (level_word == "authnopriv") {
+    level = SM_SEC_LEVEL_AUTHNOPRIV;
+    level_name = "authnopriv";
+  } else if (level_word == "noauthnopriv") {
+    level = SM_SEC_LEVEL_NOAUTH;
+    level_name = "noauth";
+  } else {
+    printf("'%.*s' auth priv type is wrong.\n", (int)level_word.size(), level_word.data());
+    return SM_CMD_ERR_SETUP;
+  }
+  int auth = auth_word_to_code(FIELD(c->auth_algorithm));
+  int priv = priv_word_to_code(FIELD(c->priv_algorithm));
+  printf("exec command - v3 level[%s],auth[type:%s,pw:%s],priv[type:%s,pw:%s]\n", level_name,
+         sm_auth_algorithm_name(auth), auth_pw.c_str(), sm_priv_algorithm_name(priv),
+         priv_pw.c_str());
+  int r =
+      sm_set_snmp_sec_info(sec, level, name.c_str(), auth, auth_pw.c_str(), priv, priv_pw.c_str());
+  if (r != 0) {
+    printf("snmp security setting has failed.(%d)\n", r);
+    return SM_CMD_ERR_SETUP;
+  }
+  return 0;
+}
+
+// Fills req->info and req->session from the command line, with the
+// library's default time-out and retries. 0, or SM_CMD_ERR_SETUP after
+// printing why.
+int set_up_session(one_shot *req, const agent_config_snmp *c, int version, const char *host,
+                   uint16_t port) {
+  if (version == SNMP_VERSION_3 && set_v3_security(c, &req->info.security) != 0) {
+    return SM_CMD_ERR_SETUP;
+  }
+  std::string community(FIELD(c->community_secname));
+  int r = sm_set_snmp_info(&req->info, host, port, version, 0, 0,
+                           version == SNMP_VERSION_3 ? nullptr : community.c_str());
+  if (r == 0) r = sm_set_session_by_info(&req->session, &req->info);
+  if (r != 0) {
+    printf("snmp session setting has failed.(%d)\n", r);
+    return SM_CMD_ERR_SETUP;
+  }
+  return 0;
+}
+
+// Prints the result line and then the failure or the value lines.
+// `request_ret` is the request's own result: a failure that left no text and
+// no error status in the record (a walk cut at its variable limit, an
+// answer that never came) would otherwise show as success with whatever it
+// had collected, so its code and text are printed instead.
+int print_result(one_shot *req, int request_ret) {
+  const snmp_session_error &e = req->err;
+  printf("result> stat:%ld,lib:%d,snmp:%d,status:%ld\n", e.response_errstat, e.sess_clib_error_num,
+         e.sess_snmp_error_num, e.sess_status);
+  if (e.error_message != nullptr) {
+    printf("snmp error:%s\n", e.error_message);
+    return SM_CMD_ERR_REQUEST;
+  }
+  if (request_ret < 0 && e.response_errstat == 0) {
+    printf("snmp error:(%d)%s\n", request_ret, sm_get_func_error_str(request_ret));
+    return SM_CMD_ERR_REQUEST;
+  }
+  mlist_item_t *cur = nullptr;
+  auto *entry = static_cast<snmp_response_data *>(mlist_getting_data(&req->list, nullptr, &cur));
+  if (entry != nullptr) print_variables(entry);
+  return 0;
+}
+
+// Opens the session, sends the one GET or walk and prints what came back.
+// 0, or the SM_CMD_ERR_* of the step that failed after printing it.
+int send_and_print(one_shot *req, std::string_view type, std::string_view oid_text) {
+  std::string oid_s(oid_text);
+  sm_response_list_add(&req->list, "exec.command", 0, oid_s.c_str());
+  req->fd = sm_snmp_open_by_session(&req->session, &req->err);
+  if (req->fd == nullptr) {
+    printf("open snmp session has failed.[peer:%s,ver:%ld]\n", req->info.peername,
+           req->session.version);
+    return SM_CMD_ERR_OPEN;
+  }
+  int ret;
+  if (type == "get") {
+    ret = sm_get_request(req->fd, &req->list, &req->err);
+  } else if (type == "subtree") {
+    ret = sm_bulk_request_multiple(req->fd, 0, &req->list, &req->err);
+  } else {
+    printf("snmp requeset type(%.*s) is not support.\n", (int)type.size(), type.data());
+    return SM_CMD_ERR_REQ_TYPE;
+  }
+  return print_result(req, ret);
+}
+
 }  // namespace
 
 bool sm_parse_address(const char *address, char *host, size_t host_size, uint16_t *port) {
@@ -172,151 +342,38 @@ bool sm_parse_address(const char *address, char *host, size_t host_size, uint16_
 
 int sm_request_from_argument(const agent_config_snmp *config_snmp) {
   if (config_snmp == nullptr) return SM_CMD_ERR_VERSION;
-  const agent_config_snmp *c = config_snmp;
-  std::string_view addr = FIELD(c->addr);
-  std::string_view ver = FIELD(c->version);
-  std::string_view comm = FIELD(c->community_secname);
-  std::string_view level_word = FIELD(c->authpriv);
-  std::string_view auth_word = FIELD(c->auth_algorithm);
-  std::string_view auth_pw = FIELD(c->auth_password);
-  std::string_view priv_word = FIELD(c->priv_algorithm);
-  std::string_view priv_pw = FIELD(c->priv_password);
-  std::string_view type = FIELD(c->type);
-  std::string_view oid_text = FIELD(c->object_id);
-  printf(
-      "exec command - ip[%.*s],ver[%.*s],comm[%.*s],level[%d][%.*s],auth[%.*s,%.*s],"
-      "priv[%.*s,%.*s],type[%.*s],oid[%.*s]\n",
-      (int)addr.size(), addr.data(), (int)ver.size(), ver.data(), (int)comm.size(), comm.data(),
-      c->sec_level, (int)level_word.size(), level_word.data(), (int)auth_word.size(),
-      auth_word.data(), (int)auth_pw.size(), auth_pw.data(), (int)priv_word.size(),
-      priv_word.data(), (int)priv_pw.size(), priv_pw.data(), (int)type.size(), type.data(),
-      (int)oid_text.size(), oid_text.data());
+  print_command(config_snmp);
+  int version = version_from_word(FIELD(config_snmp->version));
+  if (version < 0) return SM_CMD_ERR_VERSION;
 
-  int version;
-  if (ver == "v1") {
-    version = SNMP_VERSION_1;
-  } else if (ver == "v2c") {
-    version = SNMP_VERSION_2c;
-  } else if (ver == "v3") {
-    version = SNMP_VERSION_3;
-  } else {
-    return SM_CMD_ERR_VERSION;
-  }
-
+  std::string addr(FIELD(config_snmp->addr));
   char host[SM_IP_SIZE];
   uint16_t port = 0;
-  std::string addr_s(addr);
-  if (!sm_parse_address(addr_s.c_str(), host, sizeof(host), &port)) {
-    printf("snmp address is wrong.[%.*s]\n", (int)addr.size(), addr.data());
+  if (!sm_parse_address(addr.c_str(), host, sizeof(host), &port)) {
+    printf("snmp address is wrong.[%s]\n", addr.c_str());
     return SM_CMD_ERR_ADDRESS;
   }
 
-  // The records are large (pass phrases of 512 bytes); keep them off the stack
-  // of whichever thread calls this.
-  auto *info = static_cast<snmp_info *>(calloc(1, sizeof(snmp_info)));
-  auto *session = static_cast<netsnmp_session *>(calloc(1, sizeof(netsnmp_session)));
-  if (info == nullptr || session == nullptr) {
-    free(info);
-    free(session);
+  // Large records (pass phrases of 512 bytes): off the caller's stack.
+  auto *req = static_cast<one_shot *>(calloc(1, sizeof(one_shot)));
+  if (req == nullptr) {
     printf("memory allocate has failed.\n");
     return SM_CMD_ERR_SETUP;
   }
-  std::string comm_s(comm);
-  int ret = 0;
-  if (version == SNMP_VERSION_3) {
-    // The one-shot request runs before the agent initialises the library,
-    // and without that initialisation there is no USM security model: every
-    // SNMPv3 session would fail to open. init_snmp does nothing when the
-    // library is initialised already, and leaves the output settings at
-    // the library defaults.
-    init_snmp("vosk-qdr-agent");
-    int level = 0;
-    const char *level_name = nullptr;
-    if (level_word == "authpriv") {
-      level = SM_SEC_LEVEL_AUTHPRIV;
-      level_name = "authpriv";
-    } else if (level_word == "authnopriv") {
-      level = SM_SEC_LEVEL_AUTHNOPRIV;
-      level_name = "authnopriv";
-    } else if (level_word == "noauthnopriv") {
-      level = SM_SEC_LEVEL_NOAUTH;
-      level_name = "noauth";
-    } else {
-      printf("'%.*s' auth priv type is wrong.\n", (int)level_word.size(), level_word.data());
-      ret = SM_CMD_ERR_SETUP;
-    }
-    if (ret == 0) {
-      int auth = auth_word_to_code(auth_word);
-      int priv = priv_word_to_code(priv_word);
-      printf("exec command - v3 level[%s],auth[type:%s,pw:%.*s],priv[type:%s,pw:%.*s]\n",
-             level_name, sm_auth_algorithm_name(auth), (int)auth_pw.size(), auth_pw.data(),
-             sm_priv_algorithm_name(priv), (int)priv_pw.size(), priv_pw.data());
-      std::string auth_s(auth_pw);
-      std::string priv_s(priv_pw);
-      int r = sm_set_snmp_sec_info(&info->security, level, comm_s.c_str(), auth, auth_s.c_str(),
-                                   priv, priv_s.c_str());
-      if (r != 0) {
-        printf("snmp security setting has failed.(%d)\n", r);
-        ret = SM_CMD_ERR_SETUP;
-      }
-    }
-  }
-  if (ret == 0) {
-    int r = sm_set_snmp_info(info, host, port, version, 0, 0,
-                             version == SNMP_VERSION_3 ? nullptr : comm_s.c_str());
-    if (r == 0) r = sm_set_session_by_info(session, info);
-    if (r != 0) {
-      printf("snmp session setting has failed.(%d)\n", r);
-      ret = SM_CMD_ERR_SETUP;
-    }
-  }
-  if (ret != 0) {
-    sm_clear_session(session);
-    free(session);
-    free(info);
-    return ret;
-  }
+  sm_response_list_init(&req->list);
+  sm_snmp_error_init(&req->err);
 
-  mlist_t list;
-  sm_response_list_init(&list);
-  std::string oid_s(oid_text);
-  sm_response_list_add(&list, "exec.command", 0, oid_s.c_str());
-  snmp_session_error err;
-  sm_snmp_error_init(&err);
-
-  void *fd = sm_snmp_open_by_session(session, &err);
-  if (fd == nullptr) {
-    printf("open snmp session has failed.[peer:%s,ver:%ld]\n", info->peername, session->version);
-    ret = SM_CMD_ERR_OPEN;
-  } else if (type == "get" || type == "subtree") {
-    if (type == "get") {
-      sm_get_request(fd, &list, &err);
-    } else {
-      sm_bulk_request_multiple(fd, 0, &list, &err);
-    }
-    printf("result> stat:%ld,lib:%d,snmp:%d,status:%ld\n", err.response_errstat,
-           err.sess_clib_error_num, err.sess_snmp_error_num, err.sess_status);
-    if (err.error_message != nullptr) {
-      printf("snmp error:%s\n", err.error_message);
-      ret = SM_CMD_ERR_REQUEST;
-    } else {
-      mlist_item_t *cur = nullptr;
-      auto *entry = static_cast<snmp_response_data *>(mlist_getting_data(&list, nullptr, &cur));
-      if (entry != nullptr) print_variables(entry);
-    }
-  } else {
-    printf("snmp requeset type(%.*s) is not support.\n", (int)type.size(), type.data());
-    ret = SM_CMD_ERR_REQ_TYPE;
-  }
+  init_library_for_one_shot();
+  int ret = set_up_session(req, config_snmp, version, host, port);
+  if (ret == 0) ret = send_and_print(req, FIELD(config_snmp->type), FIELD(config_snmp->object_id));
   fflush(stdout);
 
-  sm_snmp_close(fd);
-  sm_response_list_clean(&list);
-  sm_snmp_error_clean(&err);
-  sm_clear_session(session);
-  free(session);
-  sm_clear_snmp_info(info);
-  free(info);
+  sm_snmp_close(req->fd);
+  sm_response_list_clean(&req->list);
+  sm_snmp_error_clean(&req->err);
+  sm_clear_session(&req->session);
+  sm_clear_snmp_info(&req->info);
+  free(req);
   return ret;
 }
 

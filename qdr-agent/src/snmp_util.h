@@ -56,8 +56,15 @@ bool sm_parse_address(const char *address, char *host, size_t host_size, uint16_
 // The --cmd-snmp request: prints the command, sends one GET or one subtree
 // walk (80 repetitions a request) to `config_snmp->addr` ("host:port", port
 // 161 when absent) with the library's default time-out and retries, and
-// prints the result on standard output. Returns 0 after printing a result,
-// else one of the SM_CMD_ERR_* codes. Frees everything it made.
+// prints the result on standard output. A failed request prints the
+// library's text, or, when it left none and no error status (a walk cut at
+// its variable limit), "snmp error:(<code>)<text of the code>"; either way no
+// value lines. The library is initialised the same way for every version and
+// reads none of the host's Net-SNMP configuration, persistent or MIB files,
+// so the output has one form (the library's default style) whatever the
+// host has. Process-wide: meant for a process that ends afterwards. Returns
+// 0 after printing a result, else one of the SM_CMD_ERR_* codes. Frees
+// everything it made.
 int sm_request_from_argument(const agent_config_snmp *config_snmp);
 
 // Reads sysDescr, sysObjectID, sysUpTime, sysContact and sysName in one GET

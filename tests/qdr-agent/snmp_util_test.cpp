@@ -3,6 +3,7 @@
 // the built qdr-agent program.
 #include "snmp_util.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -244,6 +245,79 @@ TEST_F(SnmpUtil, CmdSnmpNoSuchObjectAndUnknownRequestType) {
   EXPECT_EQ(t.r.status, 0);
   EXPECT_NE(t.r.out.find("snmp requeset type(set) is not support.\n"), std::string::npos)
       << t.r.out;
+}
+
+// The host's Net-SNMP files must not change the one-shot output: an
+// snmp.conf in the home directory and in SNMPCONFPATH that would change how
+// names and values print, the system MIB directory with the default modules
+// (most of them missing) and an extra MIB file, and a persistent directory
+// that must stay empty. Nothing may reach stderr.
+TEST_F(SnmpUtil, CmdSnmpIgnoresTheHostConfigurationForEveryVersion) {
+  vktest::temp_dir host;
+  std::string conf = "oidOutputFormat 3\nquickPrinting yes\nmibs +ALL\n";
+  for (const char *sub : {"/.snmp", "/conf", "/persist"}) mkdir((host.path + sub).c_str(), 0700);
+  ASSERT_TRUE(vktest::write_file(host.path + "/.snmp/snmp.conf", conf));
+  ASSERT_TRUE(vktest::write_file(host.path + "/conf/snmp.conf", conf));
+  std::vector<std::string> env = {"HOME=" + host.path,
+                                  "SNMPCONFPATH=" + host.path + "/conf",
+                                  "SNMP_PERSISTENT_DIR=" + host.path + "/persist",
+                                  "MIBDIRS=/usr/share/snmp/mibs",
+                                  "MIBFILES=/usr/share/snmp/mibs/NET-SNMP-MIB.txt",
+                                  "MIBS"};
+  std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
+  const std::vector<std::vector<std::string>> versions = {
+      {"v1", "public"},
+      {"v2c", "public"},
+      {"v3", vktest::snmpd_user_name(2, 2), "authpriv", "sha", vktest::kSnmpdAuthPass, "aes128",
+       vktest::kSnmpdPrivPass}};
+  for (const auto &v : versions) {
+    cmd_run c;
+    std::vector<std::string> argv = {vktest::built_program("qdr-agent/qdr-agent"), "--cmd-snmp",
+                                     addr};
+    argv.insert(argv.end(), v.begin(), v.end());
+    argv.insert(argv.end(), {"get", ".1.3.6.1.2.1.1.5.0"});
+    std::vector<std::string> e = env;
+    e.push_back("VOSK_QDR_HOME=" + c.home.path);
+    c.r = vktest::run_program(argv, e, c.home.path, 60000);
+    ASSERT_FALSE(c.r.timed_out);
+    EXPECT_EQ(c.r.status, 0) << v[0];
+    EXPECT_EQ(c.r.err, "") << v[0];
+    EXPECT_NE(c.r.out.find("result> stat:0,lib:0,snmp:0,status:0\nvalue(256)-[type:04][0](9)"
+                           "[iso.3.6.1.2.1.1.5.0](19)[STRING: \"core-sw-4\"]\n"),
+              std::string::npos)
+        << v[0] << "\n"
+        << c.r.out;
+  }
+  DIR *d = opendir((host.path + "/persist").c_str());
+  ASSERT_NE(d, nullptr);
+  int entries = 0;
+  while (readdir(d) != nullptr) entries++;
+  closedir(d);
+  EXPECT_EQ(entries, 2);  // "." and ".."
+}
+
+// A walk cut at its variable limit is a failure, not a result: the code and
+// its text are printed and the cut list is not.
+TEST(SnmpCmd, WalkStoppedAtTheVariableLimitPrintsTheCode) {
+  vktest::snmp_responder responder;
+  ASSERT_TRUE(responder.start(vktest::responder_mode::endless));
+  agent_config_snmp c{};
+  snprintf(c.addr, sizeof(c.addr), "127.0.0.1:%d", responder.port);
+  snprintf(c.version, sizeof(c.version), "v2c");
+  snprintf(c.community_secname, sizeof(c.community_secname), "public");
+  snprintf(c.type, sizeof(c.type), "subtree");
+  snprintf(c.object_id, sizeof(c.object_id), "%s", vktest::kResponderRootText);
+  sm_set_bulk_variable_limit(100);
+  testing::internal::CaptureStdout();
+  int ret = sm_request_from_argument(&c);
+  std::string out = testing::internal::GetCapturedStdout();
+  sm_set_bulk_variable_limit(0);
+  EXPECT_EQ(ret, SM_CMD_ERR_REQUEST);
+  EXPECT_NE(out.find("result> stat:0,lib:0,snmp:0,status:0\n"
+                     "snmp error:(-107)walk variable limit reached\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("value("), std::string::npos);
 }
 
 }  // namespace
