@@ -1,0 +1,498 @@
+#include "snmp_trap.h"
+
+// clang-format off
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
+#include <net-snmp/library/snmp_impl.h>
+// clang-format on
+#include <stdlib.h>
+#include <string.h>
+
+#include "config.h"
+#include "dgcomm.h"
+#include "dgcomm_packet.h"
+#include "network_public_stat.h"
+#include "target_device.h"
+#include "thread_manager.h"
+#include "vk_clock.h"
+#include "vk_util.h"
+
+snmp_trap_service_t g_snmp_trap;
+
+namespace {
+
+constexpr uint32_t SNMP_TRAP_SLICE_MSEC = 100;
+constexpr uint32_t SNMP_TRAP_POLL_MSEC = 500;
+constexpr int SNMP_TRAP_START_DELAY_SLICES = 30;  // 3 s before the receivers start
+constexpr int SNMP_TRAP_PASS_SLICES = 10;         // one second a pass
+constexpr int SNMP_TRAP_STATS_PASSES = 5;
+constexpr int SNMP_TRAP_RECEIVER_STOP_SEC = 5;
+// The version field is not an INTEGER, or there is no message sequence.
+constexpr long SNMP_TRAP_VERSION_UNREADABLE = -14;
+// Room for the trap message's record in its encode work area.
+constexpr size_t SNMP_TRAP_WORK_AREA_SIZE = 256;
+
+const oid kSysUpTime0[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
+const oid kSnmpTrapOid0[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+
+vklog_t *trap_log() {
+  return g_snmp_trap.log != nullptr ? g_snmp_trap.log : g_vklog;
+}
+
+// The rendered bindings, grown as the original agent grows them: to the
+// capacity plus the needed length plus 512 bytes whenever an append would
+// fill it.
+struct trap_message {
+  char *text = nullptr;
+  size_t len = 0;
+  size_t cap = 0;
+};
+
+bool message_append(trap_message *m, const char *s, size_t n) {
+  if (m->len + n + 1 > m->cap) {
+    size_t cap = m->cap + n + 1 + 512;
+    char *grown = static_cast<char *>(calloc(1, cap));
+    if (grown == nullptr) {
+      VKLOG(trap_log(), VL_INFO, "addtoBuffer() - malloc has failed![size : %u]\n",
+            static_cast<unsigned>(cap));
+      return false;
+    }
+    if (m->text != nullptr) memcpy(grown, m->text, m->len);
+    free(m->text);
+    m->text = grown;
+    m->cap = cap;
+  }
+  memcpy(m->text + m->len, s, n);
+  m->len += n;
+  m->text[m->len] = '\0';
+  return true;
+}
+
+void message_drop(trap_message *m) {
+  free(m->text);
+  *m = trap_message{};
+}
+
+// Renders one value into `buf` (SNMP_TRAP_VALUE_SIZE bytes). An OCTET
+// STRING is copied as raw bytes (so the text ends at its first NUL); other
+// types go through the library's type-aware printer. Returns false when the
+// value cannot be rendered.
+bool render_value(netsnmp_variable_list *var, char *buf) {
+  if (var->type == ASN_OCTET_STR) {
+    if (var->val_len > SNMP_TRAP_VALUE_SIZE - 1) {
+      VKLOG(trap_log(), VL_INFO, "PduProcess() - Buffer size over![val len:%d]\n",
+            static_cast<int>(var->val_len));
+      return false;
+    }
+    if (var->val_len > 0) memcpy(buf, var->val.string, var->val_len);
+    buf[var->val_len] = '\0';
+    return true;
+  }
+  buf[0] = '\0';
+  return snprint_by_type(buf, SNMP_TRAP_VALUE_SIZE, var, nullptr, nullptr, nullptr) >= 0;
+}
+
+bool append_value(trap_message *m, const char *value, int place) {
+  if (message_append(m, " ", 1) && message_append(m, value, strlen(value))) return true;
+  VKLOG(trap_log(), VL_INFO, "PduProcess() - AddStrToBuffer(%d) has Failed.\n", place);
+  message_drop(m);
+  return false;
+}
+
+void render_failed(trap_message *m, netsnmp_variable_list *var, const char *version) {
+  VKLOG(trap_log(), VL_INFO,
+        "PduProcess() - Failed to import variable data.[%s,type:%s(%d),val_len:%d]\n", version,
+        su_variable_type_to_str(var->type), var->type, static_cast<int>(var->val_len));
+  message_drop(m);
+}
+
+void parse_v1(netsnmp_pdu *pdu, snmp_trap_data_t *out, trap_message *m, char *value) {
+  out->uptime = pdu->time;
+  if (pdu->enterprise != nullptr && snprint_objid(out->enterprise_oid, sizeof(out->enterprise_oid),
+                                                  pdu->enterprise, pdu->enterprise_length) < 0) {
+    out->enterprise_oid[0] = '\0';
+  }
+  VKLOG(trap_log(), VL_DEBUG,
+        "pdu-agent_addr:%d.%d.%d.%d,generic:%s(%ld),specific:%ld,uptime:%llu,enteroid:%s\n",
+        pdu->agent_addr[0], pdu->agent_addr[1], pdu->agent_addr[2], pdu->agent_addr[3],
+        snmp_trap_generic_name(pdu->trap_type), pdu->trap_type, pdu->specific_type,
+        static_cast<unsigned long long>(out->uptime), out->enterprise_oid);
+  out->generic_trap_type = static_cast<uint32_t>(pdu->trap_type);
+  out->specific_trap_code = static_cast<uint32_t>(pdu->specific_type);
+  for (netsnmp_variable_list *var = pdu->variables; var != nullptr; var = var->next_variable) {
+    if (!render_value(var, value)) {
+      render_failed(m, var, "v1");
+      return;
+    }
+    if (!append_value(m, value, 4)) return;
+  }
+}
+
+bool oid_is(const netsnmp_variable_list *var, const oid *name, size_t len) {
+  return snmp_oid_compare(var->name, var->name_length, name, len) == 0;
+}
+
+void parse_v2(netsnmp_pdu *pdu, snmp_trap_data_t *out, trap_message *m, char *value) {
+  for (netsnmp_variable_list *var = pdu->variables; var != nullptr; var = var->next_variable) {
+    if (var->val_len == 0) {
+      VKLOG(trap_log(), VL_ERROR, "PduProcess() - Variable data size is zero. continue.\n");
+      continue;
+    }
+    if (m->len > 0 && !message_append(m, " ", 1)) {
+      VKLOG(trap_log(), VL_INFO, "PduProcess() - AddStrToBuffer(5) has Failed.\n");
+      message_drop(m);
+      return;
+    }
+    if (oid_is(var, kSysUpTime0, sizeof(kSysUpTime0) / sizeof(oid))) {
+      if (!render_value(var, value)) {
+        render_failed(m, var, "v2");
+        return;
+      }
+      out->uptime = strtoull(value, nullptr, 10);
+      uint64_t cs = out->uptime;
+      VKLOG(trap_log(), VL_DEBUG, "[%s]timestemp: %ldd %ldh %ldm %lds(%scs)\n", out->received_ip,
+            static_cast<long>(cs / 8640000), static_cast<long>(cs / 360000 % 24),
+            static_cast<long>(cs / 6000 % 60), static_cast<long>(cs / 100 % 60), value);
+    } else if (oid_is(var, kSnmpTrapOid0, sizeof(kSnmpTrapOid0) / sizeof(oid))) {
+      char trap_oid[SNMP_TRAP_OID_SIZE];
+      trap_oid[0] = '\0';
+      if (snprint_by_type(trap_oid, sizeof(trap_oid), var, nullptr, nullptr, nullptr) < 0) {
+        render_failed(m, var, "v2");
+        return;
+      }
+      memcpy(out->enterprise_oid, trap_oid, sizeof(trap_oid));
+    } else {
+      if (!render_value(var, value)) {
+        render_failed(m, var, "v2");
+        return;
+      }
+      if (!append_value(m, value, 9)) return;
+    }
+  }
+}
+
+// Fills `out` from a parsed PDU.
+void snmp_trap_pdu_parser(netsnmp_pdu *pdu, const char *community, snmp_trap_data_t *out) {
+  out->collect_time = vk_get_time_nsec();
+  out->snmp_version = static_cast<int>(pdu->version);
+  VKLOG(trap_log(), VL_DEBUG, "[%s]command[%s(%d)],community[%s]\n", out->received_ip,
+        snmp_trap_command_name(pdu->command), pdu->command, community);
+  out->generic_trap_type = SNMP_TRAP_TYPE_NONE;
+  out->specific_trap_code = SNMP_TRAP_TYPE_NONE;
+  trap_message m;
+  char value[SNMP_TRAP_VALUE_SIZE];
+  if (pdu->command == SNMP_MSG_TRAP) {
+    parse_v1(pdu, out, &m, value);
+  } else {
+    parse_v2(pdu, out, &m, value);
+  }
+  if (m.text == nullptr) return;
+  VKLOG(trap_log(), VL_DEBUG, "pdu_process() - pMsg[%s]\n", m.text);
+  size_t cap = m.len * 2 + 1;
+  if (cap > SNMP_TRAP_MESSAGE_LIMIT + 1) cap = SNMP_TRAP_MESSAGE_LIMIT + 1;
+  char *finished = static_cast<char *>(malloc(cap));
+  if (finished != nullptr) snmp_trap_escape_message(m.text, m.len, finished, cap);
+  message_drop(&m);
+  out->message = finished;
+}
+
+int snmp_trap_main(void *) {
+  int expected = TARGET_SERVICE_STARTUP;
+  g_snmp_trap.thread_status.compare_exchange_strong(expected, TARGET_SERVICE_UP);
+  for (int i = 0;
+       i < SNMP_TRAP_START_DELAY_SLICES && g_snmp_trap.thread_status.load() == TARGET_SERVICE_UP;
+       i++) {
+    vk_sleep(SNMP_TRAP_SLICE_MSEC);
+  }
+  if (g_snmp_trap.thread_status.load() == TARGET_SERVICE_UP) {
+    VKLOG(trap_log(), VL_INFO, "[snmp_trap] udp server call.\n");
+    udp_server_start(g_snmp_trap.server);
+  }
+  uint32_t last_count[64] = {0};
+  uint32_t last_size[64] = {0};
+  for (uint64_t pass = 0; g_snmp_trap.thread_status.load() == TARGET_SERVICE_UP; pass++) {
+    for (int i = 0;
+         i < SNMP_TRAP_PASS_SLICES && g_snmp_trap.thread_status.load() == TARGET_SERVICE_UP; i++) {
+      vk_sleep(SNMP_TRAP_SLICE_MSEC);
+    }
+    if (pass % SNMP_TRAP_STATS_PASSES == 0) {
+      VKLOG(trap_log(), VL_INFO, "--------------------\n");
+      udp_server_log_stats(g_snmp_trap.server, trap_log(), last_count, last_size, 64);
+    }
+  }
+  g_snmp_trap.thread_status.store(TARGET_SERVICE_DOWN);
+  VKLOG(trap_log(), VL_INFO, "snmptrap main thread terminate.\n");
+  return 0;
+}
+
+}  // namespace
+
+const char *snmp_trap_command_name(int command) {
+  switch (command) {
+    case SNMP_MSG_TRAP:
+      return "SNMP_MSG_TRAP";
+    case SNMP_MSG_INFORM:
+      return "SNMP_MSG_INFORM";
+    case SNMP_MSG_TRAP2:
+      return "SNMP_MSG_TRAP2";
+    case SNMP_MSG_REPORT:
+      return "SNMP_MSG_REPORT";
+    default:
+      return "Unknown variables type!";
+  }
+}
+
+const char *snmp_trap_generic_name(long generic) {
+  static const char *const kNames[] = {
+      "Cold Start",        "Warm Start",         "Link Down", "Link Up", "Authentication Failure",
+      "EGP Neighbor Loss", "Enterprise Specific"};
+  if (generic < 0 || generic > 6) return "Unknown Type";
+  return kNames[generic];
+}
+
+size_t snmp_trap_escape_message(const char *in, size_t in_len, char *out, size_t out_size) {
+  if (out == nullptr || out_size == 0) return 0;
+  const auto *s = reinterpret_cast<const unsigned char *>(in);
+  size_t o = 0;
+  size_t limit = out_size - 1;
+  for (size_t i = 0; in != nullptr && i < in_len;) {
+    unsigned char c = s[i];
+    if (c >= 32 && c <= 126) {
+      size_t need = c == '\'' ? 2 : 1;
+      if (o + need > limit) break;
+      out[o++] = static_cast<char>(c);
+      if (c == '\'') out[o++] = '\'';
+      i++;
+    } else if (c >= 129 && c <= 254 && i + 1 < in_len && s[i + 1] >= 65 && s[i + 1] <= 254) {
+      if (o + 2 > limit) break;
+      out[o++] = static_cast<char>(c);
+      out[o++] = static_cast<char>(s[i + 1]);
+      i += 2;
+    } else {
+      break;  // control characters, 127, 128, 255 or an unfit second byte end the text
+    }
+  }
+  out[o] = '\0';
+  return o;
+}
+
+void snmp_trap_data_clear(snmp_trap_data_t *trap) {
+  if (trap == nullptr) return;
+  free(trap->message);
+  trap->message = nullptr;
+}
+
+int snmp_trap_decode(const char *ip, const uint8_t *data, size_t len, snmp_trap_data_t *out) {
+  memset(out, 0, sizeof(*out));
+  vk_copy_field(out->received_ip, sizeof(out->received_ip), ip != nullptr ? ip : "");
+  // The library's parsers take writable pointers but do not write.
+  auto *bytes = const_cast<u_char *>(data);
+  int framed = asn_check_packet(bytes, len);
+  VKLOG(trap_log(), VL_TRACE, "[snmp_trap_work] PDU Length : %ld\n", static_cast<long>(framed));
+  if (framed <= 0 || static_cast<size_t>(framed) > len) {
+    VKLOG(trap_log(), VL_ERROR, "snmp_comstr_parse() has failed!\n");
+    return SNMP_TRAP_ERR_COMMUNITY;
+  }
+  size_t length = static_cast<size_t>(framed);
+  netsnmp_pdu *pdu = snmp_pdu_create(0);
+  if (pdu == nullptr) {
+    VKLOG(trap_log(), VL_ERROR, "snmp_pdu_create() has failed!\n");
+    return SNMP_TRAP_ERR_PDU;
+  }
+  long version = SNMP_TRAP_VERSION_UNREADABLE;
+  {
+    size_t rest = length;
+    u_char type = 0;
+    u_char *p = asn_parse_sequence(bytes, &rest, &type, ASN_SEQUENCE | ASN_CONSTRUCTOR, "version");
+    long v = 0;
+    if (p != nullptr && rest > 0 && *p == ASN_INTEGER &&
+        asn_parse_int(p, &rest, &type, &v, sizeof(v)) != nullptr) {
+      version = v;
+    }
+  }
+  pdu->version = version;
+  VKLOG(trap_log(), VL_TRACE, "[snmp_trap_work] version:%ld\n", version);
+
+  u_char community[SNMP_TRAP_COMMUNITY_SIZE];
+  size_t community_len = sizeof(community) - 1;
+  long comstr_version = 0;
+  size_t rest = length;
+  u_char *p = snmp_comstr_parse(bytes, &rest, community, &community_len, &comstr_version);
+  // Only v1 and v2c carry a community; SNMPv3 messages end here.
+  if (p == nullptr || (version != SNMP_VERSION_1 && version != SNMP_VERSION_2c)) {
+    VKLOG(trap_log(), VL_ERROR, "snmp_comstr_parse() has failed!\n");
+    snmp_free_pdu(pdu);
+    return SNMP_TRAP_ERR_COMMUNITY;
+  }
+  community[community_len < sizeof(community) ? community_len : sizeof(community) - 1] = '\0';
+  VKLOG(trap_log(), VL_INFO, "trap version[%d],community[%s]\n", static_cast<int>(version),
+        reinterpret_cast<char *>(community));
+  if (snmp_pdu_parse(pdu, p, &rest) != 0) {
+    VKLOG(trap_log(), VL_INFO, "snmp_pdu_parse() has failed!\n");
+    snmp_free_pdu(pdu);
+    return SNMP_TRAP_ERR_PARSE;
+  }
+  snmp_trap_pdu_parser(pdu, reinterpret_cast<char *>(community), out);
+  snmp_free_pdu(pdu);
+  return 0;
+}
+
+int snmp_trap_send_data(const char *device_id, const snmp_trap_data_t *trap) {
+  alignas(8) uint8_t work[SNMP_TRAP_WORK_AREA_SIZE];
+  network_snmp_trap_t *msg = network_snmp_trap_new(work, sizeof(work));
+  if (msg == nullptr) {
+    VKLOG(trap_log(), VL_ERROR, "[snmp_trap_send_data] network_snmp_trap_new() has failed.\n");
+    return SNMP_TRAP_ERR_MESSAGE;
+  }
+  msg->device_id_p = device_id;
+  msg->received_ip_p = trap->received_ip;
+  switch (trap->snmp_version) {
+    case 0:
+      msg->snmp_version = _v1_e;
+      break;
+    case 1:
+      msg->snmp_version = _v2c_e;
+      break;
+    case 3:
+      msg->snmp_version = _v3_e;
+      break;
+    default:
+      msg->snmp_version = static_cast<snmp_version_e>(-1);
+      break;
+  }
+  msg->enterprise_oid_p = trap->enterprise_oid;
+  msg->index = trap->index;
+  msg->generic_trap_type = trap->generic_trap_type;
+  msg->specific_trap_code = trap->specific_trap_code;
+  msg->trap_oid_p = trap->trap_oid;
+  msg->message_p = trap->message != nullptr ? trap->message : "";
+  msg->collect_time = trap->collect_time;
+
+  mlist_item_t *pkt = nullptr;
+  pkt_data *pd = make_packet_data(&pkt, DG_PKT_SNMP_TRAP, SNMP_TRAP_PACKET_SIZE);
+  int n = pd != nullptr ? network_snmp_trap_encode(msg, pd->body, SNMP_TRAP_PACKET_SIZE) : -1;
+  if (n < 0) {
+    VKLOG(trap_log(), VL_ERROR, "network_snmp_trap_encode() has failed.(alloc size:%d)\n",
+          SNMP_TRAP_PACKET_SIZE);
+    remove_pkt(gp_main_dgconn, pkt);
+    return SNMP_TRAP_ERR_ENCODE;
+  }
+  pd->body_len = static_cast<uint32_t>(n);
+  VKLOG(trap_log(), VL_TRACE, "encode(network_snmp_trap) has success.(size:%u,var:%lu)\n",
+        pd->body_len, static_cast<unsigned long>(strlen(msg->message_p)));
+  int r = add_packet_to_dgcomm(gp_main_dgconn, pkt);
+  if (r != 0) {
+    VKLOG(trap_log(), VL_ERROR,
+          "[snmp_trap_send_data] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
+    remove_pkt(gp_main_dgconn, pkt);
+    return SNMP_TRAP_ERR_REFUSED;
+  }
+  g_snmp_trap.forwarded.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+int snmp_trap_work(int sock, const char *ip, const char *data, size_t len) {
+  VKLOG(trap_log(), VL_TRACE, "[#%d] ip:%s,data len:%lu\n", sock, ip,
+        static_cast<unsigned long>(len));
+  char id[TARGET_DEVICE_ID_SIZE];
+  if (target_device_is_exist(&g_snmptrap_device_manager, ip, id, sizeof(id)) != 1) {
+    VKLOG(trap_log(), VL_TRACE, "'%s' is not target device.\n", ip);
+    snprintf(id, sizeof(id), "%s", SNMP_TRAP_UNKNOWN_ID);
+  }
+  snmp_trap_data_t trap;
+  int r = snmp_trap_decode(ip, reinterpret_cast<const uint8_t *>(data), len, &trap);
+  if (r != 0) return r;
+  VKLOG(trap_log(), VL_DEBUG,
+        "ip[%s],ver[%d],uptime[%llu],ent oid[%s],index[%d],gen type[%d],spec code[%d],trap "
+        "oid[%s]\n[%s]\n",
+        trap.received_ip, trap.snmp_version, static_cast<unsigned long long>(trap.uptime),
+        trap.enterprise_oid, static_cast<int>(trap.index), static_cast<int>(trap.generic_trap_type),
+        static_cast<int>(trap.specific_trap_code), trap.trap_oid,
+        trap.message != nullptr ? trap.message : "null");
+  snmp_trap_send_data(id, &trap);
+  snmp_trap_data_clear(&trap);
+  return 0;
+}
+
+int snmp_trap_init(void) {
+  if (g_snmp_trap.initialized) return 0;
+  g_snmp_trap.log = vklog_get_category("snmp_trap");
+  g_snmp_trap.log_dump = vklog_get_category("snmp_trap-dump");
+  g_snmp_trap.thread_status.store(TARGET_SERVICE_NONE);
+  target_device_init("snmptrap", &g_snmptrap_device_manager);
+  g_snmp_trap.server =
+      udp_server_manager_new("snmp_trap", static_cast<uint16_t>(g_agent_config.snmptrap_port),
+                             SNMP_TRAP_RECEIVER_THREADS, snmp_trap_work);
+  g_snmp_trap.initialized = 1;
+  if (g_snmp_trap.server == nullptr) return -12;
+  VKLOG(trap_log(), VL_INFO, "[snmp_trap_init] snmp_trap_init initialized\n");
+  return 0;
+}
+
+int snmp_trap_startup(void) {
+  if (!g_snmp_trap.initialized) return -1;
+  target_device_activate(&g_snmptrap_device_manager);
+  g_snmp_trap.thread_status.store(TARGET_SERVICE_STARTUP);
+  if (thread_startup(-1, "snmptrap_main", snmp_trap_main, nullptr, 0) != 0) {
+    g_snmp_trap.thread_status.store(TARGET_SERVICE_FAIL);
+    VKLOG(trap_log(), VL_ERROR, "[snmp_trap_startup] Create thread(snmptrap_main) failed.\n");
+  }
+  return 0;
+}
+
+int snmp_trap_shutdown(int timeout_sec) {
+  int status = g_snmp_trap.thread_status.load();
+  // Never started counts as down: the link may drop before the first
+  // activation.
+  if (!g_snmp_trap.initialized || status == TARGET_SERVICE_SHUTDOWN ||
+      status == TARGET_SERVICE_DOWN || status == TARGET_SERVICE_NONE) {
+    VKLOG(trap_log(), VL_INFO, "snmptrap is already down.[(%d)%s]\n", status,
+          target_service_status_to_str(status));
+    return 0;
+  }
+  target_device_deactivate(&g_snmptrap_device_manager);
+  if (status != TARGET_SERVICE_FAIL) {
+    g_snmp_trap.thread_status.store(TARGET_SERVICE_SHUTDOWN);
+    int64_t limit = static_cast<int64_t>(timeout_sec > 0 ? timeout_sec : 3) * 1000;
+    uint64_t start = vk_monotonic_msec();
+    int64_t max_polls = limit / SNMP_TRAP_POLL_MSEC * 20;
+    for (int64_t polls = 0;
+         g_snmp_trap.thread_status.load() != TARGET_SERVICE_DOWN && polls < max_polls; polls++) {
+      if (static_cast<int64_t>(vk_monotonic_msec() - start) >= limit) break;
+      vk_sleep(SNMP_TRAP_POLL_MSEC);
+    }
+    if (g_snmp_trap.thread_status.load() != TARGET_SERVICE_DOWN) {
+      g_snmp_trap.thread_status.store(TARGET_SERVICE_FAIL);
+      VKLOG(trap_log(), VL_ERROR, "snmptrap shutdown has failed.(timeout)\n");
+      exit(2);
+    }
+  }
+  udp_server_shutdown(g_snmp_trap.server, SNMP_TRAP_RECEIVER_STOP_SEC);
+  target_device_manager_clean(&g_snmptrap_device_manager);
+  status = g_snmp_trap.thread_status.load();
+  VKLOG(trap_log(), VL_INFO, "snmptrap shutdown[(%d)%s]\n", status,
+        target_service_status_to_str(status));
+  return 0;
+}
+
+int snmp_trap_target_device_add_by_ip(const char *ip, const char *id) {
+  return target_device_add_by_ip(&g_snmptrap_device_manager, ip, id);
+}
+
+int snmp_trap_only(uint16_t port) {
+  if (snmp_trap_init() != 0) return 1;
+  if (g_snmp_trap.only_server != nullptr) return 0;
+  g_snmp_trap.only_server =
+      udp_server_manager_new("snmp_trap", port, SNMP_TRAP_ONLY_RECEIVER_THREADS, snmp_trap_work);
+  if (g_snmp_trap.only_server == nullptr) return 1;
+  udp_server_start(g_snmp_trap.only_server);
+  return 0;
+}
+
+int snmp_trap_only_shutdown(void) {
+  if (g_snmp_trap.only_server == nullptr) return 0;
+  if (udp_server_shutdown(g_snmp_trap.only_server, SNMP_TRAP_RECEIVER_STOP_SEC) != 0) return -1;
+  udp_server_manager_free(g_snmp_trap.only_server);
+  g_snmp_trap.only_server = nullptr;
+  return 0;
+}
