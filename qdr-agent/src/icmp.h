@@ -138,19 +138,9 @@ void icmp_iterator_set_context(icmp_host_t *host, void *context);
 // terminated within `size` (size > 0). Returns `buffer`.
 char *format_qos(uint8_t qos, char *buffer, size_t size);
 
-// Worker status values, shared with the other receivers of this agent.
-#define ICMP_STATUS_NONE 0
-#define ICMP_STATUS_FAIL 1
-#define ICMP_STATUS_ERROR 2
-#define ICMP_STATUS_STARTUP 3
-#define ICMP_STATUS_UP 4
-#define ICMP_STATUS_SHUTDOWN 5
-#define ICMP_STATUS_DOWN 6
-
+// Status of the worker: TARGET_SERVICE_NONE .. TARGET_SERVICE_DOWN of
+// target_device.h, written by the worker and by start-up and shutdown.
 extern std::atomic<int> g_icmp_worker_status;
-
-// "none", "fail", ... for a status value; "unknown" for others.
-const char *icmp_status_name(int status);
 
 // Sets up the "icmp" registry and its SNMP-status store. Returns 0.
 int icmp_init(void);
@@ -189,5 +179,11 @@ int icmp_send_data(uint64_t collect_time_nsec, const char *device_id, double lat
 // -1 no ping object; 1 clock failure; -2 the host could not be added (the
 // caller ends the process with status 1).
 int icmp_only(const char *host);
+
+// The endless ping test of the command line: logs everything to standard
+// output at trace level, then pings `host` once every three seconds with
+// icmp_only. Returns only on failure: 1 when the log preset cannot be made
+// or the host cannot be added.
+int icmp_cmd_ping(const char *host);
 
 #endif  // QDR_AGENT_ICMP_H
