@@ -3,6 +3,7 @@
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <string_view>
@@ -113,6 +114,16 @@ int load_config_from_file(char *config_path) {
     }
   }
   VKLOG(g_vklog, VL_DEBUG, "load config info from file.[%s]\n", config_path);
+  // The reader takes a device, a FIFO or a directory for a missing file (it
+  // would block or never end); say so, since every key takes its default.
+  // Logging is not up yet at start-up: the line goes to standard error.
+  struct stat st;
+  if (stat(config_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    fprintf(stderr, "[load_config_from_file] not a regular file, read as missing.[%s]\n",
+            config_path);
+    VKLOG(g_vklog, VL_ERROR, "[load_config_from_file] not a regular file, read as missing.[%s]\n",
+          config_path);
+  }
 
   struct file_key {
     const char *key;

@@ -83,8 +83,9 @@ int config_set_value_from_int(agent_config *config, int type, int value);
 
 // Reads the five keys of the configuration file into g_agent_config where
 // the command line left them unset. An empty config_path becomes
-// "<home>/conf/qdr.conf". A missing file or key is not an error; a rejected
-// value is dropped. Returns -1 if `config_path` is null, else 0.
+// "<home>/conf/qdr.conf". A missing file or key is not an error; a path that
+// is not a regular file reads as missing, with a line on standard error; a
+// rejected value is dropped. Returns -1 if `config_path` is null, else 0.
 int load_config_from_file(char *config_path);
 
 // Applies the defaults to fields still empty or 0. Returns 0.

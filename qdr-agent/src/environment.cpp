@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <string_view>
 
 #include "os/linux_process.h"
 #include "vk_util.h"
@@ -22,6 +23,7 @@ char g_qdr_home[QDR_HOME_SIZE];
 char g_real_app_name[QDR_APP_NAME_SIZE];
 volatile int g_is_run_process;
 char g_pid_filename[QDR_HOME_SIZE];
+int g_pid_file_error;
 int g_is_output_help;
 int g_is_output_version;
 
@@ -60,21 +62,28 @@ int init_environment(const char *real_app_name) {
     snprintf(g_qdr_home, sizeof(g_qdr_home), "%s", home);
     vk_trim_ex(g_qdr_home, strlen(g_qdr_home), "\"");
   }
-  if (real_app_name != nullptr &&
-      vk_basename(real_app_name, g_real_app_name, sizeof(g_real_app_name)) == nullptr) {
-    g_real_app_name[0] = '\0';
+  if (real_app_name != nullptr) {
+    // A longer name is cut to the field: the process check looks for it
+    // inside the other process's name, so its start is enough.
+    std::string_view path(real_app_name);
+    size_t slash = path.rfind('/');
+    std::string_view base = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    vk_copy_field(g_real_app_name, sizeof(g_real_app_name),
+                  base.substr(0, sizeof(g_real_app_name) - 1));
   }
   printf("[init_environment]real app name[%s]\n", g_real_app_name);
   return 0;
 }
 
 int check_double_execution(const char *basename, const char *process_name) {
+  g_pid_file_error = 0;
   int n =
       snprintf(g_pid_filename, sizeof(g_pid_filename), "%s/data/%s.pid", g_qdr_home, process_name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(g_pid_filename)) {
     // The path does not fit: the pid file cannot be used.
     VKLOG(g_vklog, VL_ERROR, "[PQH-TXN-00020070] File open failed. FileName:%s (%s(%d))\n",
           g_pid_filename, strerror(ENAMETOOLONG), ENAMETOOLONG);
+    g_pid_file_error = ENAMETOOLONG;
     return 1;
   }
 
@@ -83,9 +92,13 @@ int check_double_execution(const char *basename, const char *process_name) {
     int err = errno;
     VKLOG(g_vklog, VL_ERROR, "[PQH-TXN-00020070] File open failed. FileName:%s (%s(%d))\n",
           g_pid_filename, strerror(err), err);
+    g_pid_file_error = err;
     return 1;
   }
   if (lockf(fd, F_TLOCK, 0) != 0) {
+    // EACCES and EAGAIN mean another process holds the lock; anything else
+    // means the file cannot be locked at all.
+    if (errno != EACCES && errno != EAGAIN) g_pid_file_error = errno;
     VKLOG(g_vklog, VL_ERROR, "[PQH-TXN-00020050] The lks is already running. ProcessName:%s\n",
           process_name);
     close(fd);
@@ -124,6 +137,7 @@ int check_double_execution(const char *basename, const char *process_name) {
     int err = written < 0 ? errno : EIO;
     VKLOG(g_vklog, VL_ERROR, "[PQH-TXN-00020070] File open failed. FileName:%s (%s(%d))\n",
           g_pid_filename, strerror(err), err);
+    g_pid_file_error = err;
     close(fd);
     return 1;
   }

@@ -324,6 +324,8 @@ bool pid_file_exists() {
 }
 
 void main_loop() {
+  // Whatever start-up printed is out before the agent settles down.
+  fflush(stdout);
   perf_report report{};
   report.collect_snapshot_count = -1;
   unsigned int tick = 0;
@@ -380,6 +382,8 @@ int check_home(const char *program_path, int *exit_status) {
 // process.
 int run_one_shot_modes(int *exit_status) {
   printf("g_agent_config.snmp.version[%s]\n", g_agent_config.snmp.version);
+  // The start-up lines reach a file or a pipe even if the agent is killed.
+  fflush(stdout);
   if (g_agent_config.snmp.version[0] != '\0') {
     sm_request_from_argument(&g_agent_config.snmp);
     *exit_status = 0;
@@ -423,11 +427,16 @@ int start_logging(int *exit_status) {
   return kStepGoOn;
 }
 
-// Step 7: the pid file.
+// Step 7: the pid file. When the file itself cannot be used, the line after
+// "Duplicate execution." names it and the system's reason.
 int claim_pid_file(int *exit_status) {
   int ret = check_double_execution(g_real_app_name, QDR_PROCESS_NAME);
   if (ret > 0) {
     fprintf(stderr, "Duplicate execution.\n");
+    if (g_pid_file_error != 0) {
+      fprintf(stderr, "The pid file cannot be used.[%s: %s]\n", g_pid_filename,
+              strerror(g_pid_file_error));
+    }
     VKLOG(g_vklog, VL_ERROR, "Duplicate execution.\n");
     *exit_status = 6;
     return kStepExit;

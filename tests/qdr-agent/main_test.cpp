@@ -72,15 +72,17 @@ struct agent_home {
 };
 
 vktest::run_result run(const std::vector<std::string> &args,
-                       const std::vector<std::string> &env = {"VOSK_QDR_HOME"}) {
-  std::vector<std::string> argv{kAgent};
+                       const std::vector<std::string> &env = {"VOSK_QDR_HOME"},
+                       const std::string &program = kAgent) {
+  std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
   return vktest::run_program(argv, env);
 }
 
 // Starts the agent in `home` and waits until it owns the pid file.
-vktest::child start_agent(const agent_home &home, const std::vector<std::string> &args = {}) {
-  std::vector<std::string> argv{kAgent};
+vktest::child start_agent(const agent_home &home, const std::vector<std::string> &args = {},
+                          const std::string &program = kAgent) {
+  std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
   vktest::child c = vktest::start_program(argv, home.path, {home.env()});
   std::string me = std::to_string(c.pid);
@@ -197,13 +199,67 @@ TEST(StartUp, BadLoggingConfigurationEndsWithStatus2) {
   }
 }
 
-TEST(StartUp, MissingDataDirectoryMeansThePidFileCannotBeUsed) {
+TEST(StartUp, ConfigurationThatIsNotARegularFileReadsAsMissing) {
   agent_home home;
-  rmdir((home.path + "/data").c_str());
-  vktest::run_result r = run({}, {home.env()});
-  EXPECT_EQ(6, r.status);
-  EXPECT_EQ("Duplicate execution.\n", r.err);
-  EXPECT_NE(std::string::npos, home.log().find("[PQH-TXN-00020070] File open failed."));
+  unlink((home.path + "/conf/log.conf").c_str());  // ends start-up right after the file
+  std::string fifo = home.path + "/conf/fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  for (const std::string &path : {std::string("/dev/zero"), fifo, home.path}) {
+    vktest::run_result r = run({"--config=" + path}, {home.env()});
+    EXPECT_EQ(2, r.status) << path;
+    EXPECT_EQ("[load_config_from_file] not a regular file, read as missing.[" + path + "]\n", r.err)
+        << path;
+  }
+}
+
+TEST(StartUp, UnusablePidFileEndsWithStatus6AndItsCause) {
+  struct row {
+    const char *what;
+    int (*spoil)(const std::string &data, const std::string &pid_file);
+    const char *cause;
+  };
+  const row rows[] = {
+      {"no data directory",
+       [](const std::string &d, const std::string &) { return rmdir(d.c_str()); },
+       "No such file or directory"},
+      {"pid path is a directory",
+       [](const std::string &, const std::string &f) { return mkdir(f.c_str(), 0755); },
+       "Is a directory"},
+  };
+  for (const row &r : rows) {
+    agent_home home;
+    ASSERT_EQ(0, r.spoil(home.path + "/data", home.pid_file())) << r.what;
+    vktest::run_result res = run({}, {home.env()});
+    EXPECT_EQ(6, res.status) << r.what;
+    EXPECT_EQ("Duplicate execution.\nThe pid file cannot be used.[" + home.pid_file() + ": " +
+                  r.cause + "]\n",
+              res.err)
+        << r.what;
+    EXPECT_NE(std::string::npos, home.log().find("[PQH-TXN-00020070] File open failed."));
+  }
+}
+
+TEST(PidFile, SecondInstanceIsFoundWhateverThePathAndTheFirstKeepsItsOutput) {
+  const std::string names[] = {"my dir/qdr-agent", "qdr-agent" + std::string(121, 'x')};
+  for (const std::string &name : names) {
+    agent_home home;
+    std::string program = home.path + "/" + name;
+    mkdir((home.path + "/my dir").c_str(), 0755);
+    ASSERT_EQ(0, symlink(kAgent.c_str(), program.c_str())) << name;
+    vktest::child first = start_agent(home, {}, program);
+    ASSERT_GT(first.pid, 0) << name;
+
+    vktest::run_result second = run({}, {home.env()}, program);
+    EXPECT_EQ(6, second.status) << name;
+    EXPECT_EQ("Duplicate execution.\n", second.err) << name;
+
+    // Killed in its main loop, the first still leaves its start-up lines.
+    kill(first.pid, SIGKILL);
+    vktest::wait_program(first, 10000);
+    std::string out = vktest::read_file(first.out_path);
+    EXPECT_NE(std::string::npos, out.find("QDR HOME[" + home.path + "]\n")) << name;
+    EXPECT_NE(std::string::npos, out.find("g_agent_config.snmp.version[]\n")) << name;
+  }
 }
 
 TEST(PidFile, SecondStartExitsSixAndDeletingTheFileStopsTheFirst) {
@@ -233,12 +289,16 @@ TEST(PidFile, StaleOrForeignPidIsOverwritten) {
   pid_t gone = fork();
   if (gone == 0) _exit(0);
   waitpid(gone, nullptr, 0);
-  // A live process whose program name does not contain "qdr-agent".
+  // Live processes whose program names do not contain "qdr-agent", one of
+  // them with a command line longer than 4094 bytes.
   vktest::temp_dir logs;
   vktest::child sleeper = vktest::start_program({"/bin/sleep", "30"}, logs.path);
+  vktest::child shell =
+      vktest::start_program({"/bin/sh", "-c", "sleep 30; true", std::string(5000, 'x')}, logs.path);
 
-  for (const std::string &old : {std::to_string(gone), std::to_string(sleeper.pid),
-                                 std::string("garbage\x01\xff", 9), std::string(64, '9')}) {
+  for (const std::string &old :
+       {std::to_string(gone), std::to_string(sleeper.pid), std::to_string(shell.pid),
+        std::string("garbage\x01\xff", 9), std::string(64, '9')}) {
     agent_home home;
     vktest::write_file(home.pid_file(), old);
     vktest::child agent = start_agent(home);
@@ -248,6 +308,7 @@ TEST(PidFile, StaleOrForeignPidIsOverwritten) {
     if (vktest::wait_program(agent, 10000) < 0) vktest::stop_program(agent);
   }
   vktest::stop_program(sleeper);
+  vktest::stop_program(shell);
 }
 
 TEST(MainLoop, FirstReportHasNoCollectLinesAndLaterOnesDo) {

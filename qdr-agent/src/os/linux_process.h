@@ -12,14 +12,16 @@
 // when the file cannot be opened otherwise.
 int get_proc_cmdline(pid_t pid, char *buffer, size_t size);
 
-// Writes the base name of the first word of the command line of `pid` into
-// `buffer`. Returns 0; -1 when nothing could be read; -2 when the command
-// line is longer than 4094 bytes; -3 when the base name does not fit.
+// Writes the base name of the program path of `pid` (the first argument of
+// its command line, spaces included) into `buffer`, cut to buffer_size - 1
+// bytes. Only the first 4094 bytes of the command line are read. Returns 0;
+// -1 when nothing could be read; -2 when the program path alone fills those
+// 4094 bytes (its base name is unknown); -3 for a null buffer or size 0.
 int get_process_cmd_by_pid(pid_t pid, char *buffer, size_t buffer_size);
 
-// 1 when process `check_pid` runs a program whose base name contains
-// `compare_name`; 0 when it does not (or does not exist, or either argument
-// is 0 / empty); -1 when its command line is too long to check.
+// 1 when process `check_pid` runs a program whose base name (cut to 255
+// bytes) contains `compare_name`; 0 when it does not, does not exist, has a
+// program path too long to read (-2 above), or either argument is 0 / empty.
 int process_check(pid_t check_pid, const char *compare_name);
 
 #endif  // QDR_AGENT_OS_LINUX_PROCESS_H
