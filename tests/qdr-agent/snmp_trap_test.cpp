@@ -1,0 +1,273 @@
+// The SNMP trap receiver: traps made by the real `snmptrap` tool decoded and
+// rendered field by field, the message finishing (quotes doubled, nothing
+// cut), every refused input (SNMPv3, truncated BER, bad framing), and the
+// whole path from `snmptrap` through the receiver threads to tools/dg-sim.
+#include "snmp_trap.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "network_public_stat.h"
+#include "receivers_test_env.h"
+#include "snmp_test_env.h"
+#include "target_device.h"
+#include "test_clock.h"
+#include "thread_manager.h"
+
+namespace {
+
+using rxtest::bytes;
+
+::testing::Environment *const g_env =
+    ::testing::AddGlobalTestEnvironment(new snmptest::library_env(true));
+
+std::vector<std::string> trap_v2c(std::vector<std::string> bindings, const std::string &uptime,
+                                  const std::string &trap_oid,
+                                  const std::string &community = "public") {
+  std::vector<std::string> argv = {"/usr/bin/snmptrap", "-v",   "2c",    "-c", community,
+                                   "127.0.0.1:PORT",    uptime, trap_oid};
+  argv.insert(argv.end(), bindings.begin(), bindings.end());
+  return argv;
+}
+
+struct decoded {
+  int result = 0;
+  snmp_trap_data_t trap{};
+  std::string message;
+};
+
+decoded decode(const bytes &datagram, const char *ip = "127.0.0.1") {
+  decoded d;
+  d.result = snmp_trap_decode(ip, datagram.data(), datagram.size(), &d.trap);
+  if (d.trap.message != nullptr) d.message = d.trap.message;
+  snmp_trap_data_clear(&d.trap);
+  return d;
+}
+
+TEST(SnmpTrap, V2cTrapGivesUptimeTrapOidAndTheOtherValuesAsText) {
+  bytes dg = rxtest::capture(
+      trap_v2c({".1.3.6.1.2.1.2.2.1.1.2", "i", "2", ".1.3.6.1.2.1.2.2.1.2.2", "s", "eth0"}, "12345",
+               ".1.3.6.1.6.3.1.1.5.3"));
+  decoded d = decode(dg);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_STREQ(d.trap.received_ip, "127.0.0.1");
+  EXPECT_EQ(d.trap.snmp_version, 1);
+  EXPECT_EQ(d.trap.uptime, 12345u);
+  EXPECT_STREQ(d.trap.enterprise_oid, ".1.3.6.1.6.3.1.1.5.3");
+  EXPECT_EQ(d.trap.generic_trap_type, 0xFFFFFFFFu);
+  EXPECT_EQ(d.trap.specific_trap_code, 0xFFFFFFFFu);
+  EXPECT_EQ(d.trap.index, 0u);
+  EXPECT_STREQ(d.trap.trap_oid, "");
+  EXPECT_EQ(d.message, " 2  eth0");
+  EXPECT_GT(d.trap.collect_time, 0u);
+}
+
+TEST(SnmpTrap, InformIsDecodedLikeATrap) {
+  // The inform is never answered: the tool gives up after its one try.
+  std::vector<std::string> argv =
+      trap_v2c({".1.3.6.1.2.1.1.5.0", "s", "router-7"}, "77", ".1.3.6.1.4.1.8072.2.3.0.1");
+  argv.insert(argv.begin() + 1, {"-Ci", "-r", "0", "-t", "1"});
+  decoded d = decode(rxtest::capture(argv));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.trap.uptime, 77u);
+  EXPECT_STREQ(d.trap.enterprise_oid, ".1.3.6.1.4.1.8072.2.3.0.1");
+  EXPECT_EQ(d.message, " router-7");
+}
+
+TEST(SnmpTrap, V1TrapCarriesTheEnterpriseTypesAndTimeStampOfThePdu) {
+  decoded d = decode(
+      rxtest::capture({"/usr/bin/snmptrap", "-v", "1", "-c", "public", "127.0.0.1:PORT",
+                       ".1.3.6.1.4.1.8072.3.2.10", "127.0.0.1", "2", "0", "4567",
+                       ".1.3.6.1.2.1.2.2.1.1.3", "i", "3", ".1.3.6.1.2.1.2.2.1.2.3", "s", "eth2"}));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.trap.snmp_version, 0);
+  EXPECT_EQ(d.trap.generic_trap_type, 2u);
+  EXPECT_EQ(d.trap.specific_trap_code, 0u);
+  EXPECT_EQ(d.trap.uptime, 4567u);
+  EXPECT_STREQ(d.trap.enterprise_oid, ".1.3.6.1.4.1.8072.3.2.10");
+  EXPECT_EQ(d.message, " 3 eth2");
+}
+
+TEST(SnmpTrap, QuotesAreDoubledWithoutLosingCharactersAndControlBytesEndTheText) {
+  struct {
+    const char *value;
+    const char *message;
+  } cases[] = {
+      {"it's", " it''s"},
+      {"don't stop", " don''t stop"},
+      {"''", " ''''"},
+      {"line one\nline two", " line one"},
+  };
+  for (const auto &c : cases) {
+    decoded d = decode(rxtest::capture({"/usr/bin/snmptrap", "-v", "1", "-c", "public",
+                                        "127.0.0.1:PORT", ".1.3.6.1.4.1.8072", "127.0.0.1", "6",
+                                        "1", "0", ".1.3.6.1.2.1.1.4.0", "s", c.value}));
+    ASSERT_EQ(d.result, 0) << c.value;
+    EXPECT_EQ(d.message, c.message) << c.value;
+  }
+}
+
+TEST(SnmpTrap, EscapeKeepsTwoByteCharactersAndNeverSplitsAtTheLimit) {
+  struct {
+    std::string in;
+    size_t out_size;
+    std::string out;
+  } cases[] = {
+      {"a'b", 64, "a''b"},
+      {"a'b", 3, "a"},  // the doubled quote does not fit: not half of it
+      {"\xc3\xa9t\xc3\xa9", 64, "\xc3\xa9t\xc3\xa9"},
+      {"ab\xc3", 64, "ab"},       // lead byte without a second byte
+      {"ab\xc3\x20z", 64, "ab"},  // unfit second byte
+      {"ab\x7f"
+       "cd",
+       64, "ab"},             // DEL
+      {"x\xc3\xa9", 3, "x"},  // two-byte character does not fit
+      {"", 64, ""},
+  };
+  for (const auto &c : cases) {
+    std::vector<char> out(c.out_size);
+    size_t n = snmp_trap_escape_message(c.in.data(), c.in.size(), out.data(), out.size());
+    EXPECT_EQ(std::string(out.data(), n), c.out) << c.in;
+    EXPECT_EQ(out[n], '\0');
+  }
+  // A long text of quotes doubles in full below the message limit.
+  std::string quotes(20000, '\'');
+  std::vector<char> out(SNMP_TRAP_MESSAGE_LIMIT + 1);
+  EXPECT_EQ(snmp_trap_escape_message(quotes.data(), quotes.size(), out.data(), out.size()), 40000u);
+}
+
+TEST(SnmpTrap, RefusesSnmpV3WrongFramingAndEveryTruncation) {
+  bytes v2 =
+      rxtest::capture(trap_v2c({".1.3.6.1.2.1.1.5.0", "s", "x"}, "1", ".1.3.6.1.6.3.1.1.5.1"));
+  ASSERT_EQ(decode(v2).result, 0);
+  for (size_t n = 0; n < v2.size(); n++) {
+    bytes cut(v2.begin(), v2.begin() + static_cast<long>(n));
+    int r = decode(cut).result;
+    EXPECT_NE(r, 0) << n;
+  }
+  bytes v3 =
+      rxtest::capture({"/usr/bin/snmptrap", "-v", "3", "-u", "trapuser", "-l", "noAuthNoPriv", "-e",
+                       "0x8000000001020304", "127.0.0.1:PORT", "1", ".1.3.6.1.6.3.1.1.5.1"});
+  EXPECT_EQ(decode(v3).result, SNMP_TRAP_ERR_COMMUNITY);
+  // The community as an INTEGER instead of an OCTET STRING.
+  bytes bad = v2;
+  size_t at = 2;
+  while (at < bad.size() && bad[at] != 0x04) at++;
+  ASSERT_LT(at, bad.size());
+  bad[at] = 0x02;
+  EXPECT_EQ(decode(bad).result, SNMP_TRAP_ERR_COMMUNITY);
+  // A version field that is not an INTEGER.
+  bytes nover = v2;
+  nover[2] = 0x04;
+  EXPECT_EQ(decode(nover).result, SNMP_TRAP_ERR_COMMUNITY);
+}
+
+TEST(SnmpTrap, ValueThatCannotBeRenderedEmptiesTheMessageButTheTrapStays) {
+  std::string big(2048, 'x');
+  decoded d = decode(
+      rxtest::capture(trap_v2c({".1.3.6.1.2.1.1.5.0", "s", "first", ".1.3.6.1.2.1.1.4.0", "s", big},
+                               "5", ".1.3.6.1.6.3.1.1.5.1")));
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.trap.uptime, 5u);
+  EXPECT_EQ(d.message, "");
+}
+
+TEST(SnmpTrap, SendDataEncodesEveryFieldAndMapsTheVersion) {
+  rxtest::queue_link link;
+  snmp_trap_data_t t{};
+  snprintf(t.received_ip, sizeof(t.received_ip), "127.0.0.9");
+  snprintf(t.enterprise_oid, sizeof(t.enterprise_oid), ".1.3.6.1.6.3.1.1.5.3");
+  t.snmp_version = 1;
+  t.uptime = 99;
+  t.generic_trap_type = 0xFFFFFFFFu;
+  t.specific_trap_code = 0xFFFFFFFFu;
+  t.collect_time = 1234567890123ull;
+  ASSERT_EQ(snmp_trap_send_data("dev-9", &t), 0);  // no message: an empty text
+  t.snmp_version = 3;
+  t.message = const_cast<char *>(" a  b");
+  ASSERT_EQ(snmp_trap_send_data("dev-9", &t), 0);
+  t.snmp_version = 7;
+  ASSERT_EQ(snmp_trap_send_data("dev-9", &t), 0);
+  t.message = nullptr;
+  snmp_version_e want[] = {_v2c_e, _v3_e, static_cast<snmp_version_e>(-1)};
+  for (snmp_version_e v : want) {
+    bytes p;
+    ASSERT_EQ(link.pop(&p), DG_PKT_SNMP_TRAP);
+    alignas(8) uint8_t ws[4096];
+    network_snmp_trap_t *m = network_snmp_trap_new(ws, sizeof(ws));
+    ASSERT_GE(network_snmp_trap_decode(m, p.data(), p.size()), 0);
+    EXPECT_STREQ(m->device_id_p, "dev-9");
+    EXPECT_STREQ(m->received_ip_p, "127.0.0.9");
+    EXPECT_EQ(m->snmp_version, v);
+    EXPECT_STREQ(m->enterprise_oid_p, ".1.3.6.1.6.3.1.1.5.3");
+    EXPECT_EQ(m->generic_trap_type, 0xFFFFFFFFu);
+    EXPECT_EQ(m->collect_time, 1234567890123ull);
+    EXPECT_STREQ(m->message_p, v == _v2c_e ? "" : " a  b");
+  }
+  // Refused by a link that is not connected: the packet is not kept.
+  link.conn->connection_state.store(DG_STATE_DISCONNECTED);
+  EXPECT_EQ(snmp_trap_send_data("dev-9", &t), SNMP_TRAP_ERR_REFUSED);
+  EXPECT_EQ(link.count(), 0u);
+}
+
+// The agent's service from activation to shutdown: traps from `snmptrap`
+// reach dg-sim decoded, a registered sender by its id and another loopback
+// address as "unknown id"; bad datagrams are dropped on the way.
+TEST(SnmpTrapService, TrapsFromTheRealSenderReachTheCollector) {
+  tm_init();
+  rxtest::sim_link sim;
+  ASSERT_TRUE(sim.start()) << vktest::read_file(sim.sim.err_path);
+  int port = vktest::free_port(SOCK_DGRAM);
+  ASSERT_GT(port, 0);
+  g_agent_config.snmptrap_port = port;
+  // The manual clock makes the 3-second start delay short and stamps a
+  // known collect time.
+  test_clock_install(1700000000000ull);
+  ASSERT_EQ(snmp_trap_init(), 0);
+  ASSERT_EQ(snmp_trap_startup(), 0);
+  ASSERT_EQ(snmp_trap_target_device_add_by_ip("127.0.0.1", "dev-trap-1"), 0);
+  ASSERT_TRUE(vktest::wait_until(
+      [] {
+        return g_snmp_trap.server->servers != nullptr &&
+               g_snmp_trap.server->servers[0].status.load() == UDP_SERVER_STATUS_RECEIVING;
+      },
+      5000));
+  std::string p = std::to_string(port);
+  vktest::run_program({"/usr/bin/snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:" + p, "321",
+                       ".1.3.6.1.6.3.1.1.5.4", ".1.3.6.1.2.1.2.2.1.1.1", "i", "1"});
+  vktest::run_program({"/usr/bin/snmptrap", "-v", "1", "-c", "public", "127.0.0.1:" + p,
+                       ".1.3.6.1.4.1.8072", "127.0.0.1", "3", "0", "55", ".1.3.6.1.2.1.1.4.0", "s",
+                       "it's up"});
+  bytes v2 = rxtest::capture(trap_v2c({}, "9", ".1.3.6.1.6.3.1.1.5.1"));
+  ASSERT_TRUE(rxtest::send_from("127.0.0.2", static_cast<uint16_t>(port), v2));
+  ASSERT_TRUE(rxtest::send_from("127.0.0.2", static_cast<uint16_t>(port), bytes(65507, 0x30)));
+  ASSERT_TRUE(rxtest::send_from("127.0.0.2", static_cast<uint16_t>(port), bytes{0x30, 0x03}));
+  bool all =
+      vktest::wait_until([&] { return sim.lines_with("\"type\": 54105,").size() >= 3; }, 10000, 50);
+  std::vector<std::string> lines = sim.lines_with("\"type\": 54105,");
+  EXPECT_TRUE(all) << vktest::read_file(sim.out);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("\"device_id\": \"dev-trap-1\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"snmp_version\": \"v2c\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"enterprise_oid\": \".1.3.6.1.6.3.1.1.5.4\""), std::string::npos);
+  EXPECT_NE(lines[0].find("\"message\": \" 1\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"collect_time\": 1700000000000000000"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("\"generic_trap_type\": 3"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("\"message\": \" it''s up\""), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("\"device_id\": \"unknown id\""), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("\"received_ip\": \"127.0.0.2\""), std::string::npos) << lines[2];
+  EXPECT_EQ(target_device_receive_count(&g_snmptrap_device_manager, "127.0.0.1"), 2u);
+
+  EXPECT_EQ(snmp_trap_shutdown(3), 0);
+  EXPECT_EQ(g_snmp_trap.thread_status.load(), TARGET_SERVICE_DOWN);
+  EXPECT_EQ(g_snmp_trap.server->servers, nullptr);
+  EXPECT_EQ(target_device_count(&g_snmptrap_device_manager), 0u);
+  EXPECT_EQ(snmp_trap_shutdown(3), 0);  // already down
+  test_clock_uninstall();
+}
+
+}  // namespace
