@@ -1,0 +1,240 @@
+// The syslog receiver: the PRI field read from every shape of datagram, what
+// is accepted and dropped, batches of at most 1000 entries, and the whole path
+// from `logger` (RFC 3164 and RFC 5424) through the receiver threads and the
+// sender to tools/dg-sim.
+#include "syslog_receiver.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "network_public_stat.h"
+#include "receivers_test_env.h"
+#include "target_device.h"
+#include "test_clock.h"
+#include "thread_manager.h"
+
+namespace {
+
+using rxtest::bytes;
+
+TEST(SyslogPri, ReadsTheFieldBetweenTheFirstAngleBrackets) {
+  struct {
+    std::string data;
+    int result;
+    uint64_t pri;
+    uint32_t facility;
+    uint32_t severity;
+  } cases[] = {
+      {"<34>Oct 11 22:14:15 host su: 'su root' failed", 0, 34, 4, 2},
+      {"<>text", 0, 0, 0, 0},
+      {"<1024>x", 0, 1024, 0, 1024},
+      {"<191>x", 0, 191, 23, 7},
+      {"junk <13>x", 0, 13, 1, 5},
+      {"<13 x>y", 0, 13, 1, 5},  // conversion stops at the first non-digit
+      {"< 13>x", 0, 0, 0, 0},    // no digits
+      {"<+13>x", 0, 0, 0, 0},    // a sign is not a digit
+      {"text without", -3, 0, 0, 0},
+      {"<13 text", -4, 0, 0, 0},
+      {"x>13<", -4, 0, 0, 0},  // the '>' must follow the '<'
+      {std::string("\0<5>", 4), 0, 5, 0, 5},
+      // Over-long fields: only the first 31 characters count.
+      {"<" + std::string(30, '0') + "7" + "9>x", 0, 7, 0, 7},
+      {"<" + std::string(31, '9') + ">x", 0, UINT64_MAX, 0x7F, 0xFFFFFC07u},
+  };
+  for (const auto &c : cases) {
+    syslog_pri_t p{99, 99, 99};
+    int r = syslog_parse_pri(c.data.data(), c.data.size(), &p);
+    EXPECT_EQ(r, c.result) << c.data;
+    if (r != 0) {
+      EXPECT_EQ(p.pri, 99u) << c.data;  // untouched
+      continue;
+    }
+    EXPECT_EQ(p.pri, c.pri) << c.data;
+    EXPECT_EQ(p.facility, c.facility) << c.data;
+    EXPECT_EQ(p.severity, c.severity) << c.data;
+  }
+}
+
+// syslog_work with the registry in each state; the queue read back.
+class SyslogWork : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { ASSERT_EQ(syslog_init(), 0); }
+  void SetUp() override {
+    target_device_manager_clean(&g_syslog_device_manager);
+    vlist_clean(&g_syslog.sender_queue);
+  }
+  void TearDown() override {
+    target_device_deactivate(&g_syslog_device_manager);
+    vlist_clean(&g_syslog.sender_queue);
+  }
+  int work(const std::string &ip, const std::string &data) {
+    return syslog_work(7, ip.c_str(), data.data(), data.size());
+  }
+};
+
+TEST_F(SyslogWork, KeepsOnlyDatagramsFromRegisteredDevicesWhileActive) {
+  target_device_deactivate(&g_syslog_device_manager);
+  EXPECT_EQ(work("127.0.0.1", "<34>x"), SYSLOG_DROPPED);
+  target_device_activate(&g_syslog_device_manager);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-1"), 0);
+  EXPECT_EQ(work("127.0.0.3", "<34>x"), SYSLOG_DROPPED);
+  EXPECT_EQ(work("127.0.0.1", "no pri"), SYSLOG_ERR_NO_OPEN);
+  EXPECT_EQ(work("127.0.0.1", "<34 open"), SYSLOG_ERR_NO_CLOSE);
+  test_clock_install(1700000000123ull);
+  std::string dg("<34>Oct 11 22:14:15 host su: \0binary", 37);
+  EXPECT_EQ(work("127.0.0.1", dg), 0);
+  test_clock_uninstall();
+  ASSERT_EQ(g_syslog.sender_queue.count, 1u);
+  vlist_item_t *item = nullptr;
+  auto *rec =
+      static_cast<syslog_data_t *>(vlist_getting_data(&g_syslog.sender_queue, nullptr, &item));
+  EXPECT_STREQ(rec->device_id, "dev-1");
+  EXPECT_STREQ(rec->client_ip, "127.0.0.1");
+  EXPECT_EQ(rec->facility, 4u);
+  EXPECT_EQ(rec->severity, 2u);
+  EXPECT_EQ(rec->collect_time, 1700000000123000000ull);
+  EXPECT_EQ(std::string(rec->msg, rec->msg_len), dg);
+  EXPECT_EQ(rec->msg[rec->msg_len], '\0');
+  EXPECT_EQ(target_device_receive_count(&g_syslog_device_manager, "127.0.0.1"), 3u);
+}
+
+TEST_F(SyslogWork, DeviceIdsTooLongForTheMessageAreRefusedNotCut) {
+  target_device_activate(&g_syslog_device_manager);
+  std::string fits(39, 'a');
+  std::string too_long(40, 'b');
+  EXPECT_EQ(syslog_target_device_add_by_ip("127.0.0.1", too_long.c_str()),
+            TARGET_DEVICE_ERR_TOO_LONG);
+  EXPECT_EQ(work("127.0.0.1", "<1>x"), SYSLOG_DROPPED);
+  EXPECT_EQ(syslog_target_device_add_by_ip("127.0.0.1", fits.c_str()), 0);
+  EXPECT_EQ(work("127.0.0.1", "<1>x"), 0);
+  auto *rec =
+      static_cast<syslog_data_t *>(vlist_get_data_from_item(nullptr, g_syslog.sender_queue.head));
+  EXPECT_EQ(std::string(rec->device_id), fits);
+}
+
+TEST(SyslogSend, QueuedMessagesGoOutInBatchesOfAtMostAThousand) {
+  rxtest::queue_link link;
+  vlist_t list;
+  vlist_init(&list, nullptr, nullptr);
+  for (int i = 0; i < 2500; i++) {
+    std::string msg = "<" + std::to_string(i % 192) + ">message " + std::to_string(i);
+    vlist_item_t *item = nullptr;
+    auto *rec =
+        static_cast<syslog_data_t *>(vlist_new_item(sizeof(syslog_data_t) + msg.size() + 1, &item));
+    snprintf(rec->device_id, sizeof(rec->device_id), "dev-%d", i % 3);
+    snprintf(rec->client_ip, sizeof(rec->client_ip), "127.0.0.%d", 1 + i % 3);
+    char *copy = reinterpret_cast<char *>(rec + 1);
+    memcpy(copy, msg.data(), msg.size());
+    rec->msg = copy;
+    rec->msg_len = msg.size();
+    rec->facility = static_cast<uint32_t>(i % 192) >> 3;
+    rec->severity = static_cast<uint32_t>(i % 8);
+    rec->collect_time = 1000u + static_cast<uint64_t>(i);
+    vlist_push_back(&list, item);
+  }
+  uint32_t packs = g_syslog.perf.pack_count.load();
+  while (list.count > 0) ASSERT_EQ(syslog_send_list(&list), 0);
+  EXPECT_EQ(g_syslog.perf.pack_count.load() - packs, 3u);
+  int next = 0;
+  for (int want : {1000, 1000, 500}) {
+    bytes p;
+    ASSERT_EQ(link.pop(&p), DG_PKT_SYSLOG);
+    std::vector<uint8_t> ws(1 << 20);
+    network_syslog_list_t *m = network_syslog_list_new(ws.data(), ws.size());
+    ASSERT_GE(network_syslog_list_decode(m, p.data(), p.size()), 0);
+    ASSERT_EQ(m->logs.length, want);
+    for (int k = 0; k < want; k++, next++) {
+      const network_syslog_t &e = m->logs.items_p[k];
+      std::string msg = "<" + std::to_string(next % 192) + ">message " + std::to_string(next);
+      ASSERT_EQ(std::string(reinterpret_cast<const char *>(e.message.buf_p), e.message.size), msg);
+      ASSERT_EQ(std::string(e.device_id_p), "dev-" + std::to_string(next % 3));
+      ASSERT_EQ(e.collect_time, 1000u + static_cast<uint64_t>(next));
+      ASSERT_EQ(e.severity, static_cast<uint32_t>(next % 8));
+    }
+  }
+  EXPECT_EQ(link.count(), 0u);
+  // A refused batch loses its messages and frees them.
+  link.conn->connection_state.store(DG_STATE_DISCONNECTED);
+  vlist_item_t *item = nullptr;
+  auto *rec = static_cast<syslog_data_t *>(vlist_new_item(sizeof(syslog_data_t) + 2, &item));
+  rec->msg = "x";
+  rec->msg_len = 1;
+  vlist_push_back(&list, item);
+  EXPECT_EQ(syslog_send_list(&list), -3);
+  EXPECT_EQ(list.count, 0u);
+}
+
+// The agent's service from activation to shutdown with `logger` as the
+// sender and dg-sim as the collector.
+TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
+  tm_init();
+  rxtest::sim_link sim;
+  ASSERT_TRUE(sim.start()) << vktest::read_file(sim.sim.err_path);
+  int port = vktest::free_port(SOCK_DGRAM);
+  ASSERT_GT(port, 0);
+  g_agent_config.syslog_port = port;
+  ASSERT_EQ(syslog_init(), 0);
+  // A manager made before this test (another test's init) keeps its port.
+  g_syslog.server->port = static_cast<uint16_t>(port);
+  target_device_manager_clean(&g_syslog_device_manager);
+  test_clock_install(1700000000000ull);
+  ASSERT_EQ(syslog_startup(), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-sys-1"), 0);
+  ASSERT_TRUE(vktest::wait_until(
+      [] {
+        udp_server_manager_t *m = g_syslog.server;
+        if (m->servers == nullptr) return false;
+        for (int i = 0; i < m->work_thread_count; i++) {
+          if (m->servers[i].status.load() != UDP_SERVER_STATUS_RECEIVING) return false;
+        }
+        return true;
+      },
+      5000));
+  std::string p = std::to_string(port);
+  vktest::run_result a =
+      vktest::run_program({"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P", p, "-p",
+                           "local4.crit", "-t", "router", "it's link down"});
+  ASSERT_EQ(a.status, 0) << a.err;
+  vktest::run_result b =
+      vktest::run_program({"/usr/bin/logger", "--rfc5424", "-d", "-n", "127.0.0.1", "-P", p, "-p",
+                           "auth.notice", "-t", "sw", "--msgid", "ID47", "five four two four"});
+  ASSERT_EQ(b.status, 0) << b.err;
+  // Not registered, and not syslog: dropped.
+  ASSERT_TRUE(
+      rxtest::send_from("127.0.0.2", static_cast<uint16_t>(port), rxtest::text("<13>other")));
+  ASSERT_TRUE(rxtest::send_from("127.0.0.1", static_cast<uint16_t>(port), rxtest::text("no pri")));
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        std::string all = vktest::read_file(sim.out);
+        return all.find(rxtest::hex("it's link down")) != std::string::npos &&
+               all.find(rxtest::hex("five four two four")) != std::string::npos;
+      },
+      10000, 50))
+      << vktest::read_file(sim.out);
+  std::string all;
+  for (const std::string &l : sim.lines_with("\"type\": 54104,")) all += l + "\n";
+  // local4.crit = 20 * 8 + 2; auth.notice = 4 * 8 + 5.
+  EXPECT_NE(all.find("\"facility\": 20, \"severity\": 2"), std::string::npos) << all;
+  EXPECT_NE(all.find("\"facility\": 4, \"severity\": 5"), std::string::npos) << all;
+  EXPECT_NE(all.find("\"message\": \"" + rxtest::hex("<162>")), std::string::npos) << all;
+  EXPECT_NE(all.find("\"message\": \"" + rxtest::hex("<37>1 ")), std::string::npos) << all;
+  EXPECT_NE(all.find(rxtest::hex("ID47")), std::string::npos) << all;
+  EXPECT_NE(all.find("\"device_id\": \"dev-sys-1\""), std::string::npos) << all;
+  EXPECT_NE(all.find("\"collect_time\": 1700000000000000000"), std::string::npos) << all;
+  EXPECT_EQ(all.find(rxtest::hex("other")), std::string::npos) << all;
+  EXPECT_EQ(all.find(rxtest::hex("no pri")), std::string::npos) << all;
+
+  EXPECT_EQ(syslog_shutdown(3), 0);
+  EXPECT_EQ(g_syslog.thread_status.load(), TARGET_SERVICE_DOWN);
+  EXPECT_EQ(g_syslog.sender_status.load(), TARGET_SERVICE_DOWN);
+  EXPECT_EQ(g_syslog.server->servers, nullptr);
+  EXPECT_EQ(target_device_count(&g_syslog_device_manager), 0u);
+  EXPECT_EQ(syslog_shutdown(3), 0);
+  test_clock_uninstall();
+}
+
+}  // namespace
