@@ -336,6 +336,14 @@ TEST_F(VklogLoader, BinaryBytesNeitherOverflowNorSneakInValues) {
   EXPECT_LT(rc, 0);
 }
 
+TEST_F(VklogFixture, ByteOrderMarkBeforeTheFirstSectionIsSkipped) {
+  ASSERT_EQ(0, load("\xEF\xBB\xBF[bom]\nlevel=debug\n"));
+  ASSERT_NE(nullptr, vklog_get_category("bom"));
+  EXPECT_EQ(VL_DEBUG, vklog_get_category("bom")->level.load().value);
+  // Only at the very start of the file.
+  EXPECT_EQ(VKLOG_LOAD_NO_SECTION, load("\n\xEF\xBB\xBF[late]\n"));
+}
+
 TEST_F(VklogFixture, ThirteenthSectionIsNotRegisteredWhileTwelveWork) {
   std::string text;
   for (int i = 1; i <= 13; i++)
@@ -368,7 +376,7 @@ TEST_F(VklogFixture, InitialiseCallsReportBadInputAndTakeTheConfiguration) {
   EXPECT_EQ(0, vklog_initialize_with_default_config("dflt", &e));
   vklog_t *h = vklog_get_category("dflt");
   ASSERT_NE(nullptr, h);
-  EXPECT_EQ(VL_ERROR, h->level.value);
+  EXPECT_EQ(VL_ERROR, h->level.load().value);
   EXPECT_EQ(-2, vklog_apply_config(nullptr, &e));
   // A configuration without a name is refused (and freed: ASan checks).
   EXPECT_EQ(-2, vklog_apply_config(vklog_config_new(), &e));
@@ -389,8 +397,8 @@ TEST_F(VklogFixture, GlobalHandlesAreSetOnceAndNullNameGivesTheStdoutHandle) {
   EXPECT_EQ(-2, vklog_set_global_log_console_debug_handle(h));
   vklog_t *s = vklog_get_category(nullptr);
   ASSERT_NE(nullptr, s);
-  EXPECT_EQ(VL_TRACE, s->level.value);
-  EXPECT_EQ('<', s->level.inequality_sign);
+  EXPECT_EQ(VL_TRACE, s->level.load().value);
+  EXPECT_EQ('<', s->level.load().inequality_sign);
   config_ptr sc(vklog_config_clone_from_vklog(s));
   ASSERT_NE(nullptr, sc);
   EXPECT_EQ(VKLOG_OUTPUT_STDOUT, sc->output);
@@ -433,18 +441,18 @@ TEST_F(VklogFixture, ReloadAppliesChangesKeepsConfigurationOnErrorAndSkipsUnchan
   ASSERT_NE(nullptr, h);
   int e = 0;
   EXPECT_EQ(0, vklog_reload(&e));  // unchanged: nothing happens
-  EXPECT_EQ(VL_INFO, h->level.value);
+  EXPECT_EQ(VL_INFO, h->level.load().value);
 
   ASSERT_TRUE(vktest::write_file(conf, head + "level=>debug\n"));
   EXPECT_EQ(0, vklog_reload(&e));
-  EXPECT_EQ(VL_DEBUG, h->level.value);
-  EXPECT_EQ('>', h->level.inequality_sign);
+  EXPECT_EQ(VL_DEBUG, h->level.load().value);
+  EXPECT_EQ('>', h->level.load().inequality_sign);
 
   // A broken file keeps the running configuration, and is not parsed again
   // until it changes.
   ASSERT_TRUE(vktest::write_file(conf, head + "level=loud\n"));
   EXPECT_EQ(VKLOG_LOAD_BAD_LEVEL, vklog_reload(&e));
-  EXPECT_EQ(VL_DEBUG, h->level.value);
+  EXPECT_EQ(VL_DEBUG, h->level.load().value);
   EXPECT_EQ(0, vklog_reload(&e));
 
   ASSERT_EQ(0, unlink(conf.c_str()));
@@ -452,13 +460,13 @@ TEST_F(VklogFixture, ReloadAppliesChangesKeepsConfigurationOnErrorAndSkipsUnchan
   EXPECT_EQ(ENOENT, e);
   ASSERT_TRUE(vktest::write_file(conf, head + "level==warn\n"));
   EXPECT_EQ(0, vklog_reload(&e));
-  EXPECT_EQ(VL_WARN, h->level.value);
-  EXPECT_EQ('=', h->level.inequality_sign);
+  EXPECT_EQ(VL_WARN, h->level.load().value);
+  EXPECT_EQ('=', h->level.load().inequality_sign);
 
   // The recorded path stays the first one; disabling stops reloading.
   EXPECT_EQ(-1, vklog_set_config_path(path("other.conf").c_str()));
   vklog_set_reload_disable();
   ASSERT_TRUE(vktest::write_file(conf, head + "level=fatal\n"));
   EXPECT_EQ(0, vklog_reload(&e));
-  EXPECT_EQ(VL_WARN, h->level.value);
+  EXPECT_EQ(VL_WARN, h->level.load().value);
 }

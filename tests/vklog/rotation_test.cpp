@@ -1,10 +1,16 @@
 // File output: directory creation, the size-triggered backup ring, its
-// continuation across restarts, clean-up and rotation failure.
+// continuation across restarts and onto another file system, clean-up and
+// rotation failure.
+#include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -15,6 +21,47 @@ using vklogtest::file_size;
 using vklogtest::VklogFixture;
 
 namespace {
+
+size_t count_of(const std::string &text, const std::string &needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+  return n;
+}
+
+dev_t device_of(const std::string &p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 ? st.st_dev : 0;
+}
+
+// A directory on another file system than `near`: a tmpfs mounted on
+// `where` (unmounted by the destructor) or, when mounting is refused, a new
+// directory in /dev/shm if that is another file system. `path` is empty
+// when neither works; `why` then says why.
+struct other_fs_dir {
+  std::string path;
+  std::string why;
+  bool mounted = false;
+
+  other_fs_dir(const std::string &near, const std::string &where, const char *options) {
+    if (mkdir(where.c_str(), 0750) == 0 &&
+        mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0) {
+      path = where;
+      mounted = true;
+      return;
+    }
+    why = std::string("mount -t tmpfs: ") + strerror(errno);
+    char shm[] = "/dev/shm/vklog-test-XXXXXX";
+    if (device_of("/dev/shm") != device_of(near) && mkdtemp(shm) != nullptr) path = shm;
+  }
+  ~other_fs_dir() {
+    if (mounted) {
+      umount2(path.c_str(), MNT_DETACH);
+    } else if (!path.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(path, ec);
+    }
+  }
+};
 
 class VklogRotation : public VklogFixture {
  protected:
@@ -99,7 +146,7 @@ TEST_F(VklogRotation, BackupDirectoryIsMadeAndUsed) {
   EXPECT_FALSE(vktest::file_exists(backup(1)));
 }
 
-TEST_F(VklogRotation, FailedRotationDisablesTheCategory) {
+TEST_F(VklogRotation, FailedRotationSwitchesTheCategoryOffOnceUntilAReload) {
   // Every backup name is taken by a non-empty directory, so the old backup
   // cannot be deleted.
   ASSERT_EQ(0, mkdir(logs().c_str(), 0750));
@@ -109,13 +156,64 @@ TEST_F(VklogRotation, FailedRotationDisablesTheCategory) {
   }
   ASSERT_EQ(0, load(config(3)));
   vklog_t *h = vklog_get_category("rot");
+  testing::internal::CaptureStderr();
   EXPECT_EQ(-1, log_until_rotation(h, "stuck"));
-  EXPECT_EQ(0, h->activate);
-  EXPECT_EQ(-3, h->last_error);
   long long size = file_size(log_file());
-  EXPECT_GE(size, 1 << 20);
   VKLOG(h, VL_INFO, "after\n");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(0, h->activate.load());
+  EXPECT_EQ(-3, h->last_error.load());
+  EXPECT_GE(size, 1 << 20);
   EXPECT_EQ(size, file_size(log_file()));
+  EXPECT_EQ(1u, count_of(err, "category[rot] is off until its configuration is reloaded.\n"))
+      << err;
+
+  // The mended configuration is reloaded: the category writes again and
+  // its next measured line rotates the full file.
+  ASSERT_TRUE(vktest::write_file(conf, config(3, "backup_directory=" + path("old") + "\n")));
+  int e = 0;
+  ASSERT_EQ(0, vklog_reload(&e));
+  EXPECT_EQ(1, h->activate.load());
+  EXPECT_GT(log_until_rotation(h, "back"), 0);
+  EXPECT_GE(file_size(path("old/rot.log.1")), size);
+}
+
+TEST_F(VklogRotation, BackupDirectoryOnAnotherFileSystemGetsACopy) {
+  other_fs_dir far(dir.path, path("far"), "size=8m");
+  if (far.path.empty())
+    GTEST_SKIP() << "no directory on another file system (" << far.why << ", /dev/shm is on the "
+                 << "same one): rotation across file systems is not tested";
+  ASSERT_NE(device_of(dir.path), device_of(far.path));
+  std::string old = far.path + "/old";
+  ASSERT_EQ(0, load(config(2, "backup_directory=" + old + "\n")));
+  vklog_t *h = vklog_get_category("rot");
+  for (int seg = 1; seg <= 3; seg++)
+    ASSERT_GT(log_until_rotation(h, "seg" + std::to_string(seg)), 1000) << seg;
+  // The third rotation replaced ".1"; each copy is whole and the log
+  // directory keeps nothing but the fresh file.
+  EXPECT_NE(std::string::npos, vktest::read_file(old + "/rot.log.1").find("seg3 0 "));
+  EXPECT_NE(std::string::npos, vktest::read_file(old + "/rot.log.2").find("seg2 0 "));
+  EXPECT_GE(file_size(old + "/rot.log.1"), 1 << 20);
+  EXPECT_EQ(1, h->activate.load());
+  VKLOG(h, VL_INFO, "fresh\n");
+  EXPECT_EQ("[INFO]fresh\n", vktest::read_file(log_file()));
+  EXPECT_FALSE(vktest::file_exists(backup(1)));
+
+  if (!far.mounted) GTEST_SKIP() << far.why << ": a full backup file system is not tested";
+  // A backup file system too small for the file: the partial copy is
+  // removed, the log file stays whole and the category is switched off.
+  other_fs_dir tiny(dir.path, path("tiny"), "size=256k");
+  ASSERT_TRUE(tiny.mounted);
+  ASSERT_TRUE(vktest::write_file(conf, config(2, "backup_directory=" + tiny.path + "\n")));
+  int e = 0;
+  ASSERT_EQ(0, vklog_reload(&e));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(-1, log_until_rotation(h, "full"));
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(0, h->activate.load());
+  EXPECT_FALSE(vktest::file_exists(tiny.path + "/rot.log.1"));
+  EXPECT_GE(file_size(log_file()), 1 << 20);
+  EXPECT_NE(std::string::npos, err.find(strerror(ENOSPC))) << err;
 }
 
 TEST_F(VklogRotation, ReloadWithFewerBackupsRemovesThoseBeyondTheNewCount) {
@@ -154,6 +252,26 @@ TEST_F(VklogFixture, OutputDirectoryIsMadeOneLevelDeepWithItsMode) {
   EXPECT_NE(std::string::npos, vktest::read_file(path("a/b/two.log")).find("kept"));
   EXPECT_EQ(-1, vklog_make_directory_with_parents("", 0));
   EXPECT_EQ(-1, vklog_make_directory_with_parents(std::string(4095, 'd').c_str(), 4095));
+}
+
+TEST_F(VklogFixture, LogDirectoryBlockedByAFileIsReportedOnceAsNotMade) {
+  ASSERT_TRUE(vktest::write_file(path("plain"), "x"));
+  // "under": the directory's parent is a file; "over": its own name is.
+  ASSERT_EQ(0, load("[under]\noutput_type=file\nlevel=info\ndirectory=" + path("plain/logs") +
+                    "\n[over]\noutput_type=file\nlevel=info\ndirectory=" + path("plain") + "\n"));
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 3; i++) {
+    VKLOG(vklog_get_category("under"), VL_INFO, "lost\n");
+    VKLOG(vklog_get_category("over"), VL_INFO, "lost\n");
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string cause = ".[(" + std::to_string(ENOTDIR) + ")" + strerror(ENOTDIR) + "]\n";
+  for (const char *name : {"under", "over"}) {
+    const vklog_t *h = vklog_get_category(name);
+    EXPECT_EQ(-1, h->last_error.load()) << name;
+    std::string line = "out dir[" + std::string(h->config->out_dir) + "] is not make" + cause;
+    EXPECT_EQ(1u, count_of(err, line)) << name << ": " << err;
+  }
 }
 
 namespace {

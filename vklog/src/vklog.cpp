@@ -20,7 +20,7 @@
 #include "vklog_packet.h"
 #include "vklog_utils.h"
 
-vklog_manager_t g_vklog_manager;
+constinit vklog_manager_t g_vklog_manager{};
 vklog_t *g_vklog = nullptr;
 vklog_t *g_vklog_console_debug = nullptr;
 
@@ -83,8 +83,50 @@ int activation_from_env() {
 }
 
 void store_level(vklog_t *h, const vklog_level_t &lv) {
-  __atomic_store_n(&h->level.value, lv.value, __ATOMIC_RELAXED);
-  __atomic_store_n(&h->level.inequality_sign, lv.inequality_sign, __ATOMIC_RELAXED);
+  h->level.store(lv, std::memory_order_relaxed);
+}
+
+void output_file_reset(vklog_output_file_t *of) {
+  of->err_no.store(0, std::memory_order_relaxed);
+  of->backup_idx = 0;
+  of->backup_work.store(0, std::memory_order_relaxed);
+  vl_lock_init(&of->fd_lock);
+}
+
+// Sets every field of a handle slot to its start value (zero, no socket)
+// and initialises its locks. REQUIRES: no other thread uses the slot.
+void handle_reset(vklog_t *h) {
+  store_level(h, vklog_level_t{0, 0});
+  h->config = nullptr;
+  h->config_temp = nullptr;
+  vl_lock_init(&h->config_lock);
+  output_file_reset(&h->output_file);
+  output_file_reset(&h->output_std);
+  memset(&h->output_vklogger, 0, sizeof(h->output_vklogger));
+  h->output_vklogger.sock = -1;
+  h->last_error.store(0, std::memory_order_relaxed);
+  h->activate.store(0, std::memory_order_relaxed);
+}
+
+// Under g_file_backup_lock, backup_work 1 means that a rotation failed (a
+// running one holds the lock throughout) and switched the category off.
+// Clears it so that the next measured line over the limit tries the
+// rotation afresh; a second failure switches the category off again, with
+// its message. REQUIRES: g_file_backup_lock held.
+void rearm_rotation(vklog_t *h) {
+  h->output_file.backup_work.store(0, std::memory_order_relaxed);
+  h->output_file.backup_idx = 0;
+  measure_next_line(h);
+}
+
+// Sets the category's activation by the environment rule. A category that
+// comes on again after a failed rotation also gets its rotation back, so it
+// never writes on past its size limit.
+void set_activation(vklog_t *h) {
+  vl_lock_guard g(&g_file_backup_lock);
+  int on = activation_from_env();
+  if (on && h->output_file.backup_work.load(std::memory_order_relaxed)) rearm_rotation(h);
+  h->activate.store(on, std::memory_order_relaxed);
 }
 
 // The static handle returned for a null category name: everything to
@@ -100,20 +142,18 @@ vklog_t *default_stdout_handle() {
     config.header_flag = VKLOG_HEADER_TIME | VKLOG_HEADER_LEVEL;
     config.include_us_to_time = 0;
     vl_load_config_finish(&config);
+    handle_reset(&handle);
     handle.config = &config;
-    handle.level = config.level;
-    vl_lock_init(&handle.config_lock);
-    vl_lock_init(&handle.output_file.fd_lock);
-    handle.output_vklogger.sock = -1;
+    store_level(&handle, config.level);
     vl_lock_init(&handle.output_vklogger.lock);
-    handle.activate = 1;
+    handle.activate.store(1, std::memory_order_relaxed);
   });
   return &handle;
 }
 
 // The registered category named `name`, or null. No activation change.
 vklog_t *find_category(const char *name, size_t name_len) {
-  unsigned int n = __atomic_load_n(&g_vklog_manager.count, __ATOMIC_ACQUIRE);
+  unsigned int n = g_vklog_manager.count.load(std::memory_order_acquire);
   for (unsigned int i = 0; i < n && i < VKLOG_CATEGORY_MAX; i++) {
     vklog_t *h = &g_vklog_manager.log[i];
     vl_lock_guard g(&h->config_lock);
@@ -186,10 +226,11 @@ void write_stdout(const char *data, size_t length) {
 
 }  // namespace
 
-vklog_config_t *vl_get_config(vklog_t *handle) {
+vklog_config_t *vl_get_config(vklog_t *handle, uint8_t *output) {
   vl_lock_guard g(&handle->config_lock);
   vklog_config_t *c = handle->config;
   if (c != nullptr) c->count_in_use++;
+  if (output != nullptr) *output = c != nullptr ? c->output : 0;
   return c;
 }
 
@@ -295,6 +336,51 @@ int vl_set_header(int level, unsigned int header_flag, char include_us_to_time, 
   return static_cast<int>(len);
 }
 
+namespace {
+
+// Moves `from` to the new file `to` on another file system, where rename
+// cannot: copies the bytes, then removes `from`. Lines that other threads
+// append while the copy runs are copied too (it reads to the end). A
+// partial copy is removed. 0, or -1 with errno of the failed step.
+int move_by_copy(const char *from, const char *to) {
+  int in = open(from, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -1;
+  struct stat st;
+  int out = -1;
+  if (fstat(in, &st) == 0) out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int e = out < 0 ? errno : 0;
+  if (out >= 0 && fchmod(out, st.st_mode & 0777) != 0) e = errno;
+  char buf[32 * 1024];
+  while (e == 0) {
+    ssize_t n = read(in, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) e = errno;
+      break;
+    }
+    for (ssize_t done = 0; e == 0 && done < n;) {
+      ssize_t w = write(out, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        e = w < 0 ? errno : EIO;
+      } else {
+        done += w;
+      }
+    }
+  }
+  close(in);
+  if (out >= 0 && close(out) != 0 && e == 0) e = errno;
+  if (e == 0 && unlink(from) != 0) e = errno;
+  if (e != 0) {
+    if (out >= 0) unlink(to);
+    errno = e;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int vl_file_backup(const vklog_config_t *config, unsigned int *backup_idx) {
   if (config->backup_count == 0) {
     if (unlink(config->out_path) != 0 && errno != ENOENT) return -1;
@@ -309,7 +395,10 @@ int vl_file_backup(const vklog_config_t *config, unsigned int *backup_idx) {
   char name[VKLOG_PATH_SIZE + 16];
   snprintf(name, sizeof(name), "%s.%u", config->backup_path, next);
   if (unlink(name) != 0 && errno != ENOENT) return -2;
-  if (rename(config->out_path, name) != 0) return -3;
+  // A backup directory on another file system cannot take a rename.
+  if (rename(config->out_path, name) != 0 &&
+      (errno != EXDEV || move_by_copy(config->out_path, name) != 0))
+    return -3;
   *backup_idx = next;
   return 0;
 }
@@ -317,31 +406,49 @@ int vl_file_backup(const vklog_config_t *config, unsigned int *backup_idx) {
 namespace {
 
 // Rotates the category's file if it is still over the limit. Result codes
-// as vl_va_log_file_writer.
+// as vl_va_log_file_writer. A failed rotation switches the category off
+// here, under the lock, so that applying a configuration (which re-arms it
+// under the same lock) cannot be undone by a late switch-off.
 int rotate(vklog_t *handle, const vklog_config_t *config) {
   vl_lock_guard g(&g_file_backup_lock);
   vklog_output_file_t *of = &handle->output_file;
-  if (__atomic_load_n(&of->backup_work, __ATOMIC_RELAXED)) return 0;
+  if (of->backup_work.load(std::memory_order_relaxed)) return 0;
   // Another thread may have rotated since this one measured the file; the
   // fresh file must not be rotated again.
   struct stat st;
   if (stat(config->out_path, &st) != 0 ||
       (static_cast<unsigned long long>(st.st_size) >> 20) < config->limit_size)
     return 0;
-  __atomic_store_n(&of->backup_work, 1, __ATOMIC_RELAXED);
+  of->backup_work.store(1, std::memory_order_relaxed);
   if (config->backup_dir[0] != '\0' && mkdir(config->backup_dir, 0750) != 0 && errno != EEXIST) {
     int e = errno;
-    if (__atomic_exchange_n(&of->err_no, e, __ATOMIC_RELAXED) != e)
+    if (of->err_no.exchange(e, std::memory_order_relaxed) != e)
       fprintf(stderr, "backup dir[%s] is not make.[(%d)%s]\n", config->backup_dir, e, strerror(e));
-    __atomic_store_n(&of->backup_work, 0, __ATOMIC_RELAXED);
+    of->backup_work.store(0, std::memory_order_relaxed);
     return -2;
   }
   if (vl_file_backup(config, &of->backup_idx) != 0) {
-    __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
-    return -3;  // backup_work stays 1: this category rotates no more
+    int e = errno;
+    of->err_no.store(e, std::memory_order_relaxed);
+    // backup_work stays 1: no rotation is tried until a configuration is
+    // applied again. Said once: the category writes nothing meanwhile.
+    handle->activate.store(0, std::memory_order_relaxed);
+    fprintf(stderr,
+            "log file[%s] is not rotated to [%s].[(%d)%s] category[%s] is off until its "
+            "configuration is reloaded.\n",
+            config->out_path, config->backup_path, e, strerror(e), config->name);
+    return -3;
   }
-  __atomic_store_n(&of->backup_work, 0, __ATOMIC_RELAXED);
+  of->backup_work.store(0, std::memory_order_relaxed);
   return 0;
+}
+
+// Reports a missing output directory that cannot be made, once per run of
+// the same error. -1 for the writer.
+int out_dir_failed(vklog_output_file_t *of, const vklog_config_t *config, int e) {
+  if (of->err_no.exchange(e, std::memory_order_relaxed) != e)
+    fprintf(stderr, "out dir[%s] is not make.[(%d)%s]\n", config->out_dir, e, strerror(e));
+  return -1;
 }
 
 }  // namespace
@@ -351,24 +458,23 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
   vklog_output_file_t *of = &handle->output_file;
   const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
   int fd = open(config->out_path, flags, config->file_permission);
-  if (fd < 0 && errno == ENOENT && config->out_dir[0] != '\0') {
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && config->out_dir[0] != '\0') {
     // The output directory is made (one level) only when it is missing,
     // which an open failing with ENOENT tells without a stat per line.
-    if (mkdir(config->out_dir, 0750) != 0 && errno != EEXIST) {
-      int e = errno;
-      // Said once per run of the same failure, not on every line.
-      if (__atomic_exchange_n(&of->err_no, e, __ATOMIC_RELAXED) != e)
-        fprintf(stderr, "out dir[%s] is not make.[(%d)%s]\n", config->out_dir, e, strerror(e));
-      return -1;
-    }
+    // ENOTDIR: a file stands where the directory or one of its parents
+    // should be; mkdir reports it, or the second open does when the
+    // directory's own name is taken by a file.
+    if (mkdir(config->out_dir, 0750) != 0 && errno != EEXIST)
+      return out_dir_failed(of, config, errno);
     fd = open(config->out_path, flags, config->file_permission);
+    if (fd < 0 && errno == ENOTDIR) return out_dir_failed(of, config, ENOTDIR);
   }
   if (fd < 0) {
-    __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
+    of->err_no.store(errno, std::memory_order_relaxed);
     return -4;
   }
-  if (__atomic_load_n(&of->err_no, __ATOMIC_RELAXED) != 0)
-    __atomic_store_n(&of->err_no, 0, __ATOMIC_RELAXED);
+  if (of->err_no.load(std::memory_order_relaxed) != 0)
+    of->err_no.store(0, std::memory_order_relaxed);
   size_t done = 0;
   bool failed = false;
   while (done < length) {
@@ -376,7 +482,7 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       failed = true;
-      __atomic_store_n(&of->err_no, errno, __ATOMIC_RELAXED);
+      of->err_no.store(errno, std::memory_order_relaxed);
       break;
     }
     done += static_cast<size_t>(n);
@@ -392,7 +498,7 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
   bool have_size = measure && !failed && fstat(fd, &st) == 0;
   close(fd);
   if (failed) return -5;
-  if (!have_size || __atomic_load_n(&of->backup_work, __ATOMIC_RELAXED)) return 0;
+  if (!have_size || of->backup_work.load(std::memory_order_relaxed)) return 0;
   if ((static_cast<unsigned long long>(st.st_size) >> 20) < config->limit_size) return 0;
   return rotate(handle, config);
 }
@@ -411,14 +517,14 @@ void write_line(vklog_t *handle, vklog_config_t *config, uint8_t output, char *b
     if (rc == -2 || rc == -3) {
       // No socket or no address: stop trying until the category is
       // reconfigured.
-      __atomic_fetch_and(&config->output, static_cast<uint8_t>(~VKLOG_OUTPUT_VKLOGGER),
-                         __ATOMIC_RELAXED);
+      vl_lock_guard g(&handle->config_lock);
+      config->output = static_cast<uint8_t>(config->output & ~VKLOG_OUTPUT_VKLOGGER);
     }
   }
   if (output & VKLOG_OUTPUT_FILE) {
+    // A failed rotation (-3) has switched the category off already.
     int rc = vl_va_log_file_writer(handle, config, text, length);
-    if (rc != 0) __atomic_store_n(&handle->last_error, rc, __ATOMIC_RELAXED);
-    if (rc == -3) vklog_disable(handle);
+    if (rc != 0) handle->last_error.store(rc, std::memory_order_relaxed);
   }
   if (output & VKLOG_OUTPUT_STDOUT) write_stdout(text, length);
 }
@@ -428,11 +534,11 @@ void write_line(vklog_t *handle, vklog_config_t *config, uint8_t output, char *b
 int vklog(vklog_t *handle, const char *file, size_t file_len, const char *func, size_t func_len,
           long line, int level, const char *format, ...) {
   if (handle == nullptr) return -1;
-  if (!__atomic_load_n(&handle->activate, __ATOMIC_RELAXED)) return 0;
-  vklog_config_t *config = vl_get_config(handle);
+  if (!handle->activate.load(std::memory_order_relaxed)) return 0;
+  uint8_t output = 0;
+  vklog_config_t *config = vl_get_config(handle, &output);
   if (config == nullptr) return -2;
   char buffer[VKLOG_LINE_BUFFER_SIZE];
-  uint8_t output = __atomic_load_n(&config->output, __ATOMIC_RELAXED);
   size_t prefix = 0;
   if (output & VKLOG_OUTPUT_VKLOGGER) prefix = vl_vklogger_set_packet_from_config(config, buffer);
   char *text = buffer + prefix;
@@ -527,15 +633,15 @@ int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *fu
               long line, int level, int hex_print_column_count, const void *data,
               size_t data_length, const char *format, ...) {
   if (handle == nullptr) return -1;
-  if (!__atomic_load_n(&handle->activate, __ATOMIC_RELAXED)) return 0;
-  vklog_config_t *config = vl_get_config(handle);
+  if (!handle->activate.load(std::memory_order_relaxed)) return 0;
+  uint8_t output = 0;
+  vklog_config_t *config = vl_get_config(handle, &output);
   if (config == nullptr) return -2;
   hex_out h;
   h.len = 0;
   h.handle = handle;
   h.config = config;
-  h.output = __atomic_load_n(&config->output, __ATOMIC_RELAXED) &
-             (VKLOG_OUTPUT_FILE | VKLOG_OUTPUT_STDOUT);
+  h.output = output & (VKLOG_OUTPUT_FILE | VKLOG_OUTPUT_STDOUT);
   h.file_rc = 0;
   int hl = vl_set_header(level, config->header_flag, config->include_us_to_time, file, file_len,
                          func, func_len, line, h.buf, sizeof(h.buf));
@@ -575,8 +681,7 @@ int vklog_hex(vklog_t *handle, const char *file, size_t file_len, const char *fu
   }
   hex_put(&h, kHexEnd, sizeof(kHexEnd) - 1);
   hex_flush(&h);
-  if (h.file_rc != 0) __atomic_store_n(&handle->last_error, h.file_rc, __ATOMIC_RELAXED);
-  if (h.file_rc == -3) vklog_disable(handle);
+  if (h.file_rc != 0) handle->last_error.store(h.file_rc, std::memory_order_relaxed);
   vl_release_config(handle, config);
   return 0;
 }
@@ -592,10 +697,16 @@ int vl_apply_config(vklog_manager_t *manager, vklog_config_t *config, int *err_n
                         strcmp(old->backup_path, config->backup_path) != 0;
     if (old->backup_count != config->backup_count)
       vl_cleanup_backup_file(config->backup_path, config->backup_count);
-    if (ring_changed) {
-      // The ring position is looked up again from the files.
+    {
       vl_lock_guard g(&g_file_backup_lock);
-      h->output_file.backup_idx = 0;
+      // The ring position is looked up again from the files.
+      if (ring_changed) h->output_file.backup_idx = 0;
+      // A category that a failed rotation switched off gets another try
+      // with its new configuration.
+      if (h->output_file.backup_work.load(std::memory_order_relaxed)) {
+        rearm_rotation(h);
+        h->activate.store(activation_from_env(), std::memory_order_relaxed);
+      }
     }
     bool free_old = false;
     {
@@ -612,23 +723,20 @@ int vl_apply_config(vklog_manager_t *manager, vklog_config_t *config, int *err_n
     measure_next_line(h);
     return 0;
   }
-  unsigned int n = __atomic_load_n(&manager->count, __ATOMIC_RELAXED);
+  unsigned int n = manager->count.load(std::memory_order_relaxed);
   if (n >= VKLOG_CATEGORY_MAX) {
     *err_no = -2;
     vklog_config_free(config);
     return -2;
   }
   h = &manager->log[n];
-  memset(h, 0, sizeof(*h));
-  h->output_vklogger.sock = -1;
-  vl_lock_init(&h->config_lock);
-  vl_lock_init(&h->output_file.fd_lock);
+  handle_reset(h);
   h->config = config;
-  h->level = config->level;
-  h->activate = activation_from_env();
+  store_level(h, config->level);
+  h->activate.store(activation_from_env(), std::memory_order_relaxed);
   if (vl_output_vklogger_init_from_config(&h->output_vklogger, config) != 0) *err_no = -4;
   measure_next_line(h);
-  __atomic_store_n(&manager->count, n + 1, __ATOMIC_RELEASE);
+  manager->count.store(n + 1, std::memory_order_release);
   return 0;
 }
 
@@ -739,7 +847,7 @@ int vklog_reload(int *err_no) {
 vklog_t *vklog_get_category(const char *cname) {
   if (cname == nullptr) return default_stdout_handle();
   vklog_t *h = find_category(cname, strnlen(cname, VKLOG_NAME_SIZE));
-  if (h != nullptr) __atomic_store_n(&h->activate, activation_from_env(), __ATOMIC_RELAXED);
+  if (h != nullptr) set_activation(h);
   return h;
 }
 
@@ -759,13 +867,13 @@ int vklog_set_global_log_console_debug_handle(vklog_t *h) {
 
 int vklog_enable(vklog_t *h) {
   if (h == nullptr) return -1;
-  __atomic_store_n(&h->activate, activation_from_env(), __ATOMIC_RELAXED);
+  set_activation(h);
   return 0;
 }
 
 int vklog_disable(vklog_t *h) {
   if (h == nullptr) return -1;
-  __atomic_store_n(&h->activate, 0, __ATOMIC_RELAXED);
+  h->activate.store(0, std::memory_order_relaxed);
   return 0;
 }
 
@@ -781,11 +889,10 @@ int vklog_disable_from_config_name(const char *name) {
 
 vklog_config_t *vklog_config_clone_from_vklog(vklog_t *h) {
   if (h == nullptr) return nullptr;
-  vklog_config_t *c = vl_get_config(h);
-  if (c == nullptr) return nullptr;
-  vklog_config_t *copy = vklog_config_clone_from_config(c);
-  vl_release_config(h, c);
-  return copy;
+  // Under the lock: the current configuration cannot be replaced and freed,
+  // and its output bits cannot change, while it is copied.
+  vl_lock_guard g(&h->config_lock);
+  return vklog_config_clone_from_config(h->config);
 }
 
 vklog_config_t *vklog_config_clone_from_global_log(void) {
@@ -812,7 +919,7 @@ void vklog_set_reload_disable(void) {
 
 int vklog_cleanup_backup_file(vklog_t *h) {
   if (h == nullptr) return -1;
-  vklog_config_t *c = vl_get_config(h);
+  vklog_config_t *c = vl_get_config(h, nullptr);
   if (c == nullptr) return -2;
   int rc = vl_cleanup_backup_file(c->backup_path, c->backup_count);
   vl_release_config(h, c);
@@ -829,16 +936,25 @@ int vklog_get_vklogger_perf_sent(vklog_t *h, vklog_vklogger_perf_data_t *out) {
 void vklog_fini(void) {}
 
 void vklog_test_reset(void) {
-  unsigned int n = __atomic_load_n(&g_vklog_manager.count, __ATOMIC_ACQUIRE);
+  vklog_manager_t *m = &g_vklog_manager;
+  unsigned int n = m->count.load(std::memory_order_acquire);
   for (unsigned int i = 0; i < n && i < VKLOG_CATEGORY_MAX; i++) {
-    vklog_t *h = &g_vklog_manager.log[i];
+    vklog_t *h = &m->log[i];
     vl_output_vklogger_clear(&h->output_vklogger);
     if (h->config_temp != nullptr && h->config_temp != h->config) vklog_config_free(h->config_temp);
     vklog_config_free(h->config);
     vl_lock_destroy(&h->config_lock);
     vl_lock_destroy(&h->output_file.fd_lock);
+    vl_lock_destroy(&h->output_std.fd_lock);
+    h->config = nullptr;
+    h->config_temp = nullptr;
   }
-  memset(&g_vklog_manager, 0, sizeof(g_vklog_manager));
+  // The slots are set up afresh (handle_reset) when they are taken again.
+  memset(m->config_filepath, 0, sizeof(m->config_filepath));
+  m->config_file_last_modify_time = 0;
+  m->reload_use_flag = 0;
+  m->count.store(0, std::memory_order_release);
+  m->debug = 0;
   g_reload_stamp = reload_stamp{};
   g_vklog = nullptr;
   g_vklog_console_debug = nullptr;

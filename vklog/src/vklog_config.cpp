@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "vk_util.h"
 #include "vklog_utils.h"
 
 const char g_vklog_level_str[8][8] = {"NONE", "FATA", "ERRO", "WARN",
@@ -20,15 +21,6 @@ namespace {
 
 constexpr std::string_view kLevelNames[8] = {"",       "fatal", "error", "warn",
                                              "notice", "info",  "debug", "trace"};
-
-// Copies `v` into a fixed field of `size` bytes; false when it does not fit
-// with its terminator.
-bool copy_field(char *field, size_t size, std::string_view v) {
-  if (v.size() >= size) return false;
-  memcpy(field, v.data(), v.size());
-  field[v.size()] = '\0';
-  return true;
-}
 
 bool parse_unsigned(std::string_view v, unsigned long max, unsigned long *out) {
   v = vl_trim(v);
@@ -125,7 +117,7 @@ int vl_set_config(vklog_config_t *config, vklog_cfg_type type, size_t length, co
   unsigned long n = 0;
   switch (type) {
     case VKLOG_CFG_TYPE_NAME:
-      if (v.empty() || !copy_field(config->name, sizeof(config->name), v)) return type;
+      if (v.empty() || !vk_copy_field(config->name, sizeof(config->name), v)) return type;
       config->name_len = static_cast<unsigned int>(v.size());
       return 0;
     case VKLOG_CFG_TYPE_DIRECTORY:
@@ -135,7 +127,7 @@ int vl_set_config(vklog_config_t *config, vklog_cfg_type type, size_t length, co
       rc = set_directory(config->backup_dir, v);
       break;
     case VKLOG_CFG_TYPE_FILENAME:
-      if (!copy_field(config->out_file, sizeof(config->out_file), v)) return type;
+      if (!vk_copy_field(config->out_file, sizeof(config->out_file), v)) return type;
       config->out_file_len = static_cast<unsigned int>(v.size());
       return 0;
     case VKLOG_CFG_TYPE_OUTPUT_TYPE:
@@ -145,7 +137,7 @@ int vl_set_config(vklog_config_t *config, vklog_cfg_type type, size_t length, co
       config->file_permission = parse_permission(v);
       return 0;
     case VKLOG_CFG_TYPE_VKLOGGER_IP:
-      if (!copy_field(config->vklogger_ip, sizeof(config->vklogger_ip), vl_trim(v))) return type;
+      if (!vk_copy_field(config->vklogger_ip, sizeof(config->vklogger_ip), vl_trim(v))) return type;
       return 0;
     case VKLOG_CFG_TYPE_VKLOGGER_PORT:
       if (!parse_unsigned(v, 65535, &n)) return type;
@@ -207,14 +199,14 @@ int vl_config_fill_preset(vklog_config_t *config, vklog_cfg_preset_type type) {
       config->include_us_to_time = 1;
       config->limit_size = 10;
       config->backup_count = 3;
-      copy_field(config->out_dir, sizeof(config->out_dir), "log");
-      copy_field(config->out_file, sizeof(config->out_file), "vosk_default.log");
+      vk_copy_field(config->out_dir, sizeof(config->out_dir), "log");
+      vk_copy_field(config->out_file, sizeof(config->out_file), "vosk_default.log");
       config->out_file_len = static_cast<unsigned int>(strlen(config->out_file));
       break;
     default:
       break;
   }
-  copy_field(config->name, sizeof(config->name), name);
+  vk_copy_field(config->name, sizeof(config->name), name);
   config->name_len = static_cast<unsigned int>(strlen(config->name));
   return 0;
 }
@@ -235,14 +227,7 @@ vklog_config_t *vklog_config_clone_from_config(const vklog_config_t *c) {
   if (c == nullptr) return nullptr;
   vklog_config_t *n = static_cast<vklog_config_t *>(malloc(sizeof(vklog_config_t)));
   if (n == nullptr) return nullptr;
-  // The output bits may be cleared by a logging thread while the source is
-  // in use (remote output switched off), so that byte is read atomically and
-  // the rest copied around it.
-  const size_t at = offsetof(vklog_config_t, output);
-  memcpy(n, c, at);
-  n->output = __atomic_load_n(&c->output, __ATOMIC_RELAXED);
-  memcpy(reinterpret_cast<char *>(n) + at + 1, reinterpret_cast<const char *>(c) + at + 1,
-         sizeof(*n) - at - 1);
+  memcpy(n, c, sizeof(*n));
   n->count_in_use = 0;
   n->next = nullptr;
   return n;
@@ -313,7 +298,7 @@ void vklog_config_print(const vklog_config_t *config) {
   printf("out_path[%s] file_permission[%o]\n", c->out_path, c->file_permission);
   printf("vklogger_ip[%s] vklogger_port[%u]\n", c->vklogger_ip, c->vklogger_port);
   printf("output[0x%x] header_flag[0x%x] include_us_to_time[%d]\n",
-         __atomic_load_n(&c->output, __ATOMIC_RELAXED), c->header_flag, c->include_us_to_time);
+         static_cast<unsigned int>(c->output), c->header_flag, c->include_us_to_time);
   printf("level[%c%d] limit_size[%u] backup_count[%u]\n",
          c->level.inequality_sign > 0 ? c->level.inequality_sign : '?', c->level.value,
          c->limit_size, c->backup_count);
@@ -321,6 +306,8 @@ void vklog_config_print(const vklog_config_t *config) {
 }
 
 namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 struct conf_key {
   std::string_view key;
@@ -423,10 +410,14 @@ vklog_config_t *vl_load_config_from_conf_file(const char *path, int *code, int *
   vklog_config_t *tail = nullptr;
   std::string line;
   int rc = 0;
-  for (;;) {
+  for (bool first = true;; first = false) {
     rc = read_line(f, &line, &left);
     if (rc <= 0) break;
-    rc = parse_line(line, &head, &tail);
+    std::string_view text(line);
+    // Editors on other systems may save the file with a UTF-8 byte-order
+    // mark, which would otherwise hide the first section.
+    if (first && text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
+    rc = parse_line(text, &head, &tail);
     if (rc != 0) break;
   }
   if (rc == VKLOG_LOAD_OPEN_FAILED) *err_no = errno;

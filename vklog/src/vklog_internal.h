@@ -11,15 +11,18 @@
 #define VKLOG_VKLOG_INTERNAL_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "vklog.h"
 
 extern vklog_manager_t g_vklog_manager;
 
 // Pins and returns the handle's current configuration (count_in_use + 1
-// under config_lock), or null when it has none. Every non-null result must
-// be given back with vl_release_config.
-vklog_config_t *vl_get_config(vklog_t *handle);
+// under config_lock), or null when it has none. When `output` is not null,
+// *output is the configuration's output bits read under the same lock (0
+// without a configuration). Every non-null result must be given back with
+// vl_release_config.
+vklog_config_t *vl_get_config(vklog_t *handle, uint8_t *output);
 
 // Gives back a configuration pinned by vl_get_config; frees it when it was
 // the last user of a configuration that a reload has replaced.
@@ -40,18 +43,24 @@ int vl_set_header(int level, unsigned int header_flag, char include_us_to_time, 
 // rotates the file when it reached the configured size. The size is measured
 // on the first line after set-up and then every 64 KiB written through the
 // handle, so rotation happens within 64 KiB past the limit. 0 (also when another
-// thread is rotating); -1 the missing output directory could not be made;
-// -2 the missing backup directory could not be made; -3 the rotation failed
-// (no further rotation is tried by this category); -4 the file could not be
-// opened; -5 the write failed.
+// thread is rotating); -1 the missing output directory could not be made
+// (also when a file stands in its path: ENOTDIR); -2 the missing backup
+// directory could not be made; -3 the rotation failed: the category is
+// switched off, with one message on standard error, until a configuration
+// is applied to it or it is enabled again; -4 the file could not be opened;
+// -5 the write failed. The "is not make" messages are printed once per run
+// of the same error.
 int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const char *data,
                           size_t length);
 
 // Moves the log file of `config` into the backup ring (or deletes it when
 // backup_count is 0). *backup_idx is the ring position of the last backup
 // written (0: look it up from the files on disk) and is advanced on
-// success. 0; -1 the log file could not be deleted; -2 the old backup could
-// not be deleted; -3 the log file could not be renamed.
+// success. A backup directory on another file system (rename fails with
+// EXDEV) gets a copy of the file, and the file is then removed. 0; -1 the
+// log file could not be deleted; -2 the old backup could not be deleted; -3
+// the log file could not be moved (a partial copy is removed). errno tells
+// the failed step's error.
 // REQUIRES: g_file_backup_lock held.
 int vl_file_backup(const vklog_config_t *config, unsigned int *backup_idx);
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "vk_comm.h"
 #include "vklog_crc32.h"
 #include "vklog_utils.h"
 
@@ -30,27 +31,6 @@ const host_name &cached_host() {
   return h;
 }
 
-void put16(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-
-void put32(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-uint16_t get16(const unsigned char *p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t get32(const unsigned char *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
 // Writes a one-byte length and the name; returns the bytes written.
 size_t put_name(unsigned char *p, const char *name, size_t len) {
   if (len > 255) len = 255;
@@ -64,10 +44,10 @@ size_t put_name(unsigned char *p, const char *name, size_t len) {
 int vk_udp_check_magic(const void *data, size_t length) {
   if (data == nullptr || length < 4) return -5;
   const unsigned char *p = static_cast<const unsigned char *>(data);
-  if (p[0] != 0xB9) return -4;
-  if (p[1] != 0xC8) return -3;
-  if (p[2] != 0xAC) return -2;
-  if ((p[3] & 0xF0) != 0xE0) return -1;
+  if (p[0] != VKLOG_UDP_MAGIC_0) return -4;
+  if (p[1] != VKLOG_UDP_MAGIC_1) return -3;
+  if (p[2] != VKLOG_UDP_MAGIC_2) return -2;
+  if ((p[3] & 0xF0) != (VKLOG_UDP_MAGIC_3 & 0xF0)) return -1;
   return 0;
 }
 
@@ -84,16 +64,16 @@ int vk_udp_check_crc(uint32_t value, const void *header, size_t length) {
 int vk_udp_set_header(void *buffer, uint16_t sequence, size_t length) {
   if (buffer == nullptr || length > 65535) return -1;
   unsigned char *p = static_cast<unsigned char *>(buffer);
-  p[0] = 0xB9;
-  p[1] = 0xC8;
-  p[2] = 0xAC;
-  p[3] = 0xE2;
-  put32(p + 4, 0);
-  put16(p + 8, sequence);
-  put16(p + 10, 0);
-  put16(p + 12, static_cast<uint32_t>(length));
+  p[0] = VKLOG_UDP_MAGIC_0;
+  p[1] = VKLOG_UDP_MAGIC_1;
+  p[2] = VKLOG_UDP_MAGIC_2;
+  p[3] = VKLOG_UDP_MAGIC_3;
+  vk_put_be32(p + 4, 0);
+  vk_put_be16(p + 8, sequence);
+  vk_put_be16(p + 10, 0);
+  vk_put_be16(p + 12, static_cast<uint16_t>(length));
   size_t total = VKLOG_UDP_HEADER_SIZE + length;
-  put32(p + 4, vl_crc32(0, p, total));
+  vk_put_be32(p + 4, vl_crc32(0, p, total));
   return static_cast<int>(total);
 }
 
@@ -115,7 +95,7 @@ const char *vl_vklogger_host_name(size_t *len) {
 size_t vl_vklogger_set_packet_from_config(const vklog_config_t *config, char *buffer) {
   unsigned char *p = reinterpret_cast<unsigned char *>(buffer);
   size_t off = VKLOG_UDP_HEADER_SIZE;
-  put16(p + off, VKLOG_UDP_RECORD_TYPE);
+  vk_put_be16(p + off, VKLOG_UDP_RECORD_TYPE);
   off += 2;
   size_t host_len = 0;
   const char *host = vl_vklogger_host_name(&host_len);
@@ -126,10 +106,10 @@ size_t vl_vklogger_set_packet_from_config(const vklog_config_t *config, char *bu
   off +=
       put_name(p + off, config->out_file, strnlen(config->out_file, sizeof(config->out_file) - 1));
   uint64_t pid = static_cast<uint64_t>(vl_getpid());
-  put32(p + off, static_cast<uint32_t>(pid >> 32));
-  put32(p + off + 4, static_cast<uint32_t>(pid));
+  vk_put_be32(p + off, static_cast<uint32_t>(pid >> 32));
+  vk_put_be32(p + off + 4, static_cast<uint32_t>(pid));
   off += 8;
-  put32(p + off, 0);
+  vk_put_be32(p + off, 0);
   off += 4;
   return off;
 }
@@ -138,7 +118,7 @@ size_t vl_vklogger_set_packet_finish_from_config(const vklog_config_t *config, c
                                                  size_t data_length, size_t packet_len) {
   (void)config;
   unsigned char *p = reinterpret_cast<unsigned char *>(buffer);
-  put32(p + packet_len - 4, static_cast<uint32_t>(data_length));
+  vk_put_be32(p + packet_len - 4, static_cast<uint32_t>(data_length));
   size_t total = packet_len + data_length;
   vk_udp_set_header(p, vl_vklogger_next_sequence(), total - VKLOG_UDP_HEADER_SIZE);
   return total;
@@ -148,11 +128,11 @@ int vl_vklogger_parse_packet(const void *data, size_t length, vl_vklogger_record
   if (data == nullptr || out == nullptr || length < VKLOG_UDP_HEADER_SIZE + 2) return -1;
   const unsigned char *p = static_cast<const unsigned char *>(data);
   vl_vklogger_record_t r{};
-  r.crc = get32(p + 4);
-  r.sequence = get16(p + 8);
-  r.payload_length = get16(p + 12);
+  r.crc = vk_get_be32(p + 4);
+  r.sequence = vk_get_be16(p + 8);
+  r.payload_length = vk_get_be16(p + 12);
   if (r.payload_length != length - VKLOG_UDP_HEADER_SIZE) return -2;
-  r.record_type = get16(p + 14);
+  r.record_type = vk_get_be16(p + 14);
   if (r.record_type != VKLOG_UDP_RECORD_TYPE) return -3;
   size_t off = VKLOG_UDP_HEADER_SIZE + 2;
   const char *names[3];
@@ -164,8 +144,8 @@ int vl_vklogger_parse_packet(const void *data, size_t length, vl_vklogger_record
     off += 1 + lens[i];
   }
   if (length - off < 12) return -7;
-  r.pid = (static_cast<uint64_t>(get32(p + off)) << 32) | get32(p + off + 4);
-  uint32_t text_len = get32(p + off + 8);
+  r.pid = (static_cast<uint64_t>(vk_get_be32(p + off)) << 32) | vk_get_be32(p + off + 4);
+  uint32_t text_len = vk_get_be32(p + off + 8);
   off += 12;
   if (text_len != length - off) return -8;
   r.host = names[0];

@@ -24,6 +24,10 @@
 
 #include "vklog.h"
 
+#define VKLOG_UDP_MAGIC_0 0xB9
+#define VKLOG_UDP_MAGIC_1 0xC8
+#define VKLOG_UDP_MAGIC_2 0xAC
+#define VKLOG_UDP_MAGIC_3 0xE2  // a receiver checks only its high nibble
 #define VKLOG_UDP_HEADER_SIZE 14
 #define VKLOG_UDP_RECORD_TYPE 3
 #define VKLOG_UDP_SEQUENCE_LIMIT 60000
