@@ -11,12 +11,20 @@
 extern int g_is_oid_manager_res;
 extern int g_is_device_manager_res;
 
-// Initialises every monitoring function that exists. Returns 0.
+// Initialises, in order: the OID manager, the device manager, the collect
+// threads' queue and counters (g_agent_config.collect_thread_count), then
+// ICMP, syslog and SNMP trap. Called once by main(). Returns 0.
 int agent_function_initialize(void);
-// Starts the monitoring functions. Returns 0.
+// Clears the two answer flags, then starts in order: the OID manager, the
+// collect threads, the "event_checker" thread, the syslog and trap
+// receivers and ICMP. Returns 0.
 int agent_function_activate(void);
-// Stops the monitoring functions in a fixed order with time limits. A stop
-// that does not finish in time ends the process with status 0. Returns 0.
+// Stops, in order and each within its limit: the event checker (3 s), then
+// clears the device list; ICMP (3 s), syslog (5 s), SNMP trap (5 s), the
+// collect threads (10 s) and the OID manager (5 s). A checker, collect or
+// OID manager stop that does not finish in time ends the process with
+// status 0 (a thread still running would use what the next activation
+// reuses). Returns 0.
 int agent_function_deactivate(void);
 
 #endif  // QDR_AGENT_AGENT_H

@@ -11,6 +11,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "device.h"
+#include "network_collect_info.h"
+#include "network_common.h"
+#include "snmp_manager.h"
+
 // Dispatches one packet. `sub_header` points at the 11-byte sub header
 // (big-endian fields) followed by the payload; `length` is the main
 // header's body length (sub header + payload, at least 11). Returns the
@@ -29,5 +34,54 @@ int recv_res_agent_info(const uint8_t *payload, size_t length);
 // nothing is applied. Returns 0; -1 message could not be created; -2
 // decode failed.
 int recv_config(const uint8_t *payload, size_t length);
+
+// The list messages below are decoded into a workspace of at least 64 KiB
+// that grows with the payload, so a list of any size the framing accepts
+// can be read. Decode failures are logged and not answered.
+
+// Device list (55002): applies every device flagged "update" (insert or
+// replace in the device manager, registration with the syslog, trap and
+// ICMP registries the first time a device or its address is seen); devices
+// with other flags, no id, no address, no or refused SNMP settings, or
+// over-long fields are skipped with a log line. Counts the answer
+// (g_is_device_manager_res) and answers success (54000). Returns 0; -1
+// message could not be created; -2 decode failed.
+int recv_device_list(const uint8_t *payload, size_t length);
+
+// Collect events (55005): installs the events on the device. An empty list
+// is answered "event list convert error." (the device keeps its events),
+// an unknown device "apply event list to device info." (both -3); else
+// success, 0. -1 / -2 as above.
+int recv_add_collect_event(const uint8_t *payload, size_t length);
+
+// OID pack list (55006): offers each pack to the OID manager. Packs with an
+// id beyond 32 bits or an unknown request type, and OIDs that are not
+// dotted numbers, are skipped with a log line. Counts the answer
+// (g_is_oid_manager_res) and answers success. Returns 0; -1 / -2 as above.
+int recv_add_oid_pack_list(const uint8_t *payload, size_t length);
+
+// Connection test (55001): reads the device's system group with a 1 s
+// time-out and 1 retry and answers with the discovery report (54002).
+// Returns 0; -3 the address or SNMP settings are unusable (no answer);
+// -1 / -2 as above.
+int recv_connect_test_device(const uint8_t *payload, size_t length);
+
+// Fills `info` from the wire form: version 0/1/2 become v1/v2c/v3; for v3
+// the security settings are set first (a level that needs authentication
+// or privacy must name a known algorithm, and the user name must not be
+// empty). `timeout_us` / `retries` of 0 mean the library defaults.
+// Returns 0; -1 null argument; -2 security settings refused; -3 version or
+// SNMP settings refused (each logged). On failure `info` may hold a part.
+int conv_proto_to_snmp_info(const char *ip, uint16_t port, long timeout_us, int retries,
+                            const network_snmp_info_t *proto, snmp_info *info);
+
+// Security level of the wire form as the session manager numbers it
+// (1 noAuthNoPriv, 2 authNoPriv, 3 authPriv), or -1.
+int conv_proto_to_snmp_sec_level_info(int level);
+
+// One event per item, each scheduled at now + interval (device_set_event).
+// Returns a malloc'ed array the caller owns, or null for no items or when
+// memory is exhausted.
+::event *conv_proto_to_collect_event(const network_collect_event_info_t *event_info, int count);
 
 #endif  // QDR_AGENT_COMMUNICATION_H

@@ -243,7 +243,7 @@ TEST_F(DgMessages, DispatcherRefusesShortAndUnknownPackets) {
   uint8_t sub[11] = {};
   EXPECT_EQ(recv_msg_process(sub, 10), -1);
   EXPECT_EQ(dispatch(12345, {1, 2, 3}), -1);
-  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, {0x0A, 1, 'r'}), -1);  // known, not handled yet
+  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, {0x0A, 1, 'r', 0x12}), -2);  // cut short: no answer
   EXPECT_EQ(dispatch(DG_PKT_REQ_AGENT_INFO, {}), -1);           // our own outbound type
   EXPECT_EQ(conn->reconnect_flag.load(), 0);
   EXPECT_EQ(g_activations.load(), 0);
@@ -258,7 +258,10 @@ TEST_F(DgMessages, AgentIdActivatesTheAgent) {
 }
 
 TEST_F(DgMessages, EmptyOrUnreadableAgentIdAsksForAReconnect) {
-  for (const bytes &payload : {bytes{}, bytes{0x10, 5}, bytes{0x00, 0x01}, bytes{0x0A, 0x7F}}) {
+  // The last: a valid agent id, then a field cut short. What was decoded
+  // before the failure must not activate the agent.
+  for (const bytes &payload : {bytes{}, bytes{0x10, 5}, bytes{0x00, 0x01}, bytes{0x0A, 0x7F},
+                               bytes{0x0A, 3, 'a', 'b', 'c', 0x10}}) {
     conn->reconnect_flag.store(0);
     EXPECT_EQ(dispatch(DG_PKT_RES_AGENT_INFO, payload), -3);
     EXPECT_EQ(conn->reconnect_flag.load(), DG_RECONNECT_INIT_FAILED);
@@ -274,6 +277,11 @@ TEST_F(DgMessages, ConfigurationResponseIsDecodedAndNotApplied) {
   EXPECT_EQ(dispatch(DG_PKT_RES_AGENT_CONFIG, {}), 0);
   EXPECT_EQ(dispatch(DG_PKT_RES_AGENT_CONFIG, {0x0A, 0x40, 0x0A}), -2);
   EXPECT_EQ(recv_config(nullptr, 0), 0);
+  // Two million empty entries need more work area than the cap: refused,
+  // without asking for a work area of 16 bytes per payload byte.
+  bytes huge;
+  for (int i = 0; i < 2000000; i++) huge.insert(huge.end(), {0x0A, 0x00});
+  EXPECT_EQ(dispatch(DG_PKT_RES_AGENT_CONFIG, huge), -2);
   EXPECT_EQ(conn->reconnect_flag.load(), 0);
   EXPECT_EQ(dg_queue_count(conn), 0u);  // nothing is answered
 }

@@ -1,0 +1,347 @@
+// The device manager and its event checker, driven by the manual clock: the
+// event requests of a device without events and the give-up, due times
+// that advance from the old due time (a late checker, interval 0), one
+// request per due event, the stop within its limit; and the device list
+// handler with bad entries beside good ones.
+#include "device.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "agent.h"
+#include "collect_oid.h"
+#include "collect_thread.h"
+#include "common.h"
+#include "communication.h"
+#include "dgcomm.h"
+#include "network_agent_device_info.h"
+#include "snmp_test_env.h"
+#include "test_clock.h"
+#include "thread_manager.h"
+#include "vk_util.h"
+
+namespace {
+
+const ::testing::Environment *const g_snmp_env =
+    ::testing::AddGlobalTestEnvironment(new snmptest::library_env(true));
+
+constexpr uint64_t kT0 = 1796690000000ull;  // an instant in ms since the epoch
+
+std::atomic<int> g_events_run{0};
+int count_event(const char *, const char *, int, uint64_t) {
+  g_events_run.fetch_add(1);
+  return 0;
+}
+
+// Waits (real time, bounded) until `pred` holds.
+template <typename F>
+bool wait_for(F pred, int limit_ms = 5000) {
+  for (int i = 0; i < limit_ms && !pred(); i++) usleep(1000);
+  return pred();
+}
+
+class DeviceManager : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    common_init();
+    tm_init();
+    oid_manager_init(&g_oid_manager);
+  }
+  void SetUp() override {
+    test_clock_install(kT0);
+    ASSERT_EQ(device_manager_init(&mgr), 0);
+    dgcomm_init();
+    conn = make_dg_conn("127.0.0.1", 9010, 100000);
+    ASSERT_NE(conn, nullptr);
+    conn->connection_state.store(DG_STATE_CONNECTED);  // no threads: packets stay queued
+    gp_main_dgconn = conn;
+    g_is_device_manager_res = 1;
+    g_is_oid_manager_res = 1;
+  }
+  void TearDown() override {
+    dm_device_event_checker_stop(&mgr, 3);
+    collect_thread_stop(10);
+    g_colt_latency_hook.store(nullptr);
+    device_manager_destroy(&mgr);
+    gp_main_dgconn = nullptr;
+    dg_conn_free(conn);
+    test_clock_uninstall();
+  }
+  device *add(const char *id, const char *name = "dev") {
+    mlist_item_t *item = nullptr;
+    device *d = device_new_with_info_for_manager(id, name, "127.0.0.1", 9, 0, 0, &item);
+    EXPECT_NE(d, nullptr);
+    sm_set_snmp_info(&d->snmp_info, "127.0.0.1", 9, SNMP_VERSION_2c, 0, 0, "public");
+    EXPECT_EQ(dm_update_device_to_list(&mgr, item), 0);
+    return dm_find_device(&mgr, id);
+  }
+  // Types of the packets queued for the collector since the last call.
+  std::vector<uint16_t> sent() {
+    std::vector<uint16_t> types;
+    vkLock(&conn->queue_lock);
+    mlist_item_t *item = nullptr;
+    pkt_data *pd;
+    while (
+        (pd = static_cast<pkt_data *>(mlist_pop_front_data(&conn->send_queue, nullptr, &item)))) {
+      types.push_back(pd->type);
+      mlist_destroy_item(&conn->send_queue, item);
+    }
+    vkUnlock(&conn->queue_lock);
+    return types;
+  }
+  void start_pool() {
+    g_events_run = 0;
+    g_colt_latency_hook.store(count_event);
+    ASSERT_EQ(collect_thread_init(2), 0);
+    ASSERT_GT(collect_thread_run(), 0);
+  }
+  int requests_popped() {
+    int n = 0;
+    for (int i = 0; i < COLT_THREAD_MAX; i++) {
+      collect_perf p;
+      colt_get_perf(i, &p);
+      n += static_cast<int>(p.pop_queue_count);
+    }
+    return n;
+  }
+
+  device_manager mgr;
+  dg_conn *conn = nullptr;
+};
+
+TEST(DeviceManagerStop, NeverStartedCheckerStopsAtOnce) {
+  device_manager m;
+  ASSERT_EQ(device_manager_init(&m), 0);
+  EXPECT_EQ(dm_device_event_checker_stop(&m, 1), 0);
+  device_manager_destroy(&m);
+}
+
+TEST_F(DeviceManager, AsksForEventsAtPasses0To50OnTheClockAndThenGivesUp) {
+  device *d = add("dev-a");
+  ASSERT_EQ(dm_device_event_checker_start(&mgr), 0);
+  std::vector<int> asked;
+  for (int s = 0; s <= 65; s++) {
+    ASSERT_TRUE(wait_for([&] { return mgr.pass_count.load() >= static_cast<uint64_t>(s + 1); }))
+        << "pass " << s;
+    for (uint16_t t : sent()) {
+      EXPECT_EQ(t, DG_PKT_REQ_COLLECT_EVENT);
+      asked.push_back(s);
+    }
+    // Without the clock moving there is no further pass.
+    if (s == 3) {
+      usleep(20000);
+      EXPECT_EQ(mgr.pass_count.load(), 4u);
+    }
+    test_clock_advance_msec(1000);
+  }
+  EXPECT_EQ(asked, (std::vector<int>{0, 10, 20, 30, 40, 50}));
+  vkLock(&mgr.lock);
+  EXPECT_EQ(d->event_count, -1);
+  vkUnlock(&mgr.lock);
+  test_clock_uninstall();  // the stop below waits on the real clock
+  EXPECT_EQ(dm_device_event_checker_stop(&mgr, 3), 0);
+  EXPECT_EQ(mgr.event_checker_status.load(), DM_CHECKER_STOPPED);
+}
+
+TEST_F(DeviceManager, CommandRequestsUntilTheListsArrive) {
+  g_is_device_manager_res = 0;
+  g_is_oid_manager_res = 0;
+  dm_event_checker_pass(&mgr, kT0);
+  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_REQ_COMMAND, DG_PKT_REQ_COMMAND}));
+  g_is_oid_manager_res = 1;
+  dm_event_checker_pass(&mgr, kT0 + 1000);
+  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_REQ_COMMAND}));
+  add("dev-a");  // a listed device also ends the device list requests
+  dm_event_checker_pass(&mgr, kT0 + 2000);
+  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_REQ_COLLECT_EVENT}));
+}
+
+TEST_F(DeviceManager, DueTimesAdvanceFromTheOldDueTimeAndEachDueEventIsOneRequest) {
+  start_pool();
+  add("dev-a");
+  ::event *ev = static_cast<::event *>(calloc(3, sizeof(::event)));
+  device_set_event(&ev[0], DEVICE_PERF, 7, 60, 1);  // due at T0 + 60 s
+  device_set_event(&ev[1], IF_STAT, 7, 60, 1);
+  device_set_event(&ev[2], IF_PERF, 7, 0, 1);  // interval 0: due on every pass
+  ASSERT_EQ(dm_apply_event_to_device(&mgr, "dev-a", ev, 3), 0);
+  EXPECT_EQ(ev[0].collect_next_msec, kT0 + 60000);
+
+  struct step {
+    uint64_t at;
+    int requests;      // requests queued by this pass
+    uint64_t next_60;  // due time of the 60 s events afterwards
+  };
+  const step steps[] = {
+      {kT0 + 59999, 1, kT0 + 60000},   // only the interval-0 event
+      {kT0 + 62500, 3, kT0 + 120000},  // 2.5 s late: next due from the old due time
+      {kT0 + 63500, 1, kT0 + 120000},
+      {kT0 + 120000, 3, kT0 + 180000},
+  };
+  int total = 0;
+  for (const step &st : steps) {
+    dm_event_checker_pass(&mgr, st.at);
+    total += st.requests;
+    EXPECT_TRUE(wait_for([&] { return requests_popped() == total && g_events_run == total; }))
+        << "at +" << st.at - kT0 << ": " << requests_popped() << " requests, " << g_events_run
+        << " events";
+    vkLock(&mgr.lock);
+    device *d = dm_find_device(&mgr, "dev-a");
+    EXPECT_EQ(d->event[0].collect_next_msec, st.next_60);
+    EXPECT_EQ(d->event[1].collect_next_msec, st.next_60);
+    vkUnlock(&mgr.lock);
+  }
+}
+
+TEST_F(DeviceManager, ASecondEntryKeepsThePlaceAndAsksForEventsAgain) {
+  add("dev-a", "first");
+  add("dev-b");
+  ::event *ev = static_cast<::event *>(calloc(1, sizeof(::event)));
+  device_set_event(&ev[0], DEVICE_PERF, 1, 10, 1);
+  ASSERT_EQ(dm_apply_event_to_device(&mgr, "dev-a", ev, 1), 0);
+  add("dev-a", "renamed");
+  EXPECT_EQ(dm_device_count(&mgr), 2u);
+  mlist_item_t *cursor = nullptr;
+  device *first = static_cast<device *>(mlist_getting_data(&mgr.list, nullptr, &cursor));
+  EXPECT_STREQ(first->info.id, "dev-a");
+  EXPECT_STREQ(first->info.name, "renamed");
+  EXPECT_EQ(first->event_count, 0);
+  dm_event_checker_pass(&mgr, kT0);
+  EXPECT_EQ(sent().size(), 2u);  // both devices ask
+  ::event *lost = static_cast<::event *>(calloc(1, sizeof(::event)));
+  EXPECT_EQ(dm_apply_event_to_device(&mgr, "dev-x", lost, 1), -1);
+  free(lost);
+}
+
+// ---- the device list handler ----
+
+struct dev_spec {
+  const char *id;
+  const char *ip;
+  int version;  // wire version; -1: no SNMP settings
+  int flag;
+  int level = 0;  // v3
+  uint32_t auth = 0, priv = 0;
+  bool applied;
+};
+
+int dispatch(uint16_t type, const std::vector<uint8_t> &payload) {
+  std::vector<uint8_t> sub = {
+      static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 0, 0, 1, 0, 0, 0, 0, 0};
+  sub.insert(sub.end(), payload.begin(), payload.end());
+  return recv_msg_process(sub.data(), static_cast<uint32_t>(sub.size()));
+}
+
+std::vector<uint8_t> encode_list(const std::vector<dev_spec> &specs) {
+  std::vector<uint8_t> ws(1 << 20), out(1 << 20);
+  network_device_list_t *m = network_device_list_new(ws.data(), ws.size());
+  m->request_id_p = "req-1";
+  network_device_list_devices_alloc(m, static_cast<int>(specs.size()));
+  for (size_t i = 0; i < specs.size(); i++) {
+    network_device_t *d = &m->devices.items_p[i];
+    const dev_spec &s = specs[i];
+    d->id_p = s.id;
+    d->name_p = "n";
+    d->port = 161;
+    d->flag = static_cast<device_flag_e>(s.flag);
+    network_device_ip_alloc(d);
+    d->ip_p->addr.buf_p = reinterpret_cast<const uint8_t *>(s.ip);
+    d->ip_p->addr.size = strlen(s.ip);
+    if (s.version < 0) continue;
+    network_device_snmp_alloc(d);
+    d->snmp_p->version = static_cast<snmp_version_e>(s.version);
+    d->snmp_p->community_p = "public";
+    if (s.version == _v3_e) {
+      network_snmp_info_security_alloc(d->snmp_p);
+      network_snmp_security_t *sec = d->snmp_p->security_p;
+      sec->security_name_p = "user";
+      sec->security_level = static_cast<security_level_e>(s.level);
+      sec->auth_algorithm = s.auth;
+      sec->auth_password_p = "auth-pass-phrase";
+      sec->privacy_algorithm = s.priv;
+      sec->privacy_password_p = "priv-pass-phrase";
+    }
+  }
+  int n = network_device_list_encode(m, out.data(), out.size());
+  EXPECT_GT(n, 0);
+  out.resize(n > 0 ? n : 0);
+  return out;
+}
+
+TEST_F(DeviceManager, DeviceListAppliesTheGoodEntriesAndSkipsEachBadOne) {
+  device_manager_init(&g_device_manager);
+  const std::string long_id(40, 'x');
+  const std::vector<dev_spec> specs = {
+      {"ok-v2c", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, true},
+      {"flag-add", "127.0.0.1", _v2c_e, _device_flag_add_e, 0, 0, 0, false},
+      {"flag-9", "127.0.0.1", _v2c_e, 9, 0, 0, 0, false},
+      {"no-snmp", "127.0.0.1", -1, _device_flag_update_e, 0, 0, 0, false},
+      {"ver-7", "127.0.0.1", 7, _device_flag_update_e, 0, 0, 0, false},
+      {"v3-auth-9", "127.0.0.1", _v3_e, _device_flag_update_e, _auth_no_priv_e, 9, 0, false},
+      {"v3-auth-none", "127.0.0.1", _v3_e, _device_flag_update_e, _auth_priv_e, 0, 2, false},
+      {"v3-priv-7", "127.0.0.1", _v3_e, _device_flag_update_e, _auth_priv_e, 4, 7, false},
+      {"ok-v3", "::1", _v3_e, _device_flag_update_e, _auth_priv_e, 4, 2, true},
+      {long_id.c_str(), "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
+      {"", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
+      {"no-ip", "", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
+      {"ok-v2c", "127.0.0.2", _v1_e, _device_flag_update_e, 0, 0, 0, true},  // duplicate id
+  };
+  g_is_device_manager_res = 0;
+  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list(specs)), 0);
+  EXPECT_EQ(g_is_device_manager_res, 1);
+  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_PACKET_RESULT}));
+  EXPECT_EQ(dm_device_count(&g_device_manager), 2u);
+  vkLock(&g_device_manager.lock);
+  for (const dev_spec &s : specs) {
+    EXPECT_EQ(dm_find_device(&g_device_manager, s.id) != nullptr, s.applied) << "'" << s.id << "'";
+  }
+  device *dup = dm_find_device(&g_device_manager, "ok-v2c");
+  EXPECT_STREQ(dup->snmp_info.ip, "127.0.0.2");  // the later entry wins
+  EXPECT_EQ(dup->snmp_info.version, SNMP_VERSION_1);
+  EXPECT_EQ(dm_find_device(&g_device_manager, "ok-v3")->snmp_info.security.priv_algorithm,
+            SM_PRIV_AES128);
+  vkUnlock(&g_device_manager.lock);
+
+  // Events for an unknown device, and an empty list: each one failure result.
+  EXPECT_EQ(dispatch(DG_PKT_ADD_COLLECT_EVENT, {0x0a, 0x01, 'r', 0x12, 0x01, 'z', 0x1a, 0x00}), -3);
+  EXPECT_EQ(dispatch(DG_PKT_ADD_COLLECT_EVENT,
+                     {0x0a, 0x01, 'r', 0x12, 0x06, 'o', 'k', '-', 'v', '2', 'c'}),
+            -3);
+  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_PACKET_RESULT, DG_PKT_PACKET_RESULT}));
+  device_manager_destroy(&g_device_manager);
+}
+
+TEST_F(DeviceManager, AHundredThousandDeviceListIsRead) {
+  device_manager_init(&g_device_manager);
+  const int kN = 100000;
+  std::vector<std::string> ids;
+  for (int i = 0; i < kN; i++) ids.push_back("d" + std::to_string(i));
+  std::vector<dev_spec> specs;
+  for (const std::string &id : ids) {
+    specs.push_back({id.c_str(), "10.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, true});
+  }
+  std::vector<uint8_t> ws(64u << 20), out(16u << 20);
+  network_device_list_t *m = network_device_list_new(ws.data(), ws.size());
+  network_device_list_devices_alloc(m, static_cast<int>(specs.size()));
+  for (size_t i = 0; i < specs.size(); i++) {
+    network_device_t *d = &m->devices.items_p[i];
+    d->id_p = specs[i].id;
+    d->flag = _device_flag_update_e;
+    network_device_ip_alloc(d);
+    d->ip_p->addr.buf_p = reinterpret_cast<const uint8_t *>("10.0.0.1");
+    d->ip_p->addr.size = 8;
+    network_device_snmp_alloc(d);
+    d->snmp_p->version = _v2c_e;
+  }
+  int n = network_device_list_encode(m, out.data(), out.size());
+  ASSERT_GT(n, 0);
+  out.resize(n);
+  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, out), 0);
+  EXPECT_EQ(dm_device_count(&g_device_manager), static_cast<uint32_t>(kN));
+  device_manager_destroy(&g_device_manager);
+}
+
+}  // namespace
