@@ -65,13 +65,6 @@ void target_unlock(target_device_manager_t *registry) {
   pthread_rwlock_unlock(&registry->target_devices_lock);
 }
 
-int target_user_data_state(target_device_manager_t *registry) {
-  target_rdlock(registry);
-  int state = registry->user_data_active;
-  target_unlock(registry);
-  return state;
-}
-
 void target_set_user_data_state(target_device_manager_t *registry, int state) {
   target_wrlock(registry);
   registry->user_data_active = state;
@@ -89,8 +82,13 @@ target_snmp_bucket *target_pop_bucket(target_device_manager_t *registry, vlist_i
 
 int target_user_data_thread(void *args) {
   auto *registry = static_cast<target_device_manager_t *>(args);
-  target_set_user_data_state(registry, TARGET_USER_DATA_RUNNING);
-  while (target_user_data_state(registry) == TARGET_USER_DATA_RUNNING) {
+  // A stop requested before the thread ran is kept: the loop is skipped.
+  target_wrlock(registry);
+  if (registry->user_data_active == TARGET_USER_DATA_STARTING) {
+    registry->user_data_active = TARGET_USER_DATA_RUNNING;
+  }
+  target_unlock(registry);
+  while (target_device_user_data_state(registry) == TARGET_USER_DATA_RUNNING) {
     vlist_item_t *item = nullptr;
     target_snmp_bucket *bucket = target_pop_bucket(registry, &item);
     if (bucket == nullptr) {
@@ -304,7 +302,7 @@ int target_push_snmp_status(target_device_manager_t *registry, const char *id, c
   vk_copy_field(bucket->device_ip, sizeof(bucket->device_ip), ip ? ip : "");
   bucket->status = status;
   bool queued = false;
-  if (fits && target_user_data_state(registry) == TARGET_USER_DATA_RUNNING) {
+  if (fits && target_device_user_data_state(registry) == TARGET_USER_DATA_RUNNING) {
     vkLock(&registry->user_data_queue_lock);
     vlist_push_back(&registry->user_data_queue, item);
     vkUnlock(&registry->user_data_queue_lock);
@@ -354,11 +352,14 @@ int target_device_user_data_shutdown(target_device_manager_t *registry, int time
   if (running) {
     uint64_t limit = static_cast<uint64_t>(timeout_sec > 0 ? timeout_sec : 3) * 1000;
     uint64_t start = vk_monotonic_msec();
-    while (target_user_data_state(registry) != TARGET_USER_DATA_STOPPED &&
-           vk_monotonic_msec() - start < limit) {
+    // Bounded by count too: a manual test clock does not move.
+    uint64_t max_polls = limit / TARGET_USER_DATA_POLL_MSEC * 20;
+    for (uint64_t polls = 0; target_device_user_data_state(registry) != TARGET_USER_DATA_STOPPED &&
+                             vk_monotonic_msec() - start < limit && polls < max_polls;
+         polls++) {
       vk_sleep(TARGET_USER_DATA_POLL_MSEC);
     }
-    if (target_user_data_state(registry) != TARGET_USER_DATA_STOPPED) {
+    if (target_device_user_data_state(registry) != TARGET_USER_DATA_STOPPED) {
       VKLOG(g_vklog, VL_ERROR, "target device user data thread shutdown has failed.(timeout)\n");
       result = -1;
     }
@@ -368,6 +369,14 @@ int target_device_user_data_shutdown(target_device_manager_t *registry, int time
   vkUnlock(&registry->user_data_queue_lock);
   VKLOG(g_vklog, VL_INFO, "target device user data shutdown has complate.\n");
   return result;
+}
+
+int target_device_user_data_state(target_device_manager_t *registry) {
+  if (registry == nullptr || !registry->lock_ready) return TARGET_USER_DATA_INIT;
+  target_rdlock(registry);
+  int state = registry->user_data_active;
+  target_unlock(registry);
+  return state;
 }
 
 const char *target_service_status_to_str(int status) {

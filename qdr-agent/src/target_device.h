@@ -192,6 +192,9 @@ int target_device_user_data_startup(target_device_manager_t *registry);
 // Returns 0 when the thread stopped (or never ran); -1 on time-out.
 int target_device_user_data_shutdown(target_device_manager_t *registry, int timeout_sec);
 
+// State of the store thread (TARGET_USER_DATA_*), read under the lock.
+int target_device_user_data_state(target_device_manager_t *registry);
+
 // Name of a TARGET_SERVICE_* status ("none" ... "down"), "unknown" for others.
 const char *target_service_status_to_str(int status);
 
