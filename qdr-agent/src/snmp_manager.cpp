@@ -1,6 +1,7 @@
 #include "snmp_manager.h"
 
 #include <net-snmp/library/snmpusm.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 
 #include "vk_lock.h"
+#include "vk_util.h"
 #include "vklog.h"
 
 // Exported by the library but missing from its headers: discovers the
@@ -15,43 +17,75 @@
 // user. 1 on success, 0 on failure (the session's error is set).
 extern "C" int snmpv3_engineID_probe(struct session_list *slp, netsnmp_session *in_session);
 
-snmp_perf g_snmp_perf;
-
 namespace {
+
+// The counters behind sm_get_perf. Relaxed: each is a tally read for a
+// report, and nothing else is ordered by it.
+struct perf_counters {
+  std::atomic<uint32_t> session_open{0};
+  std::atomic<uint32_t> session_open_error{0};
+  std::atomic<uint32_t> session_close{0};
+  std::atomic<uint32_t> request{0};
+  std::atomic<uint32_t> request_error{0};
+  std::atomic<uint32_t> response{0};
+  std::atomic<uint32_t> response_error{0};
+  std::atomic<uint32_t> fail{0};
+};
+perf_counters g_sm_perf;
+
+void perf_add(std::atomic<uint32_t> &counter) {
+  counter.fetch_add(1u, std::memory_order_relaxed);
+}
 
 // SNMPv3 keeps process-wide tables in the library: USM users keyed by
 // (engine id, user name), holding the localised keys every session of that
 // user and engine uses, and engine times. This Net-SNMP build does not lock
-// them. All changes to the user table happen in sm_snmp_open_by_session
-// (engine probe, user creation, replacement of a stale user) and
-// sm_snmp_close, under this lock; requests only read the table.
+// them, and every SNMPv3 message the library encodes or decodes looks its
+// user up in the table. Two locks keep the table whole:
+//
+// g_sm_v3_lock serialises SNMPv3 session opens and closes, the check whether
+// the table holds a session's user with its keys, and every change to the
+// table. No network exchange happens under it; only a change waits, under
+// it, for the exchanges in flight (below).
+//
+// g_sm_v3_users_lock is shared by everything that reads the table without
+// g_sm_v3_lock: SNMPv3 requests and the engine probe of an open, for their
+// whole exchange with the device. It is taken exclusively, inside
+// g_sm_v3_lock, only to add or replace a user, which therefore waits for the
+// exchanges in flight (at most one request time-out); writers are preferred
+// so that a steady stream of requests cannot hold a change off for ever.
+// Users are added at the first session with a device and replaced only
+// after its pass phrases change, so in steady state nobody waits.
 vk_lock_t g_sm_v3_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_rwlock_t g_sm_v3_users_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
-// SNMPv3 requests in flight. A replaced user may still be read by such a
-// request, so it is freed only once none is in flight.
-std::atomic<int> g_sm_v3_inflight{0};
+// Holds g_sm_v3_users_lock shared for one SNMPv3 exchange; does nothing for
+// other versions.
+struct v3_users_reader {
+  bool held;
+  explicit v3_users_reader(bool v3) : held(v3) {
+    if (held) pthread_rwlock_rdlock(&g_sm_v3_users_lock);
+  }
+  ~v3_users_reader() {
+    if (held) pthread_rwlock_unlock(&g_sm_v3_users_lock);
+  }
+  v3_users_reader(const v3_users_reader &) = delete;
+  v3_users_reader &operator=(const v3_users_reader &) = delete;
+};
 
-// Users taken out of the table and not freed yet. Guarded by g_sm_v3_lock.
-constexpr int kGraveyardSize = 64;
-struct usmUser *g_sm_v3_graveyard[kGraveyardSize];
-int g_sm_v3_graveyard_count = 0;
+bool is_v3_session(void *fd) {
+  netsnmp_session *ss = snmp_sess_session(fd);
+  return ss != nullptr && ss->version == SNMP_VERSION_3;
+}
+
+// snmp_sess_synch_response, holding the user table shared on SNMPv3
+// sessions.
+int synch_response(void *fd, netsnmp_pdu *pdu, netsnmp_pdu **response) {
+  v3_users_reader reader(is_v3_session(fd));
+  return snmp_sess_synch_response(fd, pdu, response);
+}
 
 std::atomic<uint32_t> g_sm_bulk_variable_limit{SM_BULK_DEFAULT_VARIABLE_LIMIT};
-
-void perf_add(uint32_t *counter) {
-  __atomic_fetch_add(counter, 1u, __ATOMIC_RELAXED);
-}
-
-// Copies `src` into a field of `size` bytes; false (field untouched) when it
-// does not fit.
-bool copy_field(char *field, size_t size, const char *src) {
-  if (src == nullptr) src = "";
-  size_t len = strnlen(src, size);
-  if (len >= size) return false;
-  memcpy(field, src, len);
-  field[len] = '\0';
-  return true;
-}
 
 bool is_exception_type(u_char type) {
   return type == SNMP_ENDOFMIBVIEW || type == SNMP_NOSUCHOBJECT || type == SNMP_NOSUCHINSTANCE;
@@ -88,24 +122,6 @@ bool same_name(const netsnmp_variable_list *var, const oid *name, size_t name_le
          snmp_oid_compare(var->name, var->name_length, name, name_length) == 0;
 }
 
-// Frees replaced users when no SNMPv3 request can be reading them.
-// REQUIRES: g_sm_v3_lock.
-void v3_free_graveyard_if_idle() {
-  if (g_sm_v3_graveyard_count == 0) return;
-  // A read-modify-write rather than a load: it orders the unlinking of the
-  // users before the check, so a request that starts after the check can
-  // no longer reach them.
-  if (g_sm_v3_inflight.fetch_add(0, std::memory_order_seq_cst) != 0) return;
-  for (int i = 0; i < g_sm_v3_graveyard_count; i++) {
-    // usm_free_user re-links whatever its next and prev still point at,
-    // which would drop the user that took its place from the table.
-    g_sm_v3_graveyard[i]->next = nullptr;
-    g_sm_v3_graveyard[i]->prev = nullptr;
-    usm_free_user(g_sm_v3_graveyard[i]);
-  }
-  g_sm_v3_graveyard_count = 0;
-}
-
 bool same_oid(const oid *a, size_t a_len, const oid *b, size_t b_len) {
   return a != nullptr && b != nullptr && snmp_oid_compare(a, a_len, b, b_len) == 0;
 }
@@ -131,7 +147,8 @@ bool key_differs(const netsnmp_session *ss, const u_char *ku, size_t ku_len, con
 // this session's keys. The library keeps the first user it made for an
 // engine and name, and every later session of that name would use its keys
 // even when the pass phrase or the security level has changed since; such
-// a stale user is replaced. REQUIRES: g_sm_v3_lock.
+// a stale user is replaced. REQUIRES: g_sm_v3_lock; takes
+// g_sm_v3_users_lock exclusively for the change.
 void v3_refresh_user(netsnmp_session *ss) {
   if (ss->securityEngineIDLen == 0 || ss->securityName == nullptr) return;
   struct usmUser *user =
@@ -151,34 +168,21 @@ void v3_refresh_user(netsnmp_session *ss) {
                         user->privKeyLen);
   }
   if (!stale) return;
+  pthread_rwlock_wrlock(&g_sm_v3_users_lock);
   if (user != nullptr) {
     VKLOG(g_vklog, VL_NOTICE, "[sm_snmp_open_by_session] snmpv3 user[%s] changed: keys replaced\n",
           ss->securityName);
     usm_remove_user(user);
-    if (g_sm_v3_graveyard_count < kGraveyardSize) {
-      g_sm_v3_graveyard[g_sm_v3_graveyard_count++] = user;
-    }
-    // A full graveyard leaves the user unlinked but allocated: safe, and
-    // bounded by how often pass phrases change.
+    // usm_free_user re-links whatever its next and prev still point at,
+    // which would drop the user that took its place from the table.
+    user->next = nullptr;
+    user->prev = nullptr;
+    usm_free_user(user);
   }
   ss->flags &= ~SNMP_FLAGS_USER_CREATED;
   usm_create_user_from_session(ss);
+  pthread_rwlock_unlock(&g_sm_v3_users_lock);
 }
-
-// Counts an SNMPv3 request in flight for its lifetime.
-struct v3_request_guard {
-  bool v3;
-  explicit v3_request_guard(void *fd) {
-    netsnmp_session *ss = snmp_sess_session(fd);
-    v3 = ss != nullptr && ss->version == SNMP_VERSION_3;
-    if (v3) g_sm_v3_inflight.fetch_add(1, std::memory_order_seq_cst);
-  }
-  ~v3_request_guard() {
-    if (v3) g_sm_v3_inflight.fetch_sub(1, std::memory_order_seq_cst);
-  }
-  v3_request_guard(const v3_request_guard &) = delete;
-  v3_request_guard &operator=(const v3_request_guard &) = delete;
-};
 
 // Keys made from pass phrases (Ku). Making one hashes a megabyte of the
 // repeated pass phrase, which would dominate the cost of every SNMPv3
@@ -249,7 +253,7 @@ int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version
   if (strnlen(ip, SM_IP_SIZE) >= SM_IP_SIZE) return -3;
   if (community != nullptr && strnlen(community, SM_COMMUNITY_SIZE) >= SM_COMMUNITY_SIZE) return -4;
 
-  copy_field(info->ip, sizeof(info->ip), ip);
+  vk_copy_field(info->ip, sizeof(info->ip), ip);
   info->port = port;
   // A bare IPv6 address has colons of its own; the library reads the port
   // after the last one only when the address is bracketed in the udp6 domain.
@@ -261,7 +265,7 @@ int sm_set_snmp_info(snmp_info *info, const char *ip, uint16_t port, int version
     snprintf(info->peername, sizeof(info->peername), "%s:%hu", ip, port);
   }
   info->version = version;
-  if (community != nullptr) copy_field(info->community, sizeof(info->community), community);
+  if (community != nullptr) vk_copy_field(info->community, sizeof(info->community), community);
   info->timeout = timeout_us > 0 ? timeout_us : -1;
   info->retries = retries > 0 ? retries : -1;
   return 0;
@@ -286,17 +290,17 @@ int sm_set_snmp_sec_info(snmp_sec_info *security, int level, const char *name, i
     return -13;
   }
 
-  copy_field(security->name, sizeof(security->name), name);
+  vk_copy_field(security->name, sizeof(security->name), name);
   security->level = level;
   security->algorithm_bit = 0;
   if (needs_priv) {
     security->priv_algorithm = privacy_algorithm;
-    copy_field(security->priv_password, sizeof(security->priv_password), privacy_password);
+    vk_copy_field(security->priv_password, sizeof(security->priv_password), privacy_password);
     security->algorithm_bit |= SM_ALGORITHM_BIT_PRIV;
   }
   if (needs_auth) {
     security->auth_algorithm = auth_algorithm;
-    copy_field(security->auth_password, sizeof(security->auth_password), auth_password);
+    vk_copy_field(security->auth_password, sizeof(security->auth_password), auth_password);
     security->algorithm_bit |= SM_ALGORITHM_BIT_AUTH;
   }
   return 0;
@@ -465,8 +469,12 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
       snmp_error(session, &clib, &snmp_err, &text);
     } else {
       netsnmp_session *ss = snmp_sess_session(handle);
-      bool probed = ss->securityEngineIDLen != 0 ||
-                    snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss) != 0;
+      bool probed = ss->securityEngineIDLen != 0;
+      if (!probed) {
+        // The probe's messages go through the user table like a request's.
+        v3_users_reader reader(true);
+        probed = snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss) != 0;
+      }
       if (!probed) snmp_sess_error(handle, &clib, &snmp_err, &text);
       vkLock(&g_sm_v3_lock);
       if (probed) {
@@ -475,16 +483,15 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
         snmp_sess_close(handle);
         handle = nullptr;
       }
-      v3_free_graveyard_if_idle();
       vkUnlock(&g_sm_v3_lock);
     }
   }
   if (handle != nullptr) {
-    perf_add(&g_snmp_perf.session_open);
+    perf_add(g_sm_perf.session_open);
     return handle;
   }
 
-  perf_add(&g_snmp_perf.session_open_error);
+  perf_add(g_sm_perf.session_open_error);
   if (text != nullptr && text[0] == '\0') {
     free(text);
     text = nullptr;
@@ -507,15 +514,11 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
 
 void sm_snmp_close(void *sess_fd) {
   if (sess_fd == nullptr) return;
-  netsnmp_session *ss = snmp_sess_session(sess_fd);
-  bool v3 = ss != nullptr && ss->version == SNMP_VERSION_3;
+  bool v3 = is_v3_session(sess_fd);
   if (v3) vkLock(&g_sm_v3_lock);
   snmp_sess_close(sess_fd);
-  if (v3) {
-    v3_free_graveyard_if_idle();
-    vkUnlock(&g_sm_v3_lock);
-  }
-  perf_add(&g_snmp_perf.session_close);
+  if (v3) vkUnlock(&g_sm_v3_lock);
+  perf_add(g_sm_perf.session_close);
 }
 
 int sm_clear_session(netsnmp_session *session) {
@@ -699,14 +702,14 @@ int sm_get_error_message(int func_ret_code, const snmp_session_error *err_rec, c
 
 void sm_get_perf(snmp_perf *copy) {
   if (copy == nullptr) return;
-  copy->session_open = __atomic_load_n(&g_snmp_perf.session_open, __ATOMIC_RELAXED);
-  copy->session_open_error = __atomic_load_n(&g_snmp_perf.session_open_error, __ATOMIC_RELAXED);
-  copy->session_close = __atomic_load_n(&g_snmp_perf.session_close, __ATOMIC_RELAXED);
-  copy->request = __atomic_load_n(&g_snmp_perf.request, __ATOMIC_RELAXED);
-  copy->request_error = __atomic_load_n(&g_snmp_perf.request_error, __ATOMIC_RELAXED);
-  copy->response = __atomic_load_n(&g_snmp_perf.response, __ATOMIC_RELAXED);
-  copy->response_error = __atomic_load_n(&g_snmp_perf.response_error, __ATOMIC_RELAXED);
-  copy->fail = __atomic_load_n(&g_snmp_perf.fail, __ATOMIC_RELAXED);
+  copy->session_open = g_sm_perf.session_open.load(std::memory_order_relaxed);
+  copy->session_open_error = g_sm_perf.session_open_error.load(std::memory_order_relaxed);
+  copy->session_close = g_sm_perf.session_close.load(std::memory_order_relaxed);
+  copy->request = g_sm_perf.request.load(std::memory_order_relaxed);
+  copy->request_error = g_sm_perf.request_error.load(std::memory_order_relaxed);
+  copy->response = g_sm_perf.response.load(std::memory_order_relaxed);
+  copy->response_error = g_sm_perf.response_error.load(std::memory_order_relaxed);
+  copy->fail = g_sm_perf.fail.load(std::memory_order_relaxed);
 }
 
 void sm_set_library_output_options(void) {
@@ -751,35 +754,31 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
     return 0;
   }
 
-  perf_add(&g_snmp_perf.request);
+  perf_add(g_sm_perf.request);
   netsnmp_pdu *response = nullptr;
-  int status;
-  {
-    v3_request_guard guard(snmp_session_fd);
-    status = snmp_sess_synch_response(snmp_session_fd, pdu, &response);
-  }
+  int status = synch_response(snmp_session_fd, pdu, &response);
   if (status != STAT_SUCCESS) {
     sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
     sm_print_error_from_snmp_session_error("sm_get_request", err_rec);
-    perf_add(&g_snmp_perf.request_error);
+    perf_add(g_sm_perf.request_error);
     if (response != nullptr) snmp_free_pdu(response);
     return SM_ERR_RESPONSE;
   }
   if (response == nullptr) {
-    perf_add(&g_snmp_perf.fail);
+    perf_add(g_sm_perf.fail);
     sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, nullptr, err_rec);
     VKLOG(g_vklog, VL_TRACE, "[sm_get_request] snmp response failed.\n");
     return SM_ERR_NO_RESPONSE_PDU;
   }
   if (response->errstat != SNMP_ERR_NOERROR) {
-    perf_add(&g_snmp_perf.response_error);
+    perf_add(g_sm_perf.response_error);
     VKLOG(g_vklog, VL_ERROR, "[sm_get_request] snmp error(stat:%d,%s)\n",
           static_cast<int>(response->errstat), sm_get_snmp_error_stat_to_str(response->errstat));
     sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, response, err_rec);
     snmp_free_pdu(response);
     return SM_ERR_RESPONSE_STAT;
   }
-  perf_add(&g_snmp_perf.response);
+  perf_add(g_sm_perf.response);
 
   // Match the answer to the entries with a cursor on the remaining chain;
   // each matched variable is unlinked from the PDU and given to its entry.
@@ -848,40 +847,36 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_respons
       pdu->max_repetitions = repetitions;
     }
     snmp_add_null_var(pdu, next, next_len);
-    perf_add(&g_snmp_perf.request);
+    perf_add(g_sm_perf.request);
     netsnmp_pdu *response = nullptr;
-    int status;
-    {
-      v3_request_guard guard(snmp_session_fd);
-      status = snmp_sess_synch_response(snmp_session_fd, pdu, &response);
-    }
+    int status = synch_response(snmp_session_fd, pdu, &response);
     if (status != STAT_SUCCESS) {
       sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
       sm_print_error_from_snmp_session_error("sm_bulk_request", err_rec);
-      perf_add(&g_snmp_perf.request_error);
+      perf_add(g_sm_perf.request_error);
       if (response != nullptr) snmp_free_pdu(response);
       return SM_ERR_RESPONSE;
     }
     if (response == nullptr) {
       sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, nullptr, err_rec);
-      perf_add(&g_snmp_perf.fail);
+      perf_add(g_sm_perf.fail);
       return SM_ERR_NO_RESPONSE_PDU;
     }
     if (response->errstat != SNMP_ERR_NOERROR) {
       if (v1 && response->errstat == SNMP_ERR_NOSUCHNAME) {
         // How an SNMPv1 agent says the walk ran past its last object.
-        perf_add(&g_snmp_perf.response);
+        perf_add(g_sm_perf.response);
         snmp_free_pdu(response);
         return 0;
       }
-      perf_add(&g_snmp_perf.response_error);
+      perf_add(g_sm_perf.response_error);
       VKLOG(g_vklog, VL_ERROR, "[sm_bulk_vars_request] snmp error(stat:%d,%s)\n",
             static_cast<int>(response->errstat), sm_get_snmp_error_stat_to_str(response->errstat));
       sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, response, err_rec);
       snmp_free_pdu(response);
       return SM_ERR_RESPONSE_STAT;
     }
-    perf_add(&g_snmp_perf.response);
+    perf_add(g_sm_perf.response);
 
     // The leading run of variables that lie in the subtree and advance past
     // the name before them. A variable outside the subtree, an exception

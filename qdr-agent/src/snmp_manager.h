@@ -6,15 +6,17 @@
 // and walks subtrees with GETBULK (GETNEXT on SNMPv1 sessions), hands every
 // requested OID its own detached variable list, records failures in a small
 // error record that turns into one line of text, and keeps the process-wide
-// counters g_snmp_perf that the main loop reports every three seconds.
+// counters that the main loop reports every three seconds (sm_get_perf).
 //
-// Owns: g_snmp_perf (eight counters, bumped with atomic adds, read with
-// atomic loads through sm_get_perf) and a lock over the library's
-// process-wide SNMPv3 user table (this Net-SNMP build has no locks of its
-// own): users are added and replaced only inside sm_snmp_open_by_session,
-// and SNMPv3 sessions are opened and closed, under that lock; requests only
-// read the table. The network wait of an SNMPv3 open (the engine probe)
-// happens outside it.
+// Owns: the eight counters (atomic, file-local, read through sm_get_perf)
+// and two locks over the library's process-wide SNMPv3 user table (this
+// Net-SNMP build has no locks of its own). Users are added and replaced only
+// inside sm_snmp_open_by_session, with every SNMPv3 request and engine probe
+// kept off the table meanwhile (a reader-writer lock: requests shared, a
+// change exclusive). Adding or replacing a user therefore waits for the
+// SNMPv3 exchanges in flight; that happens at the first session with a
+// device and after its pass phrases change. Opening a session whose user is
+// known waits for nobody's network exchange.
 //
 // Threads: every call is synchronous and may be made by any number of
 // threads at once (the collect threads, the collector link's discovery, the
@@ -148,8 +150,6 @@ typedef struct {
   uint32_t response_error;      // answers with an error status
   uint32_t fail;                // call succeeded but no answer PDU
 } snmp_perf;
-
-extern snmp_perf g_snmp_perf;
 
 // ---- Building the session description ----
 
@@ -293,7 +293,8 @@ const char *sm_get_snmp_error_stat_to_str(long err);
 // "error number is wrong" for others.
 const char *sm_get_func_error_str(int func_ret_code);
 
-// Copies the eight counters with atomic loads. Null is ignored.
+// Copies the eight counters (each read atomically, the set not as one).
+// Null is ignored.
 void sm_get_perf(snmp_perf *copy);
 
 // Sets the library's output options that the agent's value texts rely on:
