@@ -1,6 +1,7 @@
 #include "icmp.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/icmp6.h>
@@ -96,6 +97,99 @@ void put_be16(uint8_t *p, uint16_t v) {
 
 uint16_t get_be16(const uint8_t *p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+unsigned name_bucket(const char *text) {
+  uint32_t h = 5381;
+  for (const char *p = text; *p != '\0'; p++) {
+    h = h * 33 + static_cast<uint8_t>(tolower(static_cast<unsigned char>(*p)));
+  }
+  return h % ICMP_TABLE_SIZE;
+}
+
+icmp_host_t *icmp_find_name(const icmp_object_t *obj, const char *text) {
+  for (icmp_host_t *h = obj->name_table[name_bucket(text)]; h != nullptr; h = h->name_next) {
+    if (strcasecmp(h->username, text) == 0) return h;
+  }
+  return nullptr;
+}
+
+// Numeric IPv4 and IPv6 texts (what the collector sends as device
+// addresses) are taken as they are: resolving them through getaddrinfo
+// costs a netlink query per host for AI_ADDRCONFIG. True when `text` was
+// numeric and stored in `host`.
+bool icmp_numeric_address(const icmp_object_t *obj, const char *text, icmp_host_t *host) {
+  if (obj->addrfamily != AF_INET6) {
+    struct sockaddr_in a4;
+    memset(&a4, 0, sizeof(a4));
+    if (inet_pton(AF_INET, text, &a4.sin_addr) == 1) {
+      a4.sin_family = AF_INET;
+      memcpy(&host->addr, &a4, sizeof(a4));
+      host->addrlen = sizeof(a4);
+      host->addrfamily = AF_INET;
+      return true;
+    }
+  }
+  if (obj->addrfamily != AF_INET) {
+    struct sockaddr_in6 a6;
+    memset(&a6, 0, sizeof(a6));
+    if (inet_pton(AF_INET6, text, &a6.sin6_addr) == 1) {
+      a6.sin6_family = AF_INET6;
+      memcpy(&host->addr, &a6, sizeof(a6));
+      host->addrlen = sizeof(a6);
+      host->addrfamily = AF_INET6;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Resolves `text` into `host` with getaddrinfo. 0; -1 with the error text
+// stored.
+int icmp_resolve(icmp_object_t *obj, const char *text, icmp_host_t *h) {
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_flags = AI_ADDRCONFIG | AI_CANONNAME;
+  hints.ai_family = obj->addrfamily;
+  hints.ai_socktype = SOCK_RAW;
+  struct addrinfo *res = nullptr;
+  int gr = getaddrinfo(text, nullptr, &hints, &res);
+  if (gr != 0) {
+    VKLOG(g_vklog, VL_ERROR, "getaddrinfo failed\n");
+    char err[256];
+    icmp_set_error(obj, "getaddrinfo",
+                   gr == EAI_SYSTEM ? icmp_strerror(errno, err, sizeof(err)) : gai_strerror(gr));
+    return -1;
+  }
+  if (res == nullptr) {
+    icmp_set_error(obj, "getaddrinfo", "No hosts returned");
+    return -1;
+  }
+  bool accepted = false;
+  for (struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) {
+      char msg[64];
+      snprintf(msg, sizeof(msg), "Unknown `ai_family': %i", ai->ai_family);
+      icmp_set_error(obj, "getaddrinfo", msg);
+      VKLOG(g_vklog, VL_ERROR, "%s\n", obj->errmsg);
+      continue;
+    }
+    if (ai->ai_addrlen > sizeof(h->addr)) continue;
+    // The last accepted result wins.
+    memcpy(&h->addr, ai->ai_addr, ai->ai_addrlen);
+    h->addrlen = ai->ai_addrlen;
+    h->addrfamily = ai->ai_family;
+    accepted = true;
+    if (ai->ai_canonname != nullptr && strcmp(ai->ai_canonname, h->hostname) != 0) {
+      char *canon = strdup(ai->ai_canonname);
+      if (canon != nullptr) {
+        free(h->hostname);
+        h->hostname = canon;
+      }
+    }
+  }
+  freeaddrinfo(res);
+  return accepted ? 0 : -1;
 }
 
 void icmp_host_free(icmp_host_t *host) {
@@ -507,7 +601,7 @@ icmp_host_t *icmp_host_search(icmp_host_t *first, const char *host) {
 int icmp_host_add(icmp_object_t *obj, const char *device_id, const char *host, int ident) {
   if (obj == nullptr || host == nullptr) return -1;
   VKLOG(g_vklog, VL_DEBUG, "host = %s\n", host);
-  if (icmp_host_search(obj->head, host) != nullptr) return 0;
+  if (icmp_find_name(obj, host) != nullptr) return 0;
 
   icmp_host_t *h = static_cast<icmp_host_t *>(calloc(1, sizeof(icmp_host_t)));
   if (h != nullptr) {
@@ -527,61 +621,20 @@ int icmp_host_add(icmp_object_t *obj, const char *device_id, const char *host, i
     return -1;
   }
 
-  struct addrinfo hints;
-  memset(&hints, 0, sizeof(hints));
-  hints.ai_flags = AI_ADDRCONFIG | AI_CANONNAME;
-  hints.ai_family = obj->addrfamily;
-  hints.ai_socktype = SOCK_RAW;
-  struct addrinfo *res = nullptr;
-  int gr = getaddrinfo(host, nullptr, &hints, &res);
-  if (gr != 0) {
-    VKLOG(g_vklog, VL_ERROR, "getaddrinfo failed\n");
-    char err[256];
-    icmp_set_error(obj, "getaddrinfo",
-                   gr == EAI_SYSTEM ? icmp_strerror(errno, err, sizeof(err)) : gai_strerror(gr));
-    icmp_host_free(h);
-    return -1;
-  }
-  if (res == nullptr) {
-    icmp_set_error(obj, "getaddrinfo", "No hosts returned");
-    icmp_host_free(h);
-    return -1;
-  }
-  bool accepted = false;
-  for (struct addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) {
-      char msg[64];
-      snprintf(msg, sizeof(msg), "Unknown `ai_family': %i", ai->ai_family);
-      icmp_set_error(obj, "getaddrinfo", msg);
-      VKLOG(g_vklog, VL_ERROR, "%s\n", obj->errmsg);
-      continue;
-    }
-    if (ai->ai_addrlen > sizeof(h->addr)) continue;
-    memcpy(&h->addr, ai->ai_addr, ai->ai_addrlen);
-    h->addrlen = ai->ai_addrlen;
-    h->addrfamily = ai->ai_family;
-    accepted = true;
-    if (ai->ai_canonname != nullptr && strcmp(ai->ai_canonname, h->hostname) != 0) {
-      char *canon = strdup(ai->ai_canonname);
-      if (canon != nullptr) {
-        free(h->hostname);
-        h->hostname = canon;
-      }
-    }
-  }
-  freeaddrinfo(res);
-  if (!accepted) {
+  if (!icmp_numeric_address(obj, host, h) && icmp_resolve(obj, host, h) != 0) {
     icmp_host_free(h);
     return -1;
   }
 
-  if (obj->head == nullptr) {
+  if (obj->tail == nullptr) {
     obj->head = h;
   } else {
-    icmp_host_t *last = obj->head;
-    while (last->next != nullptr) last = last->next;
-    last->next = h;
+    obj->tail->next = h;
   }
+  obj->tail = h;
+  icmp_host_t **names = &obj->name_table[name_bucket(host)];
+  h->name_next = *names;
+  *names = h;
   icmp_host_t **bucket = &obj->table[static_cast<unsigned>(ident) % ICMP_TABLE_SIZE];
   h->table_next = *bucket;
   *bucket = h;
@@ -879,8 +932,8 @@ void snapshot_one(const target_device_t *target, void *arg) {
   memcpy(t->device_ip, target->device_ip, sizeof(t->device_ip));
 }
 
-// One ping cycle over the registered targets. 0 (also when there was
-// nothing to do or the cycle failed); -1 when no ping object can be made.
+}  // namespace
+
 int icmp_worker_cycle(void) {
   target_snapshot snap;
   target_device_for_each(&g_icmp_device_manager, snapshot_one, &snap);
@@ -899,8 +952,8 @@ int icmp_worker_cycle(void) {
   }
   for (size_t n = 0; n < snap.count; n++) {
     const icmp_target *t = &snap.items[n];
-    // A second target with the same address gets no record of its own.
-    if (icmp_host_search(obj->head, t->device_ip) != nullptr) continue;
+    // A second target with the same address is not added again (the add
+    // succeeds without a host) and so gets no record of its own.
     if (icmp_host_add(obj, t->device_id, t->device_ip,
                       kWorkerIdentBase + 1 + static_cast<int>(n)) != 0) {
       char err[ICMP_ERRMSG_SIZE];
@@ -923,6 +976,8 @@ int icmp_worker_cycle(void) {
   icmp_object_destroy(obj);
   return 0;
 }
+
+namespace {
 
 bool worker_may_run(uint32_t generation) {
   return g_icmp_worker_status.load() == TARGET_SERVICE_UP &&

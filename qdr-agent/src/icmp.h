@@ -66,6 +66,7 @@ typedef struct icmp_host {
   void *context;         // caller's data; never touched or freed by the engine
   struct icmp_host *next;
   struct icmp_host *table_next;
+  struct icmp_host *name_next;  // next host in the same name bucket
 } icmp_host_t;
 
 typedef struct icmp_object {
@@ -78,7 +79,11 @@ typedef struct icmp_object {
   int fd6;
   char errmsg[ICMP_ERRMSG_SIZE];
   icmp_host_t *head;
-  icmp_host_t *table[ICMP_TABLE_SIZE];
+  icmp_host_t *tail;
+  icmp_host_t *table[ICMP_TABLE_SIZE];  // by identifier modulo the size
+  // By the given text, ignoring case: the duplicate check of a cycle over
+  // thousands of hosts stays linear.
+  icmp_host_t *name_table[ICMP_TABLE_SIZE];
 } icmp_object_t;
 
 // New ping object with timeout 1 s, TTL 64, QoS 0 and the default payload,
@@ -154,6 +159,13 @@ int icmp_startup(void);
 // cycle at the limit leaves the status at 1 ("fail"). 0; -1 the store thread
 // did not stop. A second call only logs that ICMP is already down.
 int icmp_shutdown(int timeout_sec);
+
+// One cycle of the worker, as its thread runs it every ten seconds: copies
+// the registered targets, pings them one after the other and queues their
+// records. 0 (also when there is nothing to ping or the cycle failed); -1
+// when no ping object can be made. Called by the worker thread; tests and
+// benchmarks may call it while no worker runs.
+int icmp_worker_cycle(void);
 
 // Registers a device as a ping target (no duplicate check). 0; -1 no memory.
 int icmp_target_device_add_by_ip(const char *device_ip, const char *device_id);
