@@ -129,7 +129,7 @@ void BM_QueueToCollector(benchmark::State &state) {
   while (conn->connection_state.load() != DG_STATE_CONNECTED) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  const uint64_t frame = payload + DG_PKT_HEADER_SIZE;
+  const uint64_t frame = payload + NIO_HEADER_SIZE;
   uint64_t sent_total = 0;
   auto start = clock_type::now();
   for (auto _ : state) {
@@ -184,8 +184,8 @@ void BM_PlainSendLoop(benchmark::State &state) {
     close(fd);
     return;
   }
-  std::vector<uint8_t> pkt(payload + DG_PKT_HEADER_SIZE, 'x');
-  memcpy(pkt.data(), g_dgcomm_pkt_magic_number, 3);
+  std::vector<uint8_t> pkt(payload + NIO_HEADER_SIZE, 'x');
+  memcpy(pkt.data(), g_nio_magic_number, 3);
   uint64_t sent_total = 0;
   auto start = clock_type::now();
   for (auto _ : state) {
@@ -210,24 +210,24 @@ void BM_PlainSendLoop(benchmark::State &state) {
 
 std::vector<uint8_t> packet_stream(int count, size_t payload) {
   std::vector<uint8_t> out;
-  out.reserve(static_cast<size_t>(count) * (payload + DG_PKT_HEADER_SIZE));
+  out.reserve(static_cast<size_t>(count) * (payload + NIO_HEADER_SIZE));
   for (int i = 0; i < count; i++) {
-    uint32_t len = static_cast<uint32_t>(payload + DG_PKT_SUB_HEADER_SIZE);
-    uint8_t h[DG_PKT_HEADER_SIZE] = {0xF9,
-                                     0xF2,
-                                     0xF8,
-                                     2,
-                                     4,
-                                     0,
-                                     0,
-                                     0,
-                                     static_cast<uint8_t>(len >> 24),
-                                     static_cast<uint8_t>(len >> 16),
-                                     static_cast<uint8_t>(len >> 8),
-                                     static_cast<uint8_t>(len),
-                                     0xC3,
-                                     0x79};  // an unknown type: counted, not decoded
-    out.insert(out.end(), h, h + DG_PKT_HEADER_SIZE);
+    uint32_t len = static_cast<uint32_t>(payload + NIO_SUB_HEADER_SIZE);
+    uint8_t h[NIO_HEADER_SIZE] = {0xF9,
+                                  0xF2,
+                                  0xF8,
+                                  2,
+                                  4,
+                                  0,
+                                  0,
+                                  0,
+                                  static_cast<uint8_t>(len >> 24),
+                                  static_cast<uint8_t>(len >> 16),
+                                  static_cast<uint8_t>(len >> 8),
+                                  static_cast<uint8_t>(len),
+                                  0xC3,
+                                  0x79};  // an unknown type: counted, not decoded
+    out.insert(out.end(), h, h + NIO_HEADER_SIZE);
     out.insert(out.end(), payload, 'r');
   }
   return out;
@@ -249,7 +249,7 @@ void write_all(int fd, const std::vector<uint8_t> &data) {
 }
 
 constexpr int kReceivePackets = 20000;
-constexpr size_t kReceivePayload = 1024 - DG_PKT_HEADER_SIZE;
+constexpr size_t kReceivePayload = 1024 - NIO_HEADER_SIZE;
 
 // The reassembler reading a stream of 1 KiB packets, waking on readiness as
 // DG_Comm does.

@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@
 
 #include "agent.h"
 #include "dgcomm_util.h"
+#include "vk_clock.h"
 #include "vk_comm.h"
 #include "vk_thread.h"
 #include "vk_util.h"
@@ -33,34 +35,36 @@ constexpr uint32_t kPauseSliceMsec = 50;
 constexpr int kRemoteHangLimit = 10;
 constexpr int kResendLimit = 4;
 
-uint64_t monotonic_msec() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  // Never 0: 0 means "no send in progress".
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u +
-         1u;
+ssize_t dg_send_system(int sock, const void *buf, size_t len, int flags) {
+  return send(sock, buf, len, flags);
 }
 
 bool dg_is_connected(const dg_conn *c) {
   return c->connection_state.load() == DG_STATE_CONNECTED && c->reconnect_flag.load() == 0;
 }
 
-void dg_pause(dg_conn *c, uint32_t msec) {
-  while (msec > 0 && c->active.load()) {
-    uint32_t step = msec < kPauseSliceMsec ? msec : kPauseSliceMsec;
-    vk_sleep(step);
-    msec -= step;
+// Sleeps until `msec` have passed on the connection's monotonic clock, in
+// slices, ending early once `active` is cleared or, with until_connected,
+// once the connection is up.
+void dg_pause_on_clock(dg_conn *c, uint32_t msec, bool until_connected) {
+  uint64_t end = c->ops.monotonic_msec() + msec;
+  for (;;) {
+    if (!c->active.load() || (until_connected && dg_is_connected(c))) return;
+    uint64_t now = c->ops.monotonic_msec();
+    if (now >= end) return;
+    uint64_t left = end - now;
+    vk_sleep(static_cast<uint32_t>(left < kPauseSliceMsec ? left : kPauseSliceMsec));
   }
+}
+
+void dg_pause(dg_conn *c, uint32_t msec) {
+  dg_pause_on_clock(c, msec, false);
 }
 
 // The sender's wait for a connection ends as soon as there is one, so the
 // agent information request goes out right after the connect.
 void dg_pause_until_connected(dg_conn *c, uint32_t msec) {
-  while (msec > 0 && c->active.load() && !dg_is_connected(c)) {
-    uint32_t step = msec < kPauseSliceMsec ? msec : kPauseSliceMsec;
-    vk_sleep(step);
-    msec -= step;
-  }
+  dg_pause_on_clock(c, msec, true);
 }
 
 void dg_log_reconnect_reason(int flag, int sock) {
@@ -93,13 +97,27 @@ void dg_log_reconnect_reason(int flag, int sock) {
   }
 }
 
-// Waits up to a second for inbound data and runs the reassembler.
+// True (after the log line) when the frame being assembled has had no byte
+// for longer than DG_RECV_STALL_MSEC.
+bool dg_frame_stalled(dg_conn *c, int sock) {
+  if (c->recv_buffer.length == 0) return false;
+  uint64_t now = c->ops.monotonic_msec();
+  uint64_t idle = now > c->recv_progress_msec ? now - c->recv_progress_msec : 0;
+  if (idle <= DG_RECV_STALL_MSEC) return false;
+  VKLOG(g_vklog, VL_ERROR,
+        "[dg_communicate] packet stalled mid-way, collector taken as gone.(sock:%d,held:%u,idle "
+        "ms:%llu)\n",
+        sock, c->recv_buffer.length, static_cast<unsigned long long>(idle));
+  return true;
+}
+
+// Waits one check step for inbound data and runs the reassembler.
 // 0: nothing or something received; -1 the wait failed; -2 the reassembler
-// refused the stream.
+// refused the stream, or a frame stalled mid-way.
 int dg_select_receive(dg_conn *c) {
   int sock = c->sock.load();
   struct pollfd pfd = {sock, POLLIN, 0};
-  int r = poll(&pfd, 1, DG_RECV_WAIT_MSEC);
+  int r = poll(&pfd, 1, DG_CHECK_STEP_MSEC);
   if (r < 0) {
     int err = errno;
     VKLOG(g_vklog, VL_ERROR, "[PQH-LKS-00020080] Function 'select' failed. (%d)\n", err);
@@ -123,7 +141,7 @@ int dg_select_receive(dg_conn *c) {
     }
     return -1;
   }
-  if (r == 0) return 0;
+  if (r == 0) return dg_frame_stalled(c, sock) ? -2 : 0;
   if ((pfd.revents & POLLNVAL) != 0) return -1;
   int ret = dg_receive_packet(c);
   if (ret < 0) {
@@ -190,6 +208,9 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
   c->queue_count_max = queue_count_max;
   c->sock.store(-1);
   c->last_recv_ret_val = -1;
+  c->ops.send = dg_send_system;
+  c->ops.connect = dg_connect;
+  c->ops.monotonic_msec = vk_monotonic_msec;
   // Allocated, not cleared: the pages are only touched as packets use them.
   c->recv_buffer.buffer = static_cast<uint8_t *>(malloc(DATA_BUFFER_SIZE_MAX));
   if (c->recv_buffer.buffer == nullptr) {
@@ -416,13 +437,42 @@ int connect_using_addrinfo(int *socket_fd, const char *host, uint16_t port) {
   return 0;
 }
 
+namespace {
+
+// Keepalive probes and a user time-out, so that a collector that vanishes
+// without closing (power cut, cable pulled) ends the connection while the
+// agent is idle as well as while data waits for an acknowledgement.
+void dg_set_keepalive(int fd) {
+  struct {
+    int level;
+    int name;
+    int value;
+    const char *text;
+  } const opts[] = {
+      {SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+      {IPPROTO_TCP, TCP_KEEPIDLE, DG_KEEPALIVE_IDLE_SEC, "TCP_KEEPIDLE"},
+      {IPPROTO_TCP, TCP_KEEPINTVL, DG_KEEPALIVE_INTERVAL_SEC, "TCP_KEEPINTVL"},
+      {IPPROTO_TCP, TCP_KEEPCNT, DG_KEEPALIVE_COUNT, "TCP_KEEPCNT"},
+      {IPPROTO_TCP, TCP_USER_TIMEOUT, DG_USER_TIMEOUT_MSEC, "TCP_USER_TIMEOUT"},
+  };
+  for (const auto &o : opts) {
+    if (setsockopt(fd, o.level, o.name, &o.value, sizeof(o.value)) != 0) {
+      VKLOG(g_vklog, VL_ERROR, "[dg_connect] Failed to set socket options.(%s) sock:%d, (%d)\n",
+            o.text, fd, errno);
+    }
+  }
+}
+
+}  // namespace
+
 int dg_connect(int *socket_fd, const char *ip, uint16_t port) {
   if (socket_fd == nullptr) return -1;
   int fd = -1;
   if (connect_using_addrinfo(&fd, ip, port) != 0) return -1;
   struct timeval tv;
-  tv.tv_sec = g_send_timeout_msec / 1000;
-  tv.tv_usec = (g_send_timeout_msec % 1000) * 1000;
+  int sndtimeo = g_send_timeout_msec + DG_SEND_TIMEOUT_MARGIN_MSEC;
+  tv.tv_sec = sndtimeo / 1000;
+  tv.tv_usec = (sndtimeo % 1000) * 1000;
   if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) {
     VKLOG(g_vklog, VL_ERROR,
           "[dg_connect] Failed to set socket options.(SO_SNDTIMEO) sock:%d, (%d)\n", fd, errno);
@@ -440,6 +490,7 @@ int dg_connect(int *socket_fd, const char *ip, uint16_t port) {
     VKLOG(g_vklog, VL_ERROR,
           "[dg_connect] Failed to set socket options.(SO_REUSEADDR) sock:%d, (%d)\n", fd, errno);
   }
+  dg_set_keepalive(fd);
   char peer[INET6_ADDRSTRLEN] = "";
   get_peer_addr(fd, peer, sizeof(peer));
   VKLOG(g_vklog, VL_INFO, "[dg_connect] client connected   ip : %s, sock:#%d\n", peer, fd);
@@ -453,7 +504,7 @@ void *dg_communicate(void *arg) {
   while (c->active.load()) {
     if (dg_is_connected(c)) {
       uint64_t start = c->send_start_time.load();
-      uint64_t now = monotonic_msec();
+      uint64_t now = c->ops.monotonic_msec();
       if (start != 0 && now > start && now - start > static_cast<uint64_t>(g_send_timeout_msec)) {
         VKLOG(g_vklog, VL_INFO,
               "[dg_communicate] detected send process hang. sock(%d) connection "
@@ -485,7 +536,7 @@ void *dg_communicate(void *arg) {
     if (!c->active.load()) break;
 
     int fd = -1;
-    if (dg_connect(&fd, c->sz_ip, c->port) != 0) {
+    if (c->ops.connect(&fd, c->sz_ip, c->port) != 0) {
       VKLOG(g_vklog, VL_INFO, "Connect to Data Gather is failed.(sock:%d)\n", fd);
       dg_pause(c, DG_RECONNECT_PAUSE_MSEC);
       continue;
@@ -502,118 +553,160 @@ void *dg_communicate(void *arg) {
   return nullptr;
 }
 
+namespace {
+
+// DG_Sender's own state: the serialization buffer, the type of the packet
+// in it, and the connection it was begun on.
+struct dg_send_state {
+  pakcet_buffer_t pb;
+  uint16_t type;
+  uint32_t seq;
+};
+
+// Takes the oldest queued packet into the buffer. Returns 1 when a packet
+// is ready; 0 when the queue was empty (after waiting up to the idle poll
+// time for a packet); -1 when it could not be serialized (dropped).
+int dg_sender_take(dg_conn *c, dg_send_state *st) {
+  packet_data_clear(&st->pb);
+  mlist_item_t *item = nullptr;
+  vkLock(&c->queue_lock);
+  pkt_data *data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
+  if (data == nullptr) {
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += static_cast<long>(DG_SENDER_IDLE_MSEC) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&c->queue_cond, &c->queue_lock, &until);
+    vkUnlock(&c->queue_lock);
+    return 0;
+  }
+  vkUnlock(&c->queue_lock);
+  st->seq = c->connection_seq.load();
+  st->type = data->type;
+  int sr = packet_data_serialize(data, &st->pb);
+  mlist_destroy_item(nullptr, item);
+  if (sr != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[dg_sender] packet serialize has failed.(type:%hu)\n", st->type);
+    packet_data_clear(&st->pb);
+    return -1;
+  }
+  return 1;
+}
+
+// One send call for everything that remains, under the send lock, with
+// send_start_time set while it runs. Returns the call's result (errno in
+// *err), or -2 without sending when the connection the packet was begun on
+// is gone (the buffer is then emptied).
+ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
+  vkLock(&c->send_lock);
+  *sock = c->sock.load();
+  if (*sock < 0 || st->seq != c->connection_seq.load()) {
+    vkUnlock(&c->send_lock);
+    packet_data_clear(&st->pb);
+    return -2;
+  }
+  VKLOG(g_vklog, VL_DEBUG, "[dg_sender] pre #%d,%s(%hu),remain:%d,total:%d\n", *sock,
+        dg_send_packet_type_name(st->type), st->type, static_cast<int>(st->pb.remain),
+        static_cast<int>(st->pb.length));
+  c->send_start_time.store(c->ops.monotonic_msec());
+  errno = 0;
+  ssize_t r = c->ops.send(*sock, st->pb.ptr, st->pb.remain, MSG_NOSIGNAL);
+  *err = errno;
+  c->send_start_time.store(0);
+  vkUnlock(&c->send_lock);
+  return r;
+}
+
+// A failed send: reason 2 and the packet into the hex dump.
+void dg_sender_on_failure(dg_conn *c, dg_send_state *st, int sock, int err) {
+  c->send_tcp_error_count.fetch_add(1);
+  VKLOG(g_vklog, VL_ERROR, "send data to data gather has failed.[sock:%d,(%d)%s,type:%s(%hu)]\n",
+        sock, err, strerror(err), dg_send_packet_type_name(st->type), st->type);
+  dg_reconnect_with_status(c, DG_RECONNECT_SEND_FAILED);
+  writeHex(DG_SEND_HEX_FILE, "send", st->pb.buffer, st->pb.length);
+}
+
+// Some bytes went: count a partial send towards the resend limit (reason 4
+// past it), refuse to advance past the packet, move the send position.
+void dg_sender_on_sent(dg_conn *c, dg_send_state *st, int sock, ssize_t r, int err) {
+  uint64_t sent = static_cast<uint64_t>(r);
+  if (sent < st->pb.remain) {
+    uint32_t n = c->resend_count.fetch_add(1) + 1;
+    if (n > static_cast<uint32_t>(kResendLimit)) {
+      dg_reconnect_with_status(c, DG_RECONNECT_RESEND);
+      VKLOG(g_vklog, VL_ERROR,
+            "resend has failed.(%d times) pkt[type:%hd(%s),total:%d,sent:%d,ret:%d]\n",
+            static_cast<int>(n), static_cast<short>(st->type), dg_send_packet_type_name(st->type),
+            static_cast<int>(st->pb.length), static_cast<int>(st->pb.length - st->pb.remain),
+            static_cast<int>(r));
+    }
+  }
+  if (sent > st->pb.remain) {
+    VKLOG(g_vklog, VL_ERROR,
+          "The length of the transferred data is larger than the length of the data to be "
+          "transferred.[sock:%d,error:%d]\n",
+          sock, err);
+    sent = st->pb.remain;
+  }
+  st->pb.ptr += sent;
+  st->pb.remain -= sent;
+  c->send_tcp_size.fetch_add(static_cast<uint32_t>(sent));
+  c->send_tcp_count.fetch_add(1);
+}
+
+// Nothing went: count towards the remote-hang limit (reason 1 past it).
+void dg_sender_on_zero(dg_conn *c, int sock, int err) {
+  c->send_tcp_zero_count.fetch_add(1);
+  uint32_t n = c->remote_hang_count.fetch_add(1) + 1;
+  if (n > static_cast<uint32_t>(kRemoteHangLimit)) {
+    dg_reconnect_with_status(c, DG_RECONNECT_REMOTE_HANG);
+    VKLOG(g_vklog, VL_ERROR, "remote server hang.[sock:%d,(%d)%s]\n", sock, err, strerror(err));
+  }
+}
+
+}  // namespace
+
 void *dg_sender(void *arg) {
   dg_conn *c = static_cast<dg_conn *>(arg);
   pthread_setname_np(pthread_self(), "DG_Sender");
-  pakcet_buffer_t pb;
-  memset(&pb, 0, sizeof(pb));
-  uint16_t type = 0;
-  uint32_t seq = 0;  // connection the buffered packet belongs to
+  dg_send_state st;
+  memset(&st, 0, sizeof(st));
   while (c->active.load()) {
     if (!dg_is_connected(c)) {
       VKLOG(g_vklog, VL_TRACE, "[dg_sender] wait for dg connection[s#%d]\n", c->sock.load());
-      packet_data_clear(&pb);
+      packet_data_clear(&st.pb);
       dg_pause_until_connected(c, DG_SENDER_PAUSE_MSEC);
       continue;
     }
     // A packet begun on an earlier connection is abandoned: its tail would
     // corrupt the framing of the new stream.
-    if (pb.remain > 0 && seq != c->connection_seq.load()) packet_data_clear(&pb);
-    if (pb.remain == 0) {
-      packet_data_clear(&pb);
-      mlist_item_t *item = nullptr;
-      vkLock(&c->queue_lock);
-      pkt_data *data =
-          static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
-      if (data == nullptr) {
-        // Idle: wait for the next packet, at most the idle poll time.
-        struct timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_nsec += static_cast<long>(DG_SENDER_IDLE_MSEC) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-          until.tv_sec += 1;
-          until.tv_nsec -= 1000000000L;
-        }
-        pthread_cond_timedwait(&c->queue_cond, &c->queue_lock, &until);
-        vkUnlock(&c->queue_lock);
-        continue;
-      }
-      vkUnlock(&c->queue_lock);
-      seq = c->connection_seq.load();
-      type = data->type;
-      int sr = packet_data_serialize(data, &pb);
-      mlist_destroy_item(nullptr, item);
-      if (sr != 0) {
-        VKLOG(g_vklog, VL_ERROR, "[dg_sender] packet serialize has failed.(type:%hu)\n", type);
-        packet_data_clear(&pb);
-        continue;
-      }
-    }
-    vkLock(&c->send_lock);
-    int sock = c->sock.load();
-    if (sock < 0 || seq != c->connection_seq.load()) {
-      vkUnlock(&c->send_lock);
-      packet_data_clear(&pb);
-      continue;
-    }
-    const char *name = dg_send_packet_type_name(type);
-    int total = static_cast<int>(pb.length);
-    VKLOG(g_vklog, VL_DEBUG, "[dg_sender] pre #%d,%s(%hu),remain:%d,total:%d\n", sock, name, type,
-          static_cast<int>(pb.remain), total);
-    c->send_start_time.store(monotonic_msec());
-    ssize_t r = send(sock, pb.ptr, pb.remain, MSG_NOSIGNAL);
-    int err = errno;
-    c->send_start_time.store(0);
-    vkUnlock(&c->send_lock);
+    if (st.pb.remain > 0 && st.seq != c->connection_seq.load()) packet_data_clear(&st.pb);
+    if (st.pb.remain == 0 && dg_sender_take(c, &st) <= 0) continue;
+    int sock = -1;
+    int err = 0;
+    ssize_t r = dg_sender_send(c, &st, &sock, &err);
+    if (r == -2 || (r < 0 && err == EINTR)) continue;
     if (r < 0) {
-      if (err == EINTR) continue;
-      c->send_tcp_error_count.fetch_add(1);
-      VKLOG(g_vklog, VL_ERROR,
-            "send data to data gather has failed.[sock:%d,(%d)%s,type:%s(%hu)]\n", sock, err,
-            strerror(err), name, type);
-      dg_reconnect_with_status(c, DG_RECONNECT_SEND_FAILED);
-      writeHex(DG_SEND_HEX_FILE, "send", pb.buffer, pb.length);
+      dg_sender_on_failure(c, &st, sock, err);
     } else if (r > 0) {
-      uint64_t sent = static_cast<uint64_t>(r);
-      if (sent < pb.remain) {
-        uint32_t n = c->resend_count.fetch_add(1) + 1;
-        if (n > static_cast<uint32_t>(kResendLimit)) {
-          dg_reconnect_with_status(c, DG_RECONNECT_RESEND);
-          VKLOG(g_vklog, VL_ERROR,
-                "resend has failed.(%d times) pkt[type:%hd(%s),total:%d,sent:%d,ret:%d]\n",
-                static_cast<int>(n), static_cast<short>(type), name, total,
-                static_cast<int>(pb.length - pb.remain), static_cast<int>(r));
-        }
-      }
-      if (sent > pb.length) {
-        VKLOG(g_vklog, VL_ERROR,
-              "The length of the transferred data is larger than the length of the data to be "
-              "transferred.[sock:%d,error:%d]\n",
-              sock, err);
-        sent = pb.remain;
-      }
-      pb.ptr += sent;
-      pb.remain -= sent;
-      if (pb.remain == 0) packet_data_clear(&pb);
-      c->send_tcp_size.fetch_add(static_cast<uint32_t>(sent));
-      c->send_tcp_count.fetch_add(1);
+      dg_sender_on_sent(c, &st, sock, r, err);
     } else {
-      c->send_tcp_zero_count.fetch_add(1);
-      uint32_t n = c->remote_hang_count.fetch_add(1) + 1;
-      if (n > static_cast<uint32_t>(kRemoteHangLimit)) {
-        dg_reconnect_with_status(c, DG_RECONNECT_REMOTE_HANG);
-        VKLOG(g_vklog, VL_ERROR, "remote server hang.[sock:%d,(%d)%s]\n", sock, err, strerror(err));
-      }
+      dg_sender_on_zero(c, sock, err);
     }
-    VKLOG(g_vklog, VL_TRACE, "[dg_sender] post #%d,%s(%hu),%s:%d,remain:%d,total:%d\n", sock, name,
-          type, pb.remain == pb.length ? "sent" : "resend", static_cast<int>(r),
-          static_cast<int>(pb.remain), total);
+    VKLOG(g_vklog, VL_TRACE, "[dg_sender] post #%d,%s(%hu),%s:%d,remain:%d,total:%d\n", sock,
+          dg_send_packet_type_name(st.type), st.type,
+          st.pb.remain == st.pb.length || st.pb.remain == 0 ? "sent" : "resend",
+          static_cast<int>(r), static_cast<int>(st.pb.remain), static_cast<int>(st.pb.length));
+    if (st.pb.remain == 0) packet_data_clear(&st.pb);
     if (c->reconnect_flag.load() != 0) {
-      packet_data_clear(&pb);
+      packet_data_clear(&st.pb);
       dg_pause(c, DG_SENDER_PAUSE_MSEC);
     }
   }
-  packet_buffer_free(&pb);
+  packet_buffer_free(&st.pb);
   c->thread_running_sender.fetch_sub(1);
   return nullptr;
 }

@@ -26,6 +26,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <atomic>
 
@@ -34,8 +35,27 @@
 #include "vk_lock.h"
 
 #define DG_IP_SIZE 48
+// A send call in progress for longer than this is a hung collector.
 #define DG_SEND_TIMEOUT_MSEC 3000
+// The socket's own send time-out lies this much above the hang limit, so
+// that DG_Comm's hang check (not the time-out) ends a blocked send; the
+// time-out only backs the check up.
+#define DG_SEND_TIMEOUT_MARGIN_MSEC 2000
 #define DG_RECV_WAIT_MSEC 1000
+// DG_Comm's readiness wait is cut into steps of this length so that the
+// send-hang and stalled-frame checks run at least this often.
+#define DG_CHECK_STEP_MSEC 100
+// A frame begun but not completed gets no further byte for this long: the
+// collector is taken as gone and the connection rebuilt.
+#define DG_RECV_STALL_MSEC 30000
+// TCP keepalive on the collector socket: a silent collector is probed after
+// 10 s idle, every 5 s, and given up after 3 unanswered probes; data left
+// unacknowledged for 25 s ends the connection as well (TCP_USER_TIMEOUT).
+// A collector that vanishes without closing is noticed within about 25 s.
+#define DG_KEEPALIVE_IDLE_SEC 10
+#define DG_KEEPALIVE_INTERVAL_SEC 5
+#define DG_KEEPALIVE_COUNT 3
+#define DG_USER_TIMEOUT_MSEC 25000
 #define DG_RECONNECT_PAUSE_MSEC 3000
 #define DG_SENDER_IDLE_MSEC 100
 #define DG_SENDER_PAUSE_MSEC 1000
@@ -90,6 +110,17 @@ enum {
 // header (fields big-endian), `length` is the main header's body length.
 typedef int (*dg_packet_handler_t)(const uint8_t *sub_header, uint32_t length);
 
+// What the link does to the outside world: send, connect and the
+// monotonic clock. make_dg_conn installs the real ones (send(2),
+// dg_connect, vk_monotonic_msec); tests replace members before
+// create_dg_connection to produce partial, empty, failed or blocked sends
+// and to move time.
+typedef struct {
+  ssize_t (*send)(int sock, const void *buf, size_t len, int flags);
+  int (*connect)(int *socket_fd, const char *ip, uint16_t port);
+  uint64_t (*monotonic_msec)(void);  // never 0
+} dg_conn_ops_t;
+
 typedef struct dg_conn {
   char sz_ip[DG_IP_SIZE];
   uint16_t port;
@@ -132,6 +163,9 @@ typedef struct dg_conn {
   data_buffer_t recv_buffer;
   int last_recv_ret_val;
   int is_chk_header;
+  // Monotonic ms of the last byte received for the frame being assembled.
+  uint64_t recv_progress_msec;
+  dg_conn_ops_t ops;
   // Where complete inbound packets go; null means recv_msg_process.
   dg_packet_handler_t packet_handler;
 } dg_conn;
@@ -146,7 +180,8 @@ typedef struct {
 extern dg_agent_hooks_t g_dg_agent_hooks;
 
 extern dg_conn *gp_main_dgconn;
-// Limit of a send call, ms; also the socket's send time-out.
+// Limit of a send call, ms (the hang check); the socket's send time-out is
+// this plus DG_SEND_TIMEOUT_MARGIN_MSEC.
 extern int g_send_timeout_msec;
 
 // Prepares the template main header. Called once at start-up, before any
@@ -192,8 +227,10 @@ void dg_reconnect_with_status(dg_conn *pdgconn, int status);
 // DG_Comm, or when DG_Comm is not running.
 void dg_disconnect(dg_conn *pdgconn);
 
-// Connects to ip:port and sets the socket options (send time-out 3 s,
-// linger 0, address reuse). Returns 0 with *socket_fd set, or -1.
+// Connects to ip:port and sets the socket options (send time-out
+// g_send_timeout_msec + DG_SEND_TIMEOUT_MARGIN_MSEC, linger 0, address
+// reuse, keepalive and user time-out as above; a failing option is logged
+// and the socket still used). Returns 0 with *socket_fd set, or -1.
 int dg_connect(int *socket_fd, const char *ip, uint16_t port);
 
 // Tries each resolved address of host:port in order (IPv6 once per

@@ -3,16 +3,17 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "communication.h"
 #include "dgcomm.h"
 #include "vk_comm.h"
 #include "vklog.h"
 
-const uint8_t g_dgcomm_pkt_magic_number[3] = {0xF9, 0xF2, 0xF8};
 pkt_main_header_t g_packet_main_header;
-uint32_t g_packet_id;
+std::atomic<uint32_t> g_packet_id;
 
 namespace {
 
@@ -30,12 +31,23 @@ bool would_block(int err) {
   return err == EAGAIN || err == EWOULDBLOCK;
 }
 
+// Gives the whole pages of the first `used` bytes of the reassembly buffer
+// back to the system; they read as zero when touched again. One large
+// packet would otherwise keep its pages resident for the rest of the run.
+void release_used_pages(data_buffer_t *rb, uint64_t used) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t start = reinterpret_cast<uintptr_t>(rb->buffer);
+  uintptr_t first = (start + page - 1) & ~(page - 1);
+  uintptr_t end = (start + used) & ~(page - 1);
+  if (end > first) madvise(reinterpret_cast<void *>(first), end - first, MADV_DONTNEED);
+}
+
 }  // namespace
 
 void packet_set_main_header(void) {
-  memcpy(g_packet_main_header.magic_number, g_dgcomm_pkt_magic_number, 3);
+  memcpy(g_packet_main_header.magic_number, g_nio_magic_number, 3);
   g_packet_main_header.version = DG_PKT_HEADER_VERSION;
-  g_packet_main_header.flag = DG_PKT_FLAG_PROTOBUF;
+  g_packet_main_header.flag = NIO_FLAG_PROTOBUF;
   memset(g_packet_main_header.dummy, 0, sizeof(g_packet_main_header.dummy));
   g_packet_main_header.body_length = 0;
 }
@@ -61,8 +73,8 @@ void remove_pkt(struct dg_conn *pdgconn, mlist_item_t *pkt) {
 
 int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf) {
   if (data == nullptr || pkt_buf == nullptr) return -1;
-  if (data->body_len > UINT32_MAX - DG_PKT_SUB_HEADER_SIZE) return -1;
-  uint64_t total = static_cast<uint64_t>(data->body_len) + DG_PKT_HEADER_SIZE;
+  if (data->body_len > UINT32_MAX - NIO_SUB_HEADER_SIZE) return -1;
+  uint64_t total = static_cast<uint64_t>(data->body_len) + NIO_HEADER_SIZE;
   if (pkt_buf->buffer == nullptr || pkt_buf->size - pkt_buf->length < total) {
     uint64_t new_size = ((pkt_buf->length + total) / 1024) * 1024 + 1024;
     uint8_t *block = static_cast<uint8_t *>(malloc(new_size));
@@ -76,13 +88,13 @@ int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf) {
   }
   uint8_t *p = pkt_buf->buffer;
   pkt_buf->ptr = p;
-  memcpy(p, &g_packet_main_header, DG_PKT_MAIN_HEADER_SIZE);
-  vk_put_be32(p + 8, data->body_len + DG_PKT_SUB_HEADER_SIZE);
+  memcpy(p, &g_packet_main_header, NIO_MAIN_HEADER_SIZE);
+  vk_put_be32(p + 8, data->body_len + NIO_SUB_HEADER_SIZE);
   vk_put_be16(p + 12, data->type);
-  uint32_t id = __atomic_add_fetch(&g_packet_id, 1, __ATOMIC_RELAXED);
+  uint32_t id = g_packet_id.fetch_add(1, std::memory_order_relaxed) + 1;
   vk_put_be32(p + 14, id);
   memset(p + 18, 0, 5);  // status and body version
-  if (data->body_len > 0) memcpy(p + DG_PKT_HEADER_SIZE, data->body, data->body_len);
+  if (data->body_len > 0) memcpy(p + NIO_HEADER_SIZE, data->body, data->body_len);
   pkt_buf->length = pkt_buf->length + total;
   pkt_buf->remain = pkt_buf->length;
   return 0;
@@ -107,7 +119,7 @@ int _recovery_data_buffer(data_buffer_t *buf) {
   // held bytes would complete.
   uint32_t pos = buf->length - 3;
   for (;;) {
-    if (memcmp(buf->buffer + pos, g_dgcomm_pkt_magic_number, 3) == 0) break;
+    if (memcmp(buf->buffer + pos, g_nio_magic_number, 3) == 0) break;
     if (pos == 0) return -2;
     pos--;
   }
@@ -129,8 +141,8 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
   int sock = pdgconn->sock.load();
 
   // 1. Complete the main header.
-  if (rb->length < DG_PKT_MAIN_HEADER_SIZE) {
-    ssize_t r = recv_some(sock, rb->buffer + rb->length, DG_PKT_MAIN_HEADER_SIZE - rb->length);
+  if (rb->length < NIO_MAIN_HEADER_SIZE) {
+    ssize_t r = recv_some(sock, rb->buffer + rb->length, NIO_MAIN_HEADER_SIZE - rb->length);
     pdgconn->last_recv_ret_val = static_cast<int>(r);
     if (r < 0) {
       if (would_block(errno)) return 0;
@@ -140,13 +152,14 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
       return -2;
     }
     rb->length += static_cast<uint32_t>(r);
-    if (rb->length < DG_PKT_MAIN_HEADER_SIZE) return 0;
+    if (r > 0) pdgconn->recv_progress_msec = pdgconn->ops.monotonic_msec();
+    if (rb->length < NIO_MAIN_HEADER_SIZE) return 0;
   }
 
   pkt_main_header_t *head = reinterpret_cast<pkt_main_header_t *>(rb->buffer);
   // 2. Validate the header once per packet.
   if (pdgconn->is_chk_header == 0) {
-    if (memcmp(head->magic_number, g_dgcomm_pkt_magic_number, 3) != 0) {
+    if (memcmp(head->magic_number, g_nio_magic_number, 3) != 0) {
       VKLOG(g_vklog, VL_ERROR,
             "[dg_receive_packet] Invalid packet(magic number is not match)[sock:%d,len:%u]\n", sock,
             rb->length);
@@ -157,7 +170,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
       }
       VKLOG(g_vklog, VL_INFO, "[dg_receive_packet] packet recovery successful.[sock:%d,len:%u]\n",
             sock, rb->length);
-      if (rb->length < DG_PKT_MAIN_HEADER_SIZE) return 0;
+      if (rb->length < NIO_MAIN_HEADER_SIZE) return 0;
     }
     uint32_t body_length = vk_get_be32(rb->buffer + 8);
     head->body_length = body_length;
@@ -177,7 +190,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
     // A body shorter than the sub header would hand the dispatcher a
     // negative payload length; a packet larger than the buffer would be
     // written past its end.
-    if (body_length < DG_PKT_SUB_HEADER_SIZE || body_length > rb->size - DG_PKT_MAIN_HEADER_SIZE) {
+    if (body_length < NIO_SUB_HEADER_SIZE || body_length > rb->size - NIO_MAIN_HEADER_SIZE) {
       VKLOG(g_vklog, VL_ERROR,
             "[dg_receive_packet] Invalid packet(body length is out of range[%u])\n", body_length);
       return -5;
@@ -186,7 +199,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
   }
 
   // 3. Receive what the packet still lacks, never more.
-  uint32_t want = head->body_length + DG_PKT_MAIN_HEADER_SIZE;
+  uint32_t want = head->body_length + NIO_MAIN_HEADER_SIZE;
   uint32_t remain = want - rb->length;
   ssize_t r = recv_some(sock, rb->buffer + rb->length, remain);
   pdgconn->last_recv_ret_val = static_cast<int>(r);
@@ -201,10 +214,11 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
     return -6;
   }
   rb->length += static_cast<uint32_t>(r);
+  if (r > 0) pdgconn->recv_progress_msec = pdgconn->ops.monotonic_msec();
 
   // 4. Dispatch a complete packet and start the next one.
   if (rb->length != want) return 0;
-  const uint8_t *sub = rb->buffer + DG_PKT_MAIN_HEADER_SIZE;
+  const uint8_t *sub = rb->buffer + NIO_MAIN_HEADER_SIZE;
   uint16_t type = vk_get_be16(sub);
   VKLOG(g_vklog, VL_DEBUG, "[dg_receive_packet] receive packet type:(%hu)[%s]\n", type,
         dg_recv_packet_type_name(type));
@@ -216,6 +230,7 @@ int dg_receive_round(struct dg_conn *pdgconn, bool *dispatched) {
   } else {
     recv_msg_process(sub, body_length);
   }
+  if (want > DG_RECV_RELEASE_MIN) release_used_pages(rb, want);
   *dispatched = true;
   return 0;
 }

@@ -17,7 +17,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "mlist.h"
+#include "vk_comm.h"
 
 struct dg_conn;
 
@@ -25,11 +28,15 @@ struct dg_conn;
 // (main header + body_length) the agent accepts.
 #define DATA_BUFFER_SIZE_MAX 300000000u
 
-#define DG_PKT_MAIN_HEADER_SIZE 12
-#define DG_PKT_SUB_HEADER_SIZE 11
-#define DG_PKT_HEADER_SIZE 23
+// After a packet longer than this has been handled, the pages it used in the
+// reassembly buffer are given back to the system (the buffer stays).
+#define DG_RECV_RELEASE_MIN (1024u * 1024u)
+
+// Header sizes, magic and flags are vk_comm's (NIO_*); the agent always
+// writes header version 2.
 #define DG_PKT_HEADER_VERSION 2
-#define DG_PKT_FLAG_PROTOBUF 4
+// The inbound dispatcher still names the sub header size this way.
+#define DG_PKT_SUB_HEADER_SIZE NIO_SUB_HEADER_SIZE
 
 #pragma pack(push, 1)
 // Multi-byte fields are big-endian on the wire. The reassembler converts
@@ -50,8 +57,8 @@ typedef struct {
 } pkt_sub_header_t;
 #pragma pack(pop)
 
-static_assert(sizeof(pkt_main_header_t) == DG_PKT_MAIN_HEADER_SIZE, "main header is 12 bytes");
-static_assert(sizeof(pkt_sub_header_t) == DG_PKT_SUB_HEADER_SIZE, "sub header is 11 bytes");
+static_assert(sizeof(pkt_main_header_t) == NIO_MAIN_HEADER_SIZE, "main header is 12 bytes");
+static_assert(sizeof(pkt_sub_header_t) == NIO_SUB_HEADER_SIZE, "sub header is 11 bytes");
 
 // One queued outbound packet. It lives in one mlist item: the record, then
 // the payload space that `body` points at. The producer encodes into `body`
@@ -78,10 +85,9 @@ typedef struct {
   uint32_t size;    // capacity
 } data_buffer_t;
 
-extern const uint8_t g_dgcomm_pkt_magic_number[3];
 extern pkt_main_header_t g_packet_main_header;
 // Id of the last serialized packet; the first packet carries 1.
-extern uint32_t g_packet_id;
+extern std::atomic<uint32_t> g_packet_id;
 
 // Fills the template main header: magic, version 2, flag 4, zero dummy.
 void packet_set_main_header(void);
@@ -117,12 +123,12 @@ int _recovery_data_buffer(data_buffer_t *buf);
 // Receives what the connection's socket has for the packet being assembled
 // (never more than that packet lacks) and, when the packet is complete,
 // hands its sub header and body length to the connection's packet handler
-// (the inbound dispatcher by default). After a complete packet it goes on
-// with the next one while the socket has more (at most 64 packets a call,
-// and not once a reconnect reason is set). The receive result is kept in
-// last_recv_ret_val: 0 means the peer closed the stream (not an error
-// here; the caller acts on it); nothing available yet is not an error.
-// Returns 0, or:
+// (the inbound dispatcher by default); after a packet of more than
+// DG_RECV_RELEASE_MIN bytes the buffer's used pages are given back. After a complete packet it goes
+// on with the next one while the socket has more (at most 64 packets a call, and not once a
+// reconnect reason is set). The receive result is kept in last_recv_ret_val: 0 means the peer
+// closed the stream (not an error here; the caller acts on it); nothing available yet is not an
+// error. Returns 0, or:
 //   -1 no connection record;
 //   -2 receive error on the header;
 //   -3 resynchronisation found no magic;

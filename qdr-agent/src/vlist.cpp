@@ -22,12 +22,17 @@ void reset(vlist_t *list) {
   list->array = nullptr;
 }
 
-// True when `item` is linked in `list`: its neighbours point back at it, or
-// the list's ends do.
+// True when `item` is linked in `list`: walking back from it reaches this
+// list's head within `count` steps. Neighbours that point back at the item
+// prove only that it is in some list, not in this one.
 bool is_linked_in(const vlist_t *list, const vlist_item_t *item) {
-  bool prev_ok = item->prev != nullptr ? item->prev->next == item : list->head == item;
-  bool next_ok = item->next != nullptr ? item->next->prev == item : list->tail == item;
-  return prev_ok && next_ok;
+  const vlist_item_t *at = item;
+  for (uint32_t steps = 0; steps < list->count; steps++) {
+    if (at->prev == nullptr) return at == list->head;
+    if (at->prev->next != at) return false;
+    at = at->prev;
+  }
+  return false;
 }
 
 }  // namespace

@@ -64,7 +64,8 @@ void *vlist_pop_front_data(vlist_t *list, uint64_t *data_size, vlist_item_t **it
 // (null when it was the first), so a forward walk can continue from the
 // returned item. The caller owns the unlinked item. Returns null and changes
 // nothing for a null list or item, an empty list, or an item that is not
-// linked in this list. Drops the index.
+// linked in this list (checked by walking back to the head: one step per
+// item before it). Drops the index.
 vlist_item_t *vlist_pop_item(vlist_t *list, vlist_item_t *item);
 
 // Runs the list's clear function on the item's data (when `list` and its

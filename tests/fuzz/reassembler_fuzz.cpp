@@ -28,7 +28,7 @@ int no_hook() {
 }
 
 int checked_dispatch(const uint8_t *sub, uint32_t length) {
-  if (length < DG_PKT_SUB_HEADER_SIZE || length > DATA_BUFFER_SIZE_MAX - DG_PKT_MAIN_HEADER_SIZE) {
+  if (length < NIO_SUB_HEADER_SIZE || length > DATA_BUFFER_SIZE_MAX - NIO_MAIN_HEADER_SIZE) {
     g_broken = true;
     return -1;
   }
@@ -75,7 +75,7 @@ bool run_reassembler() {
     if (g_conn->is_chk_header) {
       uint32_t body_length;
       memcpy(&body_length, rb->buffer + 8, 4);  // host order once validated
-      if (rb->length > body_length + DG_PKT_MAIN_HEADER_SIZE) g_broken = true;
+      if (rb->length > body_length + NIO_MAIN_HEADER_SIZE) g_broken = true;
     }
     if (g_conn->last_recv_ret_val <= 0) return true;
   }

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -20,6 +21,8 @@
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
 #include "test_process.h"
+#include "vk_clock.h"
+#include "vk_comm.h"
 #include "vklog.h"
 
 namespace {
@@ -195,27 +198,31 @@ TEST(DgConnRecord, NamesPacketTypesByDirection) {
   EXPECT_STREQ(dg_recv_packet_type_name(54002), "UNKNOWN");
 }
 
-TEST_F(DgConnection, RetriesWhileTheCollectorIsDownAndRefusesPackets) {
-  int port = vktest::free_port(SOCK_STREAM);
-  ASSERT_GT(port, 0);
-  start(static_cast<uint16_t>(port));
-  vktest::wait_until([] { return false; }, 300);
-  EXPECT_FALSE(connected());
-  EXPECT_EQ(queue(10), -2);
-  EXPECT_EQ(g_deactivations.load(), 0);  // no socket was ever open
-}
-
 TEST_F(DgConnection, ReconnectsAfterThePeerClosesWithFreshSendCounters) {
   loop_collector col;
   ASSERT_TRUE(col.start());
   start(col.port);
   ASSERT_TRUE(vktest::wait_until([&] { return col.accepted.load() == 1 && connected(); }, 5000));
-  // The connected socket: 3 s send time-out, reset on close, address reuse.
+  // The connected socket: a send time-out above the 3 s hang limit, reset
+  // on close, address reuse, keepalive.
   int fd = conn->sock.load();
   struct timeval tv = {};
   socklen_t len = sizeof(tv);
   ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
-  EXPECT_EQ(tv.tv_sec, 3);
+  EXPECT_GT(tv.tv_sec * 1000 + tv.tv_usec / 1000, DG_SEND_TIMEOUT_MSEC);
+  const std::pair<int, int> keepalive[] = {{SOL_SOCKET, SO_KEEPALIVE},
+                                           {IPPROTO_TCP, TCP_KEEPIDLE},
+                                           {IPPROTO_TCP, TCP_KEEPINTVL},
+                                           {IPPROTO_TCP, TCP_KEEPCNT},
+                                           {IPPROTO_TCP, TCP_USER_TIMEOUT}};
+  const int want[] = {1, DG_KEEPALIVE_IDLE_SEC, DG_KEEPALIVE_INTERVAL_SEC, DG_KEEPALIVE_COUNT,
+                      DG_USER_TIMEOUT_MSEC};
+  for (size_t i = 0; i < 5; i++) {
+    int v = 0;
+    len = sizeof(v);
+    ASSERT_EQ(getsockopt(fd, keepalive[i].first, keepalive[i].second, &v, &len), 0);
+    EXPECT_EQ(v, want[i]) << i;
+  }
   struct linger lg = {};
   len = sizeof(lg);
   ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, &len), 0);
@@ -268,7 +275,7 @@ TEST_F(DgConnection, RefusesThePacketBeyondTheLimitWhileTheSenderIsStalled) {
     ASSERT_EQ(queue(256 * 1024), 0) << "packet " << i;
     if (dg_queue_count(conn) < 2) continue;
     uint64_t started = conn->send_start_time.load();
-    vktest::wait_until([] { return false; }, 300);
+    vktest::wait_until([&] { return conn->send_start_time.load() != started; }, 300);
     stalled = started != 0 && conn->send_start_time.load() == started;
   }
   ASSERT_TRUE(stalled);
@@ -291,13 +298,234 @@ TEST_F(DgConnection, RefusesThePacketBeyondTheLimitWhileTheSenderIsStalled) {
   EXPECT_LE(dg_queue_count(conn), 1u);
 }
 
-TEST_F(DgConnection, ShutdownEndsBothThreads) {
-  loop_collector col;
-  ASSERT_TRUE(col.start());
-  start(col.port);
+// The link's outside world replaced through conn->ops: a connect that hands
+// out one end of a socket pair (or fails), a send that answers as the test
+// row says, and a monotonic clock that runs ten times faster than real time
+// so that the 3 s limits pass in a few hundred milliseconds.
+enum fake_send_mode {
+  SEND_ALL,
+  SEND_ONE_BYTE,
+  SEND_NOTHING,
+  SEND_FAIL,
+  SEND_TOO_MUCH,
+  SEND_BLOCK,       // until the link closes the socket
+  SEND_BLOCK_HARD,  // until the test lets go
+};
+
+std::atomic<int> g_mode{SEND_ALL};
+std::atomic<bool> g_connect_fails{false};
+std::atomic<int> g_connects{0};
+std::atomic<bool> g_release{false};
+std::mutex g_seam_mu;
+std::vector<int> g_peer_fds;            // the test's ends of the socket pairs
+std::vector<uint64_t> g_connect_times;  // fast clock at each connect call
+std::vector<int> g_sends_per_conn;      // send calls, by connection number
+std::vector<int> g_drop_reasons;        // reconnect_flag when a socket was closed
+int g_frames_torn = 0;       // sends on the first connection that did not start a whole frame
+uint64_t g_frame_bytes = 0;  // bytes of the whole frames handed to send
+dg_conn *g_seam_conn = nullptr;
+
+uint64_t fast_clock() {
+  return g_vk_clock_system.monotonic_nsec() / 100000u + 1u;
+}
+
+int fake_connect(int *fd, const char *, uint16_t) {
+  std::lock_guard<std::mutex> g(g_seam_mu);
+  g_connect_times.push_back(fast_clock());
+  if (g_connect_fails.load()) return -1;
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return -1;
+  g_peer_fds.push_back(sv[1]);
+  g_sends_per_conn.resize(static_cast<size_t>(g_connects.fetch_add(1) + 2));
+  *fd = sv[0];
+  return 0;
+}
+
+ssize_t fake_send(int sock, const void *buf, size_t len, int) {
+  {
+    std::lock_guard<std::mutex> g(g_seam_mu);
+    g_sends_per_conn[static_cast<size_t>(g_connects.load())]++;
+    const uint8_t *b = static_cast<const uint8_t *>(buf);
+    if (len < 12 || b[0] != 0xF9 || vk_get_be32(b + 8) + 12u != len) {
+      if (g_connects.load() == 1) g_frames_torn++;
+    } else {
+      g_frame_bytes += len;
+    }
+  }
+  switch (g_mode.load()) {
+    case SEND_ONE_BYTE:
+      return 1;
+    case SEND_NOTHING:
+      return 0;
+    case SEND_FAIL:
+      errno = EPIPE;
+      return -1;
+    case SEND_TOO_MUCH:
+      return static_cast<ssize_t>(len + 100);
+    case SEND_BLOCK:
+    case SEND_BLOCK_HARD:
+      for (int i = 0; i < 5000 && !g_release.load(); i++) {
+        if (g_mode.load() == SEND_BLOCK && g_seam_conn->sock.load() != sock) break;
+        usleep(1000);
+      }
+      errno = EPIPE;
+      return -1;
+    default:
+      return static_cast<ssize_t>(len);
+  }
+}
+
+int record_drop() {
+  std::lock_guard<std::mutex> g(g_seam_mu);
+  g_drop_reasons.push_back(g_seam_conn->reconnect_flag.load());
+  return 0;
+}
+
+class DgSeam : public DgConnection {
+ protected:
+  void SetUp() override {
+    DgConnection::SetUp();
+    g_dg_agent_hooks.deactivate = record_drop;
+    reset();
+  }
+  void reset() {
+    g_mode = SEND_ALL;
+    g_connect_fails = false;
+    g_connects = 0;
+    g_release = false;
+    g_frames_torn = 0;
+    g_frame_bytes = 0;
+    g_connect_times.clear();
+    g_sends_per_conn.assign(1, 0);
+    g_drop_reasons.clear();
+  }
+  void TearDown() override {
+    stop();
+    DgConnection::TearDown();
+  }
+  void stop() {
+    g_release = true;
+    if (conn != nullptr) {
+      shutdown_dg_connection(conn);
+      ASSERT_TRUE(vktest::wait_until(
+          [&] {
+            return conn->thread_running_comm.load() == 0 && conn->thread_running_sender.load() == 0;
+          },
+          10000));
+      EXPECT_EQ(dg_conn_free(conn), 0);
+      conn = nullptr;
+      gp_main_dgconn = nullptr;
+    }
+    for (int fd : g_peer_fds) close(fd);
+    g_peer_fds.clear();
+  }
+  void start_seam(bool fast = true) {
+    conn = make_dg_conn("127.0.0.1", 9, 1000);
+    ASSERT_NE(conn, nullptr);
+    conn->ops.connect = fake_connect;
+    conn->ops.send = fake_send;
+    if (fast) conn->ops.monotonic_msec = fast_clock;
+    g_seam_conn = conn;
+    gp_main_dgconn = conn;
+    ASSERT_EQ(create_dg_connection(conn), 0);
+  }
+  size_t drops() {
+    std::lock_guard<std::mutex> g(g_seam_mu);
+    return g_drop_reasons.size();
+  }
+};
+
+TEST_F(DgSeam, RetriesEveryThreeSecondsWhileTheCollectorIsDownAndRefusesPackets) {
+  g_connect_fails = true;
+  start_seam();
+  ASSERT_TRUE(vktest::wait_until(
+      [] {
+        std::lock_guard<std::mutex> g(g_seam_mu);
+        return g_connect_times.size() >= 3;
+      },
+      10000));
+  EXPECT_EQ(queue(10), -2);
+  std::lock_guard<std::mutex> g(g_seam_mu);
+  for (size_t i = 1; i < g_connect_times.size(); i++) {
+    EXPECT_GE(g_connect_times[i] - g_connect_times[i - 1], uint64_t{DG_RECONNECT_PAUSE_MSEC}) << i;
+  }
+  EXPECT_TRUE(g_drop_reasons.empty());  // no socket was ever open
+}
+
+// Each way a send can go wrong ends the connection with its reason after
+// exactly as many calls as the limit allows; the first drop tells which.
+TEST_F(DgSeam, SendResultsEndTheConnectionByTheirRules) {
+  struct row {
+    fake_send_mode mode;
+    int reason;  // reconnect_flag when the socket is closed
+    int calls;   // send calls on the first connection
+  } const rows[] = {
+      {SEND_ONE_BYTE, DG_RECONNECT_RESEND, 5},
+      {SEND_NOTHING, DG_RECONNECT_REMOTE_HANG, 11},
+      {SEND_FAIL, DG_RECONNECT_SEND_FAILED, 1},
+      {SEND_BLOCK, 0, 1},  // the hang check closes it while the send runs
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.mode);
+    reset();
+    g_mode = r.mode;
+    start_seam();
+    ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
+    queue(100);
+    ASSERT_TRUE(vktest::wait_until([&] { return drops() >= 1 && g_connects.load() >= 2; }, 10000));
+    {
+      std::lock_guard<std::mutex> g(g_seam_mu);
+      EXPECT_EQ(g_drop_reasons[0], r.reason);
+      EXPECT_EQ(g_sends_per_conn[1], r.calls);
+      EXPECT_EQ(g_frames_torn, r.mode == SEND_ONE_BYTE ? 4 : 0);
+    }
+    stop();
+  }
+}
+
+TEST_F(DgSeam, ASendReportingMoreThanTheFrameEndsThatFrameOnly) {
+  g_mode = SEND_TOO_MUCH;
+  start_seam();
   ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
-  int r = shutdown_dg_connection(conn);
-  EXPECT_TRUE(r == 0 || r == -1);
+  ASSERT_EQ(queue(100), 0);
+  ASSERT_EQ(queue(200), 0);
+  // Each frame counts as sent once, with its own length; the next call
+  // begins the next whole frame.
+  EXPECT_TRUE(vktest::wait_until(
+      [&] {
+        std::lock_guard<std::mutex> g(g_seam_mu);
+        return dg_queue_count(conn) == 0 && g_frame_bytes >= 123u + 223u &&
+               conn->send_tcp_size.load() == g_frame_bytes;
+      },
+      5000));
+  std::lock_guard<std::mutex> g(g_seam_mu);
+  EXPECT_EQ(g_frames_torn, 0);
+  EXPECT_TRUE(g_drop_reasons.empty());
+  EXPECT_EQ(g_connects.load(), 1);
+}
+
+TEST_F(DgSeam, AFrameStalledMidwayEndsTheConnection) {
+  start_seam();
+  ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
+  // A header announcing 100 bytes, and 8 of them: the rest never comes.
+  const uint8_t part[20] = {0xF9, 0xF2, 0xF8, 2, 4, 0, 0, 0, 0, 0, 0, 100};
+  int peer;
+  {
+    std::lock_guard<std::mutex> g(g_seam_mu);
+    peer = g_peer_fds.back();
+  }
+  ASSERT_EQ(write(peer, part, sizeof(part)), static_cast<ssize_t>(sizeof(part)));
+  ASSERT_TRUE(vktest::wait_until([&] { return g_connects.load() >= 2; }, 15000));
+  std::lock_guard<std::mutex> g(g_seam_mu);
+  EXPECT_EQ(g_drop_reasons[0], 0);
+}
+
+TEST_F(DgSeam, ShutdownReportsThreadsThatHaveNotEndedAndSucceedsOnceTheyHave) {
+  g_mode = SEND_BLOCK_HARD;
+  start_seam(false);
+  ASSERT_TRUE(vktest::wait_until([&] { return conn->send_start_time.load() != 0; }, 5000));
+  EXPECT_EQ(shutdown_dg_connection(conn), -1);  // the sender is still inside its send
+  g_release = true;
   ASSERT_TRUE(vktest::wait_until(
       [&] {
         return conn->thread_running_comm.load() == 0 && conn->thread_running_sender.load() == 0;

@@ -244,7 +244,7 @@ TEST_F(DgMessages, DispatcherRefusesShortAndUnknownPackets) {
   EXPECT_EQ(recv_msg_process(sub, 10), -1);
   EXPECT_EQ(dispatch(12345, {1, 2, 3}), -1);
   EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, {0x0A, 1, 'r', 0x12}), -2);  // cut short: no answer
-  EXPECT_EQ(dispatch(DG_PKT_REQ_AGENT_INFO, {}), -1);           // our own outbound type
+  EXPECT_EQ(dispatch(DG_PKT_REQ_AGENT_INFO, {}), -1);                 // our own outbound type
   EXPECT_EQ(conn->reconnect_flag.load(), 0);
   EXPECT_EQ(g_activations.load(), 0);
 }

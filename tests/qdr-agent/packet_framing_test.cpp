@@ -1,12 +1,16 @@
 // The network agent's own framing: queued packets, the serializer and the
 // incremental reassembler, fed through real stream sockets.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dgcomm.h"
@@ -116,7 +120,7 @@ TEST(PacketSerialize, EmptyPayloadIsTwentyThreeBytesWithBodyLengthEleven) {
   mlist_item_t *item = nullptr;
   pkt_data *pd = make_packet_data(&item, 10043, 16);
   pakcet_buffer_t pb = {};
-  uint32_t before = __atomic_load_n(&g_packet_id, __ATOMIC_RELAXED);
+  uint32_t before = g_packet_id.load();
   ASSERT_EQ(packet_data_serialize(pd, &pb), 0);
   ASSERT_EQ(pb.length, 23u);
   EXPECT_EQ(pb.remain, 23u);
@@ -306,6 +310,39 @@ TEST_F(Reassembler, AcceptsTheLargestPacketTheBufferHolds) {
   put(p);
   EXPECT_EQ(dg_receive_packet(conn), 0);
   EXPECT_EQ(conn->is_chk_header, 1);
+}
+
+// Pages of the reassembly buffer that are resident, over its first `len` bytes.
+size_t resident_pages(const uint8_t *buf, size_t len) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t start = reinterpret_cast<uintptr_t>(buf) & ~(page - 1);
+  size_t n = (reinterpret_cast<uintptr_t>(buf) + len - start + page - 1) / page;
+  std::vector<unsigned char> vec(n);
+  if (mincore(reinterpret_cast<void *>(start), n * page, vec.data()) != 0) return SIZE_MAX;
+  size_t resident = 0;
+  for (unsigned char v : vec) resident += v & 1u;
+  return resident;
+}
+
+TEST_F(Reassembler, GivesTheUsedPagesBackAfterALargePacketAndKeepsTheBuffer) {
+  for (char fill : {'a', 'b'}) {
+    g_seen.clear();
+    bytes p = frame(50038, std::string(3 * 1024 * 1024, fill));
+    std::thread writer([&] { put(p); });
+    for (int i = 0; i < 10000 && g_seen.empty(); i++) {
+      struct pollfd pfd = {conn->sock.load(), POLLIN, 0};
+      poll(&pfd, 1, 100);
+      ASSERT_EQ(dg_receive_packet(conn), 0);
+    }
+    writer.join();
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(g_seen[0].payload, std::string(3 * 1024 * 1024, fill));
+    EXPECT_LE(resident_pages(conn->recv_buffer.buffer, p.size()), 2u);  // the partial end pages
+  }
+  // A small packet leaves its pages alone.
+  put(frame(50038, std::string(1000, 'c')));
+  EXPECT_EQ(drain(), 0);
+  EXPECT_GE(resident_pages(conn->recv_buffer.buffer, 1000), 1u);
 }
 
 TEST_F(Reassembler, ReportsAPeerCloseThroughTheLastReceiveResult) {

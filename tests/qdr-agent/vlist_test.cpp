@@ -145,15 +145,17 @@ TEST(Vlist, PopItemRefusesItemsNotInTheList) {
   push_int(&a, 1);
   push_int(&a, 2);
   vlist_item_t *b_head = push_int(&b, 3);
-  push_int(&b, 4);
+  vlist_item_t *b_middle = push_int(&b, 4);
+  vlist_item_t *b_tail = push_int(&b, 5);
   vlist_item_t *loose = nullptr;
   vlist_new_item(4, &loose);
 
-  EXPECT_EQ(vlist_pop_item(&a, b_head), nullptr);
-  EXPECT_EQ(vlist_pop_item(&a, loose), nullptr);
-  EXPECT_EQ(vlist_pop_item(&a, nullptr), nullptr);
+  for (vlist_item_t *other :
+       {b_head, b_middle, b_tail, loose, static_cast<vlist_item_t *>(nullptr)}) {
+    EXPECT_EQ(vlist_pop_item(&a, other), nullptr);
+  }
   EXPECT_EQ(a.count, 2u);
-  EXPECT_EQ(b.count, 2u);
+  EXPECT_EQ(b.count, 3u);
   expect_consistent(&a);
   expect_consistent(&b);
 
