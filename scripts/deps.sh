@@ -4,7 +4,7 @@ VK_PACKAGES=(
   g++ cmake make pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libsnmp-dev libssl-dev
-  snmpd snmp
+  snmpd snmp snmptrapd
   protobuf-compiler libprotobuf-dev python3 python3-protobuf
   clang libclang-rt-14-dev
   iproute2 procps bsdutils
