@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 
 #include "vklog_test_util.h"
@@ -38,11 +37,11 @@ std::string header(unsigned int flags, char us, int level = VL_INFO, const char 
 
 TEST(VklogHeader, TimePidAndLevelWithMicroseconds) {
   std::string h = header(VKLOG_HEADER_TIME | VKLOG_HEADER_PID | VKLOG_HEADER_LEVEL, 1);
-  std::regex re("\\[\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{6}\\]\\[" + std::to_string(getpid()) +
-                "\\]\\[INFO\\]");
-  EXPECT_TRUE(std::regex_match(h, re)) << h;
+  EXPECT_TRUE(
+      vklogtest::has_shape(h, "[## ##:##:##.######][" + std::to_string(getpid()) + "][INFO]"))
+      << h;
   h = header(VKLOG_HEADER_TIME, 0);
-  EXPECT_TRUE(std::regex_match(h, std::regex("\\[\\d\\d \\d\\d:\\d\\d:\\d\\d\\]"))) << h;
+  EXPECT_TRUE(vklogtest::has_shape(h, "[## ##:##:##]")) << h;
 }
 
 TEST(VklogHeader, FieldsKeepTheirOrderAndSourcePositionCombinations) {
@@ -131,13 +130,14 @@ TEST_F(VklogLine, MessageLongerThanTheBufferIsCutAndTerminated) {
 }
 
 TEST_F(VklogLine, HexDumpOfNothingHasOnlyItsFrame) {
-  VKLOG_HEX(h, VL_INFO, 16, "", 0, "empty %s", "block");
-  std::string t = log_text();
-  std::regex re(
-      "\\[INFO\\]\n======================== start hexlog ========================\n"
-      "Title: empty block, 0 byte \\(0x[0-9a-f]+\\)\n"
-      "========================= end hexlog =========================\n\n");
-  EXPECT_TRUE(std::regex_match(t, re)) << t;
+  static const char kEmpty[] = "";
+  VKLOG_HEX(h, VL_INFO, 16, kEmpty, 0, "empty %s", "block");
+  char address[32];
+  snprintf(address, sizeof(address), "%lx", reinterpret_cast<unsigned long>(kEmpty));
+  EXPECT_EQ(std::string("[INFO]\n======================== start hexlog ========================\n"
+                        "Title: empty block, 0 byte (0x") +
+                address + ")\n========================= end hexlog =========================\n\n",
+            log_text());
 }
 
 TEST_F(VklogLine, HexDumpRowsShowAddressBytesAndCharacters) {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <regex>
+#include <charconv>
 #include <set>
 #include <string>
 #include <thread>
@@ -27,15 +27,31 @@ constexpr int kThreads = 4;
 // "T<thread> L<line> <payload> end". Adds each (thread, line) to `seen`;
 // returns the number of lines that do not match.
 int check_lines(const std::string &text, std::set<std::pair<int, int>> *seen, int *duplicates) {
-  static const std::regex re("(\\[[^\\]]*\\])*T(\\d) L(\\d+) [a-z]* end");
   int bad = 0;
   for (const std::string &l : vklogtest::split_lines(text)) {
-    std::smatch m;
-    if (!std::regex_match(l, m, re)) {
+    size_t at = 0;
+    while (at < l.size() && l[at] == '[' && l.find(']', at) != std::string::npos)
+      at = l.find(']', at) + 1;
+    const char *p = l.data() + at;
+    const char *end = l.data() + l.size();
+    int thread = -1, line = -1;
+    bool ok =
+        end - p > 4 && p[0] == 'T' && p[1] >= '0' && p[1] <= '9' && p[2] == ' ' && p[3] == 'L';
+    if (ok) {
+      thread = p[1] - '0';
+      auto r = std::from_chars(p + 4, end, line);
+      p = r.ptr;
+      ok = r.ec == std::errc() && p < end && *p == ' ';
+    }
+    if (ok) {
+      for (p++; p < end && *p >= 'a' && *p <= 'z';) p++;
+      ok = std::string_view(p, static_cast<size_t>(end - p)) == " end";
+    }
+    if (!ok) {
       bad++;
       continue;
     }
-    if (!seen->insert({std::stoi(m[2]), std::stoi(m[3])}).second) (*duplicates)++;
+    if (!seen->insert({thread, line}).second) (*duplicates)++;
   }
   return bad;
 }

@@ -46,6 +46,17 @@ inline long long file_size(const std::string &p) {
   return stat(p.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
+// True when `text` has the shape of `pattern`: each '#' stands for one
+// decimal digit, every other character for itself.
+inline bool has_shape(const std::string &text, const std::string &pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (pattern[i] == '#' ? !digit : text[i] != pattern[i]) return false;
+  }
+  return true;
+}
+
 // Lines of `text` (without their newlines).
 inline std::vector<std::string> split_lines(const std::string &text) {
   std::vector<std::string> out;

@@ -14,7 +14,8 @@
 // vklogger_port, level, header_flag, include_us_in_time, limit_file_size,
 // backup_directory, backup_file_count. Each section starts from the DEFAULT
 // preset. Unknown keys, lines without '=' and lines before the first section
-// are ignored; rejected values other than "level" are ignored.
+// are ignored; rejected values other than "level" are ignored. A UTF-8
+// byte-order mark at the very start of the file is skipped.
 #ifndef VKLOG_VKLOG_CONFIG_H
 #define VKLOG_VKLOG_CONFIG_H
 
