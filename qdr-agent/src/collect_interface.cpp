@@ -307,7 +307,7 @@ int colt_get_vars_to_integer64(const netsnmp_variable_list *vars, colt_integer64
     case ASN_COUNTER64:
       if (vars->val.counter64 == nullptr) return -2;
       out->value = (static_cast<uint64_t>(vars->val.counter64->high) << 32) |
-                         static_cast<uint32_t>(vars->val.counter64->low);
+                   static_cast<uint32_t>(vars->val.counter64->low);
       return 0;
     default:
       VKLOG(g_vklog, VL_ERROR, "%s(%d) type is not support\n", asn_type_name(vars->type),
@@ -595,23 +595,13 @@ int colt_send_if_stat(const collect_interface *ci) {
     w->duplex_status_p = s.duplex_status;
     w->collect_time = ci->collect_time;
   }
-  mlist_item_t *item = nullptr;
-  pkt_data *pd = make_packet_data(&item, DG_PKT_INTERFACE_STAT, static_cast<uint32_t>(payload));
-  if (pd == nullptr) return -1;
-  int n = network_if_stat_list_encode(msg, pd->body, payload);
-  if (n < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_stat] encode has failed.(ret:%d)\n", n);
-    remove_pkt(gp_main_dgconn, item);
-    return -1;
-  }
-  pd->body_len = static_cast<uint32_t>(n);
-  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_stat] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
-    remove_pkt(gp_main_dgconn, item);
-    return -3;
-  }
-  return 0;
+  return colt_queue_message(
+      "colt_send_if_stat", DG_PKT_INTERFACE_STAT, payload,
+      [](const void *m, void *out, size_t size) {
+        return network_if_stat_list_encode(static_cast<const network_if_stat_list_t *>(m), out,
+                                           size);
+      },
+      msg);
 }
 
 int colt_send_if_perf(const char *device_id, const collect_if_perf *perf, size_t count) {
@@ -659,23 +649,13 @@ int colt_send_if_perf(const char *device_id, const collect_if_perf *perf, size_t
           static_cast<unsigned long long>(p.out_discard_count),
           static_cast<unsigned long long>(p.collect_time));
   }
-  mlist_item_t *item = nullptr;
-  pkt_data *pd = make_packet_data(&item, DG_PKT_INTERFACE_PERF, static_cast<uint32_t>(payload));
-  if (pd == nullptr) return -1;
-  int n = network_if_perf_list_encode(msg, pd->body, payload);
-  if (n < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf] encode has failed.(ret:%d)\n", n);
-    remove_pkt(gp_main_dgconn, item);
-    return -1;
-  }
-  pd->body_len = static_cast<uint32_t>(n);
-  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
-    remove_pkt(gp_main_dgconn, item);
-    return -3;
-  }
-  return 0;
+  return colt_queue_message(
+      "colt_send_if_perf", DG_PKT_INTERFACE_PERF, payload,
+      [](const void *m, void *out, size_t size) {
+        return network_if_perf_list_encode(static_cast<const network_if_perf_list_t *>(m), out,
+                                           size);
+      },
+      msg);
 }
 
 int colt_send_if_perf_raw(const collect_interface *ci) {
@@ -708,24 +688,13 @@ int colt_send_if_perf_raw(const collect_interface *ci) {
     w->oid_index = row->oid_index;
     for (const counter_map &c : kCounters) w->*c.wire_raw = (row->perf_raw.*c.raw).value;
   }
-  mlist_item_t *item = nullptr;
-  pkt_data *pd = make_packet_data(&item, DG_PKT_INTERFACE_PERF_RAW, static_cast<uint32_t>(payload));
-  if (pd == nullptr) return -1;
-  int n = network_if_perf_raw_list_encode(msg, pd->body, payload);
-  if (n < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf_raw] encode has failed.(ret:%d)\n", n);
-    remove_pkt(gp_main_dgconn, item);
-    return -1;
-  }
-  pd->body_len = static_cast<uint32_t>(n);
-  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_if_perf_raw] add_packet_to_dgcomm() has failed.(ret:%d)\n",
-          r);
-    remove_pkt(gp_main_dgconn, item);
-    return -3;
-  }
-  return 0;
+  return colt_queue_message(
+      "colt_send_if_perf_raw", DG_PKT_INTERFACE_PERF_RAW, payload,
+      [](const void *m, void *out, size_t size) {
+        return network_if_perf_raw_list_encode(static_cast<const network_if_perf_raw_list_t *>(m),
+                                               out, size);
+      },
+      msg);
 }
 
 // ---- Collections ----

@@ -80,14 +80,15 @@ timespec deadline_after(int msec) {
 collect_req_info *pop_request(mlist_item_t **item) {
   vkLock(&g_queue_lock);
   collect_req_info *req = nullptr;
-  for (;;) {
+  // The status is checked before each pop: once a stop has begun, queued
+  // requests are left for the stopper to destroy.
+  while (g_collect_status.load() == COLT_STATUS_RUNNING) {
     req =
         static_cast<collect_req_info *>(mlist_pop_front_data(&g_collect_req_queue, nullptr, item));
     if (req != nullptr) {
       g_queue_count.store(static_cast<int>(g_collect_req_queue.count), std::memory_order_relaxed);
       break;
     }
-    if (g_collect_status.load() != COLT_STATUS_RUNNING) break;
     timespec until = deadline_after(COLT_IDLE_WAIT_MSEC);
     if (pthread_cond_timedwait(&g_queue_cond, &g_queue_lock, &until) == ETIMEDOUT) break;
   }
@@ -173,7 +174,6 @@ void run_request(int index, collect_req_info *req) {
 int collect_thread_main(void *arg) {
   int index = *static_cast<int *>(arg);
   free(arg);
-  g_collect_thread_activate_count.fetch_add(1);
   VKLOG(g_vklog, VL_INFO, "start collect thread[%d]\n", index);
   while (g_collect_status.load() == COLT_STATUS_RUNNING) {
     mlist_item_t *item = nullptr;
@@ -247,7 +247,11 @@ int collect_thread_run(void) {
     *arg = i;
     char name[32];
     snprintf(name, sizeof(name), "collect_%d", i);
+    // Counted before it runs, so that a stop never sees an empty pool while
+    // a thread is still starting.
+    g_collect_thread_activate_count.fetch_add(1);
     if (thread_startup(i, name, collect_thread_main, arg, 0) != 0) {
+      g_collect_thread_activate_count.fetch_sub(1);
       free(arg);
       break;
     }
@@ -536,21 +540,35 @@ int colt_send_device_perf(const collect_device_perf *device_perf) {
   msg->temperature = static_cast<uint32_t>(parse_number(device_perf->temperature));
   msg->uptime = parse_number(device_perf->uptime);
   msg->collect_time = device_perf->collect_time;
+  return colt_queue_message(
+      "colt_send_device_perf", DG_PKT_DEVICE_PERF, COLT_DEVICE_PERF_WORKSPACE,
+      [](const void *m, void *out, size_t size) {
+        return network_device_perf_encode(static_cast<const network_device_perf_t *>(m), out, size);
+      },
+      msg);
+}
+
+int colt_queue_message(const char *func, uint16_t type, size_t payload, colt_encode_fn encode,
+                       const void *msg) {
   mlist_item_t *item = nullptr;
-  pkt_data *pd = make_packet_data(&item, DG_PKT_DEVICE_PERF, COLT_DEVICE_PERF_WORKSPACE);
-  if (pd == nullptr) return -1;
-  int n = network_device_perf_encode(msg, pd->body, COLT_DEVICE_PERF_WORKSPACE);
+  pkt_data *pd = make_packet_data(&item, type, static_cast<uint32_t>(payload));
+  if (pd == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "[%s] make_packet_data() has failed.(size:%lu)\n", func,
+          static_cast<unsigned long>(payload));
+    return -1;
+  }
+  int n = encode(msg, pd->body, payload);
   if (n < 0) {
+    VKLOG(g_vklog, VL_ERROR, "[%s] encode has failed.(ret:%d)\n", func, n);
     remove_pkt(gp_main_dgconn, item);
     return -1;
   }
   pd->body_len = static_cast<uint32_t>(n);
-  VKLOG(g_vklog, VL_DEBUG, "encode(network_device_perf) has success.(size:%u,var:%lu)\n",
-        pd->body_len, static_cast<unsigned long>(sizeof(ws)));
+  VKLOG(g_vklog, VL_DEBUG, "[%s] encoded.(type:%u,size:%u)\n", func, static_cast<unsigned>(type),
+        pd->body_len);
   int r = add_packet_to_dgcomm(gp_main_dgconn, item);
   if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_send_device_perf] add_packet_to_dgcomm() has failed.(ret:%d)\n",
-          r);
+    VKLOG(g_vklog, VL_ERROR, "[%s] add_packet_to_dgcomm() has failed.(ret:%d)\n", func, r);
     remove_pkt(gp_main_dgconn, item);
     return -3;
   }

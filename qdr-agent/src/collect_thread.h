@@ -196,6 +196,15 @@ int colt_device_perf(uint64_t collect_time, const char *device_id, const struct 
 // refused the packet (freed).
 int colt_send_device_perf(const collect_device_perf *device_perf);
 
+// Encodes `msg` with `encode` into a new packet of `type` with `payload`
+// bytes of room and queues it on the collector link. Returns 0 (the queue
+// owns the packet); -1 the packet cannot be made or the message does not
+// encode (logged); -3 the queue refused it (logged as "[func]
+// add_packet_to_dgcomm() has failed.", packet freed).
+typedef int (*colt_encode_fn)(const void *msg, void *out, size_t size);
+int colt_queue_message(const char *func, uint16_t type, size_t payload, colt_encode_fn encode,
+                       const void *msg);
+
 // Formats a variable's value into `value` (value_size bytes, not grown);
 // *out_len (if given) gets the length. Returns the formatter's result
 // (non-zero on success), or -1 for a null variable or buffer.
