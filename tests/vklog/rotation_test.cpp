@@ -271,6 +271,8 @@ TEST_F(VklogFixture, LogDirectoryBlockedByAFileIsReportedOnceAsNotMade) {
     EXPECT_EQ(-1, h->last_error.load()) << name;
     std::string line = "out dir[" + std::string(h->config->out_dir) + "] is not make" + cause;
     EXPECT_EQ(1u, count_of(err, line)) << name << ": " << err;
+    EXPECT_EQ(-3, vklog_make_directory_with_parents(h->config->out_dir, strlen(h->config->out_dir)))
+        << name;
   }
 }
 

@@ -174,6 +174,12 @@ int vklog_make_directory_with_parents(const char *dir, size_t len) {
     }
     path[i] = saved;
   }
+  // mkdir's EEXIST also answers for a file of that name.
+  int e = stat(path, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (e != 0) {
+    fprintf(stderr, "[%s] is not make.[(%d)%s]\n", path, e, strerror(e));
+    return -3;
+  }
   return 0;
 }
 

@@ -58,8 +58,8 @@ int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst,
 
 // Creates directory `dir` (the first `len` bytes) and any missing parents
 // with mode 0750. 0 on success or when it exists; -1 when `len` is 0 or above
-// 4094; -3 when a component cannot be made ("[%s] is not make.[(%d)%s]\n" on
-// standard error).
+// 4094; -3 when a component cannot be made or a file stands in its place
+// ("[%s] is not make.[(%d)%s]\n" on standard error).
 int vklog_make_directory_with_parents(const char *dir, size_t len);
 
 // Number N of the most recently written backup "backup_path.N" (N > 0, newest
