@@ -44,7 +44,7 @@
 #define COLT_DEVICE_ID_SIZE 40
 #define COLT_DEVICE_PERF_VALUE_SIZE 32
 // Longest wait of an idle collect thread before it looks at the status.
-#define COLT_IDLE_WAIT_MSEC 200
+#define COLT_IDLE_WAIT_MSEC 500
 // Time limit of collect_thread_stop when 0 is given.
 #define COLT_STOP_TIMEOUT_SEC 10
 // Max-repetitions of the interface collections' walks.
