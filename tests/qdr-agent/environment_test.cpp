@@ -1,6 +1,7 @@
 #include "environment.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,6 +61,24 @@ TEST(Process, LongCommandLineIsCheckedByItsProgramName) {
   EXPECT_STREQ("sh", name);
   EXPECT_EQ(1, process_check(c.pid, "sh"));
   vktest::stop_program(c);
+}
+
+TEST(Process, ProgramPathLongerThanWhatIsReadIsNotAMatch) {
+  std::string long_name(5000, 'q');
+  pid_t pid = fork();
+  if (pid == 0) {
+    char *argv[] = {long_name.data(), const_cast<char *>("30"), nullptr};
+    execv("/bin/sleep", argv);
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  char name[64];
+  ASSERT_TRUE(vktest::wait_until(  // until the child has run exec
+      [&] { return get_proc_cmdline(pid, name, 2) == 2 && name[0] == 'q'; }, 5000));
+  EXPECT_EQ(-2, get_process_cmd_by_pid(pid, name, sizeof(name)));
+  EXPECT_EQ(0, process_check(pid, "q"));  // not a failed check: start-up goes on
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 class PidFile : public ::testing::Test {
