@@ -196,6 +196,17 @@ void snmp_trap_pdu_parser(netsnmp_pdu *pdu, const char *community, snmp_trap_dat
   out->message = finished;
 }
 
+// Bound of the encoded size of `msg`: each text with its tag and length
+// prefix (at most 12 bytes), and each number field at most 11 bytes.
+uint32_t snmp_trap_packet_size(const network_snmp_trap_t *msg) {
+  size_t size = 6 * 11;
+  for (const char *text : {msg->device_id_p, msg->received_ip_p, msg->enterprise_oid_p,
+                           msg->trap_oid_p, msg->message_p}) {
+    size += strlen(text) + 12;
+  }
+  return static_cast<uint32_t>(size < SNMP_TRAP_PACKET_SIZE ? size : SNMP_TRAP_PACKET_SIZE);
+}
+
 int snmp_trap_main(void *) {
   int expected = TARGET_SERVICE_STARTUP;
   g_snmp_trap.thread_status.compare_exchange_strong(expected, TARGET_SERVICE_UP);
@@ -368,12 +379,15 @@ int snmp_trap_send_data(const char *device_id, const snmp_trap_data_t *trap) {
   msg->message_p = trap->message != nullptr ? trap->message : "";
   msg->collect_time = trap->collect_time;
 
+  // The packet is sized for this trap (a 64 KiB zeroed packet per trap
+  // costs more than decoding it), never above the 65535-byte packet limit.
+  uint32_t size = snmp_trap_packet_size(msg);
   mlist_item_t *pkt = nullptr;
-  pkt_data *pd = make_packet_data(&pkt, DG_PKT_SNMP_TRAP, SNMP_TRAP_PACKET_SIZE);
-  int n = pd != nullptr ? network_snmp_trap_encode(msg, pd->body, SNMP_TRAP_PACKET_SIZE) : -1;
+  pkt_data *pd = make_packet_data(&pkt, DG_PKT_SNMP_TRAP, size);
+  int n = pd != nullptr ? network_snmp_trap_encode(msg, pd->body, size) : -1;
   if (n < 0) {
     VKLOG(trap_log(), VL_ERROR, "network_snmp_trap_encode() has failed.(alloc size:%d)\n",
-          SNMP_TRAP_PACKET_SIZE);
+          static_cast<int>(size));
     remove_pkt(gp_main_dgconn, pkt);
     return SNMP_TRAP_ERR_ENCODE;
   }
