@@ -165,8 +165,15 @@ TEST_F(VklogRotation, FailedRotationSwitchesTheCategoryOffOnceUntilAReload) {
   EXPECT_EQ(-3, h->last_error.load());
   EXPECT_GE(size, 1 << 20);
   EXPECT_EQ(size, file_size(log_file()));
-  EXPECT_EQ(1u, count_of(err, "category[rot] is off until its configuration is reloaded.\n"))
-      << err;
+  const std::string off = "category[rot] is off until its configuration is reloaded.\n";
+  EXPECT_EQ(1u, count_of(err, off)) << err;
+  // Enabled again, it tries the rotation at once instead of growing past
+  // its limit, and fails the same way.
+  vklog_enable(h);
+  testing::internal::CaptureStderr();
+  VKLOG(h, VL_INFO, "retry\n");
+  EXPECT_EQ(1u, count_of(testing::internal::GetCapturedStderr(), off));
+  EXPECT_EQ(0, h->activate.load());
 
   // The mended configuration is reloaded: the category writes again and
   // its next measured line rotates the full file.
