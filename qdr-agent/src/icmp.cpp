@@ -986,10 +986,14 @@ bool worker_may_run(uint32_t generation) {
 
 int icmp_worker(void *args) {
   uint32_t generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(args));
+  if (g_icmp_worker_generation.load() != generation) return 0;
   int expected = TARGET_SERVICE_STARTUP;
-  if (g_icmp_worker_generation.load() != generation ||
-      !g_icmp_worker_status.compare_exchange_strong(expected, TARGET_SERVICE_UP)) {
-    return 0;  // stopped before it ran
+  if (!g_icmp_worker_status.compare_exchange_strong(expected, TARGET_SERVICE_UP)) {
+    // Stopped before it ran: tell the waiting shutdown it is over.
+    if (expected == TARGET_SERVICE_SHUTDOWN) {
+      g_icmp_worker_status.compare_exchange_strong(expected, TARGET_SERVICE_DOWN);
+    }
+    return 0;
   }
   while (worker_may_run(generation)) {
     // Ten one-second sleeps: a stop request is seen within a second.

@@ -16,9 +16,22 @@
 // the collector, carrying the device's last SNMP response time. The SNMP
 // collect threads hand those times in through `icmp_push_snmp_latency`; the
 // collector link registers devices through `icmp_target_device_add_by_ip`.
-// `icmp_shutdown` stops the store thread, then the worker, within a time
-// limit, and empties the registry. Start-up and shutdown are called by the
-// main thread only.
+// Threads: "icmp_worker" (one at a time), the registry's "icmp_user_data",
+// the collect threads (icmp_push_snmp_latency, which only queues), the
+// collector link (icmp_target_device_add_by_ip) and the main thread
+// (start-up, shutdown). The worker copies the target list under the
+// registry's read lock at the start of each cycle and pings from the copy,
+// so it never holds the lock for a cycle nor walks a list that grows.
+// Shutdown order: the store thread, then the worker (status word polled
+// every 500 ms up to the limit; a cycle in progress is finished first, up
+// to the timeout per unanswered host), then the registry is emptied. A
+// worker that outlives a timed-out stop ends after its cycle: every
+// start-up bumps a generation that the old worker checks. Start-up and
+// shutdown are called by one thread at a time.
+//
+// The engine waits for its two sockets with poll, not select, so a process
+// with a thousand descriptors open (SNMP sessions, receivers, log files)
+// still pings.
 #ifndef QDR_AGENT_ICMP_H
 #define QDR_AGENT_ICMP_H
 
@@ -167,7 +180,9 @@ int icmp_shutdown(int timeout_sec);
 // benchmarks may call it while no worker runs.
 int icmp_worker_cycle(void);
 
-// Registers a device as a ping target (no duplicate check). 0; -1 no memory.
+// Registers a device as a ping target (no duplicate check). 0; -1 no
+// memory; -2 the registry is not active; -3 the id or address is empty or
+// does not fit its 80-byte field (refused, never cut).
 int icmp_target_device_add_by_ip(const char *device_ip, const char *device_id);
 
 // Hands in the outcome of one SNMP collection of a device: `success`
@@ -188,8 +203,8 @@ int icmp_send_data(uint64_t collect_time_nsec, const char *device_id, double lat
 
 // One ping of one host with the result on standard output (errors on
 // standard error). 0 done (with or without a reply, or the cycle failed);
-// -1 no ping object; 1 clock failure; -2 the host could not be added (the
-// caller ends the process with status 1).
+// -1 no ping object; -2 the host could not be added (the caller ends the
+// process with status 1).
 int icmp_only(const char *host);
 
 // The endless ping test of the command line: logs everything to standard

@@ -269,6 +269,13 @@ TEST_F(IcmpWorker, StopsWithinItsLimitWhenIdleAndWhenNeverStarted) {
   test_clock_uninstall();
   EXPECT_EQ(icmp_shutdown(3), 0);
   EXPECT_EQ(g_icmp_worker_status.load(), TARGET_SERVICE_DOWN);
+
+  // Stopped at once, before or after the thread got to run: down either way.
+  for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(icmp_startup(), 0);
+    EXPECT_EQ(icmp_shutdown(3), 0);
+    EXPECT_EQ(g_icmp_worker_status.load(), TARGET_SERVICE_DOWN) << i;
+  }
 }
 
 }  // namespace
