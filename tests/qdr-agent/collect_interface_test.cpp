@@ -330,7 +330,7 @@ TEST_F(IfCollection, StatisticsCarryTheTableAsText) {
   a.phys = "00:11:22:33:44:55";
   vktest::if_row b;
   b.index = 7;
-  b.descr = "lo";
+  b.descr = std::string(500, 'd');  // far beyond a fixed per-row packet size
   b.oper = 2;
   ASSERT_TRUE(table.set_rows({a, b}));
   oid_pack *pack = make_pack(1, {{"interface.index", vktest::IF_COL_INDEX},
@@ -356,6 +356,7 @@ TEST_F(IfCollection, StatisticsCarryTheTableAsText) {
   EXPECT_EQ(s0.bandwidth, 1000000000u);
   EXPECT_EQ(s0.collect_time, 5 * kSec);
   EXPECT_EQ(m->stats.items_p[1].oid_index, 7u);
+  EXPECT_EQ(strlen(m->stats.items_p[1].descriptor_p), 500u);
   EXPECT_EQ(m->stats.items_p[1].oper_status, 2u);
   EXPECT_EQ(pop().first, 0);  // one packet only
 }
