@@ -130,7 +130,7 @@ int run_event(int index, const char *device_id, const event *ev, uint64_t collec
 void run_request(int index, collect_req_info *req) {
   thread_perf &perf = g_collect_perf[index];
   uint64_t start = vk_clock_get()->monotonic_nsec();
-  netsnmp_session session;
+  netsnmp_session session{};
   snmp_session_error err;
   sm_snmp_error_init(&err);
   void *fd = nullptr;
