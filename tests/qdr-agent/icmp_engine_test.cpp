@@ -265,7 +265,7 @@ TEST(IcmpEngine, RequestsOnTheWireCarryIdentifierSequenceAndPadding) {
 // veth pair with no one behind 198.51.100.9 gives an unreachable host.
 // Leaves the namespace and removes it in the destructor.
 struct netns_lab {
-  std::string ns = "h6a-icmp-" + std::to_string(getpid());
+  std::string ns = "icmp-engine-test-" + std::to_string(getpid());
   int home_fd = -1;
   bool ok = false;
   std::string why;
@@ -277,9 +277,9 @@ struct netns_lab {
   bool in_ns(const std::string &cmd) { return sh("ip netns exec " + ns + " " + cmd); }
   netns_lab() {
     ok = sh("ip netns add " + ns) && in_ns("ip link set lo up") &&
-         in_ns("ip link add h6a0 type veth peer name h6a1") &&
-         in_ns("ip addr add 198.51.100.1/24 dev h6a0") && in_ns("ip link set h6a0 up") &&
-         in_ns("ip link set h6a1 up");
+         in_ns("ip link add icmpt0 type veth peer name icmpt1") &&
+         in_ns("ip addr add 198.51.100.1/24 dev icmpt0") && in_ns("ip link set icmpt0 up") &&
+         in_ns("ip link set icmpt1 up");
     if (!ok) return;
     home_fd = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
