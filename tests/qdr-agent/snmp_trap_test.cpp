@@ -218,7 +218,7 @@ TEST(SnmpTrap, SendDataEncodesEveryFieldAndMapsTheVersion) {
 // reach dg-sim decoded, a registered sender by its id and another loopback
 // address as "unknown id"; bad datagrams are dropped on the way.
 TEST(SnmpTrapService, TrapsFromTheRealSenderReachTheCollector) {
-  tm_init();
+  rxtest::init_threads();
   rxtest::sim_link sim;
   ASSERT_TRUE(sim.start()) << vktest::read_file(sim.sim.err_path);
   int port = vktest::free_port(SOCK_DGRAM);

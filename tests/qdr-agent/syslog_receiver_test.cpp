@@ -171,7 +171,7 @@ TEST(SyslogSend, QueuedMessagesGoOutInBatchesOfAtMostAThousand) {
 // The agent's service from activation to shutdown with `logger` as the
 // sender and dg-sim as the collector.
 TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
-  tm_init();
+  rxtest::init_threads();
   rxtest::sim_link sim;
   ASSERT_TRUE(sim.start()) << vktest::read_file(sim.sim.err_path);
   int port = vktest::free_port(SOCK_DGRAM);

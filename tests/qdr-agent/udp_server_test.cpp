@@ -66,7 +66,7 @@ bool all_receiving(udp_server_manager_t *m) {
 }
 
 TEST(UdpServer, ReceiversShareThePortAndPassEveryDatagramWhole) {
-  tm_init();
+  rxtest::init_threads();
   g_received = 0;
   g_largest = 0;
   g_terminated = 0;
@@ -100,7 +100,7 @@ TEST(UdpServer, ReceiversShareThePortAndPassEveryDatagramWhole) {
 }
 
 TEST(UdpServer, StopRightAfterStartWaitsForEveryReceiver) {
-  tm_init();
+  rxtest::init_threads();
   int port = vktest::free_port(SOCK_DGRAM);
   for (int round = 0; round < 20; round++) {
     udp_server_manager_t *m = udp_server_manager_new("rx", static_cast<uint16_t>(port), 0, record);
@@ -112,7 +112,7 @@ TEST(UdpServer, StopRightAfterStartWaitsForEveryReceiver) {
 }
 
 TEST(UdpServer, PortHeldWithoutReuseEndsEveryReceiverWithASocketError) {
-  tm_init();
+  rxtest::init_threads();
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
