@@ -6,7 +6,10 @@
 // - DG_Comm (dg_communicate) connects, reconnects, receives, and runs the
 //   inbound dispatcher for each complete packet. It alone closes and opens
 //   the socket and acts on a reconnect reason; after every connect it
-//   queues the agent information request.
+//   queues the agent information request. Between readiness waits of
+//   DG_CHECK_STEP_MSEC it checks for a send blocked longer than
+//   g_send_timeout_msec and for a frame stalled mid-way (DG_RECV_STALL_MSEC);
+//   either drops the connection.
 // - DG_Sender (dg_sender) takes the oldest queued packet, serializes it
 //   and writes it with one send call per round.
 // - Producers on any thread queue packets with add_packet_to_dgcomm while
@@ -41,7 +44,6 @@
 // that DG_Comm's hang check (not the time-out) ends a blocked send; the
 // time-out only backs the check up.
 #define DG_SEND_TIMEOUT_MARGIN_MSEC 2000
-#define DG_RECV_WAIT_MSEC 1000
 // DG_Comm's readiness wait is cut into steps of this length so that the
 // send-hang and stalled-frame checks run at least this often.
 #define DG_CHECK_STEP_MSEC 100

@@ -214,18 +214,21 @@ TEST_F(DgSimLink, EmptyAgentIdDropsTheConnectionAndRetries) {
 
 TEST_F(DgSimLink, UnhandledAndUnknownPacketTypesKeepTheConnection) {
   std::string scenario = dir.path + "/scenario.json";
-  // A device list (not handled by this build), a packet type nobody knows,
-  // then a configuration response.
+  // A packet type nobody knows and a configuration response between two
+  // device lists: the answer to the second list shows that the link read
+  // past the first two on the same connection.
   ASSERT_TRUE(vktest::write_file(scenario, R"({
     "after_handshake": [
       {"type": "DEVICE_LIST", "message": {"request_id": "r-1"}},
       {"raw_hex": "f9f2f80204000000000000103039000000010000000000ffeeddccbb"},
-      {"type": "RES_AGENT_CONFIG", "message": {"configs": {"a": "1", "b": "2", "c": "3"}}}
+      {"type": "RES_AGENT_CONFIG", "message": {"configs": {"a": "1", "b": "2", "c": "3"}}},
+      {"type": "DEVICE_LIST", "message": {"request_id": "r-2"}}
     ]})"));
   start_sim({"--scenario", scenario});
   start_link();
   ASSERT_TRUE(vktest::wait_until([] { return g_activations.load() == 1; }, 10000));
-  vktest::wait_until([] { return false; }, 1500);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return count_with(lines_of(out_path), "\"dir\": \"recv\"", "r-2") == 1; }, 10000));
   EXPECT_EQ(conn->reconnect_flag.load(), 0);
   EXPECT_EQ(conn->connection_state.load(), DG_STATE_CONNECTED);
   EXPECT_EQ(requests(), 1);
