@@ -18,9 +18,9 @@
 //   runs, others are destroyed at once.
 // - Collect thread i ("collect_<i>", bound to processor i modulo the
 //   processor count) pops the oldest request under the same lock; an idle
-//   thread waits on the condition variable in slices of at most
-//   COLT_IDLE_WAIT_MSEC, so it notices a stop within one slice without
-//   polling the queue.
+//   thread waits on the condition variable (woken by a new request or a
+//   stop) in slices of at most COLT_IDLE_WAIT_MSEC instead of polling the
+//   queue. Once a stop has begun no thread pops another request.
 // - collect_thread_stop sets the status to stopping and wakes every idle
 //   thread; a thread finishes the request it holds (an SNMP call may be in
 //   its time-out), then leaves. The last thread out sets the status to
@@ -135,10 +135,11 @@ void collect_thread_clear(void);
 // Pool status (COLT_STATUS_*).
 int colt_get_status(void);
 
-// Number of collect threads the pool runs (0 before collect_thread_run).
+// Number of collect threads the pool runs (0 before collect_thread_run and
+// after a completed stop).
 int colt_get_thread_count(void);
 
-// Number of collect threads inside their loop.
+// Number of collect threads started and not yet out of their loop.
 int colt_get_active_count(void);
 
 // Copies the counters of collect thread `index` into *out; zeros for an
@@ -151,8 +152,8 @@ int colt_get_queue_count(void);
 // ---- Requests ----
 
 // Appends the request to the queue when the pool runs, else destroys it.
-// A null request is ignored. Returns 0 (the request belongs to the queue or
-// is gone); -1 when the pool does not run (the request was destroyed).
+// Returns 0 (the queue owns the request; also for a null request, which
+// is ignored); -1 when the pool does not run (the request was destroyed).
 int collect_add_req(collect_req_info *req);
 
 // Builds a request of device `device_id` from the due events among
