@@ -263,7 +263,7 @@ void bench_syslog(uint64_t count) {
   // The main thread starts the receivers after its start-up delay.
   wait_for(
       [] {
-        return g_syslog.server->servers != nullptr &&
+        return g_syslog.server->servers.load() != nullptr &&
                g_syslog.server->thread_run_count.load() == SYSLOG_RECEIVER_THREADS;
       },
       10);

@@ -91,9 +91,10 @@ void syslog_log_stats(uint32_t *last_sent, uint32_t *last_size, uint32_t *last_p
   *last_size = size;
   *last_pack = pack;
   udp_server_manager_t *m = g_syslog.server;
-  if (m == nullptr || m->servers == nullptr) return;
+  udp_server_t *servers = m != nullptr ? m->servers.load() : nullptr;
+  if (servers == nullptr) return;
   for (int i = 0; i < m->work_thread_count && i < last_len; i++) {
-    udp_server_t *s = &m->servers[i];
+    udp_server_t *s = &servers[i];
     uint32_t c = s->perf.count.load(std::memory_order_relaxed);
     uint32_t b = s->perf.size.load(std::memory_order_relaxed);
     const char *bu = "B";

@@ -166,7 +166,7 @@ udp_server_manager_t *udp_server_manager_new(const char *name, uint16_t port, in
   manager->work_thread_count = (thread_count <= 0 || thread_count > cpus) ? cpus : thread_count;
   manager->thread_run_count.store(0);
   manager->activate.store(0);
-  manager->servers = nullptr;
+  manager->servers.store(nullptr);
   manager->func = func;
   manager->log_dump = nullptr;
   manager->is_maintain = 0;
@@ -176,10 +176,7 @@ udp_server_manager_t *udp_server_manager_new(const char *name, uint16_t port, in
 int udp_server_manager_free(udp_server_manager_t *manager) {
   if (manager == nullptr) return 0;
   if (manager->thread_run_count.load() != 0) return -1;
-  if (manager->servers != nullptr) {
-    udp_server_destroy(manager->servers, manager->work_thread_count);
-    manager->servers = nullptr;
-  }
+  udp_server_destroy(manager->servers.exchange(nullptr), manager->work_thread_count);
   free(manager);
   return 0;
 }
@@ -224,23 +221,21 @@ int udp_server_start(udp_server_manager_t *manager) {
   if (manager->activate.load() == 1 || manager->thread_run_count.load() != 0) return -2;
   VKLOG(g_vklog, VL_INFO, "[%s] udp server start - port:%hu, thread count:%d\n", manager->name,
         manager->port, manager->work_thread_count);
-  if (manager->servers != nullptr) {
-    udp_server_destroy(manager->servers, manager->work_thread_count);
-    manager->servers = nullptr;
-  }
-  manager->servers = udp_server_new(manager->work_thread_count, manager->port, &manager->activate,
-                                    &manager->thread_run_count, manager->log_dump, manager->func);
-  if (manager->servers == nullptr) return -3;
+  udp_server_destroy(manager->servers.exchange(nullptr), manager->work_thread_count);
+  udp_server_t *servers =
+      udp_server_new(manager->work_thread_count, manager->port, &manager->activate,
+                     &manager->thread_run_count, manager->log_dump, manager->func);
+  if (servers == nullptr) return -3;
+  manager->servers.store(servers);
   manager->activate.store(1);
   int cpus = online_processors();
   for (int i = 0; i < manager->work_thread_count; i++) {
     char name[UDP_SERVER_NAME_SIZE + 16];
     snprintf(name, sizeof(name), "%s_%d", manager->name, i);
     manager->thread_run_count.fetch_add(1);
-    if (thread_startup(i % cpus, name, udp_server_up, &manager->servers[i],
-                       UDP_SERVER_STACK_SIZE) != 0) {
+    if (thread_startup(i % cpus, name, udp_server_up, &servers[i], UDP_SERVER_STACK_SIZE) != 0) {
       manager->thread_run_count.fetch_sub(1);
-      manager->servers[i].status.store(UDP_SERVER_STATUS_ENDED);
+      servers[i].status.store(UDP_SERVER_STATUS_ENDED);
       VKLOG(g_vklog, VL_ERROR,
             "[run_udp_server] Create thread(udp_server_thread) failed. (idx:%d,errno:%d)\n", i,
             errno);
@@ -280,8 +275,7 @@ int udp_server_shutdown(udp_server_manager_t *manager, int timeout_sec) {
   int running = manager->thread_run_count.load();
   int result = 0;
   if (running == 0) {
-    udp_server_destroy(manager->servers, manager->work_thread_count);
-    manager->servers = nullptr;
+    udp_server_destroy(manager->servers.exchange(nullptr), manager->work_thread_count);
   } else {
     VKLOG(g_vklog, VL_ERROR, "udp server shutdown has failed.(timeout)\n");
     result = -1;
@@ -292,10 +286,11 @@ int udp_server_shutdown(udp_server_manager_t *manager, int timeout_sec) {
 }
 
 uint64_t udp_server_total_count(const udp_server_manager_t *manager) {
-  if (manager == nullptr || manager->servers == nullptr) return 0;
+  udp_server_t *servers = manager != nullptr ? manager->servers.load() : nullptr;
+  if (servers == nullptr) return 0;
   uint64_t total = 0;
   for (int i = 0; i < manager->work_thread_count; i++) {
-    total += manager->servers[i].perf.count.load(std::memory_order_relaxed);
+    total += servers[i].perf.count.load(std::memory_order_relaxed);
   }
   return total;
 }
@@ -313,9 +308,10 @@ double udp_server_human_size(double bytes, const char **unit) {
 
 void udp_server_log_stats(udp_server_manager_t *manager, vklog_t *log, uint32_t *last_count,
                           uint32_t *last_size, int last_len) {
-  if (manager == nullptr || manager->servers == nullptr) return;
+  udp_server_t *servers = manager != nullptr ? manager->servers.load() : nullptr;
+  if (servers == nullptr) return;
   for (int i = 0; i < manager->work_thread_count && i < last_len; i++) {
-    udp_server_t *s = &manager->servers[i];
+    udp_server_t *s = &servers[i];
     uint32_t count = s->perf.count.load(std::memory_order_relaxed);
     uint32_t size = s->perf.size.load(std::memory_order_relaxed);
     const char *unit = "B";

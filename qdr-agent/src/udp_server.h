@@ -78,7 +78,9 @@ typedef struct udp_server_manager {
   int work_thread_count;
   std::atomic<int> thread_run_count;  // receiver threads not yet ended
   std::atomic<int> activate;          // 1 while the receivers shall run
-  udp_server_t *servers;              // work_thread_count records, or null
+  // work_thread_count records, or null; set by the starting thread, read by
+  // statistics and tests on others.
+  std::atomic<udp_server_t *> servers;
   collback_func_receive_work func;
   vklog_t *log_dump;  // optional: every datagram at info level
   int is_maintain;    // udp_server_start stays in a statistics loop

@@ -232,8 +232,8 @@ TEST(SnmpTrapService, TrapsFromTheRealSenderReachTheCollector) {
   ASSERT_EQ(snmp_trap_target_device_add_by_ip("127.0.0.1", "dev-trap-1"), 0);
   ASSERT_TRUE(vktest::wait_until(
       [] {
-        return g_snmp_trap.server->servers != nullptr &&
-               g_snmp_trap.server->servers[0].status.load() == UDP_SERVER_STATUS_RECEIVING;
+        return g_snmp_trap.server->servers.load() != nullptr &&
+               g_snmp_trap.server->servers.load()[0].status.load() == UDP_SERVER_STATUS_RECEIVING;
       },
       5000));
   std::string p = std::to_string(port);
@@ -264,7 +264,7 @@ TEST(SnmpTrapService, TrapsFromTheRealSenderReachTheCollector) {
 
   EXPECT_EQ(snmp_trap_shutdown(3), 0);
   EXPECT_EQ(g_snmp_trap.thread_status.load(), TARGET_SERVICE_DOWN);
-  EXPECT_EQ(g_snmp_trap.server->servers, nullptr);
+  EXPECT_EQ(g_snmp_trap.server->servers.load(), nullptr);
   EXPECT_EQ(target_device_count(&g_snmptrap_device_manager), 0u);
   EXPECT_EQ(snmp_trap_shutdown(3), 0);  // already down
   test_clock_uninstall();

@@ -187,9 +187,9 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   ASSERT_TRUE(vktest::wait_until(
       [] {
         udp_server_manager_t *m = g_syslog.server;
-        if (m->servers == nullptr) return false;
+        if (m->servers.load() == nullptr) return false;
         for (int i = 0; i < m->work_thread_count; i++) {
-          if (m->servers[i].status.load() != UDP_SERVER_STATUS_RECEIVING) return false;
+          if (m->servers.load()[i].status.load() != UDP_SERVER_STATUS_RECEIVING) return false;
         }
         return true;
       },
@@ -231,7 +231,7 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   EXPECT_EQ(syslog_shutdown(3), 0);
   EXPECT_EQ(g_syslog.thread_status.load(), TARGET_SERVICE_DOWN);
   EXPECT_EQ(g_syslog.sender_status.load(), TARGET_SERVICE_DOWN);
-  EXPECT_EQ(g_syslog.server->servers, nullptr);
+  EXPECT_EQ(g_syslog.server->servers.load(), nullptr);
   EXPECT_EQ(target_device_count(&g_syslog_device_manager), 0u);
   EXPECT_EQ(syslog_shutdown(3), 0);
   test_clock_uninstall();

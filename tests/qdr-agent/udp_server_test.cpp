@@ -58,9 +58,9 @@ TEST(UdpServer, ThreadCountIsLimitedByTheProcessors) {
 }
 
 bool all_receiving(udp_server_manager_t *m) {
-  if (m->servers == nullptr) return false;
+  if (m->servers.load() == nullptr) return false;
   for (int i = 0; i < m->work_thread_count; i++) {
-    if (m->servers[i].status.load() != UDP_SERVER_STATUS_RECEIVING) return false;
+    if (m->servers.load()[i].status.load() != UDP_SERVER_STATUS_RECEIVING) return false;
   }
   return true;
 }
@@ -93,7 +93,7 @@ TEST(UdpServer, ReceiversShareThePortAndPassEveryDatagramWhole) {
     EXPECT_EQ(g_socks.size(), 2u);
   }
   EXPECT_EQ(udp_server_shutdown(m, 3), 0);
-  EXPECT_EQ(m->servers, nullptr);
+  EXPECT_EQ(m->servers.load(), nullptr);
   EXPECT_EQ(m->thread_run_count.load(), 0);
   EXPECT_EQ(udp_server_shutdown(m, 3), 0);  // already down
   EXPECT_EQ(udp_server_manager_free(m), 0);
@@ -124,8 +124,8 @@ TEST(UdpServer, PortHeldWithoutReuseEndsEveryReceiverWithASocketError) {
   ASSERT_EQ(udp_server_start(m), 0);
   ASSERT_TRUE(vktest::wait_until([&] { return m->thread_run_count.load() == 0; }, 5000));
   for (int i = 0; i < m->work_thread_count; i++) {
-    EXPECT_EQ(m->servers[i].status.load(), UDP_SERVER_STATUS_SOCKET_ERROR);
-    EXPECT_EQ(m->servers[i].sock.load(), -1);
+    EXPECT_EQ(m->servers.load()[i].status.load(), UDP_SERVER_STATUS_SOCKET_ERROR);
+    EXPECT_EQ(m->servers.load()[i].sock.load(), -1);
   }
   EXPECT_EQ(udp_server_shutdown(m, 3), 0);
   EXPECT_EQ(udp_server_manager_free(m), 0);
