@@ -18,8 +18,9 @@ namespace {
 
 constexpr uint64_t kNsecPerSec = 1000000000ull;
 constexpr uint64_t kTwoPow32 = 4294967296ull;
-// Hash buckets of the previous-sample table (a power of two).
-constexpr uint16_t kPrevTableBuckets = 64;
+// Hash buckets of the previous-sample table (a power of two): chains stay
+// short up to tens of thousands of devices.
+constexpr uint16_t kPrevTableBuckets = 1024;
 // Encoded size bounds: a key and a 10-byte varint per number field.
 constexpr size_t kFieldBound = 11;
 constexpr size_t kStatRowFixed = 16 * kFieldBound;
