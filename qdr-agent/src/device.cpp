@@ -320,8 +320,16 @@ int dm_device_event_checker(void *ptr) {
 int dm_device_event_checker_start(device_manager *manager) {
   if (manager == nullptr) return -1;
   // Running is set before the thread exists, so a stop that comes before
-  // the thread's first instruction is not overwritten by it.
-  manager->event_checker_status.store(DM_CHECKER_RUNNING);
+  // the thread's first instruction is not overwritten by it. A checker that
+  // runs (or is still leaving) is not started twice: a second agent
+  // information answer on the same connection activates again.
+  int st = manager->event_checker_status.load();
+  if (st == DM_CHECKER_RUNNING || st == DM_CHECKER_STOPPING ||
+      !manager->event_checker_status.compare_exchange_strong(st, DM_CHECKER_RUNNING)) {
+    VKLOG(g_vklog, VL_WARN, "[dm_device_event_checker_start] checker is already running.(%d)\n",
+          st);
+    return -1;
+  }
   if (thread_startup(-1, "event_checker", dm_device_event_checker, manager, 0) != 0) {
     manager->event_checker_status.store(DM_CHECKER_STOPPED);
     VKLOG(g_vklog, VL_ERROR, "[dm_device_event_checker_start] thread start has failed.\n");

@@ -178,7 +178,8 @@ void dm_event_checker_pass(device_manager *manager, uint64_t now_msec);
 // sets it to stopped. Returns 0.
 int dm_device_event_checker(void *ptr);
 
-// Starts the checker through the thread registry. Returns 0; -1 when the
+// Starts the checker through the thread registry. Returns 0; -1 when a
+// checker is running or still stopping (nothing started), or when the
 // thread cannot be started (status left stopped).
 int dm_device_event_checker_start(device_manager *manager);
 
