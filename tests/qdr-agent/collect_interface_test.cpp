@@ -102,86 +102,59 @@ void fill(collect_interface *ci, const char *dev, uint64_t t, const std::vector<
 }
 
 TEST(CollectInterface, ComputedRecordsFollowTheRules) {
+  // What the first computed record must carry (count: records expected).
+  struct want {
+    size_t count;
+    uint64_t in_octets;
+    double in_bps, in_bps_rate, in_error_rate;
+  };
+  const uint64_t mb100 = 100000000, mb10 = 10000000, gb1 = 1000000000;
   struct {
     const char *what;
     uint64_t interval_ns;
     std::vector<row_spec> prev, cur;
-    size_t count;
-    uint64_t in_octets;  // of the first record
-    double in_bps, in_bps_rate, in_error_rate;
+    want w;
   } cases[] = {
       {"150 MB in 60 s on 100 Mb/s",
        60 * kSec,
-       {{1, 100000000, c32(0), 0, 0}},
-       {{1, 100000000, c32(150000000), 0, 0}},
-       1,
-       150000000,
-       20000000,
-       20,
-       0},
+       {{1, mb100, c32(0), 0, 0}},
+       {{1, mb100, c32(150000000), 0, 0}},
+       {1, 150000000, 20000000, 20, 0}},
       {"bandwidth 0 leaves the bit-rate percentages at 0",
        10 * kSec,
        {{1, 0, c32(0), 0, 0}},
        {{1, 0, c32(1000), 0, 0}},
-       1,
-       1000,
-       800,
-       0,
-       0},
+       {1, 1000, 800, 0, 0}},
       {"errors over all packets in",
        10 * kSec,
        {{1, 0, c32(0), 0, 0}},
        {{1, 0, c32(0), 50, 150}},
-       1,
-       0,
-       0,
-       0,
-       25},
+       {1, 0, 0, 0, 25}},
       {"a reboot of a 10 Mb/s port is a reset, not 4 GB",
        10 * kSec,
-       {{1, 10000000, c32(4000000000u), 0, 0}},
-       {{1, 10000000, c32(5000), 0, 0}},
-       1,
-       5000,
-       4000,
-       0.04,
-       0},
+       {{1, mb10, c32(4000000000u), 0, 0}},
+       {{1, mb10, c32(5000), 0, 0}},
+       {1, 5000, 4000, 0.04, 0}},
       {"a genuine wrap on a 1 Gb/s port stays a wrap",
        10 * kSec,
-       {{1, 1000000000, c32(4294967000u), 0, 0}},
-       {{1, 1000000000, c32(1000000000u), 0, 0}},
-       1,
-       1000000296,
-       800000236.8,
-       80.0000236,
-       0},
+       {{1, gb1, c32(4294967000u), 0, 0}},
+       {{1, gb1, c32(1000000000u), 0, 0}},
+       {1, 1000000296, 800000236.8, 80.0000236, 0}},
       {"counter64 reset: the current value",
        10 * kSec,
        {{1, 0, c64(1ull << 50), 0, 0}},
        {{1, 0, c64(1000), 0, 0}},
-       1,
-       1000,
-       800,
-       0,
-       0},
+       {1, 1000, 800, 0, 0}},
       {"under a second apart: no records",
        kSec - 1,
        {{1, 0, c32(0), 0, 0}},
        {{1, 0, c32(10), 0, 0}},
-       0,
-       0,
-       0,
-       0,
-       0},
+       {0, 0, 0, 0, 0}},
       {"gone and new interfaces pair up by index",
        10 * kSec,
        {{1, 0, c32(0), 0, 0}, {2, 0, c32(0), 0, 0}},
        {{3, 0, c32(0), 0, 0}, {2, 0, c32(80), 0, 0}},
-       1,
-       80,
-       64,
-       0,
-       0},
+       {1, 80, 64, 0, 0}},
   };
   for (const auto &c : cases) {
     collect_interface prev, cur;
@@ -189,12 +162,12 @@ TEST(CollectInterface, ComputedRecordsFollowTheRules) {
     fill(&cur, "dev", 100 * kSec + c.interval_ns, c.cur);
     size_t n = 99;
     collect_if_perf *p = colt_calculate_if_perf(&prev, &cur, &n);
-    EXPECT_EQ(n, c.count) << c.what;
-    if (c.count > 0 && p != nullptr) {
-      EXPECT_EQ(p[0].in_octet_count, c.in_octets) << c.what;
-      EXPECT_DOUBLE_EQ(p[0].in_bps, c.in_bps) << c.what;
-      EXPECT_NEAR(p[0].in_bps_rate, c.in_bps_rate, 1e-6) << c.what;
-      EXPECT_DOUBLE_EQ(p[0].in_error_rate, c.in_error_rate) << c.what;
+    EXPECT_EQ(n, c.w.count) << c.what;
+    if (c.w.count > 0 && p != nullptr) {
+      EXPECT_EQ(p[0].in_octet_count, c.w.in_octets) << c.what;
+      EXPECT_DOUBLE_EQ(p[0].in_bps, c.w.in_bps) << c.what;
+      EXPECT_NEAR(p[0].in_bps_rate, c.w.in_bps_rate, 1e-6) << c.what;
+      EXPECT_DOUBLE_EQ(p[0].in_error_rate, c.w.in_error_rate) << c.what;
       EXPECT_EQ(p[0].collect_time, cur.collect_time) << c.what;
     } else {
       EXPECT_EQ(p, nullptr) << c.what;
