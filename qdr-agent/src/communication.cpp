@@ -10,9 +10,12 @@
 #include "device.h"
 #include "dgcomm.h"
 #include "dgcomm_util.h"
+#include "icmp.h"
 #include "network_agent_device_info.h"
 #include "network_collect_info.h"
 #include "pbwire.h"
+#include "snmp_trap.h"
+#include "syslog_receiver.h"
 #include "vk_comm.h"
 #include "vk_util.h"
 #include "vklog.h"
@@ -412,8 +415,9 @@ void register_device(const network_device_t *d, const char *ip) {
   }
   vkUnlock(&g_device_manager.lock);
   if (known) return;
-  // Registrations with the syslog (collect_syslog), SNMP trap
-  // (collect_snmp_trap) and ICMP (always) registries go here.
+  if (d->collect_syslog) syslog_target_device_add_by_ip(ip, id);
+  if (d->collect_snmp_trap) snmp_trap_target_device_add_by_ip(ip, id);
+  icmp_target_device_add_by_ip(ip, id);
 }
 
 void apply_device(const network_device_t *d) {

@@ -20,6 +20,7 @@
 #include "dgcomm.h"
 #include "network_agent_device_info.h"
 #include "snmp_test_env.h"
+#include "target_device.h"
 #include "test_clock.h"
 #include "thread_manager.h"
 #include "vk_util.h"
@@ -290,10 +291,19 @@ TEST_F(DeviceManager, DeviceListAppliesTheGoodEntriesAndSkipsEachBadOne) {
       {"no-ip", "", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
       {"ok-v2c", "127.0.0.2", _v1_e, _device_flag_update_e, 0, 0, 0, true},  // duplicate id
   };
+  ASSERT_EQ(target_device_init("icmp", &g_icmp_device_manager), 0);
+  target_device_activate(&g_icmp_device_manager);
   g_is_device_manager_res = 0;
   EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list(specs)), 0);
   EXPECT_EQ(g_is_device_manager_res, 1);
   EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_PACKET_RESULT}));
+  // Pinged: the two devices, and the new address of the repeated id; the
+  // devices sent again as they are register nothing more.
+  EXPECT_EQ(target_device_count(&g_icmp_device_manager), 3u);
+  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list({specs[8], specs[12]})), 0);
+  EXPECT_EQ(target_device_count(&g_icmp_device_manager), 3u);
+  target_device_clear(&g_icmp_device_manager);
+  sent();
   EXPECT_EQ(dm_device_count(&g_device_manager), 2u);
   vkLock(&g_device_manager.lock);
   for (const dev_spec &s : specs) {
