@@ -56,6 +56,11 @@ int udp_server_open(udp_server_t *server) {
     close(fd);
     return -1;
   }
+  // Bursts from many devices at once outlast a receiver's time slice; a
+  // larger receive buffer keeps them instead of dropping them. Best effort:
+  // the kernel caps it at its own limit.
+  int rcvbuf = UDP_SERVER_RCVBUF_SIZE;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
   struct sockaddr_in addr;
   memset(&addr, 0, sizeof(addr));
   addr.sin_family = AF_INET;

@@ -38,6 +38,8 @@
 // the terminator.
 #define UDP_SERVER_DATAGRAM_MAX 65535
 #define UDP_SERVER_STACK_SIZE 10485760
+// Receive buffer asked for each receiver socket.
+#define UDP_SERVER_RCVBUF_SIZE (4 * 1024 * 1024)
 #define UDP_SERVER_WAIT_MSEC 100
 #define UDP_SERVER_SHUTDOWN_POLL_MSEC 50
 
