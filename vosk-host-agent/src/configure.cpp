@@ -125,7 +125,9 @@ int load_config_file(conf_handle_t *handle, const char *path) {
     bool whole = len > 0 && line[len - 1] == '\n';
     bool was_skipping = skipping;
     skipping = !whole && !feof(fp) && len == CONF_LINE_SIZE;
-    if (was_skipping) continue;
+    // An over-long line is dropped whole: a value cut at the limit would
+    // be applied silently.
+    if (was_skipping || skipping) continue;
     std::string_view text(line, len);
     size_t hash_pos = text.find('#');
     if (hash_pos != std::string_view::npos) text = text.substr(0, hash_pos);

@@ -19,7 +19,7 @@
 
 #define CONF_KEY_SIZE 64
 #define CONF_DEFAULT_SIZE 128
-// A file line longer than this is cut there; the rest of it is dropped.
+// A file line longer than this is ignored whole.
 #define CONF_LINE_SIZE 4096
 // Result of get_conf_value_int_for_idx for a missing handle or bad index.
 #define CONF_INT_INVALID (-35199957)

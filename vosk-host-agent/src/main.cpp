@@ -72,6 +72,11 @@ void start_threads(const pthread_attr_t *attr) {
   run_thread(nullptr, attr, thr_package_manager, nullptr, "THR_PACKAGE_MANAGER");
 }
 
+void log_stopped(void) {
+  VKLOG(g_vklog, VL_INFO, "[process_main] %s process stopped.\n", HOST_PROCESS_NAME);
+  VKLOG(g_vklog_console_debug, VL_TRACE, "[process_main] %s process stopped.\n", HOST_PROCESS_NAME);
+}
+
 int process_main(const pthread_attr_t *attr) {
   start_threads(attr);
   char pid_path[HOST_PATH_SIZE];
@@ -81,7 +86,11 @@ int process_main(const pthread_attr_t *attr) {
     host_mark(HOST_SLOT_MAIN, __FILE__, __LINE__);
     uint64_t now = 0;
     int w = host_wait_tick(next_tick, &now);
-    if (signal_ctl_report() != 0) break;
+    if (signal_ctl_report() != 0) {
+      // A stop signal ends the agent the way a deleted pid file does.
+      log_stopped();
+      break;
+    }
     if (w < 0) break;
     if (w == 1) {
       VKLOG(g_vklog, VL_INFO, "[process_main] check GMT \n");
@@ -94,9 +103,7 @@ int process_main(const pthread_attr_t *attr) {
       struct stat st;
       if (stat(pid_path, &st) != 0) {
         g_stop_the_world.store(1);
-        VKLOG(g_vklog, VL_INFO, "[process_main] %s process stopped.\n", HOST_PROCESS_NAME);
-        VKLOG(g_vklog_console_debug, VL_TRACE, "[process_main] %s process stopped.\n",
-              HOST_PROCESS_NAME);
+        log_stopped();
         break;
       }
     }

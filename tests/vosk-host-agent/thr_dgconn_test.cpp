@@ -1,0 +1,263 @@
+// The host agent's collector link: the bounded queue, writes that the
+// socket takes only in part, the handshake's answer limit, and the
+// reconnect rules against tools/dg-sim.
+#include "thr_dgconn.h"
+
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "collect_hooks.h"
+#include "configure.h"
+#include "host_test_util.h"
+#include "on_demand.h"
+#include "pkt_proto/proto_send.h"
+#include "pub_conf.h"
+#include "vk_clock.h"
+#include "vk_comm.h"
+#include "vklog.h"
+
+namespace {
+
+std::atomic<int> g_send_calls{0};
+std::atomic<size_t> g_fail_after{0};  // bytes accepted before the failure; 0: never fail
+std::atomic<size_t> g_accepted{0};
+
+// Takes at most 3 bytes a call, and says EINTR every fifth call.
+ssize_t trickle_send(int sock, const void *buf, size_t len, int flags) {
+  int n = ++g_send_calls;
+  if (n % 5 == 0) {
+    errno = EINTR;
+    return -1;
+  }
+  size_t fail = g_fail_after.load();
+  if (fail != 0 && g_accepted.load() >= fail) {
+    errno = EIO;
+    return -1;
+  }
+  size_t take = len < 3 ? len : 3;
+  ssize_t r = send(sock, buf, take, flags);
+  if (r > 0) g_accepted += static_cast<size_t>(r);
+  return r;
+}
+
+struct LinkFixture : ::testing::Test {
+  vktest::temp_dir dir;
+  void SetUp() override {
+    ASSERT_EQ(dg_link_init(), 0);
+    snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s", dir.path.c_str());
+    mkdir((dir.path + "/data").c_str(), 0755);
+    g_stop_the_world.store(0);
+    g_send_calls = 0;
+    g_fail_after = 0;
+    g_accepted = 0;
+  }
+  void TearDown() override {
+    clear_send_queue();
+    g_dg_link.is_connection.store(0);
+    g_dg_link.sock.store(0);
+  }
+};
+
+// Reads whole packets from `fd` until it is closed or quiet for 200 ms;
+// returns their types, or pushes 0 for bytes that do not make a packet.
+std::vector<int> read_packets(int fd) {
+  std::string data;
+  char buf[4096];
+  struct timeval tv = {0, 200000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  for (int i = 0; i < 10000; i++) {
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  std::vector<int> types;
+  size_t pos = 0;
+  while (pos < data.size()) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(data.data()) + pos;
+    if (data.size() - pos < NIO_HEADER_SIZE || !is_nio_header(p)) {
+      types.push_back(0);
+      break;
+    }
+    size_t total = NIO_MAIN_HEADER_SIZE + vk_get_be32(p + 8);
+    if (data.size() - pos < total) {
+      types.push_back(0);
+      break;
+    }
+    types.push_back(vk_get_be16(p + NIO_MAIN_HEADER_SIZE));
+    pos += total;
+  }
+  return types;
+}
+
+TEST_F(LinkFixture, TheQueueHoldsTwoThousandAndReportsTheDrop) {
+  std::string body(100, 'x');
+  EXPECT_EQ(host_queue_message(60018, 1, body.data(), body.size()), 0);
+  EXPECT_EQ(dg_queue_count(), 0u);  // disconnected: freed at once
+  g_dg_link.is_connection.store(1);
+  for (int i = 0; i < DG_SEND_QUEUE_MAX + 1; i++)
+    ASSERT_EQ(host_queue_message(60018, 1, body.data(), body.size()), 0);
+  EXPECT_EQ(dg_queue_count(), static_cast<uint32_t>(DG_SEND_QUEUE_MAX));
+  EXPECT_EQ(info_log(), 1u);
+  EXPECT_EQ(info_log(), 0u);
+  // The drop counter wraps; the report still counts the difference.
+  g_dg_link.info_log.store(0xFFFFFFFFu);
+  g_dg_link.info_log_reported = 0xFFFFFFFEu;
+  host_queue_message(60018, 1, body.data(), body.size());
+  EXPECT_EQ(info_log(), 2u);
+}
+
+TEST_F(LinkFixture, PacketsTakenInPiecesAreFinishedWhole) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  g_dg_link.ops.send = trickle_send;
+  g_dg_link.is_connection.store(1);
+  g_dg_link.sock.store(sv[0]);
+  std::string body(50, 'b');
+  host_queue_message(60018, 1, body.data(), body.size());
+  host_queue_message(60012, 1, nullptr, 0);
+  host_queue_message(60013, 1, body.data(), 7);
+  EXPECT_EQ(send_buffer(sv[0]), 3);
+  close(sv[0]);
+  EXPECT_EQ(read_packets(sv[1]), (std::vector<int>{60018, 60012, 60013}));
+  close(sv[1]);
+}
+
+TEST_F(LinkFixture, AWriteFailingMidPacketEndsTheStreamInsteadOfSendingMore) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  g_dg_link.ops.send = trickle_send;
+  g_fail_after = 5;
+  g_dg_link.is_connection.store(1);
+  g_dg_link.sock.store(sv[0]);
+  std::string body(50, 'b');
+  host_queue_message(60018, 1, body.data(), body.size());
+  host_queue_message(60012, 1, body.data(), body.size());
+  EXPECT_EQ(send_buffer(sv[0]), -1);
+  EXPECT_EQ(dg_queue_count(), 0u);  // the batch's rest is freed
+  // The peer sees the cut packet and then the end of the stream.
+  EXPECT_EQ(read_packets(sv[1]), (std::vector<int>{0}));
+  char c;
+  EXPECT_EQ(recv(sv[1], &c, 1, MSG_DONTWAIT), 0);
+  close(sv[0]);
+  close(sv[1]);
+}
+
+TEST_F(LinkFixture, ACollectorThatNeverAnswersTheHandshakeIsLeftAfterTheLimit) {
+  int ls = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sa);
+  ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+  ASSERT_EQ(listen(ls, 1), 0);
+  getsockname(ls, reinterpret_cast<sockaddr *>(&sa), &len);
+  int sock = ConnectDGServer(sa.sin_addr.s_addr, ntohs(sa.sin_port));
+  ASSERT_GT(sock, 0);
+  g_dg_link.handshake_answer_sec = 1;
+  EXPECT_EQ(dg_communicate(sock), -2);
+  close(sock);
+  close(ls);
+}
+
+TEST(TimeSync, TenSamplesGiveTheMeanOfTheMiddleSix) {
+  const int32_t diffs[] = {100, 5, 7, 9, 11, 13, 15, 17, -50, 19};
+  timesync_reset();
+  int32_t offset = 0;
+  for (int i = 0; i < 9; i++) EXPECT_EQ(timesync_add_sample(diffs[i], &offset), 0);
+  EXPECT_EQ(timesync_add_sample(diffs[9], &offset), 1);
+  EXPECT_EQ(offset, 12);
+  const int32_t negative[] = {-7, -7, -7, -7, -7, -8, -8, -8, -8, -8};
+  EXPECT_EQ(timesync_middle_mean(negative), -7);  // (-45) / 6, toward zero
+}
+
+// Clock for the link thread: each thread's sleeps add to its own count of
+// slept milliseconds (and wait a real millisecond), so the pauses between
+// connection attempts are measured exactly without waiting for them.
+thread_local uint64_t t_slept_msec;
+uint64_t sys_realtime() {
+  return g_vk_clock_system.realtime_nsec();
+}
+uint64_t sys_monotonic() {
+  return g_vk_clock_system.monotonic_nsec();
+}
+int counting_sleep(uint32_t msec) {
+  t_slept_msec += msec;
+  struct timespec ts = {0, 1000000};
+  nanosleep(&ts, nullptr);
+  return 0;
+}
+const vk_clock_ops kCountingClock = {sys_realtime, sys_monotonic, counting_sleep};
+
+std::mutex g_attempt_lock;
+std::vector<uint64_t> g_attempts;  // slept ms of the link thread at each attempt
+constexpr int kRefusedAttempts = 5;
+
+int counting_connect(uint32_t addr, uint16_t port) {
+  size_t n;
+  {
+    std::lock_guard<std::mutex> g(g_attempt_lock);
+    g_attempts.push_back(t_slept_msec);
+    n = g_attempts.size();
+  }
+  if (n <= kRefusedAttempts) {
+    errno = ECONNREFUSED;
+    return -1;
+  }
+  return ConnectDGServer(addr, port);
+}
+
+TEST_F(LinkFixture, RefusedConnectsAndRefusedHandshakesAreRetriedEveryFiveSeconds) {
+  hosttest::dg_sim sim;
+  std::string why;
+  ASSERT_TRUE(sim.start(dir.path, {"--empty-agent-id"}, &why)) << why;
+  // Log into the temporary home to count the connect failure lines.
+  setenv("H8_LOG_HOME", dir.path.c_str(), 1);
+  g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
+  update_conf_value_for_key(g_conf_handle, "LOG_DIRECTORY", "${H8_LOG_HOME}/log", 18);
+  mkdir((dir.path + "/log").c_str(), 0755);
+  ASSERT_EQ(init_vklog(0), 0);
+  clear_properties_preset();
+  std::string addr = "127.0.0.1:" + std::to_string(sim.port);
+  set_properties_preset("RECEIVER_ADDR", 13, addr.c_str(), addr.size());
+  ASSERT_EQ(set_dg_address(), 0);
+  g_dg_link.ops.connect = counting_connect;
+  vk_clock_set(&kCountingClock);
+  pthread_t tid;
+  ASSERT_EQ(pthread_create(&tid, nullptr, thr_DGConn, nullptr), 0);
+  bool enough = vktest::wait_until(
+      [&] {
+        std::lock_guard<std::mutex> g(g_attempt_lock);
+        return g_attempts.size() >= kRefusedAttempts + 3;
+      },
+      30000);
+  g_stop_the_world.store(1);
+  pthread_join(tid, nullptr);
+  EXPECT_TRUE(vktest::wait_until([&] { return g_dg_link.sender_running.load() == 0; }, 5000));
+  vk_clock_set(nullptr);
+  ASSERT_TRUE(enough);
+  for (size_t i = 1; i < g_attempts.size(); i++)
+    EXPECT_EQ(g_attempts[i] - g_attempts[i - 1], 5000u) << "attempt " << i;
+  // Every connection was refused by an empty id after the request.
+  EXPECT_GE(sim.count("\"dir\": \"recv\"", "\"type\": 10043,"), 2);
+  EXPECT_EQ(sim.count("\"dir\": \"recv\"", "\"type\": 40006,"), 0);
+  std::string log = vktest::read_file(dir.path + "/log/vosk-host-agent.log");
+  size_t n = 0;
+  for (size_t p = log.find("Connection failed"); p != std::string::npos;
+       p = log.find("Connection failed", p + 1))
+    n++;
+  EXPECT_EQ(n, 3u);
+  g_stop_the_world.store(0);
+}
+
+}  // namespace
