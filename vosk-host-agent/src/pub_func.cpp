@@ -34,8 +34,8 @@ int host_sleep_msec(uint32_t msec) {
 }
 
 void host_tick_loop(int slot, int conf_index, host_cycle_fn cycle, host_tick_state_t *state) {
-  state->running.store(1);
   uint64_t next_tick = vk_get_time_msec() / 1000 + 1;
+  state->running.store(1);
   while (g_stop_the_world.load() == 0) {
     host_mark(slot, __FILE__, __LINE__);
     uint64_t now = 0;

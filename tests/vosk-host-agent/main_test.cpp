@@ -1,0 +1,149 @@
+// vosk-host-agent run as a process: command line and environment, the pid
+// file, the server's requests from tools/dg-sim, and the signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "host_test_util.h"
+#include "test_process.h"
+
+namespace {
+
+struct AgentRun : ::testing::Test {
+  vktest::temp_dir dir;
+  std::string home, data, log_path;
+  void SetUp() override {
+    home = dir.path + "/home";
+    data = home + "/host/data";
+    ASSERT_EQ(system(("mkdir -p " + data + " " + dir.path + "/log").c_str()), 0);
+    log_path = dir.path + "/log/vosk-host-agent.log";
+  }
+  std::vector<std::string> env(const std::string &receiver) {
+    return {"VOSK_HOME=\"" + home + "\"", "VOSK_HOST_HOME=" + dir.path, "RECEIVER_ADDR=" + receiver,
+            "REMOVE_PERM_GROUP",          "REMOVE_PERM_OTHER",          "PERM_FILE_OTHER_WR"};
+  }
+  std::string agent() { return vktest::built_program("vosk-host-agent/vosk-host-agent"); }
+  std::string log() { return vktest::read_file(log_path); }
+  bool log_has(const std::string &text, int timeout_ms = 15000) {
+    return vktest::wait_until([&] { return log().find(text) != std::string::npos; }, timeout_ms);
+  }
+};
+
+TEST_F(AgentRun, CommandLineAndEnvironmentEndWithStatusZero) {
+  vktest::run_result r = vktest::run_program({agent(), "-v"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("vosk-host-agent 1.1.1 [linux x86_64 64bit] Build "), std::string::npos);
+  r = vktest::run_program({agent(), "-d", "-h"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("debug mode on\n"), std::string::npos);
+  EXPECT_NE(r.out.find("[usage] " + agent() + " [-D][-d][-v|-h]\n"), std::string::npos);
+  r = vktest::run_program({agent(), "-c"});
+  EXPECT_NE(r.out.find("[check_os_info] OS Name : Linux\n"), std::string::npos);
+  r = vktest::run_program({agent()}, {"VOSK_HOME"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("[PQH-OSM-00010010][ERROR] Failed to get environment variable VOSK_HOME."),
+            std::string::npos);
+  std::vector<std::string> e = env("127.0.0.1:1");
+  e.back() = "PERM_FILE_OTHER_WR=maybe";
+  r = vktest::run_program({agent()}, e);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("environment variable PERM_FILE_OTHER_WR is wrong.[maybe]"),
+            std::string::npos);
+  EXPECT_FALSE(vktest::file_exists(data + "/host_agent_pid"));
+}
+
+TEST_F(AgentRun, AnnouncesItselfAnswersTheServerAndStopsOnSigterm) {
+  ASSERT_TRUE(vktest::write_file(data + "/host_id", "kept-host-id-0001\n"));
+  ASSERT_TRUE(vktest::write_file(data + "/config",
+                                 "# settings of this host\n\nINTERVAL_METRIC = 10 # ten\n"
+                                 "OLD_KEY=1\nLOG_LEVEL=debug\n"));
+  hosttest::dg_sim sim;
+  std::string why;
+  ASSERT_TRUE(
+      sim.start(dir.path,
+                {"--scenario", std::string(VK_SOURCE_DIR) + "/tools/dg-sim/scenarios/host.json",
+                 "--agent-id", "new-host-id-0002"},
+                &why))
+      << why;
+  vktest::child a =
+      vktest::start_program({agent()}, dir.path, env("127.0.0.1:" + std::to_string(sim.port)));
+  ASSERT_GT(a.pid, 0);
+  ASSERT_TRUE(log_has("[process_res_timesync] timesync diff:12\n")) << log();
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        return sim.count("\"type\": 40000,") > 0 && sim.count("\"type\": 40001,") > 0 &&
+               vktest::read_file(data + "/config").find("INTERVAL_PROCESS=30") != std::string::npos;
+      },
+      10000));
+
+  // The handshake carried the kept id; the answer's id replaced it.
+  EXPECT_EQ(sim.count("\"type\": 10043,", "\"custom_infos\": {\"host_id\": \"kept-host-id-0001\"}"),
+            1);
+  EXPECT_EQ(sim.count("\"type\": 10043,", "\"status\": 2, \"body_version\": 19121701"), 1);
+  EXPECT_EQ(vktest::read_file(data + "/host_id"), "new-host-id-0002\n");
+  // Ten time-sync rounds, each request answered once.
+  EXPECT_EQ(sim.count("\"dir\": \"recv\"", "\"type\": 40006,"), 10);
+  // The change rewrote every key in table order; CPU100 and unknown keys
+  // from the server were ignored, comments and the file's unknown key gone.
+  EXPECT_EQ(vktest::read_file(data + "/config"),
+            "CPU100=0\nINTERVAL_INFO_LOG=60\nINTERVAL_METRIC=10\nINTERVAL_PROCESS=30\n"
+            "INTERVAL_INSTALLED_PACKAGE=86400\nCOLLECT_FILESYSTEM_TYPE_NFS=0\n"
+            "LOG_DIRECTORY=${VOSK_HOST_HOME}/log\nLOG_FILENAME=vosk-host-agent.log\n"
+            "LOG_LEVEL=debug\n");
+  struct stat st;
+  ASSERT_EQ(stat((data + "/host_agent_pid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(stat((data + "/config").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0002, 0u);  // no mask variable: not writable by others
+  EXPECT_EQ(vktest::read_file(data + "/host_agent_pid").substr(0, std::to_string(a.pid).size() + 1),
+            std::to_string(a.pid) + std::string(1, '\0'));
+
+  // A second instance finds the first.
+  vktest::run_result second =
+      vktest::run_program({agent()}, env("127.0.0.1:" + std::to_string(sim.port)));
+  EXPECT_EQ(second.status, 0);
+  EXPECT_TRUE(log_has("[PQH-OSM-00020080] Already exists. pid:" + std::to_string(a.pid)));
+
+  kill(a.pid, SIGHUP);
+  EXPECT_TRUE(log_has("[PQH-OSM-00040040] SIGHUP sig caught"));
+  EXPECT_EQ(vktest::wait_program(a, 200), -1);  // still running
+  kill(a.pid, SIGTERM);
+  EXPECT_EQ(vktest::wait_program(a, 3000), 0);
+  std::string text = log();
+  for (const char *line :
+       {"[PQH-OSM-00040050] SIGTERM sig caught.", "[process_main] vosk-host-agent process stopped.",
+        "[process_main] finished.", "[MAIN] vosk-host-agent terminated normally.",
+        "[vk_debug_logging] main_thr ["})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
+TEST_F(AgentRun, ACrashEndsByItsSignalAndADeletedPidFileStopsTheAgent) {
+  // The pid file names a live `tail` of the agent's log: not an instance.
+  vktest::write_file(log_path, "");
+  vktest::child tail = vktest::start_program({"/usr/bin/tail", "-f", log_path}, dir.path);
+  ASSERT_GT(tail.pid, 0);
+  ASSERT_TRUE(vktest::write_file(data + "/host_agent_pid", std::to_string(tail.pid)));
+  vktest::child a = vktest::start_program({agent()}, dir.path, env("127.0.0.1:1"));
+  ASSERT_TRUE(log_has("[MAIN] initialize resources.")) << log();
+  vktest::stop_program(tail);
+  kill(a.pid, SIGSEGV);
+  EXPECT_EQ(vktest::wait_program(a, 5000), 128 + SIGSEGV);
+  std::string err = vktest::read_file(a.err_path);
+  EXPECT_NE(err.find("[PQH-OSM-00040050] SIGSEGV sig caught.\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("[vk_debug_logging] main_thr ["), std::string::npos) << err;
+  EXPECT_NE(log().find("[PQH-OSM-00040050] SIGSEGV sig caught.\n"), std::string::npos);
+
+  // The crashed agent's pid is dead: the next start claims the file.
+  vktest::child b = vktest::start_program({agent()}, dir.path, env("127.0.0.1:1"));
+  ASSERT_TRUE(log_has("write pid. " + std::to_string(b.pid))) << log();
+  ASSERT_EQ(unlink((data + "/host_agent_pid").c_str()), 0);
+  EXPECT_EQ(vktest::wait_program(b, 5000), 0);
+  EXPECT_NE(log().find("[process_main] vosk-host-agent process stopped."), std::string::npos);
+  if (b.pid > 0 && vktest::wait_program(b, 0) == -1) vktest::stop_program(b);
+}
+
+}  // namespace
