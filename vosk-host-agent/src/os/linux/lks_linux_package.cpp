@@ -81,6 +81,7 @@ int build_packages(void *arg, void *work, size_t work_size, uint8_t *encoded, si
 void lks_package_parse_line(const char *line, lks_package_t *out) {
   *out = lks_package_t{};
   std::string_view rest(line);
+  while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.remove_suffix(1);
   put(out->name, sizeof(out->name), next_field(&rest, false));
   put(out->version, sizeof(out->version), next_field(&rest, false));
   put(out->release, sizeof(out->release), next_field(&rest, false));
@@ -88,15 +89,9 @@ void lks_package_parse_line(const char *line, lks_package_t *out) {
   put(out->license, sizeof(out->license), next_field(&rest, false));
   int64_t seconds = to_i64(next_field(&rest, false), 20);
   out->install_time = seconds > INT64_MAX / 1000 || seconds < 0 ? 0 : seconds * 1000;
-  std::string_view summary = next_field(&rest, true);
-  // At most 100 characters, of which the last (the newline of a short one)
-  // is dropped.
-  if (summary.size() > LKS_PKG_SUMMARY_SIZE) summary = summary.substr(0, LKS_PKG_SUMMARY_SIZE);
-  if (!summary.empty() && (summary.back() == '\n' || summary.size() == LKS_PKG_SUMMARY_SIZE)) {
-    summary.remove_suffix(1);
-  }
-  if (!summary.empty() && summary.back() == '\r') summary.remove_suffix(1);
-  put(out->summary, sizeof(out->summary), summary);
+  // The rest of the line, of which at most 100 characters with the newline
+  // are read and the last one dropped: a long summary keeps 99.
+  put(out->summary, sizeof(out->summary), next_field(&rest, true));
 }
 
 int send_host_installed_package(const lks_package_t *records, int count, uint64_t collect_msec) {
