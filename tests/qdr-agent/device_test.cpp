@@ -162,6 +162,18 @@ TEST_F(DeviceManager, CommandRequestsUntilTheListsArrive) {
   EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_REQ_COLLECT_EVENT}));
 }
 
+TEST_F(DeviceManager, EventRequestsRefusedByAFullQueueAreAskedOnTheNextPass) {
+  conn->queue_count_max = 4;
+  for (int i = 0; i < 10; i++) add(("dev-" + std::to_string(i)).c_str());
+  std::vector<size_t> per_pass;
+  for (int pass = 0; pass < 4; pass++) {
+    dm_event_checker_pass(&mgr, kT0 + pass * 1000u);
+    per_pass.push_back(sent().size());  // the link took them
+  }
+  // Each device asked once: a refused request is not one of its six.
+  EXPECT_EQ(per_pass, (std::vector<size_t>{4, 4, 2, 0}));
+}
+
 TEST_F(DeviceManager, DueTimesAdvanceFromTheOldDueTimeAndEachDueEventIsOneRequest) {
   start_pool();
   add("dev-a");
