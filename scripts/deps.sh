@@ -8,6 +8,7 @@ VK_PACKAGES=(
   protobuf-compiler libprotobuf-dev python3 python3-protobuf
   clang libclang-rt-14-dev
   iproute2 procps bsdutils
+  prometheus-snmp-exporter curl
 )
 
 vk_install_deps() {
