@@ -65,6 +65,13 @@ inline void uninstall() {
   reports().clear();
 }
 
+inline size_t lines_in(const std::string &path) {
+  std::string text = vktest::read_file(path);
+  size_t n = 0;
+  for (char c : text) n += c == '\n';
+  return n;
+}
+
 // A writable copy of a fixture tree in a temporary directory.
 struct tree_copy {
   vktest::temp_dir dir;
