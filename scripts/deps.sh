@@ -9,6 +9,7 @@ VK_PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 procps bsdutils
   prometheus-snmp-exporter curl
+  coreutils mount util-linux prometheus-node-exporter
 )
 
 vk_install_deps() {

@@ -1,6 +1,8 @@
 // Installed packages through a fake `rpm` first on PATH: batches of 100,
 // the query run at most once per calendar day, a host without the tool,
 // and a data directory whose path needs quoting in the shell.
+#include "os/linux/lks_linux_package.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 
 #include "collector_test_util.h"
 #include "host_system_info.h"
-#include "os/linux/lks_linux_package.h"
 #include "test_clock.h"
 #include "vk_util.h"
 
@@ -76,8 +77,8 @@ class LksPackage : public ::testing::Test {
     uint64_t time = 0;
     for (const coltest::report &r : coltest::of_code(60017)) {
       std::vector<uint8_t> w;
-      host_installed_pkg_message_t *m = coltest::decode(r, w, host_installed_pkg_message_new,
-                                                        host_installed_pkg_message_decode);
+      host_installed_pkg_message_t *m =
+          coltest::decode(r, w, host_installed_pkg_message_new, host_installed_pkg_message_decode);
       EXPECT_NE(nullptr, m);
       if (m == nullptr) break;
       if (time == 0) time = m->identity_p->time;
