@@ -1,9 +1,11 @@
 #include "os/linux/lks_linux_env.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "pbwire.h"
 #include "vk_util.h"
@@ -71,6 +73,36 @@ FILE *lks_fopen(const char *format, ...) {
   return fopen(path, "re");
 }
 
+namespace {
+
+// open/read/close without stdio: no stream buffer is allocated per file,
+// which counts when a process scan reads three files per process.
+long read_path(const char *path, char *buffer, size_t size, struct stat *st) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (st != nullptr && fstat(fd, st) != 0) {
+    close(fd);
+    return -1;
+  }
+  size_t n = 0;
+  while (n < size - 1) {
+    ssize_t r = read(fd, buffer + n, size - 1 - n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      close(fd);
+      buffer[0] = '\0';
+      return -1;
+    }
+    if (r == 0) break;
+    n += static_cast<size_t>(r);
+  }
+  close(fd);
+  buffer[n] = '\0';
+  return static_cast<long>(n);
+}
+
+}  // namespace
+
 long lks_read_file(char *buffer, size_t size, const char *format, ...) {
   if (buffer == nullptr || size == 0) return -1;
   buffer[0] = '\0';
@@ -80,17 +112,19 @@ long lks_read_file(char *buffer, size_t size, const char *format, ...) {
   int ret = vformat_path(path, sizeof(path), format, ap);
   va_end(ap);
   if (ret != 0) return -1;
-  FILE *f = fopen(path, "re");
-  if (f == nullptr) return -1;
-  size_t n = fread(buffer, 1, size - 1, f);
-  bool failed = ferror(f) != 0;
-  fclose(f);
-  if (failed) {
-    buffer[0] = '\0';
-    return -1;
-  }
-  buffer[n] = '\0';
-  return static_cast<long>(n);
+  return read_path(path, buffer, size, nullptr);
+}
+
+long lks_read_file_stat(char *buffer, size_t size, struct stat *st, const char *format, ...) {
+  if (buffer == nullptr || size == 0) return -1;
+  buffer[0] = '\0';
+  char path[LKS_PATH_SIZE];
+  va_list ap;
+  va_start(ap, format);
+  int ret = vformat_path(path, sizeof(path), format, ap);
+  va_end(ap);
+  if (ret != 0) return -1;
+  return read_path(path, buffer, size, st);
 }
 
 long lks_read_file_all(char **text, const char *format, ...) {

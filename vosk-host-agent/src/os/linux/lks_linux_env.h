@@ -16,6 +16,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include "host_common.h"
@@ -80,6 +81,11 @@ FILE *lks_fopen(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // read (buffer then empty).
 long lks_read_file(char *buffer, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// As lks_read_file, and *st (if given) gets the open file's status (the
+// owner of a /proc file is the process's owner).
+long lks_read_file_stat(char *buffer, size_t size, struct stat *st, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // A whole file in a heap buffer that grows as needed; *text is
 // NUL-terminated. The length, or -1 (nothing allocated) when the file cannot

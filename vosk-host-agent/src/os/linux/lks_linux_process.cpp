@@ -66,15 +66,14 @@ void lookup_user(user_cache *cache, uint32_t uid, char out[LKS_PROC_USER_SIZE]) 
   }
 }
 
-// /proc/<pid>/io: read_bytes and write_bytes, when this process may read it.
+// /proc/<pid>/io: read_bytes and write_bytes, when this process may read it
+// (as root, or as the file's owner).
 void read_io(uint32_t pid, lks_proc_t *rec) {
-  char path[LKS_PATH_SIZE];
+  char text[1024];
   struct stat st;
-  if (lks_path(path, sizeof(path), "/proc/%u/io", pid) != 0 || stat(path, &st) != 0) return;
+  if (lks_read_file_stat(text, sizeof(text), &st, "/proc/%u/io", pid) < 0) return;
   uid_t euid = geteuid();
   if (euid != 0 && euid != st.st_uid) return;
-  char text[1024];
-  if (lks_read_file(text, sizeof(text), "/proc/%u/io", pid) < 0) return;
   for (const char *line = text; line != nullptr && *line != '\0';) {
     const char *colon = strchr(line, ':');
     const char *next = strchr(line, '\n');
@@ -129,18 +128,10 @@ bool list_append(lks_proc_list_t *list, lks_proc_t *rec) {
 // Reads one process; null when it is to be left out. *oom set when memory
 // is exhausted.
 lks_proc_t *read_process(uint32_t pid, long hz, long page, user_cache *users, bool *oom) {
-  char path[LKS_PATH_SIZE];
   char text[PROC_READ_SIZE];
   struct stat st;
-  if (lks_path(path, sizeof(path), "/proc/%u/stat", pid) != 0) return nullptr;
-  FILE *f = fopen(path, "re");
-  if (f == nullptr) return nullptr;  // gone since the listing
-  size_t n = 0;
-  bool ok = fstat(fileno(f), &st) == 0;
-  if (ok) n = fread(text, 1, sizeof(text) - 1, f);
-  fclose(f);
-  if (!ok || n == 0) return nullptr;
-  text[n] = '\0';
+  // Gone since the listing, or an empty file: left out.
+  if (lks_read_file_stat(text, sizeof(text), &st, "/proc/%u/stat", pid) <= 0) return nullptr;
   lks_proc_t *rec = static_cast<lks_proc_t *>(calloc(1, sizeof(lks_proc_t)));
   if (rec == nullptr) {
     VKLOG(g_vklog, VL_ERROR, "[get_process_infos] malloc(%u) open has failed.\n",
