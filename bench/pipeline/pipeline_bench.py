@@ -27,6 +27,7 @@ Every process started here is stopped by its pid, on every way out.
 """
 
 import argparse
+import ctypes
 import glob
 import json
 import math
@@ -44,7 +45,10 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXPORTER = "/usr/bin/prometheus-snmp-exporter"
 TICK = os.sysconf("SC_CLK_TCK")
 COMMUNITY = "public"
-EXPORTER_SOURCE = "127.0.0.2"
+# The exporters: its if_mib module as generated (25 repetitions a GETBULK),
+# and the same module with the agent's 80 repetitions. Each sends from its
+# own loopback address so that the farm counts them apart.
+EXPORTERS = [("exporter", 25, "127.0.0.2"), ("exporter-r80", 80, "127.0.0.3")]
 
 # The interface performance pack: ifSpeed, the 64-bit octet and packet
 # counters, discards and errors (the columns of the 64-bit pack of
@@ -80,8 +84,14 @@ def fail(text):
     raise SystemExit("pipeline bench: " + text)
 
 
+def _die_with_parent():
+    # A child gets SIGTERM if this script dies without its clean-up (SIGKILL).
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
+
+
 def start(name, argv, **kw):
-    p = subprocess.Popen(argv, **kw)
+    p = subprocess.Popen(argv, preexec_fn=_die_with_parent, **kw)
     started.append((name, p))
     return p
 
@@ -238,14 +248,15 @@ def write_scenario(path, farm, interval):
         json.dump(scenario, f)
 
 
-def start_sim(build, work, scenario, name):
+def start_sim(build, work, scenario, name, exit_after):
     sim = os.path.join(build, "tools", "dg-sim", "dg-sim")
     if not os.access(sim, os.X_OK):
         fail("no %s; build the dg_sim_proto target" % sim)
     port_file = os.path.join(work, name + ".port")
     out = os.path.join(work, name + ".jsonl")
     p = start("dg-sim", [sim, "--port", "0", "--port-file", port_file, "--scenario", scenario,
-                         "--quiet", "--show-sent", "--out", out],
+                         "--quiet", "--show-sent", "--out", out,
+                         "--exit-after", str(exit_after)],
               stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, name + ".err"), "w"))
     port = int(wait_for("dg-sim's port", lambda: read_text(port_file).strip(), 20))
     return p, port, out
@@ -314,7 +325,7 @@ def count_lines(path, needle):
     return n
 
 
-def write_exporter_config(path):
+def write_exporter_config(path, repetitions):
     lines = ["if_mib:", "  walk:"]
     lines += ["  - %s" % c[1] for c in COLUMNS]
     lines.append("  metrics:")
@@ -322,47 +333,53 @@ def write_exporter_config(path):
         lines += ["  - name: %s" % name, "    oid: %s" % oid, "    type: %s" % kind,
                   "    help: %s - %s" % (name, oid), "    indexes:",
                   "    - labelname: ifIndex", "      type: gauge"]
-    # The generator's defaults for if_mib.
-    lines += ["  version: 2", "  max_repetitions: 25", "  retries: 3", "  timeout: 5s",
+    # The generator's defaults for if_mib (max_repetitions 25).
+    lines += ["  version: 2", "  max_repetitions: %d" % repetitions, "  retries: 3",
+              "  timeout: 5s",
               "  auth:", "    community: %s" % COMMUNITY]
     with open(path, "w") as f:
         f.write("\n".join(lines) + "\n")
 
 
-def start_exporter(work):
+def start_exporter(work, name, repetitions, source):
     if not os.access(EXPORTER, os.X_OK):
         fail("no %s (package prometheus-snmp-exporter)" % EXPORTER)
-    cfg = os.path.join(work, "snmp.yml")
-    write_exporter_config(cfg)
+    cfg = os.path.join(work, name + ".yml")
+    write_exporter_config(cfg, repetitions)
     port = free_port()
-    p = start("exporter", [EXPORTER, "--config.file=" + cfg,
-                           "--web.listen-address=127.0.0.1:%d" % port,
-                           "--snmp.source-address=%s:" % EXPORTER_SOURCE],
-              stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "exporter.err"), "w"))
+    p = start(name, [EXPORTER, "--config.file=" + cfg,
+                     "--web.listen-address=127.0.0.1:%d" % port,
+                     "--snmp.source-address=%s:" % source],
+              stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, name + ".err"), "w"))
 
     def up():
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=0.5):
                 return True
         except OSError:
-            return p.poll() is not None and fail("the exporter ended; see exporter.err")
+            return p.poll() is not None and fail("%s ended; see %s.err" % (name, name))
     wait_for("the exporter's port", up, 20)
     return p, port
 
 
-def scrape_round(work, exporter_port, farm_ports, index, max_time):
-    """One scrape of every target, 40 at a time; returns (seconds, curl CPU)."""
-    out_dir = os.path.join(work, "scrape-%d" % index)
+def start_scrape(work, name, exporter_port, farm_ports, index, max_time):
+    """Starts one scrape of every target through one exporter, 40 at a time."""
+    out_dir = os.path.join(work, "%s-scrape-%d" % (name, index))
     os.makedirs(out_dir)
-    cfg = os.path.join(work, "curl-%d.cfg" % index)
+    cfg = os.path.join(work, "%s-curl-%d.cfg" % (name, index))
     with open(cfg, "w") as f:
         for port in farm_ports:
             f.write('url = "http://127.0.0.1:%d/snmp?module=if_mib&target=127.0.0.1:%d"\n'
                     'output = "%s/%d.prom"\n' % (exporter_port, port, out_dir, port))
-    t0 = time.monotonic()
     p = start("curl", ["curl", "-s", "--no-progress-meter", "-Z", "--parallel-max", "40",
                        "--max-time", str(max_time), "-K", cfg],
               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return p, time.monotonic(), out_dir
+
+
+def end_scrape(scrape):
+    """Waits for a scrape; (seconds, CPU seconds of curl, output folder)."""
+    p, t0, out_dir = scrape
     _pid, _status, usage = os.wait4(p.pid, 0)
     p.returncode = 0
     return time.monotonic() - t0, usage.ru_utime + usage.ru_stime, out_dir
@@ -402,8 +419,10 @@ def polling_phase(args, work):
                 args.seconds + args.idle_seconds + 240)
     scenario = os.path.join(work, "farm-scenario.json")
     write_scenario(scenario, farm, args.interval)
-    sim, sim_port, sim_out = start_sim(args.build, work, scenario, "dg-sim-poll")
-    exporter, exporter_port = start_exporter(work)
+    sim, sim_port, sim_out = start_sim(args.build, work, scenario, "dg-sim-poll",
+                                       args.seconds + 240)
+    exporters = [(name, source) + start_exporter(work, name, reps, source)
+                 for name, reps, source in EXPORTERS]
     agent = start_agent(args.build, work, "agent-poll", sim_port)
     all_ids = len(farm.live) + len(farm.dead)
 
@@ -427,8 +446,9 @@ def polling_phase(args, work):
     log("   collect events sent to %d devices; polling starts %d s later" %
         (len(sent), args.interval))
 
-    pids = {"farm": farm.proc.pid, "dg-sim": sim.pid, "qdr-agent": agent.pid,
-            "exporter": exporter.pid}
+    pids = {"farm": farm.proc.pid, "dg-sim": sim.pid, "qdr-agent": agent.pid}
+    for name, _source, proc, _port in exporters:
+        pids[name] = proc.pid
     w0 = events_at + args.interval / 2.0
     time.sleep(max(0.0, w0 - time.time()))
     cpu0 = {k: cpu_seconds(v) for k, v in pids.items()}
@@ -436,18 +456,18 @@ def polling_phase(args, work):
     t0 = time.time()
     rounds = max(1, int(args.seconds // args.interval))
     scrape_cpu = 0.0
-    scrape_samples = 0
-    scrape_answered = 0
-    scrape_times = []
+    scraped = {name: {"samples": 0, "answered": 0, "times": []} for name, *_ in exporters}
     for r in range(rounds):
         time.sleep(max(0.0, t0 + r * args.interval - time.time()))
-        secs, cpu, out_dir = scrape_round(work, exporter_port, farm.live, r,
-                                          max(1, args.interval - 1))
-        scrape_cpu += cpu
-        scrape_times.append(secs)
-        samples, answered = count_scrape(out_dir)
-        scrape_samples += samples
-        scrape_answered += answered
+        running = [(name, start_scrape(work, name, port, farm.live, r, max(1, args.interval - 1)))
+                   for name, _source, _proc, port in exporters]
+        for name, scrape in running:
+            secs, cpu, out_dir = end_scrape(scrape)
+            scrape_cpu += cpu
+            samples, answered = count_scrape(out_dir)
+            scraped[name]["samples"] += samples
+            scraped[name]["answered"] += answered
+            scraped[name]["times"].append(secs)
     time.sleep(max(0.0, t0 + args.seconds - time.time()))
     cpu1 = {k: cpu_seconds(v) for k, v in pids.items()}
     farm1 = farm.stats()
@@ -458,7 +478,8 @@ def polling_phase(args, work):
     time.sleep(1.0)  # the last round's packets reach dg-sim
 
     stop_agent(agent)
-    stop(exporter)
+    for _name, _source, proc, _port in exporters:
+        stop(proc)
     stop(sim)
     stop(farm.proc)
 
@@ -475,7 +496,7 @@ def polling_phase(args, work):
                 continue
             dev = perfs[0].get("device_id", "?")
             ct = perfs[0].get("collect_time", 0) / 1e9
-            collect.setdefault(dev, []).append(ct)
+            collect.setdefault(dev, []).append((ct, rec["time"]))
             if t0 <= ct < t1:
                 raw_records_window += len(perfs)
         elif rec.get("type") == 54102:
@@ -485,12 +506,13 @@ def polling_phase(args, work):
     after_pass = []
     late_first = []
     drift = []
+    round_done = {}  # pass time -> the last sample of that pass received by dg-sim
     for dev, times in collect.items():
         if dev not in sent:
             continue
         due0 = sent[dev] + args.interval
         per_dev = []
-        for ct in sorted(times):
+        for ct, received in sorted(times):
             k = max(0, int(round((ct - due0) / args.interval)))
             due = due0 + k * args.interval
             lateness = ct - due
@@ -501,6 +523,7 @@ def polling_phase(args, work):
             # a few ms before a pass: 20 ms of margin absorb the read delay.
             pass_at = first_pass + math.ceil(due - first_pass + 0.02)
             after_pass.append(ct - pass_at)
+            round_done[pass_at] = max(round_done.get(pass_at, 0.0), received - pass_at)
         late += per_dev
         late_first.append(per_dev[0])
         drift.append(per_dev[-1] - per_dev[0])
@@ -509,22 +532,25 @@ def polling_phase(args, work):
     window = t1 - t0
     agent_vb = raw_records_window * len(COLUMNS)
     agent_wire = farm1.get("127.0.0.1", (0, 0))[1] - farm0.get("127.0.0.1", (0, 0))[1]
-    exp_wire = farm1.get(EXPORTER_SOURCE, (0, 0))[1] - farm0.get(EXPORTER_SOURCE, (0, 0))[1]
     agent_req = farm1.get("127.0.0.1", (0, 0))[0] - farm0.get("127.0.0.1", (0, 0))[0]
-    exp_req = (farm1.get(EXPORTER_SOURCE, (0, 0))[0] - farm0.get(EXPORTER_SOURCE, (0, 0))[0])
+    for name, source, _proc, _port in exporters:
+        scraped[name]["wire"] = farm1.get(source, (0, 0))[1] - farm0.get(source, (0, 0))[1]
+        scraped[name]["requests"] = farm1.get(source, (0, 0))[0] - farm0.get(source, (0, 0))[0]
     cpu = {k: cpu1[k] - cpu0[k] for k in pids}
     cpu["curl (scraper)"] = scrape_cpu
     return {
         "window": window, "rounds": rounds, "cpu": cpu,
         "agent_vb": agent_vb, "agent_wire": agent_wire, "agent_req": agent_req,
-        "exp_vb": scrape_samples, "exp_wire": exp_wire, "exp_req": exp_req,
-        "exp_answered": scrape_answered, "scrape_times": scrape_times,
+        "scraped": scraped,
         "agent_polls": raw_records_window // max(1, args.interfaces),
         "rate_records": rate_records,
         "late": late, "after_pass": after_pass, "late_first": late_first, "drift": drift,
         "healthy_devices": len(healthy), "dead_samples": sum(
             len(v) for d, v in collect.items() if d.startswith("dead-")),
         "mem": mem, "collect_threads": collect_threads,
+        "round_done": max(round_done.values()) if round_done else float("nan"),
+        "dead_timeouts": count_lines(os.path.join(agent.home, "log", "qdr-agent.log"),
+                                     "Timeout)[did:dead-"),
     }
 
 
@@ -536,7 +562,8 @@ def idle_phase(args, work):
                 "request_id": "idle-devices", "devices": []}}],
             "oid_pack": [{"type": "ADD_OID_PACK_LIST", "message": {
                 "request_id": "idle-packs", "packs": []}}]}}, f)
-    sim, sim_port, sim_out = start_sim(args.build, work, scenario, "dg-sim-idle")
+    sim, sim_port, sim_out = start_sim(args.build, work, scenario, "dg-sim-idle",
+                                       args.idle_seconds + 120)
     agent = start_agent(args.build, work, "agent-idle", sim_port)
     wait_for("the idle agent's device list request",
              lambda: count_lines(sim_out, '"type": 55002') >= 1
@@ -560,12 +587,22 @@ def idle_phase(args, work):
 def report(args, poll, idle):
     w = poll["window"]
     cpu = poll["cpu"]
-    a_cpu, e_cpu = cpu["qdr-agent"], cpu["exporter"]
-    a_per = a_cpu / poll["agent_vb"] * 1e4 if poll["agent_vb"] else float("nan")
-    e_per = e_cpu / poll["exp_vb"] * 1e4 if poll["exp_vb"] else float("nan")
-    a_wire = a_cpu / poll["agent_wire"] * 1e4 if poll["agent_wire"] else float("nan")
-    e_wire = e_cpu / poll["exp_wire"] * 1e4 if poll["exp_wire"] else float("nan")
-    ratio = a_per / e_per if e_per and e_per == e_per else float("nan")
+    nan = float("nan")
+
+    def per10k(secs, count):
+        return secs / count * 1e4 if count else nan
+
+    # One column a poller: (name, varbinds decoded, on the wire, requests, CPU s).
+    columns = [("qdr-agent", poll["agent_vb"], poll["agent_wire"], poll["agent_req"],
+                cpu["qdr-agent"])]
+    for name, _reps, _source in EXPORTERS:
+        sc = poll["scraped"][name]
+        columns.append((name, sc["samples"], sc["wire"], sc["requests"], cpu[name]))
+    a_per = per10k(columns[0][4], columns[0][1])
+    e_per = per10k(columns[1][4], columns[1][1])
+    e80_per = per10k(columns[2][4], columns[2][1])
+    ratio = a_per / e_per if e_per else nan
+    ratio80 = a_per / e80_per if e80_per else nan
     late = poll["late"]
     max_late = max(late) if late else float("nan")
     after = poll["after_pass"]
@@ -584,21 +621,24 @@ def report(args, poll, idle):
         "",
         "== pipeline benchmark: %d devices x %d interfaces, interface performance every %d s"
         % (args.devices, args.interfaces, args.interval),
-        "   window %.1f s, %d rounds; the agent also polls 1 dead device; the exporter scrapes"
+        "   window %.1f s, %d rounds; the agent also polls 1 dead device; the exporters scrape"
         " the %d live ones" % (w, poll["rounds"], args.devices),
+        "   exporter: prometheus-snmp-exporter, if_mib module with 25 repetitions a GETBULK"
+        " (the generator's default); exporter-r80: the same with 80, as the agent asks",
         "   objects: %d columns x %d interfaces a device (ifSpeed, 64-bit octets and packets,"
         " discards, errors)" % (len(COLUMNS), args.interfaces),
         "",
-        "                              qdr-agent      snmp-exporter",
-        "   varbinds (decoded)       %10d       %10d" % (poll["agent_vb"], poll["exp_vb"]),
-        "   varbinds / s             %10.0f       %10.0f" % (poll["agent_vb"] / w,
-                                                            poll["exp_vb"] / w),
-        "   varbinds on the wire     %10d       %10d   (walks read past the column end)"
-        % (poll["agent_wire"], poll["exp_wire"]),
-        "   SNMP requests            %10d       %10d" % (poll["agent_req"], poll["exp_req"]),
-        "   CPU s                    %10.2f       %10.2f" % (a_cpu, e_cpu),
-        "   CPU s / 10,000 varbinds  %10.4f       %10.4f" % (a_per, e_per),
-        "   CPU s / 10,000 on wire   %10.4f       %10.4f" % (a_wire, e_wire),
+        "   %-24s" % "" + "".join("%14s" % c[0] for c in columns),
+        "   %-24s" % "varbinds (decoded)" + "".join("%14d" % c[1] for c in columns),
+        "   %-24s" % "varbinds / s" + "".join("%14.0f" % (c[1] / w) for c in columns),
+        "   %-24s" % "varbinds on the wire" + "".join("%14d" % c[2] for c in columns)
+        + "   (walks read past a column's end)",
+        "   %-24s" % "SNMP requests" + "".join("%14d" % c[3] for c in columns),
+        "   %-24s" % "CPU s" + "".join("%14.2f" % c[4] for c in columns),
+        "   %-24s" % "CPU s / 10,000 varbinds" + "".join("%14.4f" % per10k(c[4], c[1])
+                                                         for c in columns),
+        "   %-24s" % "CPU s / 10,000 on wire" + "".join("%14.4f" % per10k(c[4], c[2])
+                                                        for c in columns),
         "",
         "   CPU of every process over the window (s, % of one core):",
     ]
@@ -608,9 +648,11 @@ def report(args, poll, idle):
         "   agent polls done %d of %d due (%d healthy devices x %d rounds); rate records sent: %d"
         % (poll["agent_polls"], expected_polls, poll["healthy_devices"], poll["rounds"],
            poll["rate_records"]),
-        "   exporter scrapes answered %d of %d; a round of %d scrapes took %.2f s at most"
-        % (poll["exp_answered"], len(poll["scrape_times"]) * args.devices, args.devices,
-           max(poll["scrape_times"]) if poll["scrape_times"] else float("nan")),
+        "   scrapes answered: %s; a round of %d scrapes took at most %s"
+        % (", ".join("%s %d of %d" % (n, poll["scraped"][n]["answered"],
+                                      poll["rounds"] * args.devices) for n, _r, _s in EXPORTERS),
+           args.devices, ", ".join("%.2f s" % max(poll["scraped"][n]["times"] or [nan])
+                                   for n, _r, _s in EXPORTERS)),
         "",
         "   schedule over %d healthy samples (the dead device: %d samples):"
         % (len(late), poll["dead_samples"]),
@@ -620,6 +662,8 @@ def report(args, poll, idle):
         " median %.3f s, p99 %.3f s, max %.3f s"
         % (pct(after, 50), pct(after, 99), max_after),
         "     drift first -> last sample of a device: max %.3f s" % max_drift,
+        "     a round's last interface sample reached dg-sim %.3f s after its pass at most;"
+        " the dead device timed out %d times" % (poll["round_done"], poll["dead_timeouts"]),
         "     (the event checker runs once a second; events installed just after a pass are"
         " found due up to 1 s late)",
         "",
@@ -634,9 +678,11 @@ def report(args, poll, idle):
         "",
         "== summary (goal -> measured)",
         "   agent/exporter CPU per varbind     <= 0.5     -> %.3f   %s" % (ratio, ok(ratio <= 0.5)),
+        "     agent/exporter-r80                         -> %.3f" % ratio80,
         "   agent varbinds/s                             -> %.0f (exporter %.0f)"
-        % (poll["agent_vb"] / w, poll["exp_vb"] / w),
-        "   agent CPU s per 10,000 varbinds              -> %.4f (exporter %.4f)" % (a_per, e_per),
+        % (columns[0][1] / w, columns[1][1] / w),
+        "   agent CPU s per 10,000 varbinds              -> %.4f (exporter %.4f, r80 %.4f)"
+        % (a_per, e_per, e80_per),
         "   healthy polls done                 all       -> %d of %d   %s"
         % (poll["agent_polls"], expected_polls, ok(poll["agent_polls"] >= expected_polls)),
         "   schedule slip with a dead device   < 1 s     -> max %.3f s after the due pass,"
