@@ -11,7 +11,11 @@ same run.
    At the same time the system's prometheus-snmp-exporter, with an if_mib
    module walking the same 13 columns, scrapes the same live devices every
    INTERVAL seconds (curl, 40 scrapes at a time, from source address
-   127.0.0.2 so that the farm counts the two pollers apart).
+   127.0.0.2 so that the farm counts the pollers apart); a second exporter
+   does the same with the agent's 80 repetitions a GETBULK (127.0.0.3).
+   The package's own snmp.yml carries no modules (the MIBs are not shipped),
+   so the module is written here, as the generator would write it for these
+   columns, without the ifDescr/ifName/ifAlias label look-ups.
    Over one window of SECONDS: varbinds per second and CPU seconds per
    10,000 varbinds of each, the CPU of every process, the agent's memory.
 3. Schedule slip: every interface sample's collect time (decoded by dg-sim)
@@ -23,6 +27,8 @@ same run.
 
 Usage: pipeline_bench.py [--build DIR] [--devices N] [--interfaces M]
          [--interval S] [--seconds S] [--idle-seconds S] [--keep]
+         [--agent-env NAME=VALUE] [--agent-wrap COMMAND]
+The build needs the targets qdr-agent, dg_sim_proto and bench_device_farm.
 Every process started here is stopped by its pid, on every way out.
 """
 
@@ -35,7 +41,6 @@ import os
 import shutil
 import signal
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -280,8 +285,8 @@ def start_agent(build, work, name, sim_port):
         k, _, v = pair.partition("=")
         env[k] = v
     wrap = AGENT_WRAP if name == "agent-poll" else []
-    p = start("qdr-agent", wrap + [agent], env=env, stdout=open(os.path.join(home, "agent.out"), "w"),
-              stderr=subprocess.STDOUT)
+    p = start("qdr-agent", wrap + [agent], env=env,
+              stdout=open(os.path.join(home, "agent.out"), "w"), stderr=subprocess.STDOUT)
     p.home = home
     return p
 
@@ -504,7 +509,6 @@ def polling_phase(args, work):
 
     late = []
     after_pass = []
-    late_first = []
     drift = []
     round_done = {}  # pass time -> the last sample of that pass received by dg-sim
     for dev, times in collect.items():
@@ -525,7 +529,6 @@ def polling_phase(args, work):
             after_pass.append(ct - pass_at)
             round_done[pass_at] = max(round_done.get(pass_at, 0.0), received - pass_at)
         late += per_dev
-        late_first.append(per_dev[0])
         drift.append(per_dev[-1] - per_dev[0])
     healthy = [d for d in collect if d.startswith("farm-")]
 
@@ -544,7 +547,7 @@ def polling_phase(args, work):
         "scraped": scraped,
         "agent_polls": raw_records_window // max(1, args.interfaces),
         "rate_records": rate_records,
-        "late": late, "after_pass": after_pass, "late_first": late_first, "drift": drift,
+        "late": late, "after_pass": after_pass, "drift": drift,
         "healthy_devices": len(healthy), "dead_samples": sum(
             len(v) for d, v in collect.items() if d.startswith("dead-")),
         "mem": mem, "collect_threads": collect_threads,
