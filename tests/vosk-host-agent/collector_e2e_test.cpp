@@ -20,6 +20,17 @@ extern char **environ;
 
 namespace {
 
+// A child started here and stopped by its pid whatever way the test ends.
+struct spawned {
+  pid_t pid = -1;
+  ~spawned() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
 TEST(CollectorE2e, EveryReportReachesTheCollector) {
   vktest::temp_dir dir;
   std::string home = dir.path + "/home";
@@ -36,8 +47,10 @@ TEST(CollectorE2e, EveryReportReachesTheCollector) {
 
   // A process with limits of its own, for the limits request.
   const char *argv[] = {"/usr/bin/prlimit", "--nofile=321:654", "/bin/sleep", "60", nullptr};
-  pid_t child = -1;
-  ASSERT_EQ(0, posix_spawn(&child, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ));
+  spawned kid;
+  ASSERT_EQ(0,
+            posix_spawn(&kid.pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ));
+  pid_t child = kid.pid;
   ASSERT_TRUE(vktest::wait_until(
       [&] { return vktest::read_file("/proc/" + std::to_string(child) + "/comm") == "sleep\n"; },
       10000));
@@ -64,8 +77,6 @@ TEST(CollectorE2e, EveryReportReachesTheCollector) {
       },
       30000, 100);
   vktest::stop_program(agent);
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
   ASSERT_TRUE(all) << vktest::read_file(sim.out).substr(0, 4000);
 
   std::vector<std::string> lines = hosttest::lines_of(sim.out);

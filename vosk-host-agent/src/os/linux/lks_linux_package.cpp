@@ -27,6 +27,8 @@ std::string_view next_field(std::string_view *rest, bool last) {
 }
 
 void put(char *field, size_t size, std::string_view v) {
+  field[0] = '\0';
+  if (v.empty()) return;
   if (v.size() >= size) v = v.substr(0, size - 1);
   vk_copy_field(field, size, v);
 }
