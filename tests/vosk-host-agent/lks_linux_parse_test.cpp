@@ -130,39 +130,6 @@ TEST(LksDisk, StatLinesOfEveryKernelFormat) {
   }
 }
 
-TEST(LksDisk, RatesOverTheIntervalAndNeverFromCountersThatWentBack) {
-  lks_disk_sample_t p[3] = {};
-  lks_disk_sample_t c[3] = {};
-  snprintf(p[0].name, sizeof(p[0].name), "sda");
-  snprintf(p[1].name, sizeof(p[1].name), "sdb");
-  snprintf(p[2].name, sizeof(p[2].name), "sdd");
-  snprintf(c[0].name, sizeof(c[0].name), "sda");
-  snprintf(c[1].name, sizeof(c[1].name), "sdb");
-  snprintf(c[2].name, sizeof(c[2].name), "sdc");
-  c[0].counters[LKS_DISK_READ_IOS] = 50;
-  c[0].counters[LKS_DISK_WRITE_SECTORS] = 1000;
-  c[0].counters[LKS_DISK_IO_TICKS] = 2500;
-  c[0].counters[LKS_DISK_TIME_IN_QUEUE] = 10000;
-  p[1].counters[LKS_DISK_READ_IOS] = 100;  // reset since: went back
-  p[1].counters[LKS_DISK_IO_TICKS] = 100;
-  c[1].counters[LKS_DISK_IO_TICKS] = 600;
-  lks_disk_samples_t prev = {3, p};
-  lks_disk_samples_t cur = {3, c};
-  host_disk_info_t out[3] = {};
-  // sdc is new (from the next cycle on), sdd gone.
-  ASSERT_EQ(2, calc_disk_info(&prev, &cur, 5, out));
-  EXPECT_STREQ("sda", out[0].name);
-  EXPECT_DOUBLE_EQ(10, out[0].reads);
-  EXPECT_DOUBLE_EQ(512.0 * 1000 / 5, out[0].write_bytes);
-  EXPECT_DOUBLE_EQ(50, out[0].util);
-  EXPECT_DOUBLE_EQ(2, out[0].queue_length);
-  EXPECT_STREQ("/dev/sda", out[0].device_path);
-  EXPECT_DOUBLE_EQ(0, out[1].reads);
-  EXPECT_DOUBLE_EQ(10, out[1].util);
-  lks_disk_samples_t none = {0, nullptr};
-  EXPECT_EQ(0, calc_disk_info(&none, &cur, 5, out));
-}
-
 TEST(LksCpu, SharesStayWithinZeroAndHundred) {
   lks_cpu_sample_t a = {};
   lks_cpu_sample_t b = {};
@@ -274,14 +241,6 @@ TEST(LksPackage, QueryLinesSplitAtBars) {
   EXPECT_EQ(std::string(LKS_PKG_NAME_SIZE - 1, 'n'), p.name);
   EXPECT_EQ(0, p.size);
   EXPECT_EQ(0, p.install_time);
-}
-
-TEST(LksNet, FlagsTextInItsWordOrder) {
-  char text[LKS_NET_FLAGS_SIZE];
-  lks_if_flags_text(0x1 | 0x2 | 0x40 | 0x1000 | 0x20, text, sizeof(text));
-  EXPECT_STREQ("UP,BROADCAST,RUNNING,NOTRAILERS,MULTICAST", text);
-  lks_if_flags_text(0, text, sizeof(text));
-  EXPECT_STREQ("", text);
 }
 
 }  // namespace

@@ -52,9 +52,9 @@ void lookup_user(user_cache *cache, uint32_t uid, char out[LKS_PROC_USER_SIZE]) 
   struct passwd pw;
   struct passwd *found = nullptr;
   char buf[1024];
-  if (getpwuid_r(uid, &pw, buf, sizeof(buf), &found) == 0 && found != nullptr &&
-      strlen(found->pw_name) < LKS_PROC_USER_SIZE) {
-    snprintf(out, LKS_PROC_USER_SIZE, "%s", found->pw_name);
+  if (getpwuid_r(uid, &pw, buf, sizeof(buf), &found) == 0 && found != nullptr) {
+    // A longer name is cut to the field, as the report's width says.
+    snprintf(out, LKS_PROC_USER_SIZE, "%.*s", LKS_PROC_USER_SIZE - 1, found->pw_name);
   } else {
     snprintf(out, LKS_PROC_USER_SIZE, "%u", uid);
   }
