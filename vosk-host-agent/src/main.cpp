@@ -194,6 +194,7 @@ int main(int argc, char **argv) {
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   process_main(&attr);
   g_stop_the_world.store(1);
+  dg_link_wake();
   pthread_attr_destroy(&attr);
   // The threads see the stop word within 100 ms (plus a collection in
   // progress); wait for them rather than a fixed 2 s.

@@ -245,6 +245,16 @@ void DisconnectDGServer(int sock) {
   VKLOG(g_vklog, VL_INFO, "[DisconnectDGServer] sock:%d\n", sock);
 }
 
+void dg_link_wake(void) {
+  // Under send_lock: DisconnectDGServer clears `sock` before it takes the
+  // lock to close, so a socket read here cannot be closed (and its number
+  // reused) while it is shut down.
+  vkLock(&g_dg_link.send_lock);
+  int sock = g_dg_link.sock.load();
+  if (sock > 0) shutdown(sock, SHUT_RDWR);
+  vkUnlock(&g_dg_link.send_lock);
+}
+
 int dg_communicate(int sock) {
   uint8_t *packet = nullptr;
   size_t length = 0;

@@ -134,6 +134,10 @@ int dg_communicate(int sock);
 // Closes `sock` when above 0 and marks the link disconnected.
 void DisconnectDGServer(int sock);
 
+// Shuts the connected socket down (without closing it) so that a receive
+// wait of THR_DGCONN ends at once; used on stop. Any thread.
+void dg_link_wake(void);
+
 // Writes a framed packet directly (under send_lock) on the current socket.
 // Returns what dg_send_packet returns, -1 while disconnected.
 ssize_t dg_send_direct(int sock, const uint8_t *packet, size_t len);
