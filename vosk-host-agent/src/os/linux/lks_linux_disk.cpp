@@ -177,7 +177,8 @@ void match_mount_name(host_disk_info_t *disks, int count, hash_struct *map, doub
       continue;
     }
     const mount_entry *e = static_cast<const mount_entry *>(found);
-    size_t size = static_cast<size_t>(e->dir_count) * LKS_MOUNT_DIR_SIZE;
+    // Each directory (at most 127 characters) with its ", " separator.
+    size_t size = static_cast<size_t>(e->dir_count) * (LKS_MOUNT_DIR_SIZE + 2);
     d->mount_names = static_cast<char *>(malloc(size));
     if (d->mount_names != nullptr) {
       size_t len = 0;

@@ -95,6 +95,9 @@ long read_path(const char *path, char *buffer, size_t size, struct stat *st) {
     }
     if (r == 0) break;
     n += static_cast<size_t>(r);
+    // Kernel files hand over their whole text in one read; a short read is
+    // the end, which saves the read that would only return 0.
+    if (static_cast<size_t>(r) < size - 1 - (n - static_cast<size_t>(r))) break;
   }
   close(fd);
   buffer[n] = '\0';

@@ -71,9 +71,13 @@ void lookup_user(user_cache *cache, uint32_t uid, char out[LKS_PROC_USER_SIZE]) 
 void read_io(uint32_t pid, lks_proc_t *rec) {
   char text[1024];
   struct stat st;
-  if (lks_read_file_stat(text, sizeof(text), &st, "/proc/%u/io", pid) < 0) return;
   uid_t euid = geteuid();
-  if (euid != 0 && euid != st.st_uid) return;
+  if (euid == 0) {
+    if (lks_read_file(text, sizeof(text), "/proc/%u/io", pid) < 0) return;
+  } else if (lks_read_file_stat(text, sizeof(text), &st, "/proc/%u/io", pid) < 0 ||
+             euid != st.st_uid) {
+    return;
+  }
   for (const char *line = text; line != nullptr && *line != '\0';) {
     const char *colon = strchr(line, ':');
     const char *next = strchr(line, '\n');
