@@ -22,8 +22,11 @@
 #include "config.h"
 #include "dgcomm.h"
 #include "environment.h"
+#include "icmp.h"
 #include "snmp_manager.h"
+#include "snmp_trap.h"
 #include "snmp_util.h"
+#include "syslog_receiver.h"
 #include "thread_manager.h"
 #include "version.h"
 #include "vk_util.h"
@@ -390,9 +393,8 @@ int run_one_shot_modes(int *exit_status) {
     return kStepExit;
   }
   if (g_agent_config.ping.ip[0] != '\0') {
-    // The ping test needs the ICMP engine, which this build does not have.
-    fprintf(stderr, "ping test is not available in this build.[%s]\n", g_agent_config.ping.ip);
-    *exit_status = 1;
+    // Pings every three seconds until the process is stopped.
+    *exit_status = icmp_cmd_ping(g_agent_config.ping.ip);
     return kStepExit;
   }
   return kStepGoOn;
@@ -464,14 +466,24 @@ int start_snmp_library(int *exit_status) {
 // Step 9: the only-modes. The receivers' modes go on with start-up when
 // they return; the ping-only mode ends the process.
 int run_only_modes(int *exit_status) {
-  if (g_agent_config.is_only_type == 1 || g_agent_config.is_only_type == 2) {
-    // The receivers of these modes are not part of this build: start-up
-    // goes on as it does when a receiver returns.
-    VKLOG(g_vklog, VL_ERROR, "only-mode %d is not available in this build.\n",
-          g_agent_config.is_only_type);
+  if (g_agent_config.is_only_type == 2 || g_agent_config.is_only_type == 1) {
+    // The receivers start at once and stay; start-up goes on. Until the
+    // collector activates the agent no device is registered: syslog lines
+    // are only written to "syslog-dump", traps go out as "unknown id".
+    bool trap = g_agent_config.is_only_type == 2;
+    int port = trap ? g_agent_config.snmptrap_port : g_agent_config.syslog_port;
+    int r = trap ? snmp_trap_only(static_cast<uint16_t>(port))
+                 : syslog_only(static_cast<uint16_t>(port), 0);
+    printf("%s: receiving on udp port %d%s\n", trap ? "snmptrap-only" : "syslog-only", port,
+           r != 0 ? " has failed" : "");
+    fflush(stdout);
+    if (r != 0) {
+      VKLOG(g_vklog, VL_ERROR, "only-mode %d has failed.(ret:%d)\n", g_agent_config.is_only_type,
+            r);
+    }
   } else if (g_agent_config.is_only_type == 3) {
-    fprintf(stderr, "ping-only mode is not available in this build.[%s]\n", g_agent_config.ping_ip);
-    *exit_status = 1;
+    // One ping; a host that cannot be added ends the process with 1.
+    *exit_status = icmp_only(g_agent_config.ping_ip) == -2 ? 1 : 0;
     return kStepExit;
   }
   return kStepGoOn;
@@ -479,7 +491,6 @@ int run_only_modes(int *exit_status) {
 
 // Step 10: the agent functions and the collector link.
 void start_agent() {
-  tm_init();
   common_init();
   agent_function_initialize();
   dgcomm_init();
@@ -494,6 +505,7 @@ void start_agent() {
 
 int main(int argc, char **argv) {
   config_init(&g_agent_config);
+  tm_init();  // before any mode that starts registered threads
   int status = 0;
   if (handle_command_line(argc, argv, &status) == kStepExit) return status;
   if (check_home(argv[0], &status) == kStepExit) return status;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -214,6 +216,16 @@ TEST(SnmpTrap, SendDataEncodesEveryFieldAndMapsTheVersion) {
   EXPECT_EQ(link.count(), 0u);
 }
 
+TEST(SnmpTrap, StopBeforeTheFirstStartReturnsAtOnceAndKeepsTheProcess) {
+  EXPECT_EXIT(
+      {
+        snmp_trap_init();
+        snmp_trap_shutdown(1);
+        exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
+}
+
 // The agent's service from activation to shutdown: traps from `snmptrap`
 // reach dg-sim decoded, a registered sender by its id and another loopback
 // address as "unknown id"; bad datagrams are dropped on the way.
@@ -268,6 +280,64 @@ TEST(SnmpTrapService, TrapsFromTheRealSenderReachTheCollector) {
   EXPECT_EQ(target_device_count(&g_snmptrap_device_manager), 0u);
   EXPECT_EQ(snmp_trap_shutdown(3), 0);  // already down
   test_clock_uninstall();
+}
+
+}  // namespace
+
+namespace {
+
+// A home directory for the program with its collector at `collector_port`
+// and these extra logging sections.
+std::string make_home(const vktest::temp_dir &dir, uint16_t collector_port,
+                      const std::string &log_sections) {
+  std::string home = dir.path;
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) mkdir((home + d).c_str(), 0755);
+  vktest::write_file(home + "/conf/qdr.conf", "receiver_ip=127.0.0.1\nreceiver_port=" +
+                                                  std::to_string(collector_port) + "\n");
+  vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
+                                                  "/log\nfilename=qdr-agent.log\n"
+                                                  "output_type=file\nlevel=<info\n" +
+                                                  log_sections);
+  return home;
+}
+
+// The trap-only mode as a user starts it: its receivers run at once, and
+// once the collector link is up the traps reach the collector as coming
+// from an unknown device.
+TEST(SnmpTrapProgram, TrapOnlyModeForwardsTrapsOnceTheCollectorIsUp) {
+  vktest::temp_dir dir;
+  std::string out = dir.path + "/packets.jsonl";
+  std::string port_file = dir.path + "/port";
+  vktest::child collector =
+      vktest::start_program({vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0",
+                             "--port-file", port_file, "--out", out, "--quiet"},
+                            dir.path);
+  ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(port_file); }, 15000));
+  uint16_t collector_port =
+      static_cast<uint16_t>(strtoul(vktest::read_file(port_file).c_str(), nullptr, 10));
+  std::string home = make_home(dir, collector_port, "");
+  int port = vktest::free_port(SOCK_DGRAM);
+  vktest::child agent =
+      vktest::start_program({vktest::built_program("qdr-agent/qdr-agent"), "--snmptrap-only",
+                             "--snmptrap-port=" + std::to_string(port)},
+                            home, {"VOSK_QDR_HOME=" + home});
+  ASSERT_GT(agent.pid, 0);
+  bool forwarded = vktest::wait_until(
+      [&] {
+        vktest::run_program({"/usr/bin/snmptrap", "-v", "2c", "-c", "public",
+                             "127.0.0.1:" + std::to_string(port), "42", ".1.3.6.1.6.3.1.1.5.1",
+                             ".1.3.6.1.2.1.1.5.0", "s", "trap-only mode"});
+        return vktest::read_file(out).find("\"type\": 54105,") != std::string::npos;
+      },
+      20000, 200);
+  std::string packets = vktest::read_file(out);
+  EXPECT_TRUE(forwarded) << packets << vktest::read_file(agent.out_path)
+                         << vktest::read_file(home + "/log/qdr-agent.log");
+  EXPECT_NE(packets.find("\"device_id\": \"unknown id\""), std::string::npos) << packets;
+  EXPECT_NE(packets.find("\"message\": \" trap-only mode\""), std::string::npos) << packets;
+  unlink((home + "/data/qdr-agent.pid").c_str());  // the agent stops when its pid file goes
+  if (vktest::wait_program(agent, 10000) < 0) vktest::stop_program(agent);
+  vktest::stop_program(collector);
 }
 
 }  // namespace

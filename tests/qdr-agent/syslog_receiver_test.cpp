@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -114,6 +116,18 @@ TEST_F(SyslogWork, DeviceIdsTooLongForTheMessageAreRefusedNotCut) {
   auto *rec =
       static_cast<syslog_data_t *>(vlist_get_data_from_item(nullptr, g_syslog.sender_queue.head));
   EXPECT_EQ(std::string(rec->device_id), fits);
+}
+
+TEST_F(SyslogWork, StopBeforeTheFirstStartReturnsAtOnceAndKeepsTheProcess) {
+  // The collector link may drop before the first activation; the stop then
+  // has no thread to wait for and must not end the process.
+  EXPECT_EXIT(
+      {
+        syslog_shutdown(1);
+        syslog_shutdown(1);
+        exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 TEST(SyslogSend, QueuedMessagesGoOutInBatchesOfAtMostAThousand) {
@@ -235,6 +249,48 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   EXPECT_EQ(target_device_count(&g_syslog_device_manager), 0u);
   EXPECT_EQ(syslog_shutdown(3), 0);
   test_clock_uninstall();
+}
+
+}  // namespace
+
+namespace {
+
+// The syslog-only mode as a user starts it: its receivers run at once and,
+// with no registered device yet, write every datagram to "syslog-dump" and
+// drop it; start-up then goes on.
+TEST(SyslogProgram, SyslogOnlyModeDumpsWhatArrives) {
+  vktest::temp_dir dir;
+  std::string home = dir.path;
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) mkdir((home + d).c_str(), 0755);
+  vktest::write_file(home + "/conf/qdr.conf", "receiver_ip=127.0.0.1\nreceiver_port=" +
+                                                  std::to_string(vktest::free_port(SOCK_STREAM)) +
+                                                  "\n");
+  vktest::write_file(home + "/conf/log.conf",
+                     "[qdr-agent]\ndirectory=" + home +
+                         "/log\nfilename=qdr-agent.log\noutput_type=file\nlevel=<info\n"
+                         "[syslog-dump]\ndirectory=" +
+                         home + "/log\nfilename=syslog-dump.log\noutput_type=file\nlevel=<trace\n");
+  int port = vktest::free_port(SOCK_DGRAM);
+  vktest::child agent =
+      vktest::start_program({vktest::built_program("qdr-agent/qdr-agent"), "--syslog-only",
+                             "--syslog-port=" + std::to_string(port)},
+                            home, {"VOSK_QDR_HOME=" + home});
+  ASSERT_GT(agent.pid, 0);
+  std::string dump_path = home + "/log/syslog-dump.log";
+  bool dumped = vktest::wait_until(
+      [&] {
+        vktest::run_program({"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P",
+                             std::to_string(port), "-t", "edge", "syslog-only mode"});
+        return vktest::read_file(dump_path).find("edge: syslog-only mode") != std::string::npos;
+      },
+      15000, 200);
+  EXPECT_TRUE(dumped) << vktest::read_file(agent.out_path)
+                      << vktest::read_file(home + "/log/qdr-agent.log");
+  EXPECT_NE(vktest::read_file(agent.out_path).find("syslog-only"), std::string::npos);
+  // Start-up went on: the main loop stops when the pid file goes.
+  unlink((home + "/data/qdr-agent.pid").c_str());
+  EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
+  if (agent.pid > 0) vktest::stop_program(agent);
 }
 
 }  // namespace
