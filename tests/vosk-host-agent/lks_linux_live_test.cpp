@@ -240,20 +240,20 @@ TEST_F(LksLive, ProcessScanOfAThousandAgreesWithPs) {
     auto it = ours.find(std::stoll(row[0]));
     if (it == ours.end()) continue;  // kernel threads, or started after our scan
     compared++;
-    EXPECT_EQ(std::stoll(row[1]), it->second->ppid) << row[0];
-    EXPECT_EQ(row[2], it->second->user_name_p) << row[0];
-    EXPECT_EQ(row[4], std::string(it->second->command_p).substr(0, row[4].size())) << row[0];
-    // Our sleeping children keep their size; other processes of the
-    // machine may grow between the two reads.
-    bool same = std::stoull(row[3]) * 1024 == it->second->virtual_size;
+    const host_process_info_t *p = it->second;
+    bool same = std::stoll(row[1]) == p->ppid && row[2] == p->user_name_p &&
+                row[4] == std::string(p->command_p).substr(0, row[4].size()) &&
+                std::stoull(row[3]) * 1024 == p->virtual_size;
+    // Our sleeping children stay as they were; other processes of the
+    // machine may exec, grow or lose their parent between the two reads.
     if (mine.count(it->first) != 0) {
-      EXPECT_TRUE(same) << row[0];
+      EXPECT_TRUE(same) << row[0] << " " << row[4];
     } else {
       moved += !same;
     }
   }
   EXPECT_GE(compared, 1000);
-  EXPECT_LE(moved * 20, compared) << "more than 5 % of the processes changed size";
+  EXPECT_LE(moved * 20, compared) << "more than 5 % of the processes changed";
 }
 
 TEST_F(LksLive, LimitsAgreeWithPrlimit) {
