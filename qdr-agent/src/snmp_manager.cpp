@@ -818,8 +818,14 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
   return 0;
 }
 
-int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
-                    snmp_session_error *err_rec) {
+namespace {
+
+// The subtree walk of sm_bulk_request. Without a sink each answer's run of
+// variables is detached from the answer and appended to the entry's chain;
+// with one, the run is handed to the sink and freed with the answer, so a
+// walk holds one answer at a time however long it is.
+int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
+              snmp_session_error *err_rec, const sm_var_sink *sink) {
   if (err_rec == nullptr) return SM_ERR_NO_ERROR_RECORD;
   if (entry == nullptr) return SM_ERR_NO_LIST;
   if (entry->is_oid_parser_error) return 0;
@@ -836,7 +842,7 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_respons
   oid next[MAX_OID_LEN];
   size_t next_len = root_len;
   memcpy(next, root, root_len * sizeof(oid));
-  netsnmp_variable_list *tail = chain_tail(entry->variables);
+  netsnmp_variable_list *tail = sink == nullptr ? chain_tail(entry->variables) : nullptr;
   uint32_t collected = 0;
 
   for (;;) {
@@ -909,19 +915,23 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_respons
     if (run_last == nullptr) {
       complete = true;
     } else {
-      netsnmp_variable_list *run = response->variables;
-      response->variables = run_last->next_variable;
-      run_last->next_variable = nullptr;
-      if (tail == nullptr) {
-        entry->variables = run;
-      } else {
-        tail->next_variable = run;
-      }
-      tail = run_last;
       collected += taken;
       if (!complete) {
         next_len = run_last->name_length;
         memcpy(next, run_last->name, next_len * sizeof(oid));
+      }
+      if (sink != nullptr) {
+        sink->receive(sink->ctx, entry, response->variables, taken);
+      } else {
+        netsnmp_variable_list *run = response->variables;
+        response->variables = run_last->next_variable;
+        run_last->next_variable = nullptr;
+        if (tail == nullptr) {
+          entry->variables = run;
+        } else {
+          tail->next_variable = run;
+        }
+        tail = run_last;
       }
     }
     snmp_free_pdu(response);
@@ -935,15 +945,15 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_respons
   }
 }
 
-int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
-                             mlist_t *snmp_response_list, snmp_session_error *err_rec) {
+int bulk_multiple(void *snmp_session_fd, int req_max_repetitions, mlist_t *snmp_response_list,
+                  snmp_session_error *err_rec, const sm_var_sink *sink) {
   if (snmp_response_list == nullptr) return SM_ERR_NO_LIST;
   mlist_item_t *cur = nullptr;
   snmp_response_data *entry;
   while ((entry = static_cast<snmp_response_data *>(
               mlist_getting_data(snmp_response_list, nullptr, &cur))) != nullptr) {
     if (entry->is_oid_parser_error) continue;
-    int ret = sm_bulk_request(snmp_session_fd, req_max_repetitions, entry, err_rec);
+    int ret = bulk_walk(snmp_session_fd, req_max_repetitions, entry, err_rec, sink);
     if (ret < 0) {
       char oid_text[1024];
       snprint_objid(oid_text, sizeof(oid_text), entry->obj_id, entry->obj_id_length);
@@ -960,14 +970,51 @@ int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
   return 0;
 }
 
+// A GET whose answered entries are handed to the sink and then let go.
+int get_to_sink(void *snmp_session_fd, mlist_t *snmp_response_list, snmp_session_error *err_rec,
+                const sm_var_sink *sink) {
+  int ret = sm_get_request(snmp_session_fd, snmp_response_list, err_rec);
+  if (ret != 0) return ret;
+  mlist_item_t *cur = nullptr;
+  snmp_response_data *entry;
+  while ((entry = static_cast<snmp_response_data *>(
+              mlist_getting_data(snmp_response_list, nullptr, &cur))) != nullptr) {
+    if (entry->variables == nullptr) continue;
+    sink->receive(sink->ctx, entry, entry->variables, 1);
+    snmp_free_varbind(entry->variables);
+    entry->variables = nullptr;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
+                    snmp_session_error *err_rec) {
+  return bulk_walk(snmp_session_fd, req_max_repetitions, entry, err_rec, nullptr);
+}
+
+int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
+                             mlist_t *snmp_response_list, snmp_session_error *err_rec) {
+  return bulk_multiple(snmp_session_fd, req_max_repetitions, snmp_response_list, err_rec, nullptr);
+}
+
 int sm_request_multiple(void *snmp_session_fd, int req_max_repetitions, int type,
                         mlist_t *snmp_response_list, snmp_session_error *err_rec) {
+  return sm_request_multiple_to(snmp_session_fd, req_max_repetitions, type, snmp_response_list,
+                                err_rec, nullptr);
+}
+
+int sm_request_multiple_to(void *snmp_session_fd, int req_max_repetitions, int type,
+                           mlist_t *snmp_response_list, snmp_session_error *err_rec,
+                           const sm_var_sink *sink) {
+  if (sink != nullptr && sink->receive == nullptr) sink = nullptr;
   switch (type) {
     case SNMP_REQ_TYPE_GET:
-      return sm_get_request(snmp_session_fd, snmp_response_list, err_rec);
+      return sink == nullptr ? sm_get_request(snmp_session_fd, snmp_response_list, err_rec)
+                             : get_to_sink(snmp_session_fd, snmp_response_list, err_rec, sink);
     case SNMP_REQ_TYPE_BULK:
-      return sm_bulk_request_multiple(snmp_session_fd, req_max_repetitions, snmp_response_list,
-                                      err_rec);
+      return bulk_multiple(snmp_session_fd, req_max_repetitions, snmp_response_list, err_rec, sink);
     default:
       return SM_ERR_REQ_TYPE;
   }

@@ -255,6 +255,28 @@ int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
 int sm_request_multiple(void *snmp_session_fd, int req_max_repetitions, int type,
                         mlist_t *snmp_response_list, snmp_session_error *sess_error);
 
+// Receives, for one entry, the variables of one answer as it arrives: `vars`
+// is the first of `count` variables, in order (follow next_variable; the
+// chain may go on past the count). They belong to the answer, which is freed
+// right after the call, so nothing pointing into them may be kept.
+typedef void (*sm_var_receiver)(void *ctx, const snmp_response_data *entry,
+                                const netsnmp_variable_list *vars, size_t count);
+typedef struct {
+  sm_var_receiver receive;
+  void *ctx;
+} sm_var_sink;
+
+// sm_request_multiple that hands the variables to `sink` instead of the
+// entries: a walk's answers one by one as they arrive (each answer freed
+// before the next is asked for, so a walk holds one answer's variables at a
+// time), a GET's answered entries one by one after the answer. The entries'
+// `variables` stay null; is_snmp_no_res, the results, the order, the
+// variable limit and the error codes are those of sm_request_multiple. A
+// null sink (or receiver) is sm_request_multiple.
+int sm_request_multiple_to(void *snmp_session_fd, int req_max_repetitions, int type,
+                           mlist_t *snmp_response_list, snmp_session_error *sess_error,
+                           const sm_var_sink *sink);
+
 // Sets the bound on the variables one walk may collect (0 restores the
 // default). Meant for start-up and tests.
 void sm_set_bulk_variable_limit(uint32_t limit);
