@@ -269,26 +269,51 @@ void collect_interface_clear(collect_interface *ci) {
   if (ci != nullptr) mlist_clean(&ci->data);
 }
 
-collect_if_data *colt_get_collect_data_by_index(collect_interface *ci, mlist_item_t **cursor,
-                                                uint32_t oid_index) {
+namespace {
+
+// The row (of `row_size` bytes, starting with its uint32_t oid_index) with
+// `oid_index`: searched from after *cursor to the end, then from the head,
+// else appended zeroed.
+void *row_by_index(collect_interface *ci, mlist_item_t **cursor, uint32_t oid_index,
+                   size_t row_size) {
+  auto index_of = [](const mlist_item_t *it) {
+    uint32_t idx;
+    memcpy(&idx, it->data, sizeof(idx));
+    return idx;
+  };
   mlist_item_t *start = (*cursor != nullptr) ? (*cursor)->next : ci->data.head;
   mlist_item_t *found = nullptr;
   for (mlist_item_t *it = start; it != nullptr && found == nullptr; it = it->next) {
-    if (static_cast<collect_if_data *>(it->data)->oid_index == oid_index) found = it;
+    if (index_of(it) == oid_index) found = it;
   }
   // Rows may come out of order: the part before the start is searched too.
   for (mlist_item_t *it = ci->data.head; it != start && found == nullptr; it = it->next) {
-    if (static_cast<collect_if_data *>(it->data)->oid_index == oid_index) found = it;
+    if (index_of(it) == oid_index) found = it;
   }
   if (found == nullptr) {
-    collect_if_data *row =
-        static_cast<collect_if_data *>(mlist_new_item(sizeof(collect_if_data), &found));
+    void *row = mlist_new_item(row_size, &found);
     if (row == nullptr) return nullptr;
-    row->oid_index = oid_index;
+    memcpy(row, &oid_index, sizeof(oid_index));
     mlist_push_back(&ci->data, found);
   }
   *cursor = found;
-  return static_cast<collect_if_data *>(found->data);
+  return found->data;
+}
+
+}  // namespace
+
+collect_if_data *colt_get_collect_data_by_index(collect_interface *ci, mlist_item_t **cursor,
+                                                uint32_t oid_index) {
+  static_assert(offsetof(collect_if_data, oid_index) == 0);
+  return static_cast<collect_if_data *>(
+      row_by_index(ci, cursor, oid_index, sizeof(collect_if_data)));
+}
+
+collect_if_stat_data *colt_get_collect_stat_by_index(collect_interface *ci, mlist_item_t **cursor,
+                                                     uint32_t oid_index) {
+  static_assert(offsetof(collect_if_stat_data, oid_index) == 0);
+  return static_cast<collect_if_stat_data *>(
+      row_by_index(ci, cursor, oid_index, sizeof(collect_if_stat_data)));
 }
 
 uint32_t colt_get_oid_index_from_name(const oid *name, size_t name_length) {
@@ -372,7 +397,9 @@ collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const col
     return nullptr;
   }
   uint64_t interval_ns = cur->collect_time - prev->collect_time;
-  uint64_t interval = interval_ns / kNsecPerSec;
+  // Rates are per exact interval: samples 9.9996 s apart are divided by
+  // 9.9996 s, not by a whole 9 s.
+  double interval = static_cast<double>(interval_ns) / static_cast<double>(kNsecPerSec);
   collect_if_perf *out =
       static_cast<collect_if_perf *>(calloc(prev->data.count, sizeof(collect_if_perf)));
   if (out == nullptr) {
@@ -413,8 +440,8 @@ collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const col
           &(pr->perf_raw.*kCounters[i].raw), &(cr->perf_raw.*kCounters[i].raw),
           i < kOctetCounters ? max_octets : 0, &(r->*kCounters[i].perf));
     }
-    r->in_bps = static_cast<double>(r->in_octet_count * 8) / static_cast<double>(interval);
-    r->out_bps = static_cast<double>(r->out_octet_count * 8) / static_cast<double>(interval);
+    r->in_bps = static_cast<double>(r->in_octet_count * 8) / interval;
+    r->out_bps = static_cast<double>(r->out_octet_count * 8) / interval;
     if (bandwidth != 0) {
       colt_cal_rate_integer64(static_cast<uint64_t>(r->in_bps), bandwidth, &r->in_bps_rate);
       colt_cal_rate_integer64(static_cast<uint64_t>(r->out_bps), bandwidth, &r->out_bps_rate);
@@ -558,7 +585,7 @@ int colt_send_if_stat(const collect_interface *ci) {
   size_t ws_size = sizeof(network_if_stat_list_t) + 256 + rows * (sizeof(network_if_stat_t) + 16);
   size_t payload = 64;
   for (const mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
-    const collect_if_stat &s = static_cast<const collect_if_data *>(it->data)->stat;
+    const collect_if_stat &s = static_cast<const collect_if_stat_data *>(it->data)->stat;
     payload += kStatRowFixed + strlen(ci->device_id) + strlen(s.descriptor) + strlen(s.name) +
                strlen(s.physical_address) + strlen(s.duplex_status) + strlen(s.ip) +
                strlen(s.subnet_mask);
@@ -577,7 +604,7 @@ int colt_send_if_stat(const collect_interface *ci) {
   }
   size_t i = 0;
   for (const mlist_item_t *it = ci->data.head; it != nullptr; it = it->next, i++) {
-    const collect_if_data *row = static_cast<const collect_if_data *>(it->data);
+    const collect_if_stat_data *row = static_cast<const collect_if_stat_data *>(it->data);
     const collect_if_stat &s = row->stat;
     network_if_stat_t *w = &msg->stats.items_p[i];
     w->device_id_p = ci->device_id;
@@ -700,6 +727,93 @@ int colt_send_if_perf_raw(const collect_interface *ci) {
 
 // ---- Collections ----
 
+namespace {
+
+// A sample being filled from a walk's answers as they arrive. Each response
+// entry is one table column; the row cursor restarts with each column.
+struct row_fill {
+  collect_interface *ci;
+  const snmp_response_data *entry;  // the column being filled
+  mlist_item_t *cursor;
+  const stat_column *col;  // statistics: the column's text field, or null
+  raw_field field;         // performance: the column's counter, or null
+};
+
+void next_column(row_fill *f, const snmp_response_data *entry) {
+  f->entry = entry;
+  f->cursor = nullptr;
+  f->col = stat_column_of(entry->type_code);
+  f->field = perf_field_of_code(entry->type_code);
+}
+
+void receive_stat(void *ctx, const snmp_response_data *entry, const netsnmp_variable_list *v,
+                  size_t count) {
+  row_fill *f = static_cast<row_fill *>(ctx);
+  if (entry != f->entry) next_column(f, entry);
+  if (f->col == nullptr) return;  // logged once the request is done
+  for (size_t i = 0; i < count && v != nullptr; i++, v = v->next_variable) {
+    uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
+    collect_if_stat_data *row = colt_get_collect_stat_by_index(f->ci, &f->cursor, idx);
+    if (row == nullptr) {
+      VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
+            f->col->constant, entry->type_code, static_cast<int>(idx));
+      continue;
+    }
+    char *field = reinterpret_cast<char *>(&row->stat) + f->col->offset;
+    if (colt_get_vars_value_to_string(v, field, f->col->size, nullptr) <= 0) field[0] = '\0';
+    if (f->col->trim) trim_text(field);
+    row->stat.collect_time = f->ci->collect_time;
+  }
+}
+
+void receive_perf(void *ctx, const snmp_response_data *entry, const netsnmp_variable_list *v,
+                  size_t count) {
+  row_fill *f = static_cast<row_fill *>(ctx);
+  if (entry != f->entry) next_column(f, entry);
+  if (f->field == nullptr) return;  // columns of other codes are ignored
+  for (size_t i = 0; i < count && v != nullptr; i++, v = v->next_variable) {
+    uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
+    collect_if_data *row = colt_get_collect_data_by_index(f->ci, &f->cursor, idx);
+    if (row == nullptr) {
+      VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
+            obj_id_type_code_to_str(entry->type_code), entry->type_code, static_cast<int>(idx));
+      continue;
+    }
+    colt_get_vars_to_integer64(v, &(row->perf_raw.*f->field));
+  }
+}
+
+// Walks the pack into the statistics or performance rows of `ci`, one
+// answer at a time. Returns 0, or -1 after logging the failure.
+int collect_rows(bool stat, collect_interface *ci, void *session_fd, oid_pack *pack) {
+  row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr};
+  sm_var_sink sink = {stat ? receive_stat : receive_perf, &fill};
+  mlist_t list;
+  sm_response_list_init(&list);
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  int ret =
+      colt_request_from_oid_pack(&list, COLT_IF_MAX_REPETITIONS, session_fd, pack, &err, &sink);
+  if (ret < 0) {
+    log_collect_failure(stat ? "stat" : "perf", ci->device_id, ret, &err);
+  } else if (stat) {
+    for (const mlist_item_t *it = list.head; it != nullptr; it = it->next) {
+      const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
+      VKLOG(g_vklog, VL_DEBUG, "[colt_if_stat][dev:%s]name[%s],type code[%d]\n", ci->device_id,
+            entry->name, entry->type_code);
+      if (stat_column_of(entry->type_code) == nullptr) {
+        VKLOG(g_vklog, VL_ERROR, "this type code is not support.(type:%d,name:%s)\n",
+              entry->type_code, entry->name);
+      }
+    }
+  }
+  sm_snmp_error_clean(&err);
+  sm_response_list_clean(&list);
+  return ret < 0 ? -1 : 0;
+}
+
+}  // namespace
+
 int colt_if_stat(uint64_t collect_time, const char *device_id, const struct event *ev,
                  void *session_fd, oid_pack *pack) {
   (void)ev;
@@ -709,47 +823,10 @@ int colt_if_stat(uint64_t collect_time, const char *device_id, const struct even
   }
   if (session_fd == nullptr || pack == nullptr) return -4;
   VKLOG(g_vklog, VL_DEBUG, "collect if stat - device id:%s,oid pack id:%u\n", device_id, pack->id);
-  mlist_t list;
-  sm_response_list_init(&list);
-  snmp_session_error err;
-  sm_snmp_error_init(&err);
-  int ret = colt_request_from_oid_pack(&list, COLT_IF_MAX_REPETITIONS, session_fd, pack, &err);
-  if (ret < 0) {
-    log_collect_failure("stat", device_id, ret, &err);
-    sm_snmp_error_clean(&err);
-    sm_response_list_clean(&list);
-    return -1;
-  }
   collect_interface ci;
   collect_interface_init(&ci, device_id, collect_time);
-  for (mlist_item_t *it = list.head; it != nullptr; it = it->next) {
-    const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
-    VKLOG(g_vklog, VL_DEBUG, "[colt_if_stat][dev:%s]name[%s],type code[%d]\n", device_id,
-          entry->name, entry->type_code);
-    const stat_column *col = stat_column_of(entry->type_code);
-    if (col == nullptr) {
-      VKLOG(g_vklog, VL_ERROR, "this type code is not support.(type:%d,name:%s)\n",
-            entry->type_code, entry->name);
-      continue;
-    }
-    mlist_item_t *cursor = nullptr;
-    for (const netsnmp_variable_list *v = entry->variables; v != nullptr; v = v->next_variable) {
-      uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
-      collect_if_data *row = colt_get_collect_data_by_index(&ci, &cursor, idx);
-      if (row == nullptr) {
-        VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
-              col->constant, entry->type_code, static_cast<int>(idx));
-        continue;
-      }
-      char *field = reinterpret_cast<char *>(&row->stat) + col->offset;
-      if (colt_get_vars_value_to_string(v, field, col->size, nullptr) <= 0) field[0] = '\0';
-      if (col->trim) trim_text(field);
-      row->stat.collect_time = collect_time;
-    }
-  }
-  sm_snmp_error_clean(&err);
-  sm_response_list_clean(&list);
-  int r = colt_send_if_stat(&ci);
+  int r = collect_rows(true, &ci, session_fd, pack);
+  if (r == 0) r = colt_send_if_stat(&ci);
   collect_interface_clear(&ci);
   return r;
 }
@@ -764,39 +841,14 @@ int colt_if_perf(uint64_t collect_time, const char *device_id, const struct even
   if (session_fd == nullptr || pack == nullptr) return -4;
   VKLOG(g_vklog, VL_DEBUG, "collect if perf - device id:%s,oid pack id:%u\n", device_id, pack->id);
   uint64_t t0 = vk_clock_get()->monotonic_nsec();
-  mlist_t list;
-  sm_response_list_init(&list);
-  snmp_session_error err;
-  sm_snmp_error_init(&err);
-  int ret = colt_request_from_oid_pack(&list, COLT_IF_MAX_REPETITIONS, session_fd, pack, &err);
-  if (ret < 0) {
-    log_collect_failure("perf", device_id, ret, &err);
-    sm_snmp_error_clean(&err);
-    sm_response_list_clean(&list);
+  collect_interface ci;
+  collect_interface_init(&ci, device_id, collect_time);
+  if (collect_rows(false, &ci, session_fd, pack) != 0) {
+    collect_interface_clear(&ci);
     return -1;
   }
   VKLOG(g_vklog, VL_TRACE, "[colt_if_perf] device id[%s], snmp elapse[%.5f]\n", device_id,
         static_cast<double>(vk_clock_get()->monotonic_nsec() - t0) / 1e9);
-  collect_interface ci;
-  collect_interface_init(&ci, device_id, collect_time);
-  for (mlist_item_t *it = list.head; it != nullptr; it = it->next) {
-    const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
-    raw_field field = perf_field_of_code(entry->type_code);
-    if (field == nullptr) continue;
-    mlist_item_t *cursor = nullptr;
-    for (const netsnmp_variable_list *v = entry->variables; v != nullptr; v = v->next_variable) {
-      uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
-      collect_if_data *row = colt_get_collect_data_by_index(&ci, &cursor, idx);
-      if (row == nullptr) {
-        VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
-              obj_id_type_code_to_str(entry->type_code), entry->type_code, static_cast<int>(idx));
-        continue;
-      }
-      colt_get_vars_to_integer64(v, &(row->perf_raw.*field));
-    }
-  }
-  sm_snmp_error_clean(&err);
-  sm_response_list_clean(&list);
 
   collect_interface *prev = colt_get_if_perf_prev(device_id);
   size_t count = 0;

@@ -21,8 +21,10 @@
 //   "wrap" implying more octets than the interface can carry in the
 //   interval (with 25 % slack for the distance between collect time and
 //   reading) is a reset as well: delta = cur.
-// - Samples less than a second apart give no computed records (the raw
-//   counters are still sent): the whole-second interval would be 0.
+// Rates divide by the exact interval between the two collect times (in
+// seconds, fractions kept). Samples less than a second apart give no
+// computed records (the raw counters are still sent): so short an interval
+// says little about a rate, and none at all when the times are equal.
 //
 // Previous-sample table: one record per device id, guarded by its own
 // mutex. A thread takes a device's record (colt_get_if_perf_prev marks it in
@@ -107,20 +109,27 @@ typedef struct {
   colt_integer64 crc_error_count;
 } collect_if_perf_raw;
 
-// One interface row of a sample.
+// One interface row of a performance sample: the raw counters only, all
+// that the next rate computation needs. These rows are what the
+// previous-sample table keeps, one per interface of every device, so they
+// carry no text fields.
 typedef struct {
   uint32_t oid_index;  // last sub-identifier of the row's OIDs
-  union {
-    collect_if_stat stat;
-    collect_if_perf_raw perf_raw;
-  };
+  collect_if_perf_raw perf_raw;
 } collect_if_data;
 
-// One device's sample.
+// One interface row of a statistics sample (text fields; never stored).
+typedef struct {
+  uint32_t oid_index;  // last sub-identifier of the row's OIDs
+  collect_if_stat stat;
+} collect_if_stat_data;
+
+// One device's sample: performance rows (collect_if_data) or statistics rows
+// (collect_if_stat_data), never both.
 typedef struct {
   char device_id[COLT_DEVICE_ID_SIZE];
   uint64_t collect_time;  // ns since the epoch
-  mlist_t data;           // collect_if_data rows, in order of first appearance
+  mlist_t data;           // rows, in order of first appearance
   int is_use;             // 1 while a thread computes against it; table mutex
   int is_detached;        // 1 once replaced in the table while in use; table mutex
 } collect_interface;
@@ -168,12 +177,15 @@ void collect_interface_init(collect_interface *ci, const char *device_id, uint64
 // Frees the rows; the sample stays usable (empty). Null is ignored.
 void collect_interface_clear(collect_interface *ci);
 
-// The row with `oid_index`, looked up over the whole list starting after
-// `*cursor` (the row matched last), or a new zeroed row appended when none
-// has it. *cursor becomes the returned row's item. Null when memory is
-// exhausted.
+// The performance row with `oid_index`, looked up over the whole list
+// starting after `*cursor` (the row matched last), or a new zeroed row
+// appended when none has it. *cursor becomes the returned row's item. Null
+// when memory is exhausted.
 collect_if_data *colt_get_collect_data_by_index(collect_interface *ci, mlist_item_t **cursor,
                                                 uint32_t oid_index);
+// The same for a statistics sample's rows.
+collect_if_stat_data *colt_get_collect_stat_by_index(collect_interface *ci, mlist_item_t **cursor,
+                                                     uint32_t oid_index);
 
 // ---- Collections ----
 

@@ -435,7 +435,7 @@ int colt_get_vars_value_to_string(const netsnmp_variable_list *vars, char *value
 }
 
 int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *session_fd,
-                               oid_pack *pack, snmp_session_error *err) {
+                               oid_pack *pack, snmp_session_error *err, const sm_var_sink *sink) {
   if (list == nullptr || pack == nullptr || err == nullptr) return -2;
   for (vlist_item_t *it = pack->list.head; it != nullptr; it = it->next) {
     const oid_info *oi = static_cast<const oid_info *>(it->data);
@@ -444,7 +444,7 @@ int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *ses
   }
   sm_snmp_error_clean(err);
   sm_snmp_error_init(err);
-  int r = sm_request_multiple(session_fd, req_max_repetitions, pack->type, list, err);
+  int r = sm_request_multiple_to(session_fd, req_max_repetitions, pack->type, list, err, sink);
   if (r < 0) {
     VKLOG(g_vklog, VL_ERROR, "[colt_if_stat] sm_request_multiple() has failed.\n");
     return -2;
@@ -462,7 +462,7 @@ int colt_device_perf(uint64_t collect_time, const char *device_id, const event *
   sm_response_list_init(&list);
   snmp_session_error err;
   sm_snmp_error_init(&err);
-  int r = colt_request_from_oid_pack(&list, 0, session_fd, pack, &err);
+  int r = colt_request_from_oid_pack(&list, 0, session_fd, pack, &err, nullptr);
   sm_snmp_error_clean(&err);
   if (r < 0) {
     VKLOG(g_vklog, VL_ERROR, "[colt_device_perf] colt_request_from_oid_pack() has failed.\n");

@@ -180,10 +180,12 @@ void colt_req_info_destroy(collect_req_info *req);
 
 // Adds one response entry per OID of the pack's live list to `list` (an
 // initialised response list), resets `err` and sends the list with the
-// pack's request type. Returns 0; -2 when the request failed (`err` says
-// why; entries keep what was collected).
+// pack's request type. With a sink the answers go to it as they arrive
+// (sm_request_multiple_to) instead of into the entries. Returns 0; -2 when
+// the request failed (`err` says why; entries or sink keep what was
+// collected).
 int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *session_fd,
-                               oid_pack *pack, snmp_session_error *err);
+                               oid_pack *pack, snmp_session_error *err, const sm_var_sink *sink);
 
 // Device performance: polls the pack, fills a sample (cpu, memory,
 // temperature, uptime by type code) and sends it (54101). Returns 0; -2
