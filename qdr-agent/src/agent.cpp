@@ -6,6 +6,9 @@
 #include "collect_thread.h"
 #include "config.h"
 #include "device.h"
+#include "icmp.h"
+#include "snmp_trap.h"
+#include "syslog_receiver.h"
 #include "vklog.h"
 
 int g_is_oid_manager_res;
@@ -18,6 +21,13 @@ namespace {
 constexpr int kCheckerStopSec = 3;
 constexpr int kCollectStopSec = 10;
 constexpr int kOidManagerStopSec = 5;
+// The ICMP worker sleeps in one-second slices; a cycle in progress is
+// finished first, and the registry is emptied even when the limit passes.
+constexpr int kIcmpStopSec = 3;
+// The receivers' main threads sleep in 100 ms slices; the receiver threads
+// wait at most 100 ms at a time.
+constexpr int kSyslogStopSec = 5;
+constexpr int kSnmpTrapStopSec = 5;
 
 }  // namespace
 
@@ -25,7 +35,13 @@ int agent_function_initialize(void) {
   oid_manager_init(&g_oid_manager);
   device_manager_init(&g_device_manager);
   collect_thread_init(g_agent_config.collect_thread_count);
-  // ICMP, syslog and SNMP trap initialisation follow, in this order.
+  icmp_init();
+  if (syslog_init() != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[agent_function_initialize] syslog_init() has failed.\n");
+  }
+  if (snmp_trap_init() != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[agent_function_initialize] snmp_trap_init() has failed.\n");
+  }
   return 0;
 }
 
@@ -36,8 +52,11 @@ int agent_function_activate(void) {
   oid_manager_activate(&g_oid_manager);
   collect_thread_run();
   dm_device_event_checker_start(&g_device_manager);
-  // Syslog receiver, SNMP trap receiver and ICMP start-up follow, in this
-  // order.
+  syslog_startup();
+  snmp_trap_startup();
+  if (icmp_startup() != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[agent_function_activate] icmp_startup() has failed.\n");
+  }
   return 0;
 }
 
@@ -49,8 +68,11 @@ int agent_function_deactivate(void) {
     exit(0);
   }
   device_manager_clear(&g_device_manager);
-  // ICMP (3 s), syslog (5 s) and SNMP trap (5 s) shutdowns follow, in this
-  // order.
+  icmp_shutdown(kIcmpStopSec);
+  // The syslog and trap shutdowns end the process themselves when their
+  // threads do not stop.
+  syslog_shutdown(kSyslogStopSec);
+  snmp_trap_shutdown(kSnmpTrapStopSec);
   if (collect_thread_stop(kCollectStopSec) != 0) {
     VKLOG(g_vklog, VL_ERROR, "[agent_halt] collect_thread_stop() has failed.\n");
     exit(0);

@@ -445,6 +445,10 @@ int snmp_trap_init(void) {
 
 int snmp_trap_startup(void) {
   if (!g_snmp_trap.initialized) return -1;
+  int status = g_snmp_trap.thread_status.load();
+  if (status == TARGET_SERVICE_STARTUP || status == TARGET_SERVICE_UP) {
+    return 0;  // a second activation starts no twin thread
+  }
   target_device_activate(&g_snmptrap_device_manager);
   g_snmp_trap.thread_status.store(TARGET_SERVICE_STARTUP);
   if (thread_startup(-1, "snmptrap_main", snmp_trap_main, nullptr, 0) != 0) {

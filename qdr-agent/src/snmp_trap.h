@@ -117,8 +117,8 @@ int snmp_trap_send_data(const char *device_id, const snmp_trap_data_t *trap);
 // call changes nothing. Returns 0; -12 when the service cannot be created.
 int snmp_trap_init(void);
 
-// Activates the registry and starts "snmptrap_main". Returns 0; -1 before
-// snmp_trap_init.
+// Activates the registry and starts "snmptrap_main". Returns 0 (also when
+// already running: no second thread is started); -1 before snmp_trap_init.
 int snmp_trap_startup(void);
 
 // Stops what snmp_trap_startup started. Returns 0; ends the process with

@@ -172,6 +172,10 @@ int syslog_init(void) {
 
 int syslog_startup(void) {
   if (!g_syslog.initialized) return -1;
+  int status = g_syslog.thread_status.load();
+  if (status == TARGET_SERVICE_STARTUP || status == TARGET_SERVICE_UP) {
+    return 0;  // a second activation starts no twin threads
+  }
   syslog_clear_queue();
   g_syslog.sender_status.store(TARGET_SERVICE_STARTUP);
   if (thread_startup(-1, "syslog_sender", syslog_sender, nullptr, 0) != 0) {

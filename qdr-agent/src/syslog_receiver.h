@@ -120,7 +120,8 @@ int syslog_parse_pri(const char *data, size_t len, syslog_pri_t *out);
 int syslog_init(void);
 
 // Starts the sender thread, activates the registry and starts "syslog_main"
-// (which starts the receivers). Returns 0; -1 before syslog_init.
+// (which starts the receivers). Returns 0 (also when already running: no
+// second set of threads is started); -1 before syslog_init.
 int syslog_startup(void);
 
 // Stops what syslog_startup started (see the header comment). Returns 0;

@@ -196,7 +196,9 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   g_syslog.server->port = static_cast<uint16_t>(port);
   target_device_manager_clean(&g_syslog_device_manager);
   test_clock_install(1700000000000ull);
+  uint32_t threads = tm_count();
   ASSERT_EQ(syslog_startup(), 0);
+  ASSERT_EQ(syslog_startup(), 0);  // a second activation: no twins
   ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-sys-1"), 0);
   ASSERT_TRUE(vktest::wait_until(
       [] {
@@ -208,6 +210,7 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
         return true;
       },
       5000));
+  EXPECT_EQ(tm_count(), threads + 2 + SYSLOG_RECEIVER_THREADS);
   std::string p = std::to_string(port);
   vktest::run_result a =
       vktest::run_program({"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P", p, "-p",
