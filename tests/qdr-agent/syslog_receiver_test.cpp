@@ -297,3 +297,108 @@ TEST(SyslogProgram, SyslogOnlyModeDumpsWhatArrives) {
 }
 
 }  // namespace
+
+namespace {
+
+// The whole agent with the collector listing its devices: syslog lines from
+// `logger` and traps from `snmptrap` sent by a listed device reach dg-sim
+// with its id; a device listed without syslog and trap collection has its
+// syslog dropped and its traps forwarded as "unknown id".
+TEST(ReceiversProgram, ListedDevicesHaveTheirSyslogAndTrapsForwarded) {
+  vktest::temp_dir dir;
+  std::string home = dir.path;
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) mkdir((home + d).c_str(), 0755);
+  std::string scenario = home + "/scenario.json";
+  vktest::write_file(scenario, R"({"on_request": {"device_list": [
+    {"type": "DEVICE_LIST", "message": {"request_id": "rx-devices", "devices": [
+      {"id": "dev-rx", "name": "listed", "ip": {"version": 4, "addr": "127.0.0.1"}, "port": 161,
+       "snmp": {"version": "v2c", "community": "public"},
+       "collect_syslog": true, "collect_snmp_trap": true, "flag": "device_flag_update"},
+      {"id": "dev-quiet", "name": "no events", "ip": {"version": 4, "addr": "127.0.0.3"},
+       "port": 161, "snmp": {"version": "v2c", "community": "public"},
+       "flag": "device_flag_update"}]}}]}})");
+  std::string out = home + "/packets.jsonl";
+  std::string port_file = home + "/port";
+  vktest::child sim = vktest::start_program(
+      {vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0", "--port-file", port_file,
+       "--scenario", scenario, "--out", out, "--quiet"},
+      home);
+  ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(port_file); }, 15000));
+  int syslog_port = vktest::free_port(SOCK_DGRAM);
+  int trap_port = vktest::free_port(SOCK_DGRAM);
+  vktest::write_file(home + "/conf/qdr.conf",
+                     "receiver_ip=127.0.0.1\nreceiver_port=" + vktest::read_file(port_file) +
+                         "\nsyslog_port=" + std::to_string(syslog_port) +
+                         "\nsnmptrap_port=" + std::to_string(trap_port) + "\n");
+  std::string log = home + "/log/qdr-agent.log";
+  vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
+                                                  "/log\nfilename=qdr-agent.log\n"
+                                                  "output_type=file\nlevel=<info\n");
+  bytes quiet_trap = rxtest::capture({"/usr/bin/snmptrap", "-v", "2c", "-c", "public",
+                                      "127.0.0.1:PORT", "7", ".1.3.6.1.6.3.1.1.5.1"});
+  vktest::child agent = vktest::start_program({vktest::built_program("qdr-agent/qdr-agent")}, home,
+                                              {"VOSK_QDR_HOME=" + home});
+  ASSERT_GT(agent.pid, 0);
+  // Both receivers run (3 s after activation) and the device list is in.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        std::string l = vktest::read_file(log);
+        size_t first = l.find("udp server call.");
+        return first != std::string::npos &&
+               l.find("udp server call.", first + 1) != std::string::npos &&
+               l.find("device: id[dev-quiet]") != std::string::npos;
+      },
+      20000, 100))
+      << vktest::read_file(log);
+  std::string sp = std::to_string(syslog_port);
+  std::string tp = "127.0.0.1:" + std::to_string(trap_port);
+  vktest::run_program({"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P", sp, "-p",
+                       "daemon.err", "-t", "core", "fan tray 2 failed"});
+  vktest::run_program({"/usr/bin/logger", "--rfc5424", "-d", "-n", "127.0.0.1", "-P", sp, "-p",
+                       "user.info", "-t", "edge", "config saved"});
+  vktest::run_program({"/usr/bin/snmptrap", "-v", "1", "-c", "public", tp, ".1.3.6.1.4.1.8072",
+                       "127.0.0.1", "3", "0", "100", ".1.3.6.1.2.1.2.2.1.2.2", "s", "eth1"});
+  vktest::run_program({"/usr/bin/snmptrap", "-v", "2c", "-c", "public", tp, "200",
+                       ".1.3.6.1.6.3.1.1.5.3", ".1.3.6.1.2.1.2.2.1.2.2", "s", "eth2"});
+  vktest::run_program({"/usr/bin/snmptrap", "-Ci", "-r", "0", "-t", "1", "-v", "2c", "-c", "public",
+                       tp, "300", ".1.3.6.1.6.3.1.1.5.4", ".1.3.6.1.2.1.2.2.1.2.2", "s", "eth3"});
+  ASSERT_TRUE(rxtest::send_from("127.0.0.3", static_cast<uint16_t>(syslog_port),
+                                rxtest::text("<13>from the quiet device")));
+  ASSERT_TRUE(rxtest::send_from("127.0.0.3", static_cast<uint16_t>(trap_port), quiet_trap));
+  auto traps = [&] {
+    std::string all = vktest::read_file(out);
+    int n = 0;
+    for (size_t at = all.find("\"type\": 54105,"); at != std::string::npos;
+         at = all.find("\"type\": 54105,", at + 1)) {
+      n++;
+    }
+    return n;
+  };
+  bool arrived = vktest::wait_until(
+      [&] {
+        std::string all = vktest::read_file(out);
+        return traps() == 4 && all.find(rxtest::hex("config saved")) != std::string::npos &&
+               all.find(rxtest::hex("fan tray 2 failed")) != std::string::npos;
+      },
+      15000, 100);
+  std::string all = vktest::read_file(out);
+  EXPECT_TRUE(arrived) << all;
+  EXPECT_NE(all.find("\"device_id\": \"dev-rx\", \"received_ip\": \"127.0.0.1\", \"facility\": 3, "
+                     "\"severity\": 3"),
+            std::string::npos)
+      << all;
+  EXPECT_NE(all.find("\"message\": \" eth3\""), std::string::npos) << all;  // the inform
+  EXPECT_NE(all.find("\"enterprise_oid\": \".1.3.6.1.4.1.8072\", \"generic_trap_type\": 3"),
+            std::string::npos)
+      << all;
+  EXPECT_NE(all.find("\"device_id\": \"unknown id\", \"received_ip\": \"127.0.0.3\""),
+            std::string::npos)
+      << all;
+  EXPECT_EQ(all.find(rxtest::hex("from the quiet device")), std::string::npos) << all;
+  unlink((home + "/data/qdr-agent.pid").c_str());
+  EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
+  if (agent.pid > 0) vktest::stop_program(agent);
+  vktest::stop_program(sim);
+}
+
+}  // namespace
