@@ -1024,6 +1024,14 @@ int icmp_init(void) {
 }
 
 int icmp_startup(void) {
+  int status = g_icmp_worker_status.load();
+  if (status == TARGET_SERVICE_UP || status == TARGET_SERVICE_STARTUP) {
+    // A second activation without a deactivation between: one worker and
+    // one store thread are enough.
+    VKLOG(g_vklog, VL_INFO, "ICMP is already up.[(%d)%s]\n", status,
+          target_service_status_to_str(status));
+    return 0;
+  }
   target_device_activate(&g_icmp_device_manager);
   target_device_user_data_startup(&g_icmp_device_manager);
   uint32_t generation = g_icmp_worker_generation.fetch_add(1) + 1;

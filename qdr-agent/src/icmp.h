@@ -164,7 +164,8 @@ extern std::atomic<int> g_icmp_worker_status;
 int icmp_init(void);
 
 // Activates the registry, starts "icmp_user_data" and "icmp_worker".
-// 0; -2 the worker thread could not be started (status 1, "fail").
+// 0 (also when the worker is already starting or up: nothing more is
+// started); -2 the worker thread could not be started (status 1, "fail").
 int icmp_startup(void);
 
 // Stops the store thread and the worker, waiting at most `timeout_sec`

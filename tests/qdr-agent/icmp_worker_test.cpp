@@ -255,7 +255,18 @@ TEST_F(IcmpWorker, RecordWithLongTextsIsSentWholeAndRecordsWithoutStatusAreNot) 
   EXPECT_TRUE(pop(conn, &type).empty());
 }
 
-TEST_F(IcmpWorker, StopsWithinItsLimitWhenIdleAndWhenNeverStarted) {
+int threads_named(const char *name) {
+  int n = 0;
+  vkLock(&g_thread_manager_lock);
+  mlist_item_t *cur = nullptr;
+  while (void *d = mlist_getting_data(&g_thread_manager, nullptr, &cur)) {
+    n += strcmp(static_cast<thread_info *>(d)->name, name) == 0;
+  }
+  vkUnlock(&g_thread_manager_lock);
+  return n;
+}
+
+TEST_F(IcmpWorker, StartsOnceAndStopsWhenIdleNeverStartedOrJustStarted) {
   // Never started: nothing to wait for, so nothing timed out.
   EXPECT_EQ(icmp_shutdown(3), 0);
   EXPECT_EQ(g_icmp_worker_status.load(), TARGET_SERVICE_DOWN);
@@ -265,6 +276,10 @@ TEST_F(IcmpWorker, StopsWithinItsLimitWhenIdleAndWhenNeverStarted) {
   ASSERT_EQ(icmp_startup(), 0);
   ASSERT_TRUE(
       vktest::wait_until([] { return g_icmp_worker_status.load() == TARGET_SERVICE_UP; }, 10000));
+  // A second activation starts no twin threads.
+  EXPECT_EQ(icmp_startup(), 0);
+  EXPECT_EQ(threads_named("icmp_worker"), 1);
+  EXPECT_EQ(threads_named("icmp_user_data"), 1);
   // An empty registry: cycles run and find nothing to do.
   test_clock_uninstall();
   EXPECT_EQ(icmp_shutdown(3), 0);
