@@ -134,13 +134,4 @@ TEST(TargetDevice, StoreThreadKeepsTheLatestReportPerDevice) {
   EXPECT_EQ(out.snmp_latency, 3);
   test_clock_uninstall();
 }
-
-TEST(TargetDevice, TypeNames) {
-  EXPECT_STREQ(su_variable_type_to_str(5), "ASN_INTEGER");
-  EXPECT_STREQ(su_variable_type_to_str(70), "ASN_COUNTER64");
-  EXPECT_STREQ(su_variable_type_to_str(7), "Unknown variables type!");
-  EXPECT_STREQ(target_service_status_to_str(6), "down");
-  EXPECT_STREQ(target_service_status_to_str(7), "unknown");
-}
-
 }  // namespace
