@@ -202,16 +202,25 @@ struct children {
 TEST_F(LksLive, ProcessScanOfAThousandAgreesWithPs) {
   children kids;
   ASSERT_TRUE(kids.start(1000, {"/bin/sleep", "120"}));
-  // Every child has exec'd once its command line reads "sleep 120".
+  // posix_spawn returns while a child's exec is still setting up its
+  // command line, and the loader then grows it: wait until every child
+  // sleeps (state S) in "sleep 120".
   ASSERT_TRUE(vktest::wait_until(
       [&] {
-        return vktest::read_file("/proc/" + std::to_string(kids.pids.back()) + "/cmdline") ==
-               std::string(
-                   "/bin/sleep\0"
-                   "120\0",
-                   15);
+        for (pid_t p : kids.pids) {
+          std::string stat = vktest::read_file("/proc/" + std::to_string(p) + "/stat");
+          size_t close = stat.rfind(')');
+          if (close == std::string::npos || stat.compare(close, 4, ") S ") != 0) return false;
+          if (vktest::read_file("/proc/" + std::to_string(p) + "/cmdline") !=
+              std::string("/bin/sleep\0"
+                          "120\0",
+                          15)) {
+            return false;
+          }
+        }
+        return true;
       },
-      20000));
+      30000, 50));
   ASSERT_EQ(0, get_host_process_list());
   std::vector<uint8_t> w;
   host_process_info_message_t *m = decode(of_code(60016).back(), w, host_process_info_message_new,

@@ -77,9 +77,16 @@ namespace {
 
 // open/read/close without stdio: no stream buffer is allocated per file,
 // which counts when a process scan reads three files per process.
+long read_fd(int fd, char *buffer, size_t size, struct stat *st);
+
 long read_path(const char *path, char *buffer, size_t size, struct stat *st) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
+  return read_fd(fd, buffer, size, st);
+}
+
+// Reads and closes fd.
+long read_fd(int fd, char *buffer, size_t size, struct stat *st) {
   if (st != nullptr && fstat(fd, st) != 0) {
     close(fd);
     return -1;
@@ -128,6 +135,24 @@ long lks_read_file_stat(char *buffer, size_t size, struct stat *st, const char *
   va_end(ap);
   if (ret != 0) return -1;
   return read_path(path, buffer, size, st);
+}
+
+int lks_open_dir(const char *format, ...) {
+  char path[LKS_PATH_SIZE];
+  va_list ap;
+  va_start(ap, format);
+  int ret = vformat_path(path, sizeof(path), format, ap);
+  va_end(ap);
+  if (ret != 0) return -1;
+  return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+long lks_read_at(int dir_fd, const char *name, char *buffer, size_t size, struct stat *st) {
+  if (buffer == nullptr || size == 0) return -1;
+  buffer[0] = '\0';
+  int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  return read_fd(fd, buffer, size, st);
 }
 
 long lks_read_file_all(char **text, const char *format, ...) {

@@ -87,6 +87,12 @@ long lks_read_file(char *buffer, size_t size, const char *format, ...)
 long lks_read_file_stat(char *buffer, size_t size, struct stat *st, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 
+// Opens a directory below the root for lks_read_at (O_PATH: no read
+// access is checked). The descriptor, or -1. The caller closes it.
+int lks_open_dir(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// As lks_read_file_stat for file `name` in the directory `dir_fd`.
+long lks_read_at(int dir_fd, const char *name, char *buffer, size_t size, struct stat *st);
+
 // A whole file in a heap buffer that grows as needed; *text is
 // NUL-terminated. The length, or -1 (nothing allocated) when the file cannot
 // be read. The caller frees *text.
