@@ -134,4 +134,5 @@ TEST(TargetDevice, StoreThreadKeepsTheLatestReportPerDevice) {
   EXPECT_EQ(out.snmp_latency, 3);
   test_clock_uninstall();
 }
+
 }  // namespace
