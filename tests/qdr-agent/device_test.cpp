@@ -250,7 +250,7 @@ int dispatch(uint16_t type, const std::vector<uint8_t> &payload) {
 }
 
 std::vector<uint8_t> encode_list(const std::vector<dev_spec> &specs) {
-  std::vector<uint8_t> ws(1 << 20), out(1 << 20);
+  std::vector<uint8_t> ws(4096 + 512 * specs.size()), out(4096 + 128 * specs.size());
   network_device_list_t *m = network_device_list_new(ws.data(), ws.size());
   m->request_id_p = "req-1";
   network_device_list_devices_alloc(m, static_cast<int>(specs.size()));
@@ -346,22 +346,8 @@ TEST_F(DeviceManager, AHundredThousandDeviceListIsRead) {
   for (const std::string &id : ids) {
     specs.push_back({id.c_str(), "10.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, true});
   }
-  std::vector<uint8_t> ws(64u << 20), out(16u << 20);
-  network_device_list_t *m = network_device_list_new(ws.data(), ws.size());
-  network_device_list_devices_alloc(m, static_cast<int>(specs.size()));
-  for (size_t i = 0; i < specs.size(); i++) {
-    network_device_t *d = &m->devices.items_p[i];
-    d->id_p = specs[i].id;
-    d->flag = _device_flag_update_e;
-    network_device_ip_alloc(d);
-    d->ip_p->addr.buf_p = reinterpret_cast<const uint8_t *>("10.0.0.1");
-    d->ip_p->addr.size = 8;
-    network_device_snmp_alloc(d);
-    d->snmp_p->version = _v2c_e;
-  }
-  int n = network_device_list_encode(m, out.data(), out.size());
-  ASSERT_GT(n, 0);
-  out.resize(n);
+  std::vector<uint8_t> out = encode_list(specs);
+  ASSERT_GT(out.size(), 65535u * 16);  // far beyond the first workspace
   EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, out), 0);
   EXPECT_EQ(dm_device_count(&g_device_manager), static_cast<uint32_t>(kN));
   device_manager_destroy(&g_device_manager);
