@@ -474,8 +474,10 @@ int run_only_modes(int *exit_status) {
     int port = trap ? g_agent_config.snmptrap_port : g_agent_config.syslog_port;
     int r = trap ? snmp_trap_only(static_cast<uint16_t>(port))
                  : syslog_only(static_cast<uint16_t>(port), 0);
+    const char *note = trap ? " (traps are forwarded once the collector link is up)"
+                            : " (datagrams are written to the \"syslog-dump\" log at trace level)";
     printf("%s: receiving on udp port %d%s\n", trap ? "snmptrap-only" : "syslog-only", port,
-           r != 0 ? " has failed" : "");
+           r != 0 ? " has failed" : note);
     fflush(stdout);
     if (r != 0) {
       VKLOG(g_vklog, VL_ERROR, "only-mode %d has failed.(ret:%d)\n", g_agent_config.is_only_type,
