@@ -106,6 +106,8 @@ TEST(VkUtil, CopyFieldFitsOrLeavesFieldUnchanged) {
   EXPECT_TRUE(vk_copy_field(field, sizeof(field), ""));
   EXPECT_STREQ(field, "");
   EXPECT_FALSE(vk_copy_field(field, 0, "a"));
+  EXPECT_TRUE(vk_copy_field(field, sizeof(field), std::string_view()));
+  EXPECT_STREQ(field, "");
 }
 
 TEST(VkUtil, ClockTableMovesEveryReadingTogether) {

@@ -68,7 +68,8 @@ uint64_t vk_get_time_nsec(void) {
 
 bool vk_copy_field(char *field, size_t size, std::string_view src) {
   if (field == nullptr || size == 0 || src.size() >= size) return false;
-  memcpy(field, src.data(), src.size());
+  // An empty view may carry a null pointer, which memcpy must not be given.
+  if (!src.empty()) memcpy(field, src.data(), src.size());
   field[src.size()] = '\0';
   return true;
 }
