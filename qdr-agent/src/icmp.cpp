@@ -325,6 +325,11 @@ int icmp_sendto(icmp_object_t *obj, icmp_host_t *host, const uint8_t *buf, size_
 }
 
 int icmp_send_one(icmp_object_t *obj, icmp_host_t *host) {
+  int fd = host->addrfamily == AF_INET ? obj->fd4 : obj->fd6;
+  if (fd == -1 && (host->addrfamily == AF_INET || host->addrfamily == AF_INET6)) {
+    timer_clear(host);  // its family's socket could not be opened
+    return -1;
+  }
   if (host->addrfamily != AF_INET && host->addrfamily != AF_INET6) {
     VKLOG(g_vklog, VL_ERROR, "Unknown address family: %i\n", host->addrfamily);
     timer_clear(host);
@@ -498,20 +503,25 @@ int icmp_cycle_prepare(icmp_object_t *obj) {
     icmp_set_error(obj, "icmp_send", "No hosts to ping");
     return -1;
   }
-  bool opened = false;
-  if (v4 && obj->fd4 == -1) {
-    if (icmp_open_socket(obj, AF_INET) != 0) return -2;
-    opened = true;
-  }
-  if (v6 && obj->fd6 == -1) {
-    if (icmp_open_socket(obj, AF_INET6) != 0) return -3;
-    opened = true;
-  }
+  bool new4 = v4 && obj->fd4 == -1;
+  bool new6 = v6 && obj->fd6 == -1;
+  bool v4_failed = new4 && icmp_open_socket(obj, AF_INET) != 0;
+  bool v6_failed = new6 && icmp_open_socket(obj, AF_INET6) != 0;
+  bool opened = (new4 && !v4_failed) || (new6 && !v6_failed);
+  // One family without a socket (IPv6 switched off, descriptors used up)
+  // leaves only its own hosts unanswered: the other family's devices keep
+  // their records.
+  if (v4_failed && (!v6 || v6_failed)) return -2;
+  if (v6_failed && !v4) return -3;
   if (opened) {
     icmp_set_ttl(obj, obj->ttl);
     icmp_set_qos(obj, obj->qos);
   }
   return 0;
+}
+
+int family_fd(const icmp_object_t *obj, int family) {
+  return family == AF_INET ? obj->fd4 : (family == AF_INET6 ? obj->fd6 : -1);
 }
 
 uint64_t timeout_msec(const icmp_object_t *obj) {
@@ -651,6 +661,11 @@ int icmp_send(icmp_object_t *obj) {
   int replies = 0;
   int errors = 0;
   while (in_flight > 0 || next != nullptr) {
+    if (next != nullptr && family_fd(obj, next->addrfamily) == -1) {
+      errors++;  // no socket for its family: nothing to wait for
+      next = next->next;
+      continue;
+    }
     int wait = wait_msec(deadline);
     if (wait < 0) break;
     struct pollfd pfd[2];

@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,6 +120,31 @@ TEST(IcmpEngine, HostListAndTtlEdges) {
   getsockopt(p.obj->fd6, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &v6, &len);
   EXPECT_EQ(v4, 7);
   EXPECT_EQ(v6, 7);
+}
+
+TEST(IcmpEngine, AFamilyWithoutASocketLeavesTheOtherFamilyPinged) {
+  REQUIRE_RAW();
+  // Room for exactly one more descriptor: the IPv4 socket gets it, the
+  // IPv6 socket fails with EMFILE.
+  int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit one = saved;
+  one.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+  for (int interleaved = 0; interleaved < 2; interleaved++) {
+    ping_object p;
+    ASSERT_EQ(icmp_host_add(p.obj, nullptr, "::1", 124), 0);
+    ASSERT_EQ(icmp_host_add(p.obj, nullptr, "127.0.0.1", 125), 0);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+    int r = interleaved ? icmp_send(p.obj) : icmp_check(p.obj);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(r, interleaved ? -1 : 0);  // the IPv6 host counts as a send error
+    EXPECT_EQ(p.obj->fd6, -1);
+    EXPECT_EQ(latency_of(icmp_iterator_get(p.obj)), -1.0);
+    EXPECT_GE(latency_of(icmp_iterator_next(icmp_iterator_get(p.obj))), 0.0);
+  }
 }
 
 TEST(IcmpEngine, FormatQosNamesTheDscpAndTheEcnBits) {
