@@ -124,15 +124,17 @@ icmp_host_t *icmp_host_search(icmp_host_t *first, const char *host);
 
 // Interleaved cycle: one request per host, all under one deadline of
 // `timeout`. Number of replies received (>= 0), -(number of send errors)
-// when some sends failed, -1 no host, -2/-3 the IPv4/IPv6 socket could not
-// be opened, -7 wait failure. The error text tells which.
+// when some sends failed (a host whose family has no socket counts as one),
+// -1 no host, -2/-3 no socket could be opened (-2 when the IPv4 one failed,
+// -3 for IPv6 hosts only), -7 wait failure. The error text tells which.
 int icmp_send(icmp_object_t *obj);
 
 // Sequential cycle: each host in list order gets one request and its own
 // deadline of `timeout`; only the host's own reply ends its wait, and a
 // reply after its deadline is not counted. 0 after the last host (hosts
-// without a reply keep latency -1); -1 no host, -2/-3 socket, -7 wait
-// failure.
+// without a reply keep latency -1, and so do the hosts of a family whose
+// socket could not be opened); -1 no host, -2/-3 no socket at all (as
+// above), -7 wait failure.
 int icmp_check(icmp_object_t *obj);
 
 // The last error text of the object; null for a null object.
