@@ -8,6 +8,8 @@
 // counters, sends them raw (network_if_perf_raw_list, 54107) and, from the
 // difference to the device's previous sample, sends per-interval counts, bit
 // rates, utilisation and error percentages (network_if_perf_list, 54102).
+// Both fill their rows from each SNMP answer as it arrives (a sink of the
+// session manager), so a walk never holds more than one answer.
 //
 // Counter arithmetic (colt_cal_delta_integer64 and the octet bound of
 // colt_calculate_if_perf):

@@ -4,7 +4,9 @@
 // snmp_sec_info for SNMPv3 users) into a Net-SNMP session, opens and closes
 // single sessions (snmp_sess_* API), sends GET requests for a list of OIDs
 // and walks subtrees with GETBULK (GETNEXT on SNMPv1 sessions), hands every
-// requested OID its own detached variable list, records failures in a small
+// requested OID its own detached variable list (or, for callers that convert
+// as they go, each answer's variables to a sink while the answer is alive,
+// so that a long walk holds one answer at a time), records failures in a small
 // error record that turns into one line of text, and keeps the process-wide
 // counters that the main loop reports every three seconds (sm_get_perf).
 //
