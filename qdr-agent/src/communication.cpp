@@ -608,11 +608,17 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
             "pass.[dev:%s,type:%u]\n",
             dev_id, e->type);
     }
-    if (e->oid_pack_id > UINT32_MAX) {
+    oid_pack *pack =
+        e->oid_pack_id <= UINT32_MAX
+            ? om_get_oid_pack_by_id(&g_oid_manager, static_cast<uint32_t>(e->oid_pack_id))
+            : nullptr;
+    if (pack != nullptr) {
+      om_release(&g_oid_manager, pack);
+    } else {
+      // Kept: the pack may still come; until then the event collects nothing.
       VKLOG(g_vklog, VL_WARN,
-            "[recv_add_collect_event] oid pack id is out of range, nothing will be found."
-            "[dev:%s,pack:%llu]\n",
-            dev_id, static_cast<unsigned long long>(e->oid_pack_id));
+            "[recv_add_collect_event] oid pack is not known (yet).[dev:%s,pack:%llu]\n", dev_id,
+            static_cast<unsigned long long>(e->oid_pack_id));
     }
   }
   ::event *events = conv_proto_to_collect_event(msg->event_info.items_p, count);
