@@ -189,7 +189,9 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   vktest::child sim = vktest::start_program(argv, home.path);
   ASSERT_TRUE(vktest::write_file(
       home.path + "/conf/qdr.conf",
-      "receiver_ip=127.0.0.1\nreceiver_port=" + std::to_string(port) + "\napp_name=pipeline\n"));
+      "receiver_ip=127.0.0.1\nreceiver_port=" + std::to_string(port) +
+          "\napp_name=pipeline\nsyslog_port=" + std::to_string(vktest::free_port(SOCK_DGRAM)) +
+          "\nsnmptrap_port=" + std::to_string(vktest::free_port(SOCK_DGRAM)) + "\n"));
   std::string log = home.path + "/log/qdr-agent.log";
   ASSERT_TRUE(
       vktest::write_file(home.path + "/conf/log.conf",
