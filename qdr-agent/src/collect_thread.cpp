@@ -276,14 +276,24 @@ int collect_thread_stop(int timeout_sec) {
   g_collect_status.store(COLT_STATUS_STOPPING);
   pthread_cond_broadcast(&g_queue_cond);
   bool done = false;
-  // Every wait is one 500 ms slice (cut short when the last thread leaves),
-  // so the limit holds whatever the agent's clock seam does.
-  for (int slice = 0; slice < timeout_sec * (1000 / kStopPollMsec); slice++) {
+  // Waits of at most 500 ms against one deadline on the system's monotonic
+  // clock (not the clock seam, so the limit holds whatever a test does with
+  // time). Every leaving thread wakes this wait; counting wake-ups as whole
+  // slices would cut the limit short when many threads leave one by one.
+  timespec limit = deadline_after(timeout_sec * 1000);
+  for (;;) {
     done = g_collect_status.load() == COLT_STATUS_STOPPED &&
            g_collect_thread_activate_count.load() == 0;
     if (done) break;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec > limit.tv_sec || (now.tv_sec == limit.tv_sec && now.tv_nsec >= limit.tv_nsec))
+      break;
     VKLOG(g_vklog, VL_INFO, "count:%d\n", g_collect_thread_activate_count.load());
     timespec until = deadline_after(kStopPollMsec);
+    if (until.tv_sec > limit.tv_sec ||
+        (until.tv_sec == limit.tv_sec && until.tv_nsec > limit.tv_nsec))
+      until = limit;
     pthread_cond_timedwait(&g_stop_cond, &g_queue_lock, &until);
   }
   done =

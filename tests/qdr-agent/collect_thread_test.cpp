@@ -314,6 +314,23 @@ TEST_F(CollectPool, StopWaitsForAThreadInAnSnmpTimeOutWithinItsLimit) {
     EXPECT_EQ(g_reports[1].device_id, "dead-2");
     EXPECT_EQ(g_reports[1].success, 0);
   }
+
+  // A full pool whose busy threads leave one by one, each waking the
+  // stopper: the limit is counted in time, not in wake-ups. Twenty dead
+  // requests with time-outs of 20 .. 400 ms (six tries each) end 0.12 s apart.
+  ASSERT_EQ(collect_thread_init(COLT_THREAD_MAX), 0);
+  ASSERT_EQ(collect_thread_run(), COLT_THREAD_MAX);
+  before = perf_sum();
+  for (int i = 1; i <= 20; i++) {
+    snmp_info staggered{};
+    ASSERT_EQ(
+        sm_set_snmp_info(&staggered, "127.0.0.1", ntohs(a.sin_port), 1, i * 20000, 0, "public"), 0);
+    ASSERT_EQ(collect_add_req(request("dead-3", staggered, COLT_EVENT_DEVICE_PERF, 20)), 0);
+  }
+  ASSERT_TRUE(
+      wait_for([&] { return perf_sum().pop_queue_count >= before.pop_queue_count + 20; }, 5000));
+  EXPECT_EQ(collect_thread_stop(4), 0);
+  EXPECT_EQ(colt_get_active_count(), 0);
   EXPECT_TRUE(packets().empty());
   close(silent);
 }
