@@ -641,8 +641,10 @@ void pbwire_decode_repeated_inner(pbwire_decoder_t *decoder_p,
   void *items_p;
   if (pbwire_alloc_repeated(decoder_p->heap_p, repeated_info_p->length, item_size, init,
                             &items_p) != 0) {
-    // Too many items for the workspace: the field stays empty and the rest
-    // of the message is still usable.
+    // Too many items for the workspace: fail the decode, as for scalars,
+    // strings and bytes, so that a caller can retry with a larger workspace
+    // instead of taking an empty list for the sender's whole list.
+    pbwire_decoder_fail(decoder_p, PBWIRE_OUT_OF_MEMORY);
     return;
   }
   char *base_p = static_cast<char *>(items_p);

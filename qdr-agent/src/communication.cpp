@@ -148,12 +148,9 @@ int recv_config(const uint8_t *payload, size_t length) {
   VKLOG(g_vklog, VL_DEBUG, "buffer(common_res_agent_config_message) allocate.(size:%lu)\n",
         static_cast<unsigned long>(size));
   int r = common_res_agent_config_message_decode(msg, payload, length);
-  // A map whose entries do not fit is either a decode failure or, when the
-  // entry array itself does not fit, decoded as empty: with the work area at
-  // its cap, an empty map from a non-empty payload (the map is the message's
-  // only field) means the entries were left out.
-  bool left_out = r >= 0 && msg->configs.length == 0 && length > 0;
-  if (size == kConfigWorkspaceMax && (r == -PBWIRE_OUT_OF_MEMORY || left_out)) {
+  // A map whose entries do not fit the capped work area is refused; the link
+  // stays up.
+  if (size == kConfigWorkspaceMax && r == -PBWIRE_OUT_OF_MEMORY) {
     VKLOG(g_vklog, VL_ERROR,
           "[recv_config] configuration map does not fit the work area, refused.[size(buf:%lu,"
           "packet:%lu)]\n",
@@ -196,71 +193,15 @@ constexpr long kConnectTestTimeoutUs = 1000000;
 constexpr int kConnectTestRetries = 1;
 
 typedef void *(*list_new_fn)(void *ws, size_t size);
-// Decodes into `msg`; *items gets the number of repeated entries decoded
-// (the same ones wire_count counts).
-typedef int (*list_decode_fn)(void *msg, const uint8_t *payload, size_t length, long *items);
-
-bool wire_varint(const uint8_t **p, const uint8_t *end, uint64_t *v) {
-  *v = 0;
-  for (int shift = 0; shift < 64 && *p < end; shift += 7) {
-    uint8_t b = *(*p)++;
-    *v |= static_cast<uint64_t>(b & 0x7f) << shift;
-    if ((b & 0x80) == 0) return true;
-  }
-  return false;
-}
-
-// Occurrences of field `field` at the top level of the message bytes, plus,
-// when sub_field > 0, the occurrences of `sub_field` inside each of them.
-// -1 when the bytes do not scan as a message.
-long wire_count(const uint8_t *p, size_t n, int field, int sub_field) {
-  const uint8_t *end = p + n;
-  long count = 0;
-  while (p < end) {
-    uint64_t key, len;
-    if (!wire_varint(&p, end, &key)) return -1;
-    switch (key & 7) {
-      case 0:
-        if (!wire_varint(&p, end, &len)) return -1;
-        break;
-      case 1:
-        if (end - p < 8) return -1;
-        p += 8;
-        break;
-      case 5:
-        if (end - p < 4) return -1;
-        p += 4;
-        break;
-      case 2: {
-        if (!wire_varint(&p, end, &len) || len > static_cast<uint64_t>(end - p)) return -1;
-        if (static_cast<int>(key >> 3) == field) {
-          count++;
-          if (sub_field > 0) {
-            long inner = wire_count(p, static_cast<size_t>(len), sub_field, 0);
-            if (inner < 0) return -1;
-            count += inner;
-          }
-        }
-        p += len;
-        break;
-      }
-      default:
-        return -1;
-    }
-  }
-  return count;
-}
+typedef int (*list_decode_fn)(void *msg, const uint8_t *payload, size_t length);
 
 // Decodes a list message into a workspace that grows while the decode runs
-// out of room. The message library leaves a repeated field empty, without
-// an error, when its entries do not fit the workspace, so the entries
-// decoded are compared with the entries on the wire (`expected`, -1: no
-// check) and a short count is treated as running out of room. Returns the
-// message and stores the workspace (the caller frees it) in *ws; null with
-// *ws null when no message could be made (*rc -1) or the payload does not
-// decode, or does not fit within kListWorkspaceMax (*rc -2).
+// out of room. Returns the message and stores the workspace (the caller
+// frees it) in *ws; null with *ws null when no message could be made (*rc
+// -1) or the payload does not decode, or does not fit within
+// kListWorkspaceMax (*rc -2).
 void *decode_list(const char *func, const char *msg_name, const uint8_t *payload, size_t length,
-                  long expected, list_new_fn make, list_decode_fn decode, uint8_t **ws, int *rc) {
+                  list_new_fn make, list_decode_fn decode, uint8_t **ws, int *rc) {
   *ws = nullptr;
   size_t size = kListWorkspaceMin;
   size_t cap = kListWorkspaceMin + kListWorkspacePerByte * length;
@@ -275,19 +216,16 @@ void *decode_list(const char *func, const char *msg_name, const uint8_t *payload
       *rc = -1;
       return nullptr;
     }
-    long items = 0;
-    int r = decode(msg, payload, length, &items);
-    if (r >= 0 && (expected < 0 || items == expected)) {
+    int r = decode(msg, payload, length);
+    if (r >= 0) {
       *ws = buf;
       *rc = 0;
       return msg;
     }
     free(buf);
-    bool short_of_room = r == -PBWIRE_OUT_OF_MEMORY || r >= 0;
-    if (!short_of_room || size == cap) {
-      VKLOG(g_vklog, VL_ERROR,
-            "[%s] %s_decode() has failed.[size(buf:%d,packet:%d](ret:%d,entries:%ld/%ld)\n", func,
-            msg_name, static_cast<int>(size), static_cast<int>(length), r, items, expected);
+    if (r != -PBWIRE_OUT_OF_MEMORY || size == cap) {
+      VKLOG(g_vklog, VL_ERROR, "[%s] %s_decode() has failed.[size(buf:%d,packet:%d](ret:%d)\n",
+            func, msg_name, static_cast<int>(size), static_cast<int>(length), r);
       break;
     }
     size = size * 2 < cap ? size * 2 : cap;
@@ -554,20 +492,17 @@ int recv_device_list(const uint8_t *payload, size_t length) {
   uint8_t *ws = nullptr;
   int rc = 0;
   network_device_list_t *msg = static_cast<network_device_list_t *>(decode_list(
-      "recv_device_list", "network_device_list", payload, length, wire_count(payload, length, 2, 0),
+      "recv_device_list", "network_device_list", payload, length,
       [](void *w, size_t n) -> void * { return network_device_list_new(w, n); },
-      [](void *m, const uint8_t *p, size_t n, long *items) {
-        network_device_list_t *l = static_cast<network_device_list_t *>(m);
-        int r = network_device_list_decode(l, p, n);
-        *items = l->devices.length;
-        return r;
+      [](void *m, const uint8_t *p, size_t n) {
+        return network_device_list_decode(static_cast<network_device_list_t *>(m), p, n);
       },
       &ws, &rc));
   if (msg == nullptr) return rc;
   VKLOG(g_vklog, VL_INFO, "[recv_device_list] received device info count:%d\n",
         msg->devices.length);
   for (int32_t i = 0; i < msg->devices.length; i++) apply_device(&msg->devices.items_p[i]);
-  __atomic_add_fetch(&g_is_device_manager_res, 1, __ATOMIC_RELAXED);
+  g_is_device_manager_res.fetch_add(1);
   send_packet_result(text_or_empty(msg->request_id_p), 1, nullptr);
   free(ws);
   return 0;
@@ -578,13 +513,9 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
   int rc = 0;
   network_collect_event_t *msg = static_cast<network_collect_event_t *>(decode_list(
       "recv_add_collect_event", "network_collect_event", payload, length,
-      wire_count(payload, length, 3, 0),
       [](void *w, size_t n) -> void * { return network_collect_event_new(w, n); },
-      [](void *m, const uint8_t *p, size_t n, long *items) {
-        network_collect_event_t *e = static_cast<network_collect_event_t *>(m);
-        int r = network_collect_event_decode(e, p, n);
-        *items = e->event_info.length;
-        return r;
+      [](void *m, const uint8_t *p, size_t n) {
+        return network_collect_event_decode(static_cast<network_collect_event_t *>(m), p, n);
       },
       &ws, &rc));
   if (msg == nullptr) return rc;
@@ -648,14 +579,10 @@ int recv_add_oid_pack_list(const uint8_t *payload, size_t length) {
   int rc = 0;
   network_collect_oid_pack_list_t *msg = static_cast<network_collect_oid_pack_list_t *>(decode_list(
       "recv_add_oid_pack_list", "network_collect_oid_pack_list", payload, length,
-      wire_count(payload, length, 2, 4),
       [](void *w, size_t n) -> void * { return network_collect_oid_pack_list_new(w, n); },
-      [](void *m, const uint8_t *p, size_t n, long *items) {
-        network_collect_oid_pack_list_t *l = static_cast<network_collect_oid_pack_list_t *>(m);
-        int r = network_collect_oid_pack_list_decode(l, p, n);
-        *items = l->packs.length;
-        for (int32_t i = 0; i < l->packs.length; i++) *items += l->packs.items_p[i].oid.length;
-        return r;
+      [](void *m, const uint8_t *p, size_t n) {
+        return network_collect_oid_pack_list_decode(
+            static_cast<network_collect_oid_pack_list_t *>(m), p, n);
       },
       &ws, &rc));
   if (msg == nullptr) return rc;
@@ -696,7 +623,7 @@ int recv_add_oid_pack_list(const uint8_t *payload, size_t length) {
     om_print(pack);
     om_update_oid_pack_from_item(&g_oid_manager, item);
   }
-  __atomic_add_fetch(&g_is_oid_manager_res, 1, __ATOMIC_RELAXED);
+  g_is_oid_manager_res.fetch_add(1);
   send_packet_result(text_or_empty(msg->request_id_p), 1, nullptr);
   free(ws);
   return 0;
@@ -706,9 +633,9 @@ int recv_connect_test_device(const uint8_t *payload, size_t length) {
   uint8_t *ws = nullptr;
   int rc = 0;
   network_connect_test_device_t *msg = static_cast<network_connect_test_device_t *>(decode_list(
-      "recv_connect_test_device", "network_connect_test_device", payload, length, -1,
+      "recv_connect_test_device", "network_connect_test_device", payload, length,
       [](void *w, size_t n) -> void * { return network_connect_test_device_new(w, n); },
-      [](void *m, const uint8_t *p, size_t n, long *) {
+      [](void *m, const uint8_t *p, size_t n) {
         return network_connect_test_device_decode(static_cast<network_connect_test_device_t *>(m),
                                                   p, n);
       },
