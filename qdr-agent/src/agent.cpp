@@ -11,8 +11,8 @@
 #include "syslog_receiver.h"
 #include "vklog.h"
 
-int g_is_oid_manager_res;
-int g_is_device_manager_res;
+std::atomic<int> g_is_oid_manager_res;
+std::atomic<int> g_is_device_manager_res;
 
 namespace {
 
@@ -47,8 +47,8 @@ int agent_function_initialize(void) {
 
 int agent_function_activate(void) {
   VKLOG(g_vklog, VL_INFO, "agent activate ...\n");
-  __atomic_store_n(&g_is_oid_manager_res, 0, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_is_device_manager_res, 0, __ATOMIC_RELAXED);
+  g_is_oid_manager_res.store(0);
+  g_is_device_manager_res.store(0);
   oid_manager_activate(&g_oid_manager);
   collect_thread_run();
   dm_device_event_checker_start(&g_device_manager);

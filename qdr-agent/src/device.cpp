@@ -229,11 +229,11 @@ void dm_event_checker_pass(device_manager *manager, uint64_t now_msec) {
   if (manager == nullptr) return;
   vkLock(&manager->lock);
   if (manager->list.count == 0 &&
-      __atomic_load_n(&g_is_device_manager_res, __ATOMIC_RELAXED) == 0) {
+      g_is_device_manager_res.load() == 0) {
     send_request_command("device_list");
   }
   if (om_count(&g_oid_manager) == 0 &&
-      __atomic_load_n(&g_is_oid_manager_res, __ATOMIC_RELAXED) == 0) {
+      g_is_oid_manager_res.load() == 0) {
     send_request_command("oid_pack");
   }
   // Once the send queue refuses an event request, the remaining devices of

@@ -21,7 +21,7 @@
 
 char g_qdr_home[QDR_HOME_SIZE];
 char g_real_app_name[QDR_APP_NAME_SIZE];
-volatile int g_is_run_process;
+std::atomic<int> g_is_run_process;
 char g_pid_filename[QDR_HOME_SIZE];
 int g_pid_file_error;
 int g_is_output_help;

@@ -7,13 +7,15 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 #define QDR_HOME_SIZE 4096
 #define QDR_APP_NAME_SIZE 128
 #define QDR_PROCESS_NAME "qdr-agent"
 
 extern char g_qdr_home[QDR_HOME_SIZE];
 extern char g_real_app_name[QDR_APP_NAME_SIZE];
-extern volatile int g_is_run_process;
+extern std::atomic<int> g_is_run_process;
 extern char g_pid_filename[QDR_HOME_SIZE];
 // Why the last check_double_execution could not use the pid file: an errno
 // value, or 0 when the file was usable (a result of 1 then means that

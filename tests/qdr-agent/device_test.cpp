@@ -307,7 +307,7 @@ TEST_F(DeviceManager, DeviceListAppliesTheGoodEntriesAndSkipsEachBadOne) {
   target_device_activate(&g_icmp_device_manager);
   g_is_device_manager_res = 0;
   EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list(specs)), 0);
-  EXPECT_EQ(g_is_device_manager_res, 1);
+  EXPECT_EQ(g_is_device_manager_res.load(), 1);
   EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_PACKET_RESULT}));
   // Pinged: the two devices, and the new address of the repeated id; the
   // devices sent again as they are register nothing more.

@@ -152,7 +152,7 @@ TEST(Environment, HomeFromTheEnvironmentWithQuotesStripped) {
   unsetenv("VOSK_QDR_HOME");
   EXPECT_STREQ("/opt/qdr home", g_qdr_home);
   EXPECT_STREQ("qdr-agent", g_real_app_name);
-  EXPECT_EQ(1, g_is_run_process);
+  EXPECT_EQ(1, g_is_run_process.load());
 }
 
 }  // namespace
