@@ -41,13 +41,13 @@ const char *text_or_empty(const char *s) {
 }  // namespace
 
 int recv_msg_process(const uint8_t *sub_header, uint32_t length) {
-  if (sub_header == nullptr || length < DG_PKT_SUB_HEADER_SIZE) return -1;
+  if (sub_header == nullptr || length < NIO_SUB_HEADER_SIZE) return -1;
   uint16_t type = vk_get_be16(sub_header);
   uint32_t id = vk_get_be32(sub_header + 2);
   uint8_t status = sub_header[6];
   uint32_t body_version = vk_get_be32(sub_header + 7);
-  const uint8_t *payload = sub_header + DG_PKT_SUB_HEADER_SIZE;
-  size_t payload_len = length - DG_PKT_SUB_HEADER_SIZE;
+  const uint8_t *payload = sub_header + NIO_SUB_HEADER_SIZE;
+  size_t payload_len = length - NIO_SUB_HEADER_SIZE;
   const char *name = dg_recv_packet_type_name(type);
   VKLOG(g_vklog, VL_TRACE,
         "[recv_msg_process] msg type(%d)[%s],id[%u],status[%d],ver[%u],len[%u]\n", type, name, id,

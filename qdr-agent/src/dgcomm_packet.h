@@ -35,8 +35,6 @@ struct dg_conn;
 // Header sizes, magic and flags are vk_comm's (NIO_*); the agent always
 // writes header version 2.
 #define DG_PKT_HEADER_VERSION 2
-// The inbound dispatcher still names the sub header size this way.
-#define DG_PKT_SUB_HEADER_SIZE NIO_SUB_HEADER_SIZE
 
 #pragma pack(push, 1)
 // Multi-byte fields are big-endian on the wire. The reassembler converts
