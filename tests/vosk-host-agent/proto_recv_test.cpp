@@ -68,7 +68,7 @@ TEST_F(Dispatch, EachBodyIsJudgedByItsCode) {
 TEST_F(Dispatch, AConfigurationTooLargeForItsWorkspaceChangesNothing) {
   std::string body = config_entry("INTERVAL_PROCESS", "9");
   while (body.size() < 60000) body += config_entry("", "");
-  EXPECT_EQ(dispatch(HOST_PKT_RES_AGENT_CONFIG, body), 0);
+  EXPECT_EQ(dispatch(HOST_PKT_RES_AGENT_CONFIG, body), -2);  // refused as undecodable
   EXPECT_EQ(get_conf_value_int_for_idx(g_conf_handle, CONF_INTERVAL_PROCESS), 20);
   EXPECT_FALSE(vktest::file_exists(dir.path + "/data/config"));
   body = config_entry("INTERVAL_PROCESS", "9") + config_entry("CPU100", "1");
