@@ -4,18 +4,49 @@ VK_PACKAGES=(
   g++ cmake make pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libsnmp-dev libssl-dev
-  snmpd snmp snmptrapd
+  snmpd snmp
   protobuf-compiler libprotobuf-dev python3 python3-protobuf
   clang libclang-rt-14-dev
-  iproute2 procps bsdutils
-  prometheus-snmp-exporter curl
-  coreutils mount util-linux prometheus-node-exporter
+  iproute2 procps bsdutils coreutils mount util-linux
 )
 
+# The peers the benchmarks compare against; only scripts/bench installs them.
+# Each comes with a system service that would listen on this machine
+# (snmptrapd on the trap port 162 that qdr-agent uses, the exporters on all
+# addresses): vk_install_bench_deps stops and disables those services where
+# systemd runs, since the benchmarks start their own copies on loopback.
+VK_BENCH_PACKAGES=(
+  snmptrapd prometheus-snmp-exporter prometheus-node-exporter curl
+)
+VK_BENCH_SERVICES=(snmptrapd prometheus-snmp-exporter prometheus-node-exporter)
+
 vk_install_deps() {
+  vk_install_packages "${VK_PACKAGES[@]}"
+}
+
+vk_install_bench_deps() {
+  vk_install_packages "${VK_BENCH_PACKAGES[@]}"
+  if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+    local s
+    for s in "${VK_BENCH_SERVICES[@]}"; do
+      vk_sudo systemctl disable --now "$s" >/dev/null 2>&1 || true
+    done
+  fi
+}
+
+vk_sudo() {
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo "$@"
+  else
+    "$@"
+  fi
+}
+
+# Installs those of the named packages that are not installed yet.
+vk_install_packages() {
   local missing=()
   local p
-  for p in "${VK_PACKAGES[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$p")
     fi
