@@ -8,6 +8,7 @@
 // record. `icmp_send` pings all hosts interleaved under one deadline;
 // `icmp_check` pings them one after the other, each with its own deadline.
 // A ping object belongs to one thread at a time; the engine takes no locks.
+// The engine is icmp.cpp; the worker and the modes are icmp_worker.cpp.
 //
 // Worker: `icmp_init` sets up the "icmp" target registry; `icmp_startup`
 // starts the registry's SNMP-status store thread "icmp_user_data" and the
