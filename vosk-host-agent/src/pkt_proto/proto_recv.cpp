@@ -8,6 +8,7 @@
 #include "host_common.h"
 #include "hostinfo.h"
 #include "on_demand.h"
+#include "pbwire.h"
 #include "pkt_proto/proto_send.h"
 #include "thr_dgconn.h"
 #include "vk_comm.h"
@@ -125,14 +126,25 @@ int process_res_timesync(const uint8_t *body, size_t length) {
 }
 
 int process_res_agent_config(const uint8_t *body, size_t length) {
-  void *ws = malloc(HOST_CONFIG_DECODE_SIZE);
-  common_res_agent_config_message_t *m =
-      ws != nullptr ? common_res_agent_config_message_new(ws, HOST_CONFIG_DECODE_SIZE) : nullptr;
-  if (m == nullptr || common_res_agent_config_message_decode(m, body, length) < 0) {
+  // A map that does not fit the first workspace fails with out-of-memory;
+  // it is decoded once more in a workspace sized from the body (each entry
+  // of n wire bytes needs its record and at most n + 2 bytes of text).
+  size_t size = HOST_CONFIG_DECODE_SIZE;
+  void *ws = nullptr;
+  common_res_agent_config_message_t *m = nullptr;
+  int ret = -PBWIRE_OUT_OF_MEMORY;
+  for (int attempt = 0; attempt < 2 && ret == -PBWIRE_OUT_OF_MEMORY; attempt++) {
+    if (attempt == 1) size = HOST_CONFIG_DECODE_SIZE + 16 * length;
+    free(ws);
+    ws = malloc(size);
+    m = ws != nullptr ? common_res_agent_config_message_new(ws, size) : nullptr;
+    ret = m != nullptr ? common_res_agent_config_message_decode(m, body, length) : -1;
+  }
+  if (ret < 0) {
     VKLOG(g_vklog, VL_ERROR,
-          "[process_res_agent_config] common_res_agent_config_message_decode failed. buffer "
+          "[process_res_agent_config] common_res_agent_config_message_decode failed(%d). buffer "
           "size: %d, packet size: %d\n",
-          HOST_CONFIG_DECODE_SIZE, static_cast<int>(length));
+          ret, static_cast<int>(size), static_cast<int>(length));
     free(ws);
     return -2;
   }

@@ -9,8 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Workspace for decoding a configuration change; a map that does not fit
-// decodes as empty.
+// First workspace for decoding a configuration change; a map that does not
+// fit it is decoded again in one sized from the body.
 #define HOST_CONFIG_DECODE_SIZE 65535
 
 // Context handed through the receive helpers to read_msg_nio.
