@@ -45,17 +45,7 @@ bool raw_sockets_allowed() {
 }
 
 std::vector<std::string> lines_with(const std::string &path, const std::string &needle) {
-  std::vector<std::string> out;
-  std::string text = vktest::read_file(path);
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) break;
-    std::string line = text.substr(pos, nl - pos);
-    if (line.find(needle) != std::string::npos) out.push_back(line);
-    pos = nl + 1;
-  }
-  return out;
+  return vktest::read_lines(path, needle);
 }
 
 // Text of a JSON field, up to the next ',' or '}' (good enough for the

@@ -180,17 +180,7 @@ struct sim_link {
   }
   // dg-sim's lines that contain `what`.
   std::vector<std::string> lines_with(const std::string &what) {
-    std::vector<std::string> found;
-    std::string all = vktest::read_file(out);
-    size_t pos = 0;
-    while (pos < all.size()) {
-      size_t nl = all.find('\n', pos);
-      if (nl == std::string::npos) break;
-      std::string line = all.substr(pos, nl - pos);
-      if (line.find(what) != std::string::npos) found.push_back(line);
-      pos = nl + 1;
-    }
-    return found;
+    return vktest::read_lines(out, what);
   }
 };
 

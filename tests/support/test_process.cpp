@@ -208,6 +208,17 @@ std::string read_file(const std::string &path) {
   return ss.str();
 }
 
+std::vector<std::string> read_lines(const std::string &path, const std::string &needle) {
+  std::vector<std::string> out;
+  std::string text = read_file(path);
+  size_t pos = 0;
+  for (size_t nl; (nl = text.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+    std::string line = text.substr(pos, nl - pos);
+    if (line.find(needle) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
 bool write_file(const std::string &path, const std::string &text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
