@@ -10,6 +10,7 @@
 #include "collect_interface.h"
 #include "device.h"
 #include "dgcomm.h"
+#include "dgcomm_util.h"
 #include "icmp.h"
 #include "network_public_stat.h"
 #include "thread_manager.h"
@@ -561,26 +562,8 @@ int colt_send_device_perf(const collect_device_perf *device_perf) {
 int colt_queue_message(const char *func, uint16_t type, size_t payload, colt_encode_fn encode,
                        const void *msg) {
   mlist_item_t *item = nullptr;
-  pkt_data *pd = make_packet_data(&item, type, static_cast<uint32_t>(payload));
-  if (pd == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[%s] make_packet_data() has failed.(size:%lu)\n", func,
-          static_cast<unsigned long>(payload));
-    return -1;
-  }
-  int n = encode(msg, pd->body, payload);
-  if (n < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[%s] encode has failed.(ret:%d)\n", func, n);
-    remove_pkt(gp_main_dgconn, item);
-    return -1;
-  }
-  pd->body_len = static_cast<uint32_t>(n);
-  VKLOG(g_vklog, VL_DEBUG, "[%s] encoded.(type:%u,size:%u)\n", func, static_cast<unsigned>(type),
-        pd->body_len);
-  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[%s] add_packet_to_dgcomm() has failed.(ret:%d)\n", func, r);
-    remove_pkt(gp_main_dgconn, item);
-    return -3;
-  }
-  return 0;
+  pkt_data *pd = dg_new_packet(func, type, payload, &item);
+  if (pd == nullptr) return -1;
+  return dg_queue_encoded(func, item, pd, encode(msg, pd->body, payload),
+                          "collect packet encoded.(size:%lu)\n");
 }

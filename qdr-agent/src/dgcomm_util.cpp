@@ -22,6 +22,13 @@ size_t text_size(const char *s) {
   return s == nullptr ? 0 : strlen(s) + kStringFieldOverhead;
 }
 
+// 8-byte aligned stack workspace for the small messages.
+struct small_workspace {
+  alignas(8) uint8_t data[DG_SMALL_MESSAGE_SIZE];
+};
+
+}  // namespace
+
 // A new packet of `type` with `size` bytes of payload space, or null
 // (logged).
 pkt_data *dg_new_packet(const char *func, uint16_t type, size_t size, mlist_item_t **item) {
@@ -53,13 +60,6 @@ int dg_queue_encoded(const char *func, mlist_item_t *item, pkt_data *pd, int n,
   }
   return 0;
 }
-
-// 8-byte aligned stack workspace for the small messages.
-struct small_workspace {
-  alignas(8) uint8_t data[DG_SMALL_MESSAGE_SIZE];
-};
-
-}  // namespace
 
 size_t dg_agent_info_workspace_size(size_t ip_count, size_t mac_count) {
   size_t sum = DG_AGENT_INFO_BASE_SIZE + DG_AGENT_INFO_IP_ITEM_SIZE * ip_count +

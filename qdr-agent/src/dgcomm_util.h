@@ -16,10 +16,24 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "dgcomm.h"
 #include "network_agent_device_info.h"
 #include "network_common.h"
 #include "snmp_manager.h"
 #include "snmp_util.h"
+
+// A new packet of `type` with `size` bytes of payload space and its queue
+// item in *item, or null (logged with `func`). The caller hands it to
+// dg_queue_encoded.
+pkt_data *dg_new_packet(const char *func, uint16_t type, size_t size, mlist_item_t **item);
+
+// Takes the encoder's result `n` for the packet of dg_new_packet: a failed
+// encoding frees the packet (-1, logged); otherwise the body length is set,
+// `encoded_log` (a format taking the length as unsigned long) is logged at
+// debug level and the packet is queued (0) or, refused, logged and freed
+// (-3).
+int dg_queue_encoded(const char *func, mlist_item_t *item, pkt_data *pd, int n,
+                     const char *encoded_log);
 
 // Values of the agent information request.
 #define DG_AGENT_PLATFORM_TYPE 1
