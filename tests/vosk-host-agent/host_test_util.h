@@ -14,16 +14,7 @@
 namespace hosttest {
 
 inline std::vector<std::string> lines_of(const std::string &path) {
-  std::vector<std::string> out;
-  std::string text = vktest::read_file(path);
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) break;
-    out.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-  return out;
+  return vktest::read_lines(path);
 }
 
 inline int count_with(const std::vector<std::string> &lines, const std::string &a,
