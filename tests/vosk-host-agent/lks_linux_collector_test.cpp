@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "collector_test_util.h"
 #include "host_process.h"
@@ -313,6 +314,54 @@ TEST_F(LksCollector, ProcessScanOverARecordedHost) {
     } else if (e.pid == 100) {
       EXPECT_EQ(0, e.cpu_usage);
     }
+  }
+}
+
+// A command line is taken over from the previous scan only for the same
+// process that has neither exec'd nor run since: each step below changes
+// one sign of that in 4242's stat line (fields numbered from 1) together
+// with its command line, and the scan must show the new one.
+TEST_F(LksCollector, CommandLineReadAgainWhenThePidIsReusedOrTheProcessChanged) {
+  coltest::tree_copy t("host1");
+  use_root(t.root);
+  std::vector<std::string> stat = {"4242", "(worker)", "S", "100"};
+  for (int n = 5; n <= 52; n++) stat.push_back(n == 22 ? "12000" : n == 48 ? "1000" : "0");
+  auto scan_4242 = [&]() -> std::string {
+    std::string line;
+    for (const std::string &f : stat) line += (line.empty() ? "" : " ") + f;
+    t.write("/proc/4242/stat", line + "\n");
+    coltest::reports().clear();
+    test_clock_advance_msec(10000);
+    EXPECT_EQ(0, get_host_process_list());
+    std::vector<uint8_t> w;
+    host_process_info_message_t *m = decode(of_code(60016)[0], w, host_process_info_message_new,
+                                            host_process_info_message_decode);
+    for (int i = 0; m != nullptr && i < m->host_process_infos.length; i++) {
+      if (m->host_process_infos.items_p[i].pid == 4242) {
+        return m->host_process_infos.items_p[i].command_line_p;
+      }
+    }
+    return "(not listed)";
+  };
+  EXPECT_EQ("my odd command", scan_4242());
+  struct {
+    int field;
+    const char *value;
+    const char *why;
+  } steps[] = {
+      {22, "12500", "the pid was reused by a process started later"},
+      {2, "(bash)", "the process exec'd another program"},
+      {48, "2000", "an exec moved the argument area"},
+      {49, "2100", "an exec moved the argument area's end"},
+      {14, "1", "the process ran and may have rewritten its title"},
+      {15, "1", "the process ran and may have rewritten its title"},
+  };
+  int n = 0;
+  for (const auto &s : steps) {
+    std::string cmdline = "command " + std::to_string(++n);
+    ASSERT_TRUE(vktest::write_file(t.root + "/proc/4242/cmdline", cmdline));
+    stat[s.field - 1] = s.value;
+    EXPECT_EQ(cmdline, scan_4242()) << s.why;
   }
 }
 

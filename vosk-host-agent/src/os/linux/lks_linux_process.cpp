@@ -42,6 +42,14 @@ struct user_cache {
   int count;
 };
 
+// Constants of one scan.
+struct scan_env {
+  long hz;
+  long page;
+  uint64_t btime;
+  uid_t euid;
+};
+
 void lookup_user(user_cache *cache, uint32_t uid, char out[LKS_PROC_USER_SIZE]) {
   for (int i = 0; i < cache->count; i++) {
     if (cache->uid[i] == uid) {
@@ -66,13 +74,12 @@ void lookup_user(user_cache *cache, uint32_t uid, char out[LKS_PROC_USER_SIZE]) 
   }
 }
 
-// /proc/<pid>/io: read_bytes and write_bytes, when this process may read it
-// (as root, or as the file's owner).
-void read_io(int dir, lks_proc_t *rec) {
+// <pid>/io below the /proc directory `proc`: read_bytes and write_bytes,
+// when this process may read it (as root, or as the file's owner).
+void read_io(int proc, const char *io_name, uid_t euid, lks_proc_t *rec) {
   char text[1024];
   struct stat st;
-  uid_t euid = geteuid();
-  if (lks_read_at(dir, "io", text, sizeof(text), euid == 0 ? nullptr : &st) < 0) return;
+  if (lks_read_at(proc, io_name, text, sizeof(text), euid == 0 ? nullptr : &st) < 0) return;
   if (euid != 0 && euid != st.st_uid) return;
   for (const char *line = text; line != nullptr && *line != '\0';) {
     const char *colon = strchr(line, ':');
@@ -88,9 +95,9 @@ void read_io(int dir, lks_proc_t *rec) {
 
 // Command line with NUL separators turned into blanks, trimmed. False when
 // it is empty or unreadable (a kernel thread).
-bool read_cmdline(int dir, char out[LKS_PROC_CMDLINE_SIZE]) {
+bool read_cmdline(int proc, const char *name, char out[LKS_PROC_CMDLINE_SIZE]) {
   char text[PROC_READ_SIZE + 1];
-  long n = lks_read_at(dir, "cmdline", text, sizeof(text), nullptr);
+  long n = lks_read_at(proc, name, text, sizeof(text), nullptr);
   if (n <= 0) return false;
   for (long i = 0; i < n; i++) {
     if (text[i] == '\0') text[i] = ' ';
@@ -125,40 +132,76 @@ bool list_append(lks_proc_list_t *list, lks_proc_t *rec) {
   return true;
 }
 
-// Reads one process; null when it is to be left out. *oom set when memory
-// is exhausted.
-lks_proc_t *read_process(uint32_t pid, long hz, long page, user_cache *users, bool *oom) {
-  // The process's directory once, its three files relative to it: one
-  // path walk instead of three.
-  int dir = lks_open_dir("/proc/%u", pid);
-  if (dir < 0) return nullptr;  // gone since the listing
+// The previous scan's record of the process that `cur` (pid and uid set)
+// would be at position `pos`: the same position first (the directory
+// order rarely changes), then the map.
+const lks_proc_t *previous_of(const lks_proc_list_t *prev, int pos, const lks_proc_t *cur) {
+  if (prev == nullptr || prev->count == 0) return nullptr;
+  if (pos < prev->count) {
+    const lks_proc_t *p = prev->items[pos];
+    if (p->pid == cur->pid && p->uid == cur->uid) return p;
+  }
+  void *found = nullptr;
+  if (map_lookup(const_cast<hash_struct *>(&prev->map), cur, 8, &found) == 1) {
+    return static_cast<const lks_proc_t *>(found);
+  }
+  return nullptr;
+}
+
+// True when the command line `p` read for the same pid and uid still holds
+// for `c`: the same process (start time), no exec since (name and argument
+// area), and no CPU tick used since (a process rewriting its title in place
+// has to run).
+bool same_cmdline(const lks_proc_t *p, const lks_proc_t *c) {
+  return p->start_ticks == c->start_ticks && p->arg_start == c->arg_start &&
+         p->arg_end == c->arg_end && p->utime == c->utime && p->stime == c->stime &&
+         strcmp(p->comm, c->comm) == 0;
+}
+
+// The kernel's flag of its own threads, which never have a command line.
+constexpr uint64_t PROC_FLAG_KTHREAD = 0x00200000;
+
+// Reads one process below the /proc directory `proc`; null when it is to
+// be left out. *oom set when memory is exhausted.
+lks_proc_t *read_process(int proc, uint32_t pid, const lks_proc_list_t *prev, int pos,
+                         const scan_env *env, user_cache *users, bool *oom) {
+  // "<pid>/" once; the file names are put after it.
+  char name[32];
+  int dir_len = snprintf(name, sizeof(name), "%u/", pid);
+  char *file = name + dir_len;
   char text[PROC_READ_SIZE];
   struct stat st;
-  lks_proc_t *rec = nullptr;
-  // An unreadable or empty stat file: left out.
-  if (lks_read_at(dir, "stat", text, sizeof(text), &st) > 0) {
-    rec = static_cast<lks_proc_t *>(calloc(1, sizeof(lks_proc_t)));
-    if (rec == nullptr) {
-      VKLOG(g_vklog, VL_ERROR, "[get_process_infos] malloc(%u) open has failed.\n",
-            static_cast<unsigned>(sizeof(lks_proc_t)));
-      *oom = true;
-    }
+  memcpy(file, "stat", 5);
+  // Gone since the listing, or an unreadable or empty stat file: left out.
+  if (lks_read_at(proc, name, text, sizeof(text), &st) <= 0) return nullptr;
+  lks_proc_t *rec = static_cast<lks_proc_t *>(calloc(1, sizeof(lks_proc_t)));
+  if (rec == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "[get_process_infos] malloc(%u) open has failed.\n",
+          static_cast<unsigned>(sizeof(lks_proc_t)));
+    *oom = true;
+    return nullptr;
   }
-  if (rec != nullptr) {
-    rec->sample_msec = vk_get_time_msec();
-    if (lks_proc_parse_stat(text, hz, page, g_btime.load(std::memory_order_relaxed), rec) != 0 ||
-        !read_cmdline(dir, rec->cmdline)) {
+  rec->sample_msec = vk_get_time_msec();
+  if (lks_proc_parse_stat(text, env->hz, env->page, env->btime, rec) != 0 ||
+      (rec->flags & PROC_FLAG_KTHREAD) != 0) {
+    free(rec);
+    return nullptr;
+  }
+  rec->pid = pid;
+  rec->uid = st.st_uid;
+  const lks_proc_t *p = previous_of(prev, pos, rec);
+  if (p != nullptr && same_cmdline(p, rec)) {
+    memcpy(rec->cmdline, p->cmdline, sizeof(rec->cmdline));
+  } else {
+    memcpy(file, "cmdline", 8);
+    if (!read_cmdline(proc, name, rec->cmdline)) {
       free(rec);
-      rec = nullptr;
+      return nullptr;
     }
   }
-  if (rec != nullptr) {
-    rec->pid = pid;
-    rec->uid = st.st_uid;
-    read_io(dir, rec);
-    lookup_user(users, rec->uid, rec->user);
-  }
-  close(dir);
+  memcpy(file, "io", 3);
+  read_io(proc, name, env->euid, rec);
+  lookup_user(users, rec->uid, rec->user);
   return rec;
 }
 
@@ -261,24 +304,34 @@ int lks_proc_parse_stat(const char *text, long hz, long page_size, uint64_t btim
   memcpy(rec->comm, open + 1, comm_len);
   rec->comm[comm_len] = '\0';
   // Fields after the name, numbered as the kernel documents them (3 = state).
-  uint64_t field[25] = {};
+  // 24 must be there; 25 to 49 (up to the end of the argument area) are
+  // taken when present.
+  uint64_t field[50] = {};
   const char *p = close + 1;
   int n = 3;
-  for (; n <= 24; n++) {
+  for (; n <= 49; n++) {
     while (*p == ' ') p++;
     if (*p == '\0' || *p == '\n') break;
     const char *word_end = p;
     while (*word_end != '\0' && *word_end != ' ' && *word_end != '\n') word_end++;
-    if (n != 3) {
+    // The state (3) is a letter; 25 to 47 are not used.
+    if (n != 3 && (n <= 24 || n >= 48)) {
       const char *after = nullptr;
       int64_t v = lks_parse_i64(p, &after);
-      if (after != word_end) return -1;
+      if (after != word_end) {
+        if (n <= 24) return -1;
+        break;
+      }
       // Negative values of unsigned fields would be huge after conversion.
       field[n] = v < 0 ? 0 : static_cast<uint64_t>(v);
     }
     p = word_end;
   }
   if (n <= 24) return -1;
+  rec->flags = field[9];
+  rec->start_ticks = field[22];
+  rec->arg_start = field[48];
+  rec->arg_end = field[49];
   rec->ppid = static_cast<int32_t>(field[4] > INT32_MAX ? 0 : field[4]);
   rec->utime = field[14];
   rec->stime = field[15];
@@ -313,7 +366,7 @@ void lks_proc_set_btime(uint64_t btime_sec) {
   g_btime.store(btime_sec, std::memory_order_relaxed);
 }
 
-int get_process_infos(lks_proc_list_t *list) {
+int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
   if (list->map.hash_table == nullptr && map_init(&list->map, PROC_MAP_BUCKETS, 8) != 0) return -3;
   char path[LKS_PATH_SIZE];
   DIR *dir = lks_path(path, sizeof(path), "/proc") == 0 ? opendir(path) : nullptr;
@@ -321,8 +374,15 @@ int get_process_infos(lks_proc_list_t *list) {
     VKLOG(g_vklog, VL_ERROR, "[get_process_infos] directory(/proc) open has failed.\n");
     return -2;
   }
-  long hz = sysconf(_SC_CLK_TCK);
-  long page = sysconf(_SC_PAGESIZE);
+  // Each process's files are opened relative to the listed directory:
+  // "<pid>/stat" is one short walk, with no descriptor of its own for
+  // the process's directory.
+  int proc = dirfd(dir);
+  scan_env env;
+  env.hz = sysconf(_SC_CLK_TCK);
+  env.page = sysconf(_SC_PAGESIZE);
+  env.btime = g_btime.load(std::memory_order_relaxed);
+  env.euid = geteuid();
   user_cache users;
   users.count = 0;
   int ret = 0;
@@ -332,7 +392,8 @@ int get_process_infos(lks_proc_list_t *list) {
     uint64_t pid = lks_parse_u64(de->d_name, &end);
     if (*end != '\0' || pid == 0 || pid > INT32_MAX) continue;
     bool oom = false;
-    lks_proc_t *rec = read_process(static_cast<uint32_t>(pid), hz, page, &users, &oom);
+    lks_proc_t *rec =
+        read_process(proc, static_cast<uint32_t>(pid), prev, list->count, &env, &users, &oom);
     if (oom) {
       ret = -3;
       break;
@@ -384,7 +445,7 @@ void lks_proc_cpu_calc(const lks_proc_list_t *prev, lks_proc_list_t *cur, long h
 
 int get_host_process_list(void) {
   lks_proc_list_t cur = {};
-  int ret = get_process_infos(&cur);
+  int ret = get_process_infos(&cur, g_have_prev ? &g_prev_list : nullptr);
   if (ret == -2) {
     VKLOG(g_vklog, VL_ERROR, "[get_process_list] get process info has failed.[ret:%d]\n", ret);
     lks_proc_list_clear(&cur);

@@ -33,6 +33,13 @@ typedef struct {
   uint64_t sample_msec;           // when the stat file was read
   uint64_t read_bytes, write_bytes;
   double cpu_sys, cpu_user, cpu_total;
+  // What tells a later scan whether the command line read now still holds:
+  // start time in ticks (a reused pid starts later), the kernel flags
+  // (kernel threads), and the address range of the argument area (an exec
+  // moves it; 0 when the kernel does not show it).
+  uint64_t start_ticks;
+  uint64_t flags;
+  uint64_t arg_start, arg_end;
 } lks_proc_t;
 
 typedef struct {
@@ -46,7 +53,8 @@ typedef struct {
 // Parses a stat line. The command name is taken between the first '(' and
 // the LAST ')', so a name holding blanks or parentheses never shifts the
 // fields after it. start time = ticks / hz + btime_sec; rss = pages ×
-// page_size. 0, or -1 when the line is cut before field 24 or garbled
+// page_size; flags, arg_start and arg_end when the line holds them (0
+// otherwise). 0, or -1 when the line is cut before field 24 or garbled
 // (rec then partly filled).
 int lks_proc_parse_stat(const char *text, long hz, long page_size, uint64_t btime_sec,
                         lks_proc_t *rec);
@@ -62,8 +70,14 @@ void lks_proc_set_btime(uint64_t btime_sec);
 // that vanishes while it is read, or whose command line is empty (a kernel
 // thread), is left out. 0; -2 when /proc cannot be read; -3 when memory is
 // exhausted (the records read so far stay).
+// `prev` (may be null) is the previous scan: a process found there under the
+// same pid, uid and start time, with the same name, argument area and CPU
+// counters, has not exec'd and used no further clock tick since, and takes
+// its command line from there instead of reading it again (a process that
+// rewrites its own title within less than a tick keeps the old one until
+// its counters move).
 // REQUIRES: the caller holds g_username_lock (user names are looked up).
-int get_process_infos(lks_proc_list_t *list);
+int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev);
 void lks_proc_list_clear(lks_proc_list_t *list);
 
 // CPU shares of `cur` against `prev` (same position and name first, then
