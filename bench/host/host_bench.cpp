@@ -11,7 +11,9 @@
 //    scraped as many times, its CPU read from /proc/<pid>/stat. Stopped by
 //    pid.
 // 3. The scan and the exporter's processes collector again with 1,000
-//    sleeping children of this program (stopped by pid afterwards).
+//    sleeping children of this program (stopped by pid afterwards); then
+//    the scan alone, without the report, once reading every command line
+//    (cold) and once taking them over from the previous scan (warm).
 // 4. An hour of default intervals (720 metric cycles, 180 process scans)
 //    run in a tight loop with a manual clock, resident memory before and
 //    after.
@@ -249,6 +251,26 @@ int main(int argc, char **argv) {
   for (int i = 0; i < big_runs; i++) get_host_process_list();
   double big_scan = (cpu_msec() - t0) / big_runs;
   uint64_t big_bytes = g_sent_bytes / big_runs;
+  // The scan alone (no report), once with every command line read (a
+  // first scan, or every process new) and once taking them over from the
+  // previous scan as a steady host does.
+  lks_proc_list_t prev = {};
+  get_process_infos(&prev, nullptr);
+  t0 = cpu_msec();
+  for (int i = 0; i < big_runs; i++) {
+    lks_proc_list_t l = {};
+    get_process_infos(&l, nullptr);
+    lks_proc_list_clear(&l);
+  }
+  double cold_scan = (cpu_msec() - t0) / big_runs;
+  t0 = cpu_msec();
+  for (int i = 0; i < big_runs; i++) {
+    lks_proc_list_t l = {};
+    get_process_infos(&l, &prev);
+    lks_proc_list_clear(&l);
+  }
+  double warm_scan = (cpu_msec() - t0) / big_runs;
+  lks_proc_list_clear(&prev);
   long big_text = 0;
   double exp_big = exporter_cost({"processes"}, big_runs, &big_text);
   for (pid_t pid : kids) kill(pid, SIGKILL);
@@ -256,6 +278,10 @@ int main(int argc, char **argv) {
   printf("  %-14s %10.3f %10.3f %10.3f %12llu %12ld   (+%zu processes, %d runs)\n", "scan +1000",
          big_scan, exp_big, exp_big > 0 ? big_scan / exp_big : 0.0, (unsigned long long)big_bytes,
          big_text, kids.size(), big_runs);
+  printf("  %-14s %10.3f %10.3f %10.3f   (scan alone, every command line read)\n", "  cold",
+         cold_scan, exp_big, exp_big > 0 ? cold_scan / exp_big : 0.0);
+  printf("  %-14s %10.3f %10.3f %10.3f   (scan alone, command lines kept)\n", "  warm", warm_scan,
+         exp_big, exp_big > 0 ? warm_scan / exp_big : 0.0);
 
   // One hour at the default intervals through the clock seam.
   vk_clock_set(&g_manual_clock);

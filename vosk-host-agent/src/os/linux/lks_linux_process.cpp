@@ -149,13 +149,14 @@ const lks_proc_t *previous_of(const lks_proc_list_t *prev, int pos, const lks_pr
 }
 
 // True when the command line `p` read for the same pid and uid still holds
-// for `c`: the same process (start time), no exec since (name and argument
-// area), and no CPU tick used since (a process rewriting its title in place
-// has to run).
+// for `c`: the same process (start time), no exec since (name, argument
+// area and virtual size; a process that has exited shows size 0 and no
+// argument area), and no CPU tick used since (a process rewriting its title
+// in place has to run).
 bool same_cmdline(const lks_proc_t *p, const lks_proc_t *c) {
   return p->start_ticks == c->start_ticks && p->arg_start == c->arg_start &&
-         p->arg_end == c->arg_end && p->utime == c->utime && p->stime == c->stime &&
-         strcmp(p->comm, c->comm) == 0;
+         p->arg_end == c->arg_end && p->vsize == c->vsize && p->utime == c->utime &&
+         p->stime == c->stime && strcmp(p->comm, c->comm) == 0;
 }
 
 // The kernel's flag of its own threads, which never have a command line.
