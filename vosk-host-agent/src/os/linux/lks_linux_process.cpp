@@ -290,6 +290,26 @@ void take_column(const char *line, size_t len, size_t from, size_t to, char *fie
   vk_copy_field(field, size, v);
 }
 
+// A whole word of decimal digits, with an optional '-', as a number (this
+// runs for every field of every process, hence no general parser): the
+// value capped at INT64_MAX, 0 for a negative one (negative values of
+// unsigned fields would be huge after conversion). False when the word is
+// no number.
+bool word_number(const char *p, const char *end, uint64_t *out) {
+  bool negative = p < end && *p == '-';
+  if (negative) p++;
+  if (p == end) return false;
+  uint64_t v = 0;
+  for (; p < end; p++) {
+    unsigned d = static_cast<unsigned>(*p - '0');
+    if (d > 9) return false;
+    v = v > (static_cast<uint64_t>(INT64_MAX) - d) / 10 ? static_cast<uint64_t>(INT64_MAX)
+                                                        : v * 10 + d;
+  }
+  *out = negative ? 0 : v;
+  return true;
+}
+
 }  // namespace
 
 int lks_proc_parse_stat(const char *text, long hz, long page_size, uint64_t btime_sec,
@@ -317,14 +337,12 @@ int lks_proc_parse_stat(const char *text, long hz, long page_size, uint64_t btim
     while (*word_end != '\0' && *word_end != ' ' && *word_end != '\n') word_end++;
     // The state (3) is a letter; 25 to 47 are not used.
     if (n != 3 && (n <= 24 || n >= 48)) {
-      const char *after = nullptr;
-      int64_t v = lks_parse_i64(p, &after);
-      if (after != word_end) {
+      uint64_t v = 0;
+      if (!word_number(p, word_end, &v)) {
         if (n <= 24) return -1;
         break;
       }
-      // Negative values of unsigned fields would be huge after conversion.
-      field[n] = v < 0 ? 0 : static_cast<uint64_t>(v);
+      field[n] = v;
     }
     p = word_end;
   }
