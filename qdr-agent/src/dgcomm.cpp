@@ -319,12 +319,17 @@ void dg_disconnect(dg_conn *pdgconn) {
   // Taking the socket out first makes a second caller a no-op instead of
   // a double close. Shutting it down ends a send blocked on it; the send
   // lock then guarantees the sender has left it before the descriptor goes.
+  // The connection number moves before the shutdown: a send that the
+  // shutdown ends then sees its connection gone and is not taken for a
+  // failure of the next connection.
   vkLock(&pdgconn->sock_lock);
   int sock = pdgconn->sock.exchange(-1);
-  if (sock >= 0) shutdown(sock, SHUT_RDWR);
+  if (sock >= 0) {
+    pdgconn->connection_seq.fetch_add(1);
+    shutdown(sock, SHUT_RDWR);
+  }
   vkUnlock(&pdgconn->sock_lock);
   if (sock < 0) return;
-  pdgconn->connection_seq.fetch_add(1);
   if (g_dg_agent_hooks.deactivate != nullptr) g_dg_agent_hooks.deactivate();
   pdgconn->connection_state.store(DG_STATE_DISCONNECTED);
   vkLock(&pdgconn->send_lock);
@@ -689,6 +694,13 @@ void *dg_sender(void *arg) {
     int err = 0;
     ssize_t r = dg_sender_send(c, &st, &sock, &err);
     if (r == -2 || (r < 0 && err == EINTR)) continue;
+    // The link closed this connection while the send ran (the hang check,
+    // a receive failure): the packet goes with the connection, and the
+    // failed send says nothing about the connection that follows.
+    if (r < 0 && st.seq != c->connection_seq.load()) {
+      packet_data_clear(&st.pb);
+      continue;
+    }
     if (r < 0) {
       dg_sender_on_failure(c, &st, sock, err);
     } else if (r > 0) {
