@@ -76,7 +76,7 @@ FILE *lks_fopen(const char *format, ...) {
 namespace {
 
 // open/read/close without stdio: no stream buffer is allocated per file,
-// which counts when a process scan reads three files per process.
+// which counts when a process scan reads two or three files per process.
 long read_fd(int fd, char *buffer, size_t size, struct stat *st);
 
 long read_path(const char *path, char *buffer, size_t size, struct stat *st) {
