@@ -113,28 +113,38 @@ long read_fd(int fd, char *buffer, size_t size, struct stat *st) {
 
 }  // namespace
 
-long lks_read_file(char *buffer, size_t size, const char *format, ...) {
+namespace {
+
+long vread_file(char *buffer, size_t size, struct stat *st, const char *format, va_list ap) {
   if (buffer == nullptr || size == 0) return -1;
   buffer[0] = '\0';
   char path[LKS_PATH_SIZE];
+  if (vformat_path(path, sizeof(path), format, ap) != 0) return -1;
+  return read_path(path, buffer, size, st);
+}
+
+}  // namespace
+
+int lks_count_lines(const char *text) {
+  int lines = 1;
+  for (const char *p = text; *p != '\0'; p++) lines += *p == '\n';
+  return lines;
+}
+
+long lks_read_file(char *buffer, size_t size, const char *format, ...) {
   va_list ap;
   va_start(ap, format);
-  int ret = vformat_path(path, sizeof(path), format, ap);
+  long n = vread_file(buffer, size, nullptr, format, ap);
   va_end(ap);
-  if (ret != 0) return -1;
-  return read_path(path, buffer, size, nullptr);
+  return n;
 }
 
 long lks_read_file_stat(char *buffer, size_t size, struct stat *st, const char *format, ...) {
-  if (buffer == nullptr || size == 0) return -1;
-  buffer[0] = '\0';
-  char path[LKS_PATH_SIZE];
   va_list ap;
   va_start(ap, format);
-  int ret = vformat_path(path, sizeof(path), format, ap);
+  long n = vread_file(buffer, size, st, format, ap);
   va_end(ap);
-  if (ret != 0) return -1;
-  return read_path(path, buffer, size, st);
+  return n;
 }
 
 int lks_open_dir(const char *format, ...) {

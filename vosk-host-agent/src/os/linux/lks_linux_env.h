@@ -98,6 +98,10 @@ long lks_read_at(int dir_fd, const char *name, char *buffer, size_t size, struct
 // be read. The caller frees *text.
 long lks_read_file_all(char **text, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// Number of lines of `text`: its newlines plus one (an upper bound on the
+// records a line-per-record file can hold).
+int lks_count_lines(const char *text);
+
 // Parses an unsigned decimal number at the start of `s` (after blanks);
 // *end (if given) gets the first character after it. 0 and *end == s when
 // there is no number; saturates at UINT64_MAX.

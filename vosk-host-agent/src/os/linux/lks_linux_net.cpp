@@ -121,8 +121,7 @@ struct if_slot {
 
 int lks_net_parse(const char *text, host_net_stat_info_t *out) {
   *out = host_net_stat_info_t{};
-  int lines = 1;
-  for (const char *p = text; *p != '\0'; p++) lines += *p == '\n';
+  int lines = lks_count_lines(text);
   host_net_info_t *recs = static_cast<host_net_info_t *>(calloc(lines, sizeof(*recs)));
   if (recs == nullptr) {
     VKLOG(g_vklog, VL_DEBUG, "[get_host_net_stat] allocation failed. (size: %d)\n",

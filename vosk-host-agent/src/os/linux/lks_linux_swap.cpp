@@ -89,8 +89,7 @@ int build_swap(void *arg, void *work, size_t work_size, uint8_t *encoded, size_t
 
 int lks_swap_parse(const char *text, host_swap_stat_info_t *out) {
   *out = host_swap_stat_info_t{};
-  int lines = 1;
-  for (const char *p = text; *p != '\0'; p++) lines += *p == '\n';
+  int lines = lks_count_lines(text);
   host_swap_info_t *recs = static_cast<host_swap_info_t *>(calloc(lines, sizeof(*recs)));
   if (recs == nullptr) {
     VKLOG(g_vklog, VL_DEBUG, "[get_host_swap_stat] allocation failed. (size: %d)\n",
