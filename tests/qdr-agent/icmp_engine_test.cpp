@@ -24,16 +24,9 @@
 
 namespace {
 
-bool raw_sockets_allowed() {
-  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-#define REQUIRE_RAW()                                                                   \
-  do {                                                                                  \
-    if (!raw_sockets_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root"; \
+#define REQUIRE_RAW()                                                                        \
+  do {                                                                                       \
+    if (!vktest::raw_icmp_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root"; \
   } while (0)
 
 struct ping_object {

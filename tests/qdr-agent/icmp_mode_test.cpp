@@ -18,16 +18,9 @@ namespace {
 
 const std::string kAgent = vktest::built_program("qdr-agent/qdr-agent");
 
-bool raw_sockets_allowed() {
-  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-#define REQUIRE_RAW()                                                                   \
-  do {                                                                                  \
-    if (!raw_sockets_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root"; \
+#define REQUIRE_RAW()                                                                        \
+  do {                                                                                       \
+    if (!vktest::raw_icmp_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root"; \
   } while (0)
 
 // A home with the configuration and logging files that the ping-only mode

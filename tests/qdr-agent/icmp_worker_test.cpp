@@ -37,13 +37,6 @@ int count_activate() {
   return ++g_activations, 0;
 }
 
-bool raw_sockets_allowed() {
-  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
 std::vector<std::string> lines_with(const std::string &path, const std::string &needle) {
   return vktest::read_lines(path, needle);
 }
@@ -105,7 +98,7 @@ class IcmpWorker : public ::testing::Test {
 };
 
 TEST_F(IcmpWorker, RecordsOfRegisteredDevicesReachTheCollectorEveryCycle) {
-  if (!raw_sockets_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root";
+  if (!vktest::raw_icmp_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root";
   // The collector and the link, on the real clock.
   std::string out = dir.path + "/packets.jsonl";
   std::string port_file = dir.path + "/port";

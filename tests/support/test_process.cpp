@@ -219,6 +219,13 @@ std::vector<std::string> read_lines(const std::string &path, const std::string &
   return out;
 }
 
+bool raw_icmp_allowed() {
+  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 bool write_file(const std::string &path, const std::string &text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;

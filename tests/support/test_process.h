@@ -61,6 +61,9 @@ void stop_program(child &c, int grace_ms = 2000);
 bool wait_until(const std::function<bool()> &pred, int timeout_ms, int step_ms = 20);
 
 std::string read_file(const std::string &path);
+
+// True when this process may open a raw ICMP socket (root or CAP_NET_RAW).
+bool raw_icmp_allowed();
 // The complete lines (ended by a newline; a line still being written is
 // left out) of a file that contain `needle` (every line for "").
 std::vector<std::string> read_lines(const std::string &path, const std::string &needle = "");
