@@ -5,7 +5,8 @@
 // due collect event into a request (colt_req_info_new_with_info) and offers
 // it (collect_add_req); a collect thread pops it, opens one SNMP session for
 // it, runs its events in order (device performance here, interface
-// statistics and performance in collect_interface), closes the session and
+// statistics and performance in collect_interface, device performance in
+// collect_perf), closes the session and
 // hands each event's elapsed SNMP time to the ICMP monitor.
 //
 // Owns: the queue g_collect_req_queue (requests, oldest first), the pool
@@ -42,14 +43,12 @@
 
 #define COLT_THREAD_MAX 40
 #define COLT_DEVICE_ID_SIZE 40
-#define COLT_DEVICE_PERF_VALUE_SIZE 32
 // Longest wait of an idle collect thread before it looks at the status.
 #define COLT_IDLE_WAIT_MSEC 500
 // Time limit of collect_thread_stop when 0 is given.
 #define COLT_STOP_TIMEOUT_SEC 10
 // Max-repetitions of the interface collections' walks.
 #define COLT_IF_MAX_REPETITIONS 80
-#define COLT_DEVICE_PERF_WORKSPACE 1024
 
 // The collect event record of the device manager (device.h): type, OID
 // pack id, interval in seconds, next due time in ms, use flag.
@@ -91,16 +90,6 @@ typedef struct {
   ::snmp_info snmp_info;    // the device's SNMP access
   mlist_item_t *self_item;  // the queue item holding this request
 } collect_req_info;
-
-// One device-performance sample.
-typedef struct {
-  char device_id[COLT_DEVICE_ID_SIZE];
-  char cpu[COLT_DEVICE_PERF_VALUE_SIZE];
-  char memory[COLT_DEVICE_PERF_VALUE_SIZE];
-  char temperature[COLT_DEVICE_PERF_VALUE_SIZE];
-  char uptime[COLT_DEVICE_PERF_VALUE_SIZE];
-  uint64_t collect_time;  // ns since the epoch
-} collect_device_perf;
 
 // Where each event's elapsed SNMP time goes: (device id, address text,
 // success of the collection, elapsed ns). icmp_push_snmp_latency by
@@ -186,18 +175,6 @@ void colt_req_info_destroy(collect_req_info *req);
 // collected).
 int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *session_fd,
                                oid_pack *pack, snmp_session_error *err, const sm_var_sink *sink);
-
-// Device performance: polls the pack, fills a sample (cpu, memory,
-// temperature, uptime by type code) and sends it (54101). Returns 0; -2
-// the SNMP request failed (nothing sent); -4 null session (nothing sent);
-// else the result of colt_send_device_perf.
-int colt_device_perf(uint64_t collect_time, const char *device_id, const struct event *ev,
-                     void *session_fd, oid_pack *pack);
-
-// Encodes the sample as network_device_perf and queues it (54101).
-// Returns 0; -1 the message cannot be made or encoded; -3 the queue
-// refused the packet (freed).
-int colt_send_device_perf(const collect_device_perf *device_perf);
 
 // Encodes `msg` with `encode` into a new packet of `type` with `payload`
 // bytes of room and queues it on the collector link. Returns 0 (the queue
