@@ -7,6 +7,8 @@
 #include <string.h>
 
 #include <atomic>
+#include <mutex>
+#include <string>
 
 #include "vk_lock.h"
 #include "vk_util.h"
@@ -72,6 +74,45 @@ struct v3_users_reader {
   v3_users_reader(const v3_users_reader &) = delete;
   v3_users_reader &operator=(const v3_users_reader &) = delete;
 };
+
+// The library's text of one SNMPERR_* code, without any "detail". The
+// library keeps the detail of its last failure in one process-wide buffer
+// and appends it to the next error text it forms, whichever session that
+// text is for: a time-out of one device would read "Timeout (The supplied
+// password length is too short.)" after another session's key failed. The
+// shortest of three readings is the bare text (each reading consumes a
+// pending detail); texts are kept once read. Under one lock, as the library
+// forms the detailed text in a shared buffer.
+std::string api_error_text(int code) {
+  static std::mutex lock;
+  static std::string texts[-SNMPERR_MAX + 1];  // by -code
+  if (code > SNMPERR_GENERR || code < SNMPERR_MAX) return "Unknown Error " + std::to_string(code);
+  std::lock_guard<std::mutex> guard(lock);
+  std::string &text = texts[-code];
+  if (text.empty()) {
+    for (int i = 0; i < 3; i++) {
+      const char *s = snmp_api_errstring(code);
+      std::string reading = s != nullptr ? s : "";
+      if (i == 0 || reading.size() < text.size()) text = reading;
+    }
+  }
+  return text;
+}
+
+// An error text from a session's own error numbers: the library's text of
+// its code and, when it has one, the system error in parentheses. Null
+// when the session holds no error (malloc'd otherwise; the caller frees).
+char *session_error_text(int snmp_err, int clib) {
+  if (snmp_err == SNMPERR_SUCCESS && clib == 0) return nullptr;
+  std::string text = snmp_err != SNMPERR_SUCCESS ? api_error_text(snmp_err) : std::string();
+  if (clib != 0) {
+    char buf[128];
+    const char *sys = strerror_r(clib, buf, sizeof(buf));
+    if (!text.empty()) text += " ";
+    text += std::string("(") + (sys != nullptr ? sys : "Unknown Error") + ")";
+  }
+  return strdup(text.c_str());
+}
 
 bool is_v3_session(void *fd) {
   netsnmp_session *ss = snmp_sess_session(fd);
@@ -452,7 +493,7 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
   void *handle = nullptr;
   if (session->version != SNMP_VERSION_3) {
     handle = snmp_sess_open(session);
-    if (handle == nullptr) snmp_error(session, &clib, &snmp_err, &text);
+    if (handle == nullptr) snmp_error(session, &clib, &snmp_err, nullptr);
   } else {
     // The engine probe is made here rather than lazily by the first
     // request, so that an unreachable SNMPv3 device shows as an open
@@ -466,7 +507,7 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
     vkUnlock(&g_sm_v3_lock);
     session->flags &= ~SNMP_FLAGS_USER_CREATED;
     if (handle == nullptr) {
-      snmp_error(session, &clib, &snmp_err, &text);
+      snmp_error(session, &clib, &snmp_err, nullptr);
     } else {
       netsnmp_session *ss = snmp_sess_session(handle);
       bool probed = ss->securityEngineIDLen != 0;
@@ -475,7 +516,7 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
         v3_users_reader reader(true);
         probed = snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss) != 0;
       }
-      if (!probed) snmp_sess_error(handle, &clib, &snmp_err, &text);
+      if (!probed) snmp_sess_error(handle, &clib, &snmp_err, nullptr);
       vkLock(&g_sm_v3_lock);
       if (probed) {
         v3_refresh_user(ss);
@@ -492,10 +533,7 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
   }
 
   perf_add(g_sm_perf.session_open_error);
-  if (text != nullptr && text[0] == '\0') {
-    free(text);
-    text = nullptr;
-  }
+  text = session_error_text(snmp_err, clib);
   if (sess_error != nullptr) {
     free(sess_error->error_message);
     sess_error->error_message = text;
@@ -599,7 +637,10 @@ void sm_set_snmp_session_error(void *snmp_session_fd, long sess_status, netsnmp_
   int clib = 0;
   int snmp_err = 0;
   char *text = nullptr;
-  if (snmp_session_fd != nullptr) snmp_sess_error(snmp_session_fd, &clib, &snmp_err, &text);
+  if (snmp_session_fd != nullptr) {
+    snmp_sess_error(snmp_session_fd, &clib, &snmp_err, nullptr);
+    text = session_error_text(snmp_err, clib);
+  }
   VKLOG(g_vklog, VL_TRACE, "[errno:%d][snmperrno:%d][errstr:%s]\n", clib, snmp_err,
         text != nullptr ? text : "null");
   if (text != nullptr && (text[0] == '\0' || sess_status == STAT_SUCCESS)) {
