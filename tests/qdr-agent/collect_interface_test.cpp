@@ -26,6 +26,8 @@ const auto *const g_env =
     ::testing::AddGlobalTestEnvironment(new snmptest::library_env(/*agent_output=*/true));
 
 constexpr uint64_t kSec = 1000000000ull;
+constexpr long kTimeoutUs = 3000000;
+constexpr int kRetries = 3;
 
 colt_integer64 c32(uint64_t v) {
   return {ASN_COUNTER, v};
@@ -263,8 +265,10 @@ class IfCollection : public ::testing::Test {
     gp_main_dgconn = conn;
     ASSERT_EQ(oid_manager_init(&mgr), 0);
     ASSERT_EQ(oid_manager_activate(&mgr), 0);
-    ASSERT_EQ(sm_set_snmp_info(&session.info, "127.0.0.1", static_cast<uint16_t>(agent.port), 1, 0,
-                               0, "public"),
+    // Explicit time-out and retries: a busy machine may hold an answer for
+    // a while, and the library's default would decide how long.
+    ASSERT_EQ(sm_set_snmp_info(&session.info, "127.0.0.1", static_cast<uint16_t>(agent.port), 1,
+                               kTimeoutUs, kRetries, "public"),
               0);
     ASSERT_TRUE(session.open());
   }

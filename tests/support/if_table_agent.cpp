@@ -10,13 +10,19 @@
 namespace vktest {
 
 const char *const kIfTableRoot = ".1.3.6.1.4.1.99999";
+const char *const kIfHighSpeedColumn = ".1.3.6.1.2.1.31.1.1.1.15";
 
 namespace {
 
-// GET (-g) prints the exact entry; GETNEXT (-n) the first entry after the
-// asked name in OID order. The data file is tab-separated: oid, type, value.
+// A pass_persist helper: one awk process for the agent's life (no process
+// per request, which a busy machine delays past any time-out). Each request
+// re-reads the data file, so the next request sees what set_rows() wrote.
+// The data file is tab-separated (oid, type, value) and sorted in OID order;
+// `root` is the subtree this process was registered for: GETNEXT answers
+// nothing outside it. "-W interactive" makes mawk read its input line by
+// line instead of waiting for a full block.
 constexpr const char *kScript = R"(#!/bin/sh
-exec awk -F '\t' -v mode="$1" -v req="$2" '
+exec awk -W interactive -F '\t' -v root="$1" -v data="$(dirname "$0")/if_table.data" '
 function cmp(a, b,   x, y, n, m, i) {
   n = split(a, x, "."); m = split(b, y, ".")
   for (i = 2; i <= n && i <= m; i++) {
@@ -25,9 +31,24 @@ function cmp(a, b,   x, y, n, m, i) {
   }
   return n < m ? -1 : (n > m ? 1 : 0)
 }
-mode == "-g" && $1 == req { print $1; print $2; print $3; exit }
-mode == "-n" && cmp($1, req) > 0 { print $1; print $2; print $3; exit }
-' "$(dirname "$0")/if_table.data"
+function answer(mode, req,   line, f, found) {
+  found = 0
+  while ((getline line < data) > 0) {
+    split(line, f, "\t")
+    if (index(f[1], root ".") != 1) continue
+    if ((mode == "get" && f[1] == req) || (mode == "getnext" && cmp(f[1], req) > 0)) {
+      printf "%s\n%s\n%s\n", f[1], f[2], f[3]; found = 1; break
+    }
+  }
+  close(data)
+  if (!found) print "NONE"
+  fflush()
+}
+$0 == "PING" { print "PONG"; fflush(); next }
+$0 == "get" || $0 == "getnext" { mode = $0; getline req; answer(mode, req); next }
+$0 == "set" { getline req; getline value; print "not-writable"; fflush(); next }
+$0 == "" { exit }
+'
 )";
 
 bool write_file(const std::string &path, const std::string &text) {
@@ -39,6 +60,18 @@ bool write_file(const std::string &path, const std::string &text) {
     if (!f.flush()) return false;
   }
   return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// "41 42 ..": the bytes as the helper protocol's octet type wants them.
+std::string hex_of(const std::string &bytes) {
+  std::string out;
+  char b[4];
+  for (unsigned char ch : bytes) {
+    snprintf(b, sizeof(b), "%02X ", ch);
+    out += b;
+  }
+  if (!out.empty()) out.pop_back();
+  return out;
 }
 
 }  // namespace
@@ -59,7 +92,9 @@ bool if_table_agent::prepare(const std::string &dir, std::string *error) {
 }
 
 std::string if_table_agent::conf_line() const {
-  return std::string("pass ") + kIfTableRoot + " /bin/sh " + script_path;
+  return std::string("pass_persist ") + kIfTableRoot + " /bin/sh " + script_path + " " +
+         kIfTableRoot + "\npass_persist " + kIfHighSpeedColumn + " /bin/sh " + script_path + " " +
+         kIfHighSpeedColumn;
 }
 
 bool if_table_agent::set_rows(std::vector<if_row> rows) {
@@ -89,12 +124,22 @@ bool if_table_agent::set_rows(std::vector<if_row> rows) {
       {IF_COL_OUT_DISCARDS, "counter",
        [](const if_row &r) { return std::to_string(r.out_discards); }},
       {IF_COL_OUT_ERRORS, "counter", [](const if_row &r) { return std::to_string(r.out_errors); }},
+      {IF_COL_OUT_QLEN, "gauge", [](const if_row &r) { return std::to_string(r.out_qlen); }},
       {IF_COL_HC_IN_OCTETS, "counter64",
        [](const if_row &r) { return std::to_string(r.hc_in_octets); }},
       {IF_COL_HC_OUT_OCTETS, "counter64",
        [](const if_row &r) { return std::to_string(r.hc_out_octets); }},
+      // Columns sort in OID order: the helper's GETNEXT takes the first
+      // greater name in the file.
+      {IF_COL_PHYS_OCTETS, "octet", [](const if_row &r) { return hex_of(r.phys_octets); }},
   };
   std::ostringstream out;
+  // The standard ifHighSpeed column sorts before the private subtree.
+  for (const if_row &r : rows) {
+    if (r.high_speed != 0) {
+      out << kIfHighSpeedColumn << "." << r.index << "\tgauge\t" << r.high_speed << "\n";
+    }
+  }
   for (const column &c : kColumns) {
     for (const if_row &r : rows) {
       out << column_oid(c.number) << "." << r.index << "\t" << c.type << "\t" << c.value(r) << "\n";

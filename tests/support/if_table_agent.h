@@ -1,14 +1,19 @@
-// A small interface table served by a private snmpd through a `pass`
-// script, with counters the test sets between samples.
+// A small interface table served by a private snmpd through a
+// `pass_persist` helper (one process for the agent's life), with counters
+// the test sets between samples.
 //
 // The table lives under a private enterprise subtree (kIfTableRoot) laid out
 // like the interface table: column c of row i is <root>.2.2.1.<c>.<i>, with
 // the same column numbers (1 index, 2 descr, 3 type, 4 mtu, 5 speed, 6 phys
 // address, 7 admin, 8 oper, 10 in octets, 11 in ucast, 13 in discards, 14 in
 // errors, 16 out octets, 17 out ucast, 19 out discards, 20 out errors) plus
-// 106 and 110 for the 64-bit in/out octet counters. Each set_rows() rewrites
-// the data file in one rename; snmpd runs the script for every request, so
-// the next request sees the new values. Rows that are left out disappear.
+// 106 and 110 for the 64-bit in/out octet counters, 21 the Gauge32 output
+// queue length and 206 the address as raw bytes. Rows with a
+// high speed are also served at the standard ifHighSpeed column
+// (kIfHighSpeedColumn), which the helper takes over from snmpd. Each
+// set_rows() rewrites the data file in one rename; the helper reads it for
+// every request, so the next request sees the new values. Rows that are
+// left out disappear.
 #ifndef TESTS_SUPPORT_IF_TABLE_AGENT_H
 #define TESTS_SUPPORT_IF_TABLE_AGENT_H
 
@@ -19,7 +24,8 @@
 
 namespace vktest {
 
-extern const char *const kIfTableRoot;  // ".1.3.6.1.4.1.99999"
+extern const char *const kIfTableRoot;        // ".1.3.6.1.4.1.99999"
+extern const char *const kIfHighSpeedColumn;  // ".1.3.6.1.2.1.31.1.1.1.15"
 
 // Column numbers of the served table.
 enum {
@@ -39,8 +45,10 @@ enum {
   IF_COL_OUT_UCAST = 17,
   IF_COL_OUT_DISCARDS = 19,
   IF_COL_OUT_ERRORS = 20,
+  IF_COL_OUT_QLEN = 21,
   IF_COL_HC_IN_OCTETS = 106,
   IF_COL_HC_OUT_OCTETS = 110,
+  IF_COL_PHYS_OCTETS = 206,
 };
 
 struct if_row {
@@ -62,6 +70,9 @@ struct if_row {
   uint32_t out_errors = 0;
   uint64_t hc_in_octets = 0;  // Counter64
   uint64_t hc_out_octets = 0;
+  uint32_t out_qlen = 0;    // Gauge32
+  std::string phys_octets;  // served as raw bytes (OCTET STRING, any byte)
+  uint32_t high_speed = 0;  // Mb/s at the standard ifHighSpeed column; 0: absent
 };
 
 struct if_table_agent {
@@ -72,7 +83,8 @@ struct if_table_agent {
   // *error) when a file cannot be written.
   bool prepare(const std::string &dir, std::string *error);
 
-  // The snmpd.conf line that hands the subtree to the script.
+  // The snmpd.conf lines (two, one string) that hand the subtree and the
+  // ifHighSpeed column to the helper.
   std::string conf_line() const;
 
   // Replaces the served rows (served in index order). False when the file
