@@ -87,6 +87,19 @@ constexpr counter_map kCounters[] = {
 };
 #undef COLT_COUNTER
 constexpr size_t kOctetCounters = 2;  // the first two entries are the octet counters
+constexpr size_t kCounterCount = sizeof(kCounters) / sizeof(kCounters[0]);
+
+// True when the device's uptime (TimeTicks, hundredths of a second) went
+// back between two samples `interval_ns` apart: the device restarted. A
+// fall that the 32-bit tick count's wrap (every 497 days) explains, with
+// 25 % slack on the interval, is not a restart.
+bool uptime_went_back(const colt_integer64 &prev, const colt_integer64 &cur, uint64_t interval_ns) {
+  if (prev.type != ASN_TIMETICKS || cur.type != ASN_TIMETICKS || cur.value >= prev.value) {
+    return false;
+  }
+  uint64_t ticks = interval_ns / 10000000ull * 125 / 100 + 100;
+  return prev.value + ticks < kTwoPow32;
+}
 
 // The raw field a performance OID type code fills, or null.
 raw_field perf_field_of_code(int code) {
@@ -348,6 +361,12 @@ int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_inte
                                      uint64_t max_delta, uint64_t *delta) {
   if (prev == nullptr || cur == nullptr || delta == nullptr) return -1;
   if (prev->type == 0 || prev->type != cur->type) return -2;
+  if (cur->type == ASN_GAUGE) {
+    // A gauge is a level (a queue length), not a running count: a fall is
+    // just a lower level.
+    *delta = cur->value;
+    return 0;
+  }
   if (cur->value >= prev->value) {
     *delta = cur->value - prev->value;
     VKLOG(g_vklog, VL_TRACE, "type(%u)[%s],cur[%llu],prev[%llu]\n", prev->type, "",
@@ -355,17 +374,24 @@ int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_inte
           static_cast<unsigned long long>(prev->value));
     return 0;
   }
+  int r = 0;
   if (cur->type == ASN_COUNTER64) {
     *delta = cur->value;  // reset: a 64-bit wrap is not believable
+    r = 1;
   } else {
     uint64_t wrap = kTwoPow32 - (prev->value & 0xffffffffull) + (cur->value & 0xffffffffull);
-    *delta = (cur->type == ASN_COUNTER && max_delta != 0 && wrap > max_delta) ? cur->value : wrap;
+    if (cur->type == ASN_COUNTER && max_delta != 0 && wrap > max_delta) {
+      *delta = cur->value;
+      r = 1;
+    } else {
+      *delta = wrap;
+    }
   }
   VKLOG(g_vklog, VL_DEBUG, "type(%u)[%s],cur[%llu],ext[%llu],prev[%llu]>[%llu]\n", cur->type,
-        cur->type == ASN_COUNTER64 ? "reset" : "wrap", static_cast<unsigned long long>(cur->value),
+        r == 1 ? "reset" : "wrap", static_cast<unsigned long long>(cur->value),
         static_cast<unsigned long long>(*delta), static_cast<unsigned long long>(prev->value),
         static_cast<unsigned long long>(*delta));
-  return 0;
+  return r;
 }
 
 int colt_cal_delta_integer64(const colt_integer64 *prev, const colt_integer64 *cur,
@@ -437,10 +463,25 @@ collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const col
           static_cast<long double>(kNsecPerSec) * COLT_OCTET_BOUND_SLACK_PERCENT / 100.0L;
       max_octets = cap >= 1.8e19L ? 0 : static_cast<uint64_t>(cap) + 1;
     }
-    for (size_t i = 0; i < sizeof(kCounters) / sizeof(kCounters[0]); i++) {
-      colt_cal_delta_integer64_bounded(
+    // A reboot (or a cleared interface) resets every counter of the row at
+    // once; a counter found reset, or an uptime that went back, stands for
+    // the whole row: each counter then counts from 0, so a packet counter
+    // that fell is not read as a 2^32 wrap.
+    bool row_reset =
+        uptime_went_back(pr->perf_raw.sys_uptime, cr->perf_raw.sys_uptime, interval_ns);
+    int kinds[kCounterCount];
+    for (size_t i = 0; i < kCounterCount; i++) {
+      kinds[i] = colt_cal_delta_integer64_bounded(
           &(pr->perf_raw.*kCounters[i].raw), &(cr->perf_raw.*kCounters[i].raw),
           i < kOctetCounters ? max_octets : 0, &(r->*kCounters[i].perf));
+      if (kinds[i] == 1) row_reset = true;
+    }
+    if (row_reset) {
+      VKLOG(g_vklog, VL_DEBUG, "[colt_calculate_if_perf] counters reset.[dev id:%s,idx:%u]\n",
+            cur->device_id, pr->oid_index);
+      for (size_t i = 0; i < kCounterCount; i++) {
+        if (kinds[i] >= 0) r->*kCounters[i].perf = (cr->perf_raw.*kCounters[i].raw).value;
+      }
     }
     r->in_bps = static_cast<double>(r->in_octet_count * 8) / interval;
     r->out_bps = static_cast<double>(r->out_octet_count * 8) / interval;
@@ -739,13 +780,38 @@ struct row_fill {
   mlist_item_t *cursor;
   const stat_column *col;  // statistics: the column's text field, or null
   raw_field field;         // performance: the column's counter, or null
+  bool high_speed;         // performance: the column is ifHighSpeed
+  bool existing_rows;      // fill only rows the sample has already
 };
+
+// ifHighSpeed: an interface's speed in Mb/s, for links beyond ifSpeed's
+// 32 bits. It has no type name of its own; a pack carries it under any.
+constexpr oid kIfHighSpeed[] = {1, 3, 6, 1, 2, 1, 31, 1, 1, 1, 15};
+constexpr const char *kIfHighSpeedText = ".1.3.6.1.2.1.31.1.1.1.15";
+constexpr const char *kSysUpTimeText = ".1.3.6.1.2.1.1.3.0";
+// ifSpeed of every link at or above 4.29 Gb/s.
+constexpr uint64_t kSaturatedSpeed = 4294967295ull;
+
+bool is_high_speed_column(const snmp_response_data *entry) {
+  return entry->obj_id_length == sizeof(kIfHighSpeed) / sizeof(kIfHighSpeed[0]) &&
+         memcmp(entry->obj_id, kIfHighSpeed, sizeof(kIfHighSpeed)) == 0;
+}
 
 void next_column(row_fill *f, const snmp_response_data *entry) {
   f->entry = entry;
   f->cursor = nullptr;
   f->col = stat_column_of(entry->type_code);
   f->field = perf_field_of_code(entry->type_code);
+  f->high_speed = is_high_speed_column(entry);
+}
+
+// The row with `idx` that the sample already has, or null.
+collect_if_data *existing_row(collect_interface *ci, uint32_t idx) {
+  for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+    collect_if_data *row = static_cast<collect_if_data *>(it->data);
+    if (row->oid_index == idx) return row;
+  }
+  return nullptr;
 }
 
 void receive_stat(void *ctx, const snmp_response_data *entry, const netsnmp_variable_list *v,
@@ -772,9 +838,18 @@ void receive_perf(void *ctx, const snmp_response_data *entry, const netsnmp_vari
                   size_t count) {
   row_fill *f = static_cast<row_fill *>(ctx);
   if (entry != f->entry) next_column(f, entry);
-  if (f->field == nullptr) return;  // columns of other codes are ignored
+  if (f->field == nullptr && !f->high_speed) return;  // columns of other codes are ignored
   for (size_t i = 0; i < count && v != nullptr; i++, v = v->next_variable) {
     uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
+    if (f->high_speed) {
+      collect_if_data *row = f->existing_rows
+                                 ? existing_row(f->ci, idx)
+                                 : colt_get_collect_data_by_index(f->ci, &f->cursor, idx);
+      if (row != nullptr && v->type == ASN_GAUGE && v->val.integer != nullptr) {
+        row->high_speed = static_cast<uint32_t>(*v->val.integer);
+      }
+      continue;
+    }
     collect_if_data *row = colt_get_collect_data_by_index(f->ci, &f->cursor, idx);
     if (row == nullptr) {
       VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
@@ -788,7 +863,7 @@ void receive_perf(void *ctx, const snmp_response_data *entry, const netsnmp_vari
 // Walks the pack into the statistics or performance rows of `ci`, one
 // answer at a time. Returns 0, or -1 after logging the failure.
 int collect_rows(bool stat, collect_interface *ci, void *session_fd, oid_pack *pack) {
-  row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr};
+  row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr, false, false};
   sm_var_sink sink = {stat ? receive_stat : receive_perf, &fill};
   mlist_t list;
   sm_response_list_init(&list);
@@ -812,6 +887,65 @@ int collect_rows(bool stat, collect_interface *ci, void *session_fd, oid_pack *p
   sm_snmp_error_clean(&err);
   sm_response_list_clean(&list);
   return ret < 0 ? -1 : 0;
+}
+
+bool pack_has_oid(const oid_pack *pack, std::string_view text) {
+  for (const vlist_item_t *it = pack->list.head; it != nullptr; it = it->next) {
+    std::string_view o(static_cast<const oid_info *>(it->data)->oid);
+    if (!o.empty() && o.front() == '.') o.remove_prefix(1);
+    if (o == text.substr(1)) return true;
+  }
+  return false;
+}
+
+// Completes a performance sample with what the pack does not hold but the
+// figures need: the device's uptime (sysUpTime.0, to see a restart), and,
+// for rows whose ifSpeed is saturated, ifHighSpeed (walked when the pack
+// did not carry it) so that utilisation is taken against the real speed.
+// A device that answers neither keeps the sample as it is.
+void complete_perf_sample(collect_interface *ci, void *session_fd, const oid_pack *pack) {
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  mlist_t list;
+  sm_response_list_init(&list);
+  sm_response_list_add(&list, "device.uptime", OBJ_ID_PREFIX_CODE_DEV_UPTIME, kSysUpTimeText);
+  if (sm_request_multiple(session_fd, 0, SNMP_REQ_TYPE_GET, &list, &err) == 0 &&
+      list.head != nullptr) {
+    const netsnmp_variable_list *v = static_cast<snmp_response_data *>(list.head->data)->variables;
+    if (v != nullptr && v->type == ASN_TIMETICKS && v->val.integer != nullptr) {
+      colt_integer64 uptime = {ASN_TIMETICKS, static_cast<uint32_t>(*v->val.integer)};
+      for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+        static_cast<collect_if_data *>(it->data)->perf_raw.sys_uptime = uptime;
+      }
+    }
+  }
+  sm_response_list_clean(&list);
+
+  size_t saturated = 0;
+  for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+    const collect_if_data *row = static_cast<const collect_if_data *>(it->data);
+    if (row->perf_raw.bandwidth.value == kSaturatedSpeed && row->high_speed == 0) saturated++;
+  }
+  if (saturated > 0 && !pack_has_oid(pack, kIfHighSpeedText)) {
+    row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr, false, true};
+    sm_var_sink sink = {receive_perf, &fill};
+    sm_response_list_init(&list);
+    sm_response_list_add(&list, "interface.high_speed", -1, kIfHighSpeedText);
+    sm_snmp_error_clean(&err);
+    sm_snmp_error_init(&err);
+    if (sm_request_multiple_to(session_fd, COLT_IF_MAX_REPETITIONS, SNMP_REQ_TYPE_BULK, &list, &err,
+                               &sink) < 0) {
+      VKLOG(g_vklog, VL_DEBUG, "[colt_if_perf] ifHighSpeed is not read.[did:%s]\n", ci->device_id);
+    }
+    sm_response_list_clean(&list);
+  }
+  sm_snmp_error_clean(&err);
+  for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+    collect_if_data *row = static_cast<collect_if_data *>(it->data);
+    if (row->perf_raw.bandwidth.value == kSaturatedSpeed && row->high_speed != 0) {
+      row->perf_raw.bandwidth.value = static_cast<uint64_t>(row->high_speed) * 1000000ull;
+    }
+  }
 }
 
 }  // namespace
@@ -849,6 +983,7 @@ int colt_if_perf(uint64_t collect_time, const char *device_id, const struct even
     collect_interface_clear(&ci);
     return -1;
   }
+  complete_perf_sample(&ci, session_fd, pack);
   VKLOG(g_vklog, VL_TRACE, "[colt_if_perf] device id[%s], snmp elapse[%.5f]\n", device_id,
         static_cast<double>(vk_clock_get()->monotonic_nsec() - t0) / 1e9);
 

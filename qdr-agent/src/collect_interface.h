@@ -13,16 +13,26 @@
 //
 // Counter arithmetic (colt_cal_delta_integer64 and the octet bound of
 // colt_calculate_if_perf):
+// - Gauge32 (out_qlen): a level, not a count; the record carries the
+//   current value, whether it rose or fell.
 // - cur >= prev: cur - prev.
 // - Counter64 that went down: the counter was reset (a reboot, a cleared
 //   counter); 2^64 increments take decades at any line rate, so a wrap is
 //   not believable. Delta = cur.
-// - Counter32 and Gauge32 that went down: a 2^32 wrap, delta = 2^32 - prev +
-//   cur; except for the two octet counters (in_octet_count,
-//   out_octet_count) of an interface with a known bandwidth, where a
-//   "wrap" implying more octets than the interface can carry in the
-//   interval (with 25 % slack for the distance between collect time and
-//   reading) is a reset as well: delta = cur.
+// - Counter32 that went down: a 2^32 wrap, delta = 2^32 - prev + cur;
+//   except for the two octet counters (in_octet_count, out_octet_count) of
+//   an interface with a known bandwidth, where a "wrap" implying more
+//   octets than the interface can carry in the interval (with 25 % slack
+//   for the distance between collect time and reading) is a reset as well:
+//   delta = cur.
+// - A row with any counter found reset, or whose device's uptime
+//   (sysUpTime, read with each sample) went back, is reset as a whole:
+//   every counter's delta is its current value. A restart resets all
+//   counters together, and a packet counter that fell from a few thousand
+//   is not 4.29e9 packets.
+// Bandwidth: a row whose ifSpeed is saturated (4294967295, every link of
+// 4.29 Gb/s and more) takes ifHighSpeed x 10^6 instead, from the pack or,
+// when the pack does not carry it, from a walk of that column.
 // Rates divide by the exact interval between the two collect times (in
 // seconds, fractions kept). Samples less than a second apart give no
 // computed records (the raw counters are still sent): so short an interval
@@ -116,7 +126,8 @@ typedef struct {
 // previous-sample table keeps, one per interface of every device, so they
 // carry no text fields.
 typedef struct {
-  uint32_t oid_index;  // last sub-identifier of the row's OIDs
+  uint32_t oid_index;   // last sub-identifier of the row's OIDs
+  uint32_t high_speed;  // ifHighSpeed in Mb/s when read, else 0
   collect_if_perf_raw perf_raw;
 } collect_if_data;
 
@@ -198,7 +209,8 @@ collect_if_stat_data *colt_get_collect_stat_by_index(collect_interface *ci, mlis
 int colt_if_stat(uint64_t collect_time, const char *device_id, const struct event *ev,
                  void *session_fd, oid_pack *pack);
 
-// Interface performance: walks the pack, sends the raw counters (54107),
+// Interface performance: walks the pack (and reads sysUpTime.0, and
+// ifHighSpeed where ifSpeed is saturated), sends the raw counters (54107),
 // stores the sample as the device's previous one and sends the records
 // computed against the earlier one (54102) when there are any. Returns 0;
 // -1 the SNMP request failed; -4 null session or empty device id (nothing
@@ -241,13 +253,14 @@ collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const col
                                         size_t *count);
 
 // Delta of two readings of one counter (rules in the header comment).
-// Returns 0; -1 an argument is null; -2 prev's type is 0 or differs from
-// cur's (*delta unchanged).
+// Returns 0; 1 when the counter was found reset (*delta = cur); -1 an
+// argument is null; -2 prev's type is 0 or differs from cur's (*delta
+// unchanged).
 int colt_cal_delta_integer64(const colt_integer64 *prev, const colt_integer64 *cur,
                              uint64_t *delta);
 
 // As colt_cal_delta_integer64, but a Counter32 decrease whose wrap delta
-// exceeds `max_delta` (when not 0) counts as a reset: delta = cur.
+// exceeds `max_delta` (when not 0) counts as a reset: delta = cur, result 1.
 int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_integer64 *cur,
                                      uint64_t max_delta, uint64_t *delta);
 

@@ -50,9 +50,10 @@ TEST(CollectInterface, DeltaOfEachCounterKind) {
       {"counter32 up", c32(100), c32(250), 0, 0, 150},
       {"counter32 wrap", c32(4294967000u), c32(100), 0, 0, 396},
       {"counter32 wrap within the bound", c32(4294967000u), c32(100), 1000, 0, 396},
-      {"counter32 'wrap' beyond the bound is a reset", c32(4000000000u), c32(100), 1000, 0, 100},
-      {"gauge32 keeps the wrap whatever the bound", g32(4294967000u), g32(100), 10, 0, 396},
-      {"counter64 down is a reset", c64(10), c64(5), 0, 0, 5},
+      {"counter32 'wrap' beyond the bound is a reset", c32(4000000000u), c32(100), 1000, 1, 100},
+      {"a gauge that falls is its value, not a wrap", g32(4294967000u), g32(100), 10, 0, 100},
+      {"a gauge that rises is its value too", g32(5), g32(7), 0, 0, 7},
+      {"counter64 down is a reset", c64(10), c64(5), 0, 1, 5},
       {"counter64 up", c64(1ull << 40), c64((1ull << 40) + 7), 0, 0, 7},
       {"type changed", c32(1), c64(5), 0, -2, 999},
       {"previous never set", {0, 0}, c32(5), 0, -2, 999},
@@ -88,6 +89,8 @@ struct row_spec {
   colt_integer64 in_octets;
   uint64_t in_errors;
   uint64_t in_ucast;
+  uint64_t uptime = 0;  // device uptime in ticks; 0: not read
+  colt_integer64 qlen = {};
 };
 
 void fill(collect_interface *ci, const char *dev, uint64_t t, const std::vector<row_spec> &rows) {
@@ -100,6 +103,8 @@ void fill(collect_interface *ci, const char *dev, uint64_t t, const std::vector<
     d->perf_raw.in_octet_count = r.in_octets;
     d->perf_raw.in_error_count = c32(r.in_errors);
     d->perf_raw.in_ucast_pkt_count = c32(r.in_ucast);
+    if (r.uptime != 0) d->perf_raw.sys_uptime = {ASN_TIMETICKS, r.uptime};
+    d->perf_raw.out_qlen = r.qlen;
   }
 }
 
@@ -109,6 +114,7 @@ TEST(CollectInterface, ComputedRecordsFollowTheRules) {
     size_t count;
     uint64_t in_octets;
     double in_bps, in_bps_rate, in_error_rate;
+    uint64_t in_errors = 0, in_ucast = 0, qlen = 0;
   };
   const uint64_t mb100 = 100000000, mb10 = 10000000, gb1 = 1000000000;
   struct {
@@ -131,7 +137,7 @@ TEST(CollectInterface, ComputedRecordsFollowTheRules) {
        10 * kSec,
        {{1, 0, c32(0), 0, 0}},
        {{1, 0, c32(0), 50, 150}},
-       {1, 0, 0, 0, 25}},
+       {1, 0, 0, 0, 25, 50, 150}},
       {"a reboot of a 10 Mb/s port is a reset, not 4 GB",
        10 * kSec,
        {{1, mb10, c32(4000000000u), 0, 0}},
@@ -142,6 +148,26 @@ TEST(CollectInterface, ComputedRecordsFollowTheRules) {
        {{1, gb1, c32(4294967000u), 0, 0}},
        {{1, gb1, c32(1000000000u), 0, 0}},
        {1, 1000000296, 800000236.8, 80.0000236, 0}},
+      {"a reboot resets the whole row: errors and packets count from 0, not from a 2^32 wrap",
+       10 * kSec,
+       {{1, mb10, c32(4000000000u), 3000, 6000}},
+       {{1, mb10, c32(5000), 0, 20}},
+       {1, 5000, 4000, 0.04, 0, 0, 20}},
+      {"an uptime that went back resets the row even with no bandwidth to bound octets",
+       10 * kSec,
+       {{1, 0, c32(1000000), 100, 1000, 500000}},
+       {{1, 0, c32(500), 0, 30, 300}},
+       {1, 500, 400, 0, 0, 0, 30}},
+      {"an uptime that wrapped its 32 bits is no restart",
+       10 * kSec,
+       {{1, 0, c32(1000), 0, 0, 4294967000u}},
+       {{1, 0, c32(2000), 0, 0, 500}},
+       {1, 1000, 800, 0, 0}},
+      {"a falling gauge queue length is its value",
+       10 * kSec,
+       {{1, 0, c32(0), 0, 0, 0, g32(50)}},
+       {{1, 0, c32(0), 0, 0, 0, g32(3)}},
+       {1, 0, 0, 0, 0, 0, 0, 3}},
       {"counter64 reset: the current value",
        10 * kSec,
        {{1, 0, c64(1ull << 50), 0, 0}},
@@ -180,6 +206,9 @@ TEST(CollectInterface, ComputedRecordsFollowTheRules) {
       EXPECT_DOUBLE_EQ(p[0].in_bps, c.w.in_bps) << c.what;
       EXPECT_NEAR(p[0].in_bps_rate, c.w.in_bps_rate, 1e-6) << c.what;
       EXPECT_DOUBLE_EQ(p[0].in_error_rate, c.w.in_error_rate) << c.what;
+      EXPECT_EQ(p[0].in_error_count, c.w.in_errors) << c.what;
+      EXPECT_EQ(p[0].in_ucast_pkt_count, c.w.in_ucast) << c.what;
+      EXPECT_EQ(p[0].out_qlen, c.w.qlen) << c.what;
       EXPECT_EQ(p[0].collect_time, cur.collect_time) << c.what;
     } else {
       EXPECT_EQ(p, nullptr) << c.what;
@@ -353,7 +382,8 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
                                  {"interface.in_octets", vktest::IF_COL_HC_IN_OCTETS},
                                  {"interface.out_octets", vktest::IF_COL_OUT_OCTETS},
                                  {"interface.in_errors", vktest::IF_COL_IN_ERRORS},
-                                 {"interface.in_ucast_pkts", vktest::IF_COL_IN_UCAST}});
+                                 {"interface.in_ucast_pkts", vktest::IF_COL_IN_UCAST},
+                                 {"interface.out_qlen", vktest::IF_COL_OUT_QLEN}});
   ASSERT_NE(pack, nullptr);
   auto decode_raw = [&](const std::vector<uint8_t> &b) {
     network_if_perf_raw_list_t *m = network_if_perf_raw_list_new(ws, sizeof(ws));
@@ -374,6 +404,9 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   r2.index = 2;
   r2.speed = 10000000;
   r2.out_octets = 4000000000u;
+  r2.in_errors = 3000;
+  r2.in_ucast = 6000;
+  r2.out_qlen = 50;
   ASSERT_TRUE(table.set_rows({r1, r2}));
 
   // First sample: raw counters only.
@@ -386,14 +419,19 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   EXPECT_EQ(raw->perfs.items_p[1].out_octet_count, 4000000000u);
   EXPECT_EQ(pop().first, 0);
 
-  // Ten seconds on: the 64-bit counter was reset, the 32-bit one of row 1
-  // wrapped, row 2 (10 Mb/s) "wrapped" by more than it can carry (a reset),
-  // and interface 3 appeared.
+  // Ten seconds on: row 1's 64-bit counter was reset, so its whole row
+  // counts from 0 (the 32-bit out counter that fell is not a wrap); row 2
+  // (10 Mb/s) "wrapped" by more than it can carry: a reboot, so its errors
+  // and packets count from 0 as well, and its queue length (a gauge) fell;
+  // interface 3 appeared.
   r1.hc_in_octets = 500;
   r1.out_octets = 1000;
   r1.in_errors = 5;
   r1.in_ucast = 15;
   r2.out_octets = 7000;
+  r2.in_errors = 0;
+  r2.in_ucast = 20;
+  r2.out_qlen = 3;
   vktest::if_row r3;
   r3.index = 3;
   ASSERT_TRUE(table.set_rows({r1, r2, r3}));
@@ -409,12 +447,17 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   EXPECT_STREQ(a.device_id_p, dev);
   EXPECT_EQ(a.oid_index, 1u);
   EXPECT_EQ(a.in_octet_count, 500u);
-  EXPECT_EQ(a.out_octet_count, 1296u);
+  EXPECT_EQ(a.out_octet_count, 1000u);
   EXPECT_DOUBLE_EQ(a.in_bps, 400);
   EXPECT_DOUBLE_EQ(a.in_error_rate, 25);
   EXPECT_EQ(a.collect_time, 110 * kSec);
-  EXPECT_EQ(perf->perfs.items_p[1].oid_index, 2u);
-  EXPECT_EQ(perf->perfs.items_p[1].out_octet_count, 7000u);
+  const network_if_perf_t &b = perf->perfs.items_p[1];
+  EXPECT_EQ(b.oid_index, 2u);
+  EXPECT_EQ(b.out_octet_count, 7000u);
+  EXPECT_EQ(b.in_error_count, 0u);
+  EXPECT_EQ(b.in_ucast_pkt_count, 20u);
+  EXPECT_DOUBLE_EQ(b.in_error_rate, 0);
+  EXPECT_EQ(b.out_qlen, 3u);
 
   // Half a second later: raw counters, no computed records. Interface 2 is
   // gone.
@@ -425,6 +468,60 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   EXPECT_EQ(decode_raw(p.second)->perfs.length, 2);
   EXPECT_EQ(pop().first, 0);
   om_release(&mgr, pack);
+}
+
+TEST_F(IfCollection, FastLinksAreMeasuredAgainstTheirHighSpeed) {
+  // 10 Gb/s and 40 Gb/s ports: ifSpeed saturated. The first pack does not
+  // carry ifHighSpeed (it is walked), the second does.
+  vktest::if_row r1, r2, r3;
+  r1.index = 1;
+  r1.speed = 4294967295u;
+  r1.high_speed = 10000;
+  r2.index = 2;
+  r2.speed = 4294967295u;
+  r2.high_speed = 40000;
+  r3.index = 3;
+  r3.speed = 100000000;
+  r3.high_speed = 100;
+  ASSERT_TRUE(table.set_rows({r1, r2, r3}));
+  std::vector<std::pair<const char *, int>> columns = {
+      {"interface.speed", vktest::IF_COL_SPEED},
+      {"interface.in_octets", vktest::IF_COL_HC_IN_OCTETS}};
+  oid_pack *walked = make_pack(4, columns);
+  ASSERT_NE(walked, nullptr);
+  vlist_item_t *item = nullptr;
+  oid_pack *carried = om_new_oid_pack_for_list(5, SNMP_REQ_TYPE_BULK, &item);
+  for (const auto &o : columns) {
+    oid_info_add_to_list(&carried->list, o.first,
+                         vktest::if_table_agent::column_oid(o.second).c_str());
+  }
+  oid_info_add_to_list(&carried->list, "etc", "1.3.6.1.2.1.31.1.1.1.15");
+  om_update_oid_pack_from_item(&mgr, item);
+  carried = om_get_oid_pack_by_id(&mgr, 5);
+  ASSERT_NE(carried, nullptr);
+
+  for (oid_pack *pack : {walked, carried}) {
+    std::string dev = "dev-fast-" + std::to_string(pack->id);
+    r1.hc_in_octets = r2.hc_in_octets = r3.hc_in_octets = 0;
+    ASSERT_TRUE(table.set_rows({r1, r2, r3}));
+    ASSERT_EQ(colt_if_perf(100 * kSec, dev.c_str(), nullptr, session.fd, pack), 0);
+    EXPECT_EQ(pop().first, DG_PKT_INTERFACE_PERF_RAW);
+    // 1.25e9 octets in 10 s: 1 Gb/s.
+    r1.hc_in_octets = r2.hc_in_octets = r3.hc_in_octets = 1250000000ull;
+    ASSERT_TRUE(table.set_rows({r1, r2, r3}));
+    ASSERT_EQ(colt_if_perf(110 * kSec, dev.c_str(), nullptr, session.fd, pack), 0);
+    EXPECT_EQ(pop().first, DG_PKT_INTERFACE_PERF_RAW);
+    auto p = pop();
+    ASSERT_EQ(p.first, DG_PKT_INTERFACE_PERF);
+    network_if_perf_list_t *m = network_if_perf_list_new(ws, sizeof(ws));
+    ASSERT_GE(network_if_perf_list_decode(m, p.second.data(), p.second.size()), 0);
+    ASSERT_EQ(m->perfs.length, 3) << dev;
+    EXPECT_DOUBLE_EQ(m->perfs.items_p[0].in_bps, 1e9) << dev;
+    EXPECT_DOUBLE_EQ(m->perfs.items_p[0].in_bps_rate, 10) << dev;   // not 23.3 % of 4.29 Gb/s
+    EXPECT_DOUBLE_EQ(m->perfs.items_p[1].in_bps_rate, 2.5) << dev;  // 40 Gb/s
+    EXPECT_DOUBLE_EQ(m->perfs.items_p[2].in_bps_rate, 100) << dev;  // ifSpeed as it is
+    om_release(&mgr, pack);
+  }
 }
 
 TEST_F(IfCollection, BadDeviceIdOrNoSessionSendsNothing) {
