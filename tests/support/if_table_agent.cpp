@@ -97,7 +97,11 @@ std::string if_table_agent::conf_line() const {
          kIfHighSpeedColumn;
 }
 
-bool if_table_agent::set_rows(std::vector<if_row> rows) {
+std::string if_table_agent::scalar_oid(int number) {
+  return std::string(kIfTableRoot) + ".3." + std::to_string(number) + ".0";
+}
+
+bool if_table_agent::set_rows(std::vector<if_row> rows, std::vector<if_scalar> scalars) {
   std::sort(rows.begin(), rows.end(),
             [](const if_row &a, const if_row &b) { return a.index < b.index; });
   struct column {
@@ -144,6 +148,11 @@ bool if_table_agent::set_rows(std::vector<if_row> rows) {
     for (const if_row &r : rows) {
       out << column_oid(c.number) << "." << r.index << "\t" << c.type << "\t" << c.value(r) << "\n";
     }
+  }
+  std::sort(scalars.begin(), scalars.end(),
+            [](const if_scalar &a, const if_scalar &b) { return a.number < b.number; });
+  for (const if_scalar &s : scalars) {
+    out << scalar_oid(s.number) << "\t" << s.type << "\t" << s.value << "\n";
   }
   return write_file(data_path, out.str());
 }

@@ -75,6 +75,15 @@ struct if_row {
   uint32_t high_speed = 0;  // Mb/s at the standard ifHighSpeed column; 0: absent
 };
 
+// A scalar beside the table, served at "<root>.3.<number>.0" with a type
+// word of the helper protocol ("integer", "gauge", "counter64",
+// "timeticks", "string", "octet" (hex bytes), ...).
+struct if_scalar {
+  int number;
+  std::string type;
+  std::string value;
+};
+
 struct if_table_agent {
   std::string data_path;
   std::string script_path;
@@ -89,10 +98,12 @@ struct if_table_agent {
 
   // Replaces the served rows (served in index order). False when the file
   // cannot be written.
-  bool set_rows(std::vector<if_row> rows);
+  bool set_rows(std::vector<if_row> rows, std::vector<if_scalar> scalars = {});
 
   // "<root>.2.2.1.<column>": the OID a walk of the column starts from.
   static std::string column_oid(int column);
+  // "<root>.3.<number>.0".
+  static std::string scalar_oid(int number);
 };
 
 }  // namespace vktest
