@@ -8,6 +8,7 @@
 #include "dgcomm.h"
 #include "hash2.h"
 #include "network_public_stat.h"
+#include "snmp_util.h"
 #include "vk_clock.h"
 #include "vk_lock.h"
 #include "vk_util.h"
@@ -148,21 +149,21 @@ raw_field perf_field_of_code(int code) {
 }
 
 // A statistics text column: its code, constant name, place in the row,
-// size, and whether quotes and spaces are trimmed.
+// size, and whether a string value is written as hexadecimal bytes.
 struct stat_column {
   int code;
   const char *constant;
   size_t offset;
   size_t size;
-  bool trim;
+  bool hex;
 };
 constexpr stat_column kStatColumns[] = {
     {OBJ_ID_PREFIX_CODE_IF_INDEX, "IF_INDEX", offsetof(collect_if_stat, index), COLT_IF_INDEX_SIZE,
      false},
     {OBJ_ID_PREFIX_CODE_IF_DESC, "IF_DESC", offsetof(collect_if_stat, descriptor),
-     COLT_IF_DESC_SIZE, true},
+     COLT_IF_DESC_SIZE, false},
     {OBJ_ID_PREFIX_CODE_IF_NAME, "IF_NAME", offsetof(collect_if_stat, name), COLT_IF_NAME_SIZE,
-     true},
+     false},
     {OBJ_ID_PREFIX_CODE_IF_TYPE, "IF_TYPE", offsetof(collect_if_stat, type), COLT_IF_TYPE_SIZE,
      false},
     {OBJ_ID_PREFIX_CODE_IF_MTU, "IF_MTU", offsetof(collect_if_stat, mtu), COLT_IF_NUMBER_SIZE,
@@ -188,15 +189,32 @@ const stat_column *stat_column_of(int code) {
   return nullptr;
 }
 
-// Removes double quotes and spaces at both ends, in place.
-void trim_text(char *text) {
-  size_t len = strlen(text);
-  size_t b = 0;
-  while (b < len && (text[b] == '"' || text[b] == ' ')) b++;
-  size_t e = len;
-  while (e > b && (text[e - 1] == '"' || text[e - 1] == ' ')) e--;
-  memmove(text, text + b, e - b);
-  text[e - b] = '\0';
+// Writes a statistics value into its column's field. Strings go as the
+// device gave them (sm_octets_to_text: no quotes added, nothing escaped,
+// valid UTF-8 cut at a character boundary) or, for the hardware address,
+// as hexadecimal bytes. Other types take the library's rendering, cut to
+// the field: a long value is cut, never emptied.
+void render_stat_value(const stat_column *col, const netsnmp_variable_list *v, char *field) {
+  field[0] = '\0';
+  if (v->type == ASN_OCTET_STR) {
+    const uint8_t *bytes = v->val.string;
+    if (col->hex) {
+      sm_octets_to_hex(bytes, v->val_len, field, col->size);
+    } else {
+      sm_octets_to_text(bytes, v->val_len, field, col->size);
+    }
+    return;
+  }
+  size_t buf_len = 64;
+  u_char *buf = static_cast<u_char *>(malloc(buf_len));
+  size_t len = 0;
+  if (buf != nullptr &&
+      get_variable_realloc_by_type(&buf, &buf_len, &len, 1, v, nullptr, nullptr, nullptr) != 0) {
+    // Renderings of the other types are ASCII: any byte is a boundary.
+    vk_copy_field(field, col->size,
+                  std::string_view(reinterpret_cast<char *>(buf), len).substr(0, col->size - 1));
+  }
+  free(buf);
 }
 
 // Unsigned decimal text to a number; empty or non-numeric text gives 0.
@@ -828,8 +846,7 @@ void receive_stat(void *ctx, const snmp_response_data *entry, const netsnmp_vari
       continue;
     }
     char *field = reinterpret_cast<char *>(&row->stat) + f->col->offset;
-    if (colt_get_vars_value_to_string(v, field, f->col->size, nullptr) <= 0) field[0] = '\0';
-    if (f->col->trim) trim_text(field);
+    render_stat_value(f->col, v, field);
     row->stat.collect_time = f->ci->collect_time;
   }
 }

@@ -4,7 +4,10 @@
 // device's previous sample.
 //
 // Statistics read the descriptive columns of a device's interface table and
-// send them as network_if_stat_list (54103). Performance reads the traffic
+// send them as network_if_stat_list (54103). String columns go as the
+// device gave them, as valid UTF-8 cut at a character boundary (nothing
+// escaped or trimmed, a long value cut rather than emptied); the hardware
+// address always as hexadecimal bytes ("00 1A 2B 3C 4D 5E"). Performance reads the traffic
 // counters, sends them raw (network_if_perf_raw_list, 54107) and, from the
 // difference to the device's previous sample, sends per-interval counts, bit
 // rates, utilisation and error percentages (network_if_perf_list, 54102).

@@ -75,4 +75,22 @@ int sm_request_from_argument(const agent_config_snmp *config_snmp);
 // for a null argument); otherwise the request's SM_ERR_* code.
 int sm_discovery_device(snmp_info *info, discovery_device *device);
 
+// ---- Text of OCTET STRING values ----
+
+// Writes a device's text as it gave it into `text` (`size` bytes, at least
+// 1), as valid UTF-8 for the collector: valid UTF-8 sequences are copied
+// unchanged (quotes and backslashes included, nothing escaped or trimmed);
+// a byte that starts no valid sequence is taken as a Latin-1 character (the
+// usual single-byte text of older devices) and written as its two-byte
+// UTF-8 form; a NUL byte ends the text. A text longer than the field is
+// cut at a character boundary, never inside a sequence. Returns the length
+// written.
+size_t sm_octets_to_text(const uint8_t *bytes, size_t len, char *text, size_t size);
+
+// Writes bytes as two-digit upper-case hexadecimal separated by single
+// spaces ("00 1A 2B"), the form a hardware address takes whatever its bytes
+// (a printable address would otherwise pass for text). Cut to whole bytes
+// when the field is short. Returns the length written.
+size_t sm_octets_to_hex(const uint8_t *bytes, size_t len, char *text, size_t size);
+
 #endif  // QDR_AGENT_SNMP_UTIL_H

@@ -344,13 +344,27 @@ TEST_F(IfCollection, StatisticsCarryTheTableAsText) {
   a.speed = 1000000000;
   a.mtu = 9000;
   a.phys = "00:11:22:33:44:55";
+  a.phys_octets = "ABCDEF";  // printable bytes, still an address
   vktest::if_row b;
   b.index = 7;
   b.descr = std::string(500, 'd');  // far beyond a fixed per-row packet size
   b.oper = 2;
-  ASSERT_TRUE(table.set_rows({a, b}));
+  b.phys_octets = std::string("\x00\x11\x22\x33\x44\x55", 6);
+  // Texts as devices hold them: quotes and a backslash, UTF-8, a Latin-1
+  // byte, and a UTF-8 text longer than its field.
+  vktest::if_row q, u, l, g;
+  q.index = 8;
+  q.descr = "\"core-1\" up\\link";
+  u.index = 9;
+  u.descr = "B\xC3\xBCro-Switch \xE2\x82\xAC";
+  l.index = 10;
+  l.descr = "caf\xE9";
+  g.index = 11;
+  for (int i = 0; i < 300; i++) g.descr += "\xC3\xA9";  // 600 bytes, 300 characters
+  ASSERT_TRUE(table.set_rows({a, b, q, u, l, g}));
   oid_pack *pack = make_pack(1, {{"interface.index", vktest::IF_COL_INDEX},
                                  {"interface.descriptor", vktest::IF_COL_DESCR},
+                                 {"interface.phys_addr", vktest::IF_COL_PHYS_OCTETS},
                                  {"interface.mtu", vktest::IF_COL_MTU},
                                  {"interface.speed", vktest::IF_COL_SPEED},
                                  {"interface.oper_status", vktest::IF_COL_OPER},
@@ -362,7 +376,7 @@ TEST_F(IfCollection, StatisticsCarryTheTableAsText) {
   ASSERT_EQ(pkt.first, DG_PKT_INTERFACE_STAT);
   network_if_stat_list_t *m = network_if_stat_list_new(ws, sizeof(ws));
   ASSERT_GE(network_if_stat_list_decode(m, pkt.second.data(), pkt.second.size()), 0);
-  ASSERT_EQ(m->stats.length, 2);
+  ASSERT_EQ(m->stats.length, 6);
   const network_if_stat_t &s0 = m->stats.items_p[0];
   EXPECT_STREQ(s0.device_id_p, "dev-stat");
   EXPECT_EQ(s0.oid_index, 1u);
@@ -374,6 +388,16 @@ TEST_F(IfCollection, StatisticsCarryTheTableAsText) {
   EXPECT_EQ(m->stats.items_p[1].oid_index, 7u);
   EXPECT_EQ(strlen(m->stats.items_p[1].descriptor_p), 500u);
   EXPECT_EQ(m->stats.items_p[1].oper_status, 2u);
+  EXPECT_STREQ(s0.physical_address_p, "41 42 43 44 45 46");
+  EXPECT_STREQ(m->stats.items_p[1].physical_address_p, "00 11 22 33 44 55");
+  EXPECT_STREQ(m->stats.items_p[2].descriptor_p, "\"core-1\" up\\link");
+  EXPECT_STREQ(m->stats.items_p[3].descriptor_p, "B\xC3\xBCro-Switch \xE2\x82\xAC");
+  EXPECT_STREQ(m->stats.items_p[4].descriptor_p, "caf\xC3\xA9");
+  // Cut to the 511 bytes the field holds, at a character boundary: 255
+  // two-byte characters.
+  std::string cut;
+  for (int i = 0; i < 255; i++) cut += "\xC3\xA9";
+  EXPECT_EQ(std::string(m->stats.items_p[5].descriptor_p), cut);
   EXPECT_EQ(pop().first, 0);  // one packet only
 }
 

@@ -54,6 +54,47 @@ class SnmpUtil : public ::testing::Test {
 vktest::snmpd_instance *SnmpUtil::agent_ = nullptr;
 std::string SnmpUtil::start_error_;
 
+TEST(SnmpText, DeviceTextGoesAsGivenInValidUtf8CutAtACharacterBoundary) {
+  struct {
+    const char *what;
+    std::string bytes;
+    size_t size;
+    const char *want;
+  } cases[] = {
+      {"quotes and backslashes unescaped", "\"core-1\" a\\b", 64, "\"core-1\" a\\b"},
+      {"spaces kept", " eth 0 ", 64, " eth 0 "},
+      {"UTF-8 as it is", "B\xC3\xBCro \xE2\x82\xAC \xF0\x9F\x98\x80", 64,
+       "B\xC3\xBCro \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"Latin-1 byte becomes its character", "caf\xE9", 64, "caf\xC3\xA9"},
+      {"overlong and surrogate forms are not UTF-8", "\xC0\xAF\xED\xA0\x80", 64,
+       "\xC3\x80\xC2\xAF\xC3\xAD\xC2\xA0\xC2\x80"},
+      {"cut before a character that does not fit", "ab\xE2\x82\xAC", 5, "ab"},
+      {"cut after a character that fits", "ab\xE2\x82\xAC", 6, "ab\xE2\x82\xAC"},
+      {"a long text is cut, not emptied", std::string(600, 'x'), 512, nullptr},
+      {"a NUL ends the text", std::string("ab\0cd", 5), 64, "ab"},
+      {"empty", "", 64, ""},
+  };
+  for (const auto &c : cases) {
+    char out[600];
+    memset(out, '#', sizeof(out));
+    size_t n = sm_octets_to_text(reinterpret_cast<const uint8_t *>(c.bytes.data()), c.bytes.size(),
+                                 out, c.size);
+    std::string want = c.want != nullptr ? c.want : std::string(c.size - 1, 'x');
+    EXPECT_EQ(std::string(out), want) << c.what;
+    EXPECT_EQ(n, want.size()) << c.what;
+  }
+  // A printable address is hexadecimal all the same.
+  const uint8_t mac[] = {'A', 'B', 0x00, 0xFF};
+  char wide[64];
+  EXPECT_EQ(sm_octets_to_hex(mac, 4, wide, sizeof(wide)), 11u);
+  EXPECT_STREQ(wide, "41 42 00 FF");
+  char hex[9];
+  EXPECT_EQ(sm_octets_to_hex(mac, 4, hex, sizeof(hex)), 8u);
+  EXPECT_STREQ(hex, "41 42 00");  // whole bytes only
+  EXPECT_EQ(sm_octets_to_hex(nullptr, 0, hex, sizeof(hex)), 0u);
+  EXPECT_STREQ(hex, "");
+}
+
 TEST(SnmpAddress, HostAndPortAreSplitAtTheFirstColon) {
   char host[60];
   uint16_t port = 0;
