@@ -798,7 +798,7 @@ struct row_fill {
   mlist_item_t *cursor;
   const stat_column *col;  // statistics: the column's text field, or null
   raw_field field;         // performance: the column's counter, or null
-  bool high_speed;         // performance: the column is ifHighSpeed
+  bool high_speed;         // the column is ifHighSpeed
   bool existing_rows;      // fill only rows the sample has already
 };
 
@@ -823,19 +823,48 @@ void next_column(row_fill *f, const snmp_response_data *entry) {
   f->high_speed = is_high_speed_column(entry);
 }
 
-// The row with `idx` that the sample already has, or null.
-collect_if_data *existing_row(collect_interface *ci, uint32_t idx) {
+// The row (performance or statistics) with `idx` that the sample already
+// has, or null.
+void *existing_row(collect_interface *ci, uint32_t idx) {
   for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
-    collect_if_data *row = static_cast<collect_if_data *>(it->data);
-    if (row->oid_index == idx) return row;
+    uint32_t row_idx;
+    memcpy(&row_idx, it->data, sizeof(row_idx));
+    if (row_idx == idx) return it->data;
   }
   return nullptr;
+}
+
+// Stores the ifHighSpeed values of one answer into their rows. Both row
+// kinds keep it at the same place, right after the index.
+void store_high_speed(row_fill *f, bool stat, const netsnmp_variable_list *v, size_t count) {
+  static_assert(offsetof(collect_if_data, high_speed) ==
+                offsetof(collect_if_stat_data, high_speed));
+  for (size_t i = 0; i < count && v != nullptr; i++, v = v->next_variable) {
+    uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
+    void *row = nullptr;
+    if (f->existing_rows) {
+      row = existing_row(f->ci, idx);
+    } else if (stat) {
+      row = colt_get_collect_stat_by_index(f->ci, &f->cursor, idx);
+    } else {
+      row = colt_get_collect_data_by_index(f->ci, &f->cursor, idx);
+    }
+    if (row != nullptr && v->type == ASN_GAUGE && v->val.integer != nullptr) {
+      uint32_t speed = static_cast<uint32_t>(*v->val.integer);
+      memcpy(static_cast<char *>(row) + offsetof(collect_if_data, high_speed), &speed,
+             sizeof(speed));
+    }
+  }
 }
 
 void receive_stat(void *ctx, const snmp_response_data *entry, const netsnmp_variable_list *v,
                   size_t count) {
   row_fill *f = static_cast<row_fill *>(ctx);
   if (entry != f->entry) next_column(f, entry);
+  if (f->high_speed) {
+    store_high_speed(f, true, v, count);
+    return;
+  }
   if (f->col == nullptr) return;  // logged once the request is done
   for (size_t i = 0; i < count && v != nullptr; i++, v = v->next_variable) {
     uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
@@ -855,18 +884,13 @@ void receive_perf(void *ctx, const snmp_response_data *entry, const netsnmp_vari
                   size_t count) {
   row_fill *f = static_cast<row_fill *>(ctx);
   if (entry != f->entry) next_column(f, entry);
-  if (f->field == nullptr && !f->high_speed) return;  // columns of other codes are ignored
+  if (f->high_speed) {
+    store_high_speed(f, false, v, count);
+    return;
+  }
+  if (f->field == nullptr) return;  // columns of other codes are ignored
   for (size_t i = 0; i < count && v != nullptr; i++, v = v->next_variable) {
     uint32_t idx = colt_get_oid_index_from_name(v->name, v->name_length);
-    if (f->high_speed) {
-      collect_if_data *row = f->existing_rows
-                                 ? existing_row(f->ci, idx)
-                                 : colt_get_collect_data_by_index(f->ci, &f->cursor, idx);
-      if (row != nullptr && v->type == ASN_GAUGE && v->val.integer != nullptr) {
-        row->high_speed = static_cast<uint32_t>(*v->val.integer);
-      }
-      continue;
-    }
     collect_if_data *row = colt_get_collect_data_by_index(f->ci, &f->cursor, idx);
     if (row == nullptr) {
       VKLOG(g_vklog, VL_ERROR, "get collect data(%s) has failed.(type:%d, oid index:%d)\n",
@@ -895,7 +919,7 @@ int collect_rows(bool stat, collect_interface *ci, void *session_fd, oid_pack *p
       const snmp_response_data *entry = static_cast<const snmp_response_data *>(it->data);
       VKLOG(g_vklog, VL_DEBUG, "[colt_if_stat][dev:%s]name[%s],type code[%d]\n", ci->device_id,
             entry->name, entry->type_code);
-      if (stat_column_of(entry->type_code) == nullptr) {
+      if (stat_column_of(entry->type_code) == nullptr && !is_high_speed_column(entry)) {
         VKLOG(g_vklog, VL_ERROR, "this type code is not support.(type:%d,name:%s)\n",
               entry->type_code, entry->name);
       }
@@ -913,6 +937,45 @@ bool pack_has_oid(const oid_pack *pack, std::string_view text) {
     if (o == text.substr(1)) return true;
   }
   return false;
+}
+
+// Walks ifHighSpeed into the rows the sample has. A device without the
+// column leaves the rows as they are.
+void walk_high_speed(collect_interface *ci, void *session_fd, bool stat) {
+  row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr, false, true};
+  sm_var_sink sink = {stat ? receive_stat : receive_perf, &fill};
+  mlist_t list;
+  sm_response_list_init(&list);
+  sm_response_list_add(&list, "interface.high_speed", -1, kIfHighSpeedText);
+  snmp_session_error err;
+  sm_snmp_error_init(&err);
+  if (sm_request_multiple_to(session_fd, COLT_IF_MAX_REPETITIONS, SNMP_REQ_TYPE_BULK, &list, &err,
+                             &sink) < 0) {
+    VKLOG(g_vklog, VL_DEBUG, "[colt_interface] ifHighSpeed is not read.[did:%s]\n", ci->device_id);
+  }
+  sm_snmp_error_clean(&err);
+  sm_response_list_clean(&list);
+}
+
+// Statistics rows whose ifSpeed is saturated report ifHighSpeed x 10^6 as
+// their bandwidth (walked when the pack did not carry it).
+void complete_stat_sample(collect_interface *ci, void *session_fd, const oid_pack *pack) {
+  static constexpr std::string_view kSaturatedText = "4294967295";
+  size_t saturated = 0;
+  for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+    const collect_if_stat_data *row = static_cast<const collect_if_stat_data *>(it->data);
+    if (row->stat.bandwidth == kSaturatedText && row->high_speed == 0) saturated++;
+  }
+  if (saturated > 0 && !pack_has_oid(pack, kIfHighSpeedText)) {
+    walk_high_speed(ci, session_fd, true);
+  }
+  for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
+    collect_if_stat_data *row = static_cast<collect_if_stat_data *>(it->data);
+    if (row->stat.bandwidth == kSaturatedText && row->high_speed != 0) {
+      snprintf(row->stat.bandwidth, sizeof(row->stat.bandwidth), "%llu",
+               static_cast<unsigned long long>(row->high_speed) * 1000000ull);
+    }
+  }
 }
 
 // Completes a performance sample with what the pack does not hold but the
@@ -943,20 +1006,10 @@ void complete_perf_sample(collect_interface *ci, void *session_fd, const oid_pac
     const collect_if_data *row = static_cast<const collect_if_data *>(it->data);
     if (row->perf_raw.bandwidth.value == kSaturatedSpeed && row->high_speed == 0) saturated++;
   }
-  if (saturated > 0 && !pack_has_oid(pack, kIfHighSpeedText)) {
-    row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr, false, true};
-    sm_var_sink sink = {receive_perf, &fill};
-    sm_response_list_init(&list);
-    sm_response_list_add(&list, "interface.high_speed", -1, kIfHighSpeedText);
-    sm_snmp_error_clean(&err);
-    sm_snmp_error_init(&err);
-    if (sm_request_multiple_to(session_fd, COLT_IF_MAX_REPETITIONS, SNMP_REQ_TYPE_BULK, &list, &err,
-                               &sink) < 0) {
-      VKLOG(g_vklog, VL_DEBUG, "[colt_if_perf] ifHighSpeed is not read.[did:%s]\n", ci->device_id);
-    }
-    sm_response_list_clean(&list);
-  }
   sm_snmp_error_clean(&err);
+  if (saturated > 0 && !pack_has_oid(pack, kIfHighSpeedText)) {
+    walk_high_speed(ci, session_fd, false);
+  }
   for (mlist_item_t *it = ci->data.head; it != nullptr; it = it->next) {
     collect_if_data *row = static_cast<collect_if_data *>(it->data);
     if (row->perf_raw.bandwidth.value == kSaturatedSpeed && row->high_speed != 0) {
@@ -979,7 +1032,10 @@ int colt_if_stat(uint64_t collect_time, const char *device_id, const struct even
   collect_interface ci;
   collect_interface_init(&ci, device_id, collect_time);
   int r = collect_rows(true, &ci, session_fd, pack);
-  if (r == 0) r = colt_send_if_stat(&ci);
+  if (r == 0) {
+    complete_stat_sample(&ci, session_fd, pack);
+    r = colt_send_if_stat(&ci);
+  }
   collect_interface_clear(&ci);
   return r;
 }

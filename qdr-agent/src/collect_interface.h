@@ -33,9 +33,10 @@
 //   every counter's delta is its current value. A restart resets all
 //   counters together, and a packet counter that fell from a few thousand
 //   is not 4.29e9 packets.
-// Bandwidth: a row whose ifSpeed is saturated (4294967295, every link of
-// 4.29 Gb/s and more) takes ifHighSpeed x 10^6 instead, from the pack or,
-// when the pack does not carry it, from a walk of that column.
+// Bandwidth (of both collections): a row whose ifSpeed is saturated
+// (4294967295, every link of 4.29 Gb/s and more) takes ifHighSpeed x 10^6
+// instead, from the pack or, when the pack does not carry it, from a walk
+// of that column.
 // Rates divide by the exact interval between the two collect times (in
 // seconds, fractions kept). Samples less than a second apart give no
 // computed records (the raw counters are still sent): so short an interval
@@ -136,7 +137,8 @@ typedef struct {
 
 // One interface row of a statistics sample (text fields; never stored).
 typedef struct {
-  uint32_t oid_index;  // last sub-identifier of the row's OIDs
+  uint32_t oid_index;   // last sub-identifier of the row's OIDs
+  uint32_t high_speed;  // ifHighSpeed in Mb/s when read, else 0
   collect_if_stat stat;
 } collect_if_stat_data;
 

@@ -495,7 +495,8 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
 }
 
 TEST_F(IfCollection, FastLinksAreMeasuredAgainstTheirHighSpeed) {
-  // 10 Gb/s and 40 Gb/s ports: ifSpeed saturated. The first pack does not
+  // 10 Gb/s and 40 Gb/s ports: ifSpeed saturated; utilisation and the
+  // reported bandwidth follow ifHighSpeed. The first pack does not
   // carry ifHighSpeed (it is walked), the second does.
   vktest::if_row r1, r2, r3;
   r1.index = 1;
@@ -544,6 +545,17 @@ TEST_F(IfCollection, FastLinksAreMeasuredAgainstTheirHighSpeed) {
     EXPECT_DOUBLE_EQ(m->perfs.items_p[0].in_bps_rate, 10) << dev;   // not 23.3 % of 4.29 Gb/s
     EXPECT_DOUBLE_EQ(m->perfs.items_p[1].in_bps_rate, 2.5) << dev;  // 40 Gb/s
     EXPECT_DOUBLE_EQ(m->perfs.items_p[2].in_bps_rate, 100) << dev;  // ifSpeed as it is
+
+    // Statistics report the same speeds.
+    ASSERT_EQ(colt_if_stat(120 * kSec, dev.c_str(), nullptr, session.fd, pack), 0);
+    p = pop();
+    ASSERT_EQ(p.first, DG_PKT_INTERFACE_STAT);
+    network_if_stat_list_t *s = network_if_stat_list_new(ws, sizeof(ws));
+    ASSERT_GE(network_if_stat_list_decode(s, p.second.data(), p.second.size()), 0);
+    ASSERT_EQ(s->stats.length, 3) << dev;
+    EXPECT_EQ(s->stats.items_p[0].bandwidth, 10000000000ull) << dev;
+    EXPECT_EQ(s->stats.items_p[1].bandwidth, 40000000000ull) << dev;
+    EXPECT_EQ(s->stats.items_p[2].bandwidth, 100000000ull) << dev;
     om_release(&mgr, pack);
   }
 }
