@@ -560,6 +560,61 @@ TEST_F(IfCollection, FastLinksAreMeasuredAgainstTheirHighSpeed) {
   }
 }
 
+// The helper also serves the device's uptime, so a test can restart it.
+class IfCollectionUptime : public IfCollection {
+ protected:
+  void SetUp() override {
+    table.own_uptime = true;
+    IfCollection::SetUp();
+  }
+};
+
+TEST_F(IfCollectionUptime, ARestartSeenOnlyInTheUptimeResetsEveryCounter) {
+  oid_pack *pack = make_pack(6, {{"interface.speed", vktest::IF_COL_SPEED},
+                                 {"interface.in_octets", vktest::IF_COL_IN_OCTETS},
+                                 {"interface.in_errors", vktest::IF_COL_IN_ERRORS},
+                                 {"interface.in_ucast_pkts", vktest::IF_COL_IN_UCAST}});
+  ASSERT_NE(pack, nullptr);
+  // No speed: nothing bounds the octets, only the uptime tells a restart.
+  vktest::if_row r;
+  r.index = 1;
+  r.in_octets = 3000000000u;
+  r.in_errors = 3000;
+  r.in_ucast = 6000;
+  struct step {
+    uint32_t uptime, in_octets, in_errors, in_ucast;
+    uint64_t w_octets, w_errors, w_ucast;
+  } steps[] = {
+      {500000, 3000000000u, 3000, 6000, 0, 0, 0},  // first sample: raw only
+      {300, 5000, 0, 20, 5000, 0, 20},             // restarted
+      {1300, 6000, 3, 29, 1000, 3, 9},             // running on
+  };
+  uint64_t t = 100 * kSec;
+  for (const step &s : steps) {
+    table.uptime = s.uptime;
+    r.in_octets = s.in_octets;
+    r.in_errors = s.in_errors;
+    r.in_ucast = s.in_ucast;
+    ASSERT_TRUE(table.set_rows({r}));
+    ASSERT_EQ(colt_if_perf(t, "dev-restart", nullptr, session.fd, pack), 0);
+    EXPECT_EQ(pop().first, DG_PKT_INTERFACE_PERF_RAW);
+    if (t > 100 * kSec) {
+      auto p = pop();
+      ASSERT_EQ(p.first, DG_PKT_INTERFACE_PERF) << s.uptime;
+      network_if_perf_list_t *m = network_if_perf_list_new(ws, sizeof(ws));
+      ASSERT_GE(network_if_perf_list_decode(m, p.second.data(), p.second.size()), 0);
+      ASSERT_EQ(m->perfs.length, 1);
+      EXPECT_EQ(m->perfs.items_p[0].in_octet_count, s.w_octets) << s.uptime;
+      EXPECT_EQ(m->perfs.items_p[0].in_error_count, s.w_errors) << s.uptime;
+      EXPECT_EQ(m->perfs.items_p[0].in_ucast_pkt_count, s.w_ucast) << s.uptime;
+      EXPECT_DOUBLE_EQ(m->perfs.items_p[0].in_error_rate,
+                       100.0 * s.w_errors / static_cast<double>(s.w_errors + s.w_ucast));
+    }
+    t += 10 * kSec;
+  }
+  om_release(&mgr, pack);
+}
+
 TEST_F(IfCollection, BadDeviceIdOrNoSessionSendsNothing) {
   ASSERT_TRUE(table.set_rows({vktest::if_row{}}));
   oid_pack *pack = make_pack(3, {{"interface.in_octets", vktest::IF_COL_IN_OCTETS}});

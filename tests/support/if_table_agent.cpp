@@ -11,6 +11,7 @@ namespace vktest {
 
 const char *const kIfTableRoot = ".1.3.6.1.4.1.99999";
 const char *const kIfHighSpeedColumn = ".1.3.6.1.2.1.31.1.1.1.15";
+const char *const kSysUpTimeColumn = ".1.3.6.1.2.1.1.3";
 
 namespace {
 
@@ -92,9 +93,17 @@ bool if_table_agent::prepare(const std::string &dir, std::string *error) {
 }
 
 std::string if_table_agent::conf_line() const {
-  return std::string("pass_persist ") + kIfTableRoot + " /bin/sh " + script_path + " " +
-         kIfTableRoot + "\npass_persist " + kIfHighSpeedColumn + " /bin/sh " + script_path + " " +
-         kIfHighSpeedColumn;
+  std::string lines;
+  std::vector<const char *> roots = {kIfTableRoot, kIfHighSpeedColumn};
+  if (own_uptime) roots.push_back(kSysUpTimeColumn);
+  for (const char *root : roots) {
+    if (!lines.empty()) lines += "\n";
+    // sysUpTime is snmpd's own scalar: the helper takes it over with a
+    // better (lower) registration priority than the agent's default.
+    lines += std::string("pass_persist ") + (root == kSysUpTimeColumn ? "-p 1 " : "") + root +
+             " /bin/sh " + script_path + " " + root;
+  }
+  return lines;
 }
 
 std::string if_table_agent::scalar_oid(int number) {
@@ -138,7 +147,9 @@ bool if_table_agent::set_rows(std::vector<if_row> rows, std::vector<if_scalar> s
       {IF_COL_PHYS_OCTETS, "octet", [](const if_row &r) { return hex_of(r.phys_octets); }},
   };
   std::ostringstream out;
-  // The standard ifHighSpeed column sorts before the private subtree.
+  // sysUpTime and the standard ifHighSpeed column sort before the private
+  // subtree.
+  if (own_uptime) out << kSysUpTimeColumn << ".0\ttimeticks\t" << uptime << "\n";
   for (const if_row &r : rows) {
     if (r.high_speed != 0) {
       out << kIfHighSpeedColumn << "." << r.index << "\tgauge\t" << r.high_speed << "\n";

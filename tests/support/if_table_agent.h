@@ -26,6 +26,7 @@ namespace vktest {
 
 extern const char *const kIfTableRoot;        // ".1.3.6.1.4.1.99999"
 extern const char *const kIfHighSpeedColumn;  // ".1.3.6.1.2.1.31.1.1.1.15"
+extern const char *const kSysUpTimeColumn;    // ".1.3.6.1.2.1.1.3"
 
 // Column numbers of the served table.
 enum {
@@ -87,6 +88,10 @@ struct if_scalar {
 struct if_table_agent {
   std::string data_path;
   std::string script_path;
+  // When set before conf_line(), the helper also takes over the device's
+  // uptime (sysUpTime, kSysUpTimeColumn) and serves `uptime` at its .0.
+  bool own_uptime = false;
+  uint32_t uptime = 0;  // ticks (hundredths of a second), read by set_rows()
 
   // Writes the script and an empty table into `dir`. False (reason in
   // *error) when a file cannot be written.
