@@ -29,9 +29,9 @@ typedef struct {
 
 // Device performance: polls the pack, fills a sample (cpu, memory,
 // temperature, uptime by type code, each the first value of its entry as a
-// decimal number, colt_get_vars_to_number_text) and sends it (54101). Returns 0; -2
-// the SNMP request failed (nothing sent); -4 null session (nothing sent);
-// else the result of colt_send_device_perf.
+// decimal number, colt_get_vars_to_number_text) and sends it (54101).
+// Returns 0; -2 the SNMP request failed (nothing sent); -4 null session
+// (nothing sent); else the result of colt_send_device_perf.
 int colt_device_perf(uint64_t collect_time, const char *device_id, const struct event *ev,
                      void *session_fd, oid_pack *pack);
 
