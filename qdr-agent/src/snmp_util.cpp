@@ -84,13 +84,6 @@ void print_variables(const snmp_response_data *entry) {
   free(value_buf);
 }
 
-bool is_printable(const u_char *bytes, size_t len) {
-  for (size_t i = 0; i < len; i++) {
-    if (!isprint(bytes[i]) && !isspace(bytes[i])) return false;
-  }
-  return true;
-}
-
 // Stores one system-group value into the record by its label.
 void store_system_value(device_system *sys, const snmp_response_data *entry, char *text,
                         size_t text_len) {
@@ -127,14 +120,15 @@ void store_system_value(device_system *sys, const snmp_response_data *entry, cha
   } else {
     return;
   }
-  // A printable OCTET STRING is stored from its own bytes: the formatter
-  // wraps text in quotes and escapes quotes inside it, which would leave
-  // backslashes behind once the outer quotes are trimmed.
+  // An OCTET STRING is stored from its own bytes, as UTF-8
+  // (sm_octets_to_text): the formatter wraps text in quotes and escapes
+  // quotes inside it, which would leave backslashes behind once the outer
+  // quotes are trimmed, and it shows UTF-8 text as a hex dump.
   const netsnmp_variable_list *v = entry->variables;
   std::string raw;
-  if (v != nullptr && v->type == ASN_OCTET_STR && v->val.string != nullptr &&
-      is_printable(v->val.string, v->val_len)) {
-    raw.assign(reinterpret_cast<const char *>(v->val.string), v->val_len);
+  if (v != nullptr && v->type == ASN_OCTET_STR && v->val.string != nullptr) {
+    raw.resize(v->val_len * 2 + 1);  // a Latin-1 byte takes two
+    raw.resize(sm_octets_to_text(v->val.string, v->val_len, raw.data(), raw.size()));
   } else {
     raw.assign(text, text_len);
   }
@@ -147,7 +141,8 @@ void store_system_value(device_system *sys, const snmp_response_data *entry, cha
   } else {
     raw = raw.substr(begin, end - begin + 1);
   }
-  copy_cut(field, size, raw.data(), raw.size());
+  // Cut at a character boundary (the text is UTF-8 by now).
+  sm_octets_to_text(reinterpret_cast<const uint8_t *>(raw.data()), raw.size(), field, size);
 }
 
 // ---- The one-shot request, step by step ----

@@ -194,6 +194,24 @@ TEST(SnmpDiscovery, BadSetUpAndNullsFailCleanly) {
   EXPECT_EQ(sm_discovery_device(&info, nullptr), -1);
 }
 
+TEST(SnmpDiscovery, Utf8SystemTextsArriveAsText) {
+  vktest::snmpd_instance agent;
+  vktest::snmpd_options o;
+  o.v3_users = false;
+  o.sys_descr = "B\xC3\xBCro-Switch \xE2\x82\xAC";
+  o.sys_name = "\xE6\x9D\xB1\xE4\xBA\xAC-1";
+  std::string error;
+  ASSERT_TRUE(agent.start(o, &error)) << error;
+  snmp_info info{};
+  ASSERT_EQ(sm_set_snmp_info(&info, "127.0.0.1", static_cast<uint16_t>(agent.port), SNMP_VERSION_2c,
+                             kTimeoutUs * 10, kRetries, "public"),
+            0);
+  discovery_device d{};
+  ASSERT_EQ(sm_discovery_device(&info, &d), 0) << d.message;
+  EXPECT_STREQ(d.device_system.description, o.sys_descr.c_str());  // not a hex dump
+  EXPECT_STREQ(d.device_system.name, o.sys_name.c_str());
+}
+
 TEST(SnmpDiscovery, OverLongValuesAreCutToTheirFields) {
   vktest::snmp_responder responder;
   ASSERT_TRUE(responder.start(vktest::responder_mode::get_long_text, 2000));
