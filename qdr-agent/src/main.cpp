@@ -484,8 +484,9 @@ int run_only_modes(int *exit_status) {
             r);
     }
   } else if (g_agent_config.is_only_type == 3) {
-    // One ping; a host that cannot be added ends the process with 1.
-    *exit_status = icmp_only(g_agent_config.ping_ip) == -2 ? 1 : 0;
+    // One ping: 0 with a reply or a time-out; 1 when the host cannot be
+    // added, no raw socket can be opened or the request cannot be sent.
+    *exit_status = icmp_only(g_agent_config.ping_ip) == 0 ? 0 : 1;
     return kStepExit;
   }
   return kStepGoOn;
