@@ -1,8 +1,11 @@
 // The ping modes of the command line, run as a user would run the built
 // agent: the endless --cmd-ping test against 127.0.0.1 and ::1, the
-// one-shot --ping-only mode, a host that cannot be resolved, and a host that
-// does not answer (the agent run inside a network namespace made here).
+// one-shot --ping-only mode, a host that cannot be resolved, a run without
+// the right to ping, a host that does not answer (the agent run inside a
+// network namespace made here) while a second pinger's target does, and the
+// identifiers of two ping processes.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -93,6 +97,33 @@ TEST(IcmpModes, AHostThatCannotBeAddedEndsEitherModeWithStatusOne) {
   r = vktest::run_program({kAgent, "--cmd-ping", "no-such-host.invalid", "1"}, {home.env()});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+}
+
+// Run as "nobody", without the right to open raw sockets: neither mode
+// reports a time-out or pings on; both say why and end with status 1.
+TEST(IcmpModes, WithoutTheRightToPingBothModesFailWithStatusOne) {
+  agent_home home;
+  std::string owner = "chown -R nobody " + home.dir.path;
+  ASSERT_EQ(vktest::run_program({"/bin/sh", "-c", owner}).status, 0);
+  const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=nobody",
+                                              "--regid=nogroup", "--clear-groups", kAgent};
+  const std::vector<std::vector<std::string>> modes = {{"--ping-only", "--ping-ip=127.0.0.1"},
+                                                       {"--cmd-ping", "127.0.0.1", "3"}};
+  for (const auto &mode : modes) {
+    SCOPED_TRACE(mode[0]);
+    std::vector<std::string> argv = as_nobody;
+    argv.insert(argv.end(), mode.begin(), mode.end());
+    vktest::run_result r = vktest::run_program(argv, {home.env()});
+    if (r.err.find("setpriv") != std::string::npos) GTEST_SKIP() << "setpriv refused: " << r.err;
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("icmp_send failed: " + std::string(strerror(EPERM))), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("ping 127.0.0.1: socket: " + std::string(strerror(EPERM))),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("timeout"), std::string::npos) << r.out;
+  }
 }
 
 TEST(IcmpModes, ASilentHostIsReportedAsTimeout) {
