@@ -138,13 +138,13 @@ void BM_baseline_sequential_echo(benchmark::State &state) {
     for (int i = 0; i < kHosts; i++) {
       uint16_t ident = static_cast<uint16_t>(124 + i);
       uint8_t req[8 + 19] = {8,
-                                    0,
-                                    0,
-                                    0,
-                                    static_cast<uint8_t>(ident >> 8),
-                                    static_cast<uint8_t>(ident),
-                                    static_cast<uint8_t>(seq >> 8),
-                                    static_cast<uint8_t>(seq)};
+                             0,
+                             0,
+                             0,
+                             static_cast<uint8_t>(ident >> 8),
+                             static_cast<uint8_t>(ident),
+                             static_cast<uint8_t>(seq >> 8),
+                             static_cast<uint8_t>(seq)};
       size_t len = 8 + 19;
       memcpy(req + 8, ICMP_DEF_DATA, 19);
       uint16_t sum = checksum(req, len);

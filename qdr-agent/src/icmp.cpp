@@ -446,8 +446,8 @@ void icmp_read_cmsgs(struct msghdr *msg, reply_meta *meta) {
 }
 
 // Checks an IPv4 datagram; the matching host or null.
-icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t len,
-                               reply_meta *meta, struct sockaddr_storage *from) {
+icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t len, reply_meta *meta,
+                               struct sockaddr_storage *from) {
   if (len < 20) return nullptr;
   size_t hl = static_cast<size_t>(buf[0] & 0x0f) * 4;
   if (hl < 20 || len < hl + 8) return nullptr;
@@ -552,7 +552,8 @@ int icmp_receive_one(icmp_object_t *obj, int fd, int family, icmp_host_t **match
 // could not be opened) as the reason it gets no request.
 void icmp_mark_family(icmp_object_t *obj, int family) {
   for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) {
-    if (h->addrfamily == family) snprintf(h->error, sizeof(h->error), "socket: %.200s", obj->errmsg);
+    if (h->addrfamily == family)
+      snprintf(h->error, sizeof(h->error), "socket: %.200s", obj->errmsg);
   }
 }
 

@@ -166,8 +166,14 @@ pid_t start_second_pinger(const std::string &ns, uint16_t ident) {
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   for (int i = 0; i < 3000; i++) {
     uint16_t seq = static_cast<uint16_t>(i % 4);
-    uint8_t m[8] = {8, 0, 0, 0, static_cast<uint8_t>(ident >> 8), static_cast<uint8_t>(ident),
-                    static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
+    uint8_t m[8] = {8,
+                    0,
+                    0,
+                    0,
+                    static_cast<uint8_t>(ident >> 8),
+                    static_cast<uint8_t>(ident),
+                    static_cast<uint8_t>(seq >> 8),
+                    static_cast<uint8_t>(seq)};
     uint32_t sum = 0;
     for (int k = 0; k < 8; k += 2) sum += static_cast<uint32_t>(m[k] << 8 | m[k + 1]);
     sum = (sum & 0xffff) + (sum >> 16);

@@ -7,10 +7,9 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <sys/resource.h>
 
 #include <atomic>
 #include <map>
