@@ -388,8 +388,9 @@ int run_one_shot_modes(int *exit_status) {
   // The start-up lines reach a file or a pipe even if the agent is killed.
   fflush(stdout);
   if (g_agent_config.snmp.version[0] != '\0') {
-    sm_request_from_argument(&g_agent_config.snmp);
-    *exit_status = 0;
+    // 0 for a result; 1, as the SNMP tools give it, for a time-out, an
+    // unknown host, a bad address, an error status or an empty answer.
+    *exit_status = sm_request_from_argument(&g_agent_config.snmp) == 0 ? 0 : 1;
     return kStepExit;
   }
   if (g_agent_config.ping.ip[0] != '\0') {
