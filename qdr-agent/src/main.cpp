@@ -430,6 +430,30 @@ int start_logging(int *exit_status) {
   return kStepGoOn;
 }
 
+// Status for a collector address that is empty or not an address.
+constexpr int kStatusCollectorAddress = 24;
+
+// After logging is up: the agent reports to its collector, so without a
+// usable address it would only retry for ever. The ping-only mode needs no
+// collector.
+int check_collector_address(int *exit_status) {
+  if (g_agent_config.is_only_type == 3) return kStepGoOn;
+  int r = config_check_receiver_ip(g_agent_config.receiver_ip);
+  if (r == 0) return kStepGoOn;
+  if (r == -1) {
+    fprintf(stderr,
+            "The collector address is not set: receiver_ip in %s or --dg-ip=<ip> is needed.\n",
+            g_agent_config.config_path);
+    VKLOG(g_vklog, VL_ERROR, "The collector address is not set.[%s]\n", g_agent_config.config_path);
+  } else {
+    fprintf(stderr, "The collector address is not an address.[%s]\n", g_agent_config.receiver_ip);
+    VKLOG(g_vklog, VL_ERROR, "The collector address is not an address.[%s]\n",
+          g_agent_config.receiver_ip);
+  }
+  *exit_status = kStatusCollectorAddress;
+  return kStepExit;
+}
+
 // Step 7: the pid file. When the file itself cannot be used, the line after
 // "Duplicate execution." names it and the system's reason.
 int claim_pid_file(int *exit_status) {
@@ -516,6 +540,7 @@ int main(int argc, char **argv) {
   if (run_one_shot_modes(&status) == kStepExit) return status;
   if (load_configuration(&status) == kStepExit) return status;
   if (start_logging(&status) == kStepExit) return status;
+  if (check_collector_address(&status) == kStepExit) return status;
   if (claim_pid_file(&status) == kStepExit) return status;
   if (start_snmp_library(&status) == kStepExit) return status;
   if (run_only_modes(&status) == kStepExit) return status;
