@@ -212,12 +212,23 @@ int icmp_worker_cycle(void);
 int icmp_target_device_add_by_ip(const char *device_ip, const char *device_id);
 
 // Hands in the outcome of one SNMP collection of a device: `success`
-// non-zero for a successful collection, `elapsed_nsec` its response time.
+// non-zero for a successful collection, `elapsed_nsec` its response time; a
+// failure carries the text noted by icmp_note_snmp_failure.
 // The status reaches the registry through the store thread; reports for
 // unregistered devices are dropped there. Result of the push (0 queued or
 // discarded because the store is not running), -1 no memory. Any thread.
 int icmp_push_snmp_latency(const char *device_id, const char *device_ip, int success,
                            uint64_t elapsed_nsec);
+
+// Notes why the calling thread's current SNMP collection failed: the next
+// icmp_push_snmp_latency of this thread that reports a failure stores the
+// text (cut to 1023 characters) as the device's SNMP failure text, which
+// the device's latency records carry. Any report clears the note; null
+// clears it.
+void icmp_note_snmp_failure(const char *text);
+
+// The text this thread has noted and not yet reported ("" when none).
+const char *icmp_noted_snmp_failure(void);
 
 // Builds one latency record for `device_id` and queues it for the collector.
 // `latency_ms` < 0 marks a failed ping; `err_text` (may be null) is its

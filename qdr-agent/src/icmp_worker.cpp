@@ -262,12 +262,32 @@ int icmp_target_device_add_by_ip(const char *device_ip, const char *device_id) {
   return target_device_add_by_ip(&g_icmp_device_manager, device_ip, device_id);
 }
 
+namespace {
+
+// The failure text noted by this thread for its next report.
+thread_local char t_snmp_failure[sizeof(target_snmp_status::err_message)];
+
+}  // namespace
+
+void icmp_note_snmp_failure(const char *text) {
+  snprintf(t_snmp_failure, sizeof(t_snmp_failure), "%s", text != nullptr ? text : "");
+}
+
+const char *icmp_noted_snmp_failure(void) {
+  return t_snmp_failure;
+}
+
 int icmp_push_snmp_latency(const char *device_id, const char *device_ip, int success,
                            uint64_t elapsed_nsec) {
   target_snmp_status *status =
       static_cast<target_snmp_status *>(calloc(1, sizeof(target_snmp_status)));
-  if (status == nullptr) return -1;
+  if (status == nullptr) {
+    t_snmp_failure[0] = '\0';
+    return -1;
+  }
   status->snmp_success = success != 0 ? 1 : 0;
+  if (success == 0) memcpy(status->err_message, t_snmp_failure, sizeof(status->err_message));
+  t_snmp_failure[0] = '\0';
   status->snmp_latency = static_cast<double>(elapsed_nsec) / 1000000.0;
   return target_push_snmp_status(&g_icmp_device_manager, device_id, device_ip, status);
 }

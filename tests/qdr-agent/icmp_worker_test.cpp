@@ -133,6 +133,7 @@ TEST_F(IcmpWorker, RecordsOfRegisteredDevicesReachTheCollectorEveryCycle) {
   ASSERT_TRUE(vktest::wait_until(
       [] {
         EXPECT_EQ(icmp_push_snmp_latency("dev-a", "", 1, 2500000), 0);
+        icmp_note_snmp_failure("Timeout");  // dev-b's collection failed
         EXPECT_EQ(icmp_push_snmp_latency("dev-b", "", 0, 4000000), 0);
         EXPECT_EQ(icmp_push_snmp_latency("dev-c", "", 1, 1000000), 0);
         EXPECT_EQ(icmp_push_snmp_latency("dev-d", "", 1, 750000), 0);
@@ -166,8 +167,9 @@ TEST_F(IcmpWorker, RecordsOfRegisteredDevicesReachTheCollectorEveryCycle) {
       EXPECT_EQ(field(r, "latency").find('-'), std::string::npos);
       EXPECT_EQ(field(r, "icmp_fail_message"), "");
       EXPECT_EQ(field(r, "snmp_res_time"), i % 3 == 1 ? "2.5" : "4.0");
-      // A failed collection is reported as failed.
+      // A failed collection is reported as failed, with its reason.
       EXPECT_EQ(field(r, "snmp_res_success"), i % 3 == 1 ? "true" : "");
+      EXPECT_EQ(field(r, "snmp_fail_message"), i % 3 == 1 ? "" : "\"Timeout\"");
     }
   }
   EXPECT_TRUE(lines_with(out, "\"dev-c\"").empty());
