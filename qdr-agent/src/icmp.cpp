@@ -33,10 +33,10 @@ constexpr int kIcmpFilter = 1;
 // their checksum.
 constexpr size_t kRecvSize = ICMP_BUFFER_SIZE + 60;
 
-// Identifier base of this process: its pid spread over the 16 bits (an odd
-// factor maps distinct pids below 65536 apart to distinct bases), so two
-// agents, or an agent and its ping test, never use the same identifiers
-// for the same position.
+// Identifier base of this process: its pid spread over the 16 bits (by an
+// odd factor, so pids that differ modulo 65536 get different bases): two
+// agents, or an agent and its ping test, do not use the same identifier for
+// the same position.
 uint16_t icmp_process_ident_base() {
   static const uint16_t base = static_cast<uint16_t>(static_cast<uint32_t>(getpid()) * 40503u);
   return base;
@@ -343,8 +343,14 @@ int icmp_sendto(icmp_object_t *obj, icmp_host_t *host, const uint8_t *buf, size_
                      host->addrlen);
   if (n < 0) {
     int e = errno;
-    // The request is out of our hands; it will simply time out.
-    if (e == EHOSTUNREACH || e == ENETUNREACH || e == EHOSTDOWN) return 0;
+    // The request is out of our hands; it will simply time out, and the
+    // host's record says why.
+    if (e == EHOSTUNREACH || e == ENETUNREACH || e == EHOSTDOWN) {
+      char err[256];
+      snprintf(host->error, sizeof(host->error), "icmp_sendto: %s",
+               icmp_strerror(e, err, sizeof(err)));
+      return 0;
+    }
     icmp_set_errno(obj, e);
     snprintf(host->error, sizeof(host->error), "icmp_sendto: %.200s", obj->errmsg);
     fprintf(stderr, "icmp_sendto: %s\n", obj->errmsg);
