@@ -1,6 +1,7 @@
 #include "collect_thread.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -37,6 +38,10 @@ struct thread_perf {
 };
 
 thread_perf g_collect_perf[COLT_THREAD_MAX];
+
+// Why the calling thread's last request of an event failed; empty when it
+// did not. Reported with the event's response time.
+thread_local char t_request_failure[1024];
 
 // The queue: collect_req_info items, oldest first. g_queue_lock guards the
 // list; g_queue_cond (monotonic clock) wakes idle threads when a request
@@ -139,12 +144,15 @@ void run_request(int index, collect_req_info *req) {
   if (sm_set_session_by_info(&session, &req->snmp_info) == 0) {
     fd = sm_snmp_open_by_session(&session, &err);
   }
+  char open_failure[sizeof(t_request_failure)] = "";
   if (fd != nullptr) {
     bump(perf.snmp_open);
   } else {
     VKLOG(g_vklog, VL_ERROR, "open snmp session has failed.[peer:%s,ver:%d]\n",
           req->snmp_info.peername, req->snmp_info.version);
     bump(perf.snmp_failed);
+    size_t len = sizeof(open_failure);
+    if (sm_get_error_message(-1, &err, open_failure, &len) != 0) open_failure[0] = '\0';
   }
   sm_snmp_error_clean(&err);
 
@@ -154,9 +162,20 @@ void run_request(int index, collect_req_info *req) {
   for (event *ev; (ev = static_cast<event *>(
                        mlist_pop_front_data(&req->event_list, nullptr, &item))) != nullptr;) {
     uint64_t t0 = vk_clock_get()->monotonic_nsec();
+    t_request_failure[0] = '\0';
     // Without a session nothing is requested or sent; the event counts as
     // a failed collection.
     int r = fd != nullptr ? run_event(index, req->device_id, ev, collect_time, fd) : -4;
+    if (r != 0) {
+      // The device's latency records carry why its collection failed.
+      const char *why = fd == nullptr ? open_failure : t_request_failure;
+      char fallback[64];
+      if (why[0] == '\0') {
+        snprintf(fallback, sizeof(fallback), "collection has failed.(ret:%d)", r);
+        why = fallback;
+      }
+      icmp_note_snmp_failure(why);
+    }
     uint64_t elapsed = vk_clock_get()->monotonic_nsec() - t0;
     VKLOG(g_vklog, VL_TRACE, "[collect_thread] device id[%s],event[%u], elapse[%.5f]\n",
           req->device_id, ev->type, static_cast<double>(elapsed) / 1e9);
@@ -459,6 +478,8 @@ int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *ses
   int r = sm_request_multiple_to(session_fd, req_max_repetitions, pack->type, list, err, sink);
   if (r < 0) {
     VKLOG(g_vklog, VL_ERROR, "[colt_if_stat] sm_request_multiple() has failed.\n");
+    size_t len = sizeof(t_request_failure);
+    if (sm_get_error_message(r, err, t_request_failure, &len) != 0) t_request_failure[0] = '\0';
     return -2;
   }
   return 0;

@@ -1,11 +1,14 @@
 #include "config.h"
 
+#include <arpa/inet.h>
+#include <ctype.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <charconv>
+#include <string>
 #include <string_view>
 
 #include "environment.h"
@@ -50,6 +53,55 @@ bool parse_port(const char *value, unsigned long *out) {
   if (n > 65535) return false;
   *out = n;
   return true;
+}
+
+// The keys of the configuration file, in the order they are read.
+struct file_key {
+  const char *key;
+  int type;
+  bool number;  // a port: the whole value must be a decimal number
+};
+
+constexpr file_key kFileKeys[] = {
+    {"receiver_ip", AGENT_CONFIG_TYPE_RECEIVER_IP, false},
+    {"receiver_port", AGENT_CONFIG_TYPE_RECEIVER_PORT, true},
+    {"syslog_port", AGENT_CONFIG_TYPE_SYSLOG_PORT, true},
+    {"snmptrap_port", AGENT_CONFIG_TYPE_SNMPTRAP_PORT, true},
+    {"app_name", AGENT_CONFIG_TYPE_APP_NAME, false},
+};
+
+const file_key *find_file_key(const char *key) {
+  for (const file_key &k : kFileKeys) {
+    if (strcmp(k.key, key) == 0) return &k;
+  }
+  return nullptr;
+}
+
+// True when `text` is a decimal number and nothing else.
+bool is_decimal(const char *text) {
+  if (*text == '\0') return false;
+  for (const char *p = text; *p != '\0'; p++) {
+    if (!isdigit(static_cast<unsigned char>(*p))) return false;
+  }
+  return true;
+}
+
+// Warns, on standard error (logging is not up while the file is read), of
+// a line the agent cannot use: a misspelt key would otherwise leave its
+// setting at the default without a word, and "90x" would read as 90.
+void warn_unusable_line(const char *key, const char *value, int line, void *arg) {
+  const char *path = static_cast<const char *>(arg);
+  const file_key *k = find_file_key(key);
+  if (k == nullptr) {
+    fprintf(stderr, "[load_config_from_file] unknown key '%s' ignored.[%s:%d]\n", key, path, line);
+    return;
+  }
+  // A value that names the environment is judged after expansion, below.
+  if (k->number && strchr(value, '$') == nullptr && value[0] != '\0' && !is_decimal(value) &&
+      strcmp(value, kNotSet) != 0) {
+    fprintf(stderr, "[load_config_from_file] '%s' is not a number, ignored.[%s:%d: %s]\n", key,
+            path, line, value);
+  }
 }
 
 }  // namespace
@@ -125,20 +177,10 @@ int load_config_from_file(char *config_path) {
           config_path);
   }
 
-  struct file_key {
-    const char *key;
-    int type;
-  };
-  static constexpr file_key kKeys[] = {
-      {"receiver_ip", AGENT_CONFIG_TYPE_RECEIVER_IP},
-      {"receiver_port", AGENT_CONFIG_TYPE_RECEIVER_PORT},
-      {"syslog_port", AGENT_CONFIG_TYPE_SYSLOG_PORT},
-      {"snmptrap_port", AGENT_CONFIG_TYPE_SNMPTRAP_PORT},
-      {"app_name", AGENT_CONFIG_TYPE_APP_NAME},
-  };
+  vk_config_for_each(config_path, warn_unusable_line, config_path);
 
   agent_config *c = &g_agent_config;
-  for (const file_key &k : kKeys) {
+  for (const file_key &k : kFileKeys) {
     bool unset = false;
     switch (k.type) {
       case AGENT_CONFIG_TYPE_RECEIVER_IP:
@@ -161,6 +203,18 @@ int load_config_from_file(char *config_path) {
     char value[1024];
     ReadConfStringEx(config_path, k.key, value, sizeof(value), kNotSet);
     if (strcmp(value, kNotSet) == 0) continue;
+    // A port with anything but digits is dropped as well: "90x" is not 90.
+    // (The line scan above has named a written value; one that came from
+    // the environment is named here.)
+    if (k.number && !is_decimal(value)) {
+      char raw[1024] = "";
+      _get_config_string(config_path, k.key, raw, sizeof(raw));
+      if (strchr(raw, '$') != nullptr) {
+        fprintf(stderr, "[load_config_from_file] '%s' is not a number, ignored.[%s: %s]\n", k.key,
+                config_path, value);
+      }
+      continue;
+    }
     // A rejected value (too long, port above 65535) is dropped: the field
     // keeps its earlier value and the default applies.
     config_set_value_from_str(c, k.type, value);
@@ -180,4 +234,37 @@ int config_validation(void) {
   if (c->snmptrap_port == 0) c->snmptrap_port = 162;
   if (c->app_name[0] == '\0') snprintf(c->app_name, sizeof(c->app_name), "%s", "vosk-qdr-agent");
   return 0;
+}
+
+int config_check_receiver_ip(const char *ip) {
+  if (ip == nullptr || ip[0] == '\0') return -1;
+  unsigned char buf[sizeof(struct in6_addr)];
+  std::string_view text(ip);
+  // A text of digits and dots is meant as an IPv4 address, one with a colon
+  // as an IPv6 address (a port does not belong here): they must parse.
+  if (text.find(':') != std::string_view::npos) {
+    // A link-local address may name its interface after a '%'.
+    std::string addr(text.substr(0, text.find('%')));
+    bool zone_ok = addr.size() == text.size() || addr.size() + 1 < text.size();
+    return zone_ok && inet_pton(AF_INET6, addr.c_str(), buf) == 1 ? 0 : -2;
+  }
+  if (text.find_first_not_of("0123456789.") == std::string_view::npos) {
+    return inet_pton(AF_INET, ip, buf) == 1 ? 0 : -2;
+  }
+  // A host name: dot-separated labels of letters, digits and hyphens, 1 to
+  // 63 characters each, not beginning or ending with a hyphen.
+  if (text.size() > 253) return -2;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = text.find('.', start);
+    std::string_view label = text.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
+      return dot == std::string_view::npos && label.empty() && start > 0 ? 0 : -2;
+    }
+    for (char ch : label) {
+      if (!isalnum(static_cast<unsigned char>(ch)) && ch != '-') return -2;
+    }
+    if (dot == std::string_view::npos) return 0;
+    start = dot + 1;
+  }
 }

@@ -85,10 +85,19 @@ int config_set_value_from_int(agent_config *config, int type, int value);
 // the command line left them unset. An empty config_path becomes
 // "<home>/conf/qdr.conf". A missing file or key is not an error; a path that
 // is not a regular file reads as missing, with a line on standard error; a
-// rejected value is dropped. Returns -1 if `config_path` is null, else 0.
+// rejected value is dropped (a port must be digits only). A line with a key
+// the agent does not know, or a port that is not a number, is named on
+// standard error with the file and line number. Returns -1 if `config_path`
+// is null, else 0.
 int load_config_from_file(char *config_path);
 
 // Applies the defaults to fields still empty or 0. Returns 0.
 int config_validation(void);
+
+// Checks a collector address before the agent starts on it: 0 usable (a
+// numeric IPv4 or IPv6 address, the latter with an interface after '%',
+// or a well-formed host name, which may end in a dot); -1 empty or null; -2 not an address
+// ("10.0.0.300", "127.0.0.1:9010", "collector host").
+int config_check_receiver_ip(const char *ip);
 
 #endif  // QDR_AGENT_CONFIG_H

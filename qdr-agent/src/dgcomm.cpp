@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -146,12 +147,29 @@ int dg_select_receive(dg_conn *c) {
   int ret = dg_receive_packet(c);
   if (ret < 0) {
     VKLOG(g_vklog, VL_ERROR,
-          "[PQH-LKS-00020090] 'thread_tcpconn' Connection closed. [%s:%hd(sock:%d,recv err:%d)]\n",
-          c->sz_ip, static_cast<short>(c->port), sock, ret);
+          "[PQH-LKS-00020090] 'thread_tcpconn' Connection closed. [%s:%hu(sock:%d,recv err:%d)]\n",
+          c->sz_ip, static_cast<unsigned short>(c->port), sock, ret);
     return -2;
   }
   if (c->last_recv_ret_val == 0) dg_reconnect_with_status(c, DG_RECONNECT_PEER_CLOSED);
   return 0;
+}
+
+// Gives the pages of a frame that was still being assembled when its
+// connection dropped back to the system: a large frame cut short would
+// otherwise keep them resident until a later large frame completes. They
+// read as zero when touched again.
+void dg_release_receive_buffer(dg_conn *c) {
+  data_buffer_t *rb = &c->recv_buffer;
+  if (rb->buffer == nullptr || rb->length == 0) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t start = reinterpret_cast<uintptr_t>(rb->buffer);
+  uintptr_t first = (start + page - 1) & ~(page - 1);
+  uintptr_t end = (start + rb->length + page - 1) & ~(page - 1);
+  uintptr_t limit = (start + rb->size) & ~(page - 1);
+  if (end > limit) end = limit;
+  if (end > first) madvise(reinterpret_cast<void *>(first), end - first, MADV_DONTNEED);
+  rb->length = 0;
 }
 
 void dg_reset_connection(dg_conn *c) {
@@ -165,7 +183,7 @@ void dg_reset_connection(dg_conn *c) {
   c->remote_hang_count.store(0);
   c->resend_count.store(0);
   clear_tcpqueue(c);
-  c->recv_buffer.length = 0;
+  dg_release_receive_buffer(c);
   c->is_chk_header = 0;
   c->last_recv_ret_val = -1;
 }
@@ -643,10 +661,10 @@ void dg_sender_on_sent(dg_conn *c, dg_send_state *st, int sock, ssize_t r, int e
     if (n > static_cast<uint32_t>(kResendLimit)) {
       dg_reconnect_with_status(c, DG_RECONNECT_RESEND);
       VKLOG(g_vklog, VL_ERROR,
-            "resend has failed.(%d times) pkt[type:%hd(%s),total:%d,sent:%d,ret:%d]\n",
-            static_cast<int>(n), static_cast<short>(st->type), dg_send_packet_type_name(st->type),
-            static_cast<int>(st->pb.length), static_cast<int>(st->pb.length - st->pb.remain),
-            static_cast<int>(r));
+            "resend has failed.(%d times) pkt[type:%hu(%s),total:%d,sent:%d,ret:%d]\n",
+            static_cast<int>(n), static_cast<unsigned short>(st->type),
+            dg_send_packet_type_name(st->type), static_cast<int>(st->pb.length),
+            static_cast<int>(st->pb.length - st->pb.remain), static_cast<int>(r));
     }
   }
   if (sent > st->pb.remain) {

@@ -11,7 +11,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/random.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "vk_clock.h"
 #include "vk_util.h"
@@ -29,6 +32,32 @@ constexpr int kIcmpFilter = 1;
 // front of it: a 4096-byte buffer would cut those replies short and fail
 // their checksum.
 constexpr size_t kRecvSize = ICMP_BUFFER_SIZE + 60;
+
+// Identifier base of this process: its pid spread over the 16 bits (by an
+// odd factor, so pids that differ modulo 65536 get different bases): two
+// agents, or an agent and its ping test, do not use the same identifier for
+// the same position.
+uint16_t icmp_process_ident_base() {
+  static const uint16_t base = static_cast<uint16_t>(static_cast<uint32_t>(getpid()) * 40503u);
+  return base;
+}
+
+// Sequence base of the next ping object: starts at a random value and moves
+// on by one per object, so the requests of one cycle never carry the
+// numbers of an earlier cycle (whose late replies are still about).
+std::atomic<uint32_t> g_icmp_seq_next{0};
+std::atomic<bool> g_icmp_seq_seeded{false};
+
+uint16_t icmp_next_seq_base() {
+  if (!g_icmp_seq_seeded.exchange(true)) {
+    uint32_t seed = 0;
+    if (getrandom(&seed, sizeof(seed), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(seed))) {
+      seed = static_cast<uint32_t>(getpid()) * 2654435761u;
+    }
+    g_icmp_seq_next.fetch_add(seed);
+  }
+  return static_cast<uint16_t>(g_icmp_seq_next.fetch_add(1));
+}
 
 // GNU strerror_r may return a static text instead of filling `buf`.
 const char *icmp_strerror(int err, char *buf, size_t size) {
@@ -281,20 +310,24 @@ int icmp_open_socket(icmp_object_t *obj, int family) {
   return 0;
 }
 
-// Builds the echo request of `host` into `buf`; its length, or -EINVAL when
-// it would not fit ICMP_BUFFER_SIZE bytes.
+// The sequence on the wire of the host's next request.
+uint16_t wire_sequence(const icmp_host_t *host) {
+  return static_cast<uint16_t>(host->seq_base + static_cast<uint32_t>(host->sequence));
+}
+
+// Builds the echo request of `host` into `buf`: the header and the payload
+// text, the same few bytes for every host and family. Its length, or
+// -EINVAL when it would not fit ICMP_BUFFER_SIZE bytes.
 int icmp_build_request(const icmp_host_t *host, uint8_t *buf) {
   size_t text_len = strlen(host->data);
-  size_t pad = host->addrfamily == AF_INET ? static_cast<size_t>(host->ident) : 0;
-  if (host->ident < 0 || 8 + text_len + pad > ICMP_BUFFER_SIZE) return -EINVAL;
-  size_t len = 8 + text_len + pad;
+  if (8 + text_len > ICMP_BUFFER_SIZE) return -EINVAL;
+  size_t len = 8 + text_len;
   buf[0] = host->addrfamily == AF_INET ? kIcmpEcho : ICMP6_ECHO_REQUEST;
   buf[1] = 0;
   buf[2] = buf[3] = 0;
-  put_be16(buf + 4, static_cast<uint16_t>(host->ident));
-  put_be16(buf + 6, static_cast<uint16_t>(host->sequence));
+  put_be16(buf + 4, host->wire_ident);
+  put_be16(buf + 6, wire_sequence(host));
   memcpy(buf + 8, host->data, text_len);
-  memset(buf + 8 + text_len, 'a', pad);
   // The kernel fills the ICMPv6 checksum of raw ICMPv6 sockets.
   if (host->addrfamily == AF_INET) {
     uint16_t sum = icmp_icmp4_checksum(buf, len);
@@ -310,9 +343,16 @@ int icmp_sendto(icmp_object_t *obj, icmp_host_t *host, const uint8_t *buf, size_
                      host->addrlen);
   if (n < 0) {
     int e = errno;
-    // The request is out of our hands; it will simply time out.
-    if (e == EHOSTUNREACH || e == ENETUNREACH || e == EHOSTDOWN) return 0;
+    // The request is out of our hands; it will simply time out, and the
+    // host's record says why.
+    if (e == EHOSTUNREACH || e == ENETUNREACH || e == EHOSTDOWN) {
+      char err[256];
+      snprintf(host->error, sizeof(host->error), "icmp_sendto: %s",
+               icmp_strerror(e, err, sizeof(err)));
+      return 0;
+    }
     icmp_set_errno(obj, e);
+    snprintf(host->error, sizeof(host->error), "icmp_sendto: %.200s", obj->errmsg);
     fprintf(stderr, "icmp_sendto: %s\n", obj->errmsg);
     return -1;
   }
@@ -322,11 +362,14 @@ int icmp_sendto(icmp_object_t *obj, icmp_host_t *host, const uint8_t *buf, size_
 int icmp_send_one(icmp_object_t *obj, icmp_host_t *host) {
   int fd = host->addrfamily == AF_INET ? obj->fd4 : obj->fd6;
   if (fd == -1 && (host->addrfamily == AF_INET || host->addrfamily == AF_INET6)) {
-    timer_clear(host);  // its family's socket could not be opened
+    // Its family's socket could not be opened; the cycle stored why.
+    if (host->error[0] == '\0') snprintf(host->error, sizeof(host->error), "socket: not open");
+    timer_clear(host);
     return -1;
   }
   if (host->addrfamily != AF_INET && host->addrfamily != AF_INET6) {
     VKLOG(g_vklog, VL_ERROR, "Unknown address family: %i\n", host->addrfamily);
+    snprintf(host->error, sizeof(host->error), "Unknown address family: %i", host->addrfamily);
     timer_clear(host);
     return -1;
   }
@@ -334,6 +377,7 @@ int icmp_send_one(icmp_object_t *obj, icmp_host_t *host) {
   int len = icmp_build_request(host, buf);
   if (len < 0) {
     icmp_set_errno(obj, -len);
+    snprintf(host->error, sizeof(host->error), "icmp_send_one: %.200s", obj->errmsg);
     timer_clear(host);
     return -1;
   }
@@ -345,12 +389,28 @@ int icmp_send_one(icmp_object_t *obj, icmp_host_t *host) {
   return 0;
 }
 
-// The host with an outstanding request that a reply of `family` with this
-// identifier and sequence answers, or null.
-icmp_host_t *icmp_match(icmp_object_t *obj, int family, uint16_t ident, uint16_t seq) {
+// True when `from` (the reply's source) is the host's own address.
+bool same_source(const icmp_host_t *h, const struct sockaddr_storage *from) {
+  if (from->ss_family != h->addrfamily) return false;
+  if (h->addrfamily == AF_INET) {
+    const auto *a = reinterpret_cast<const struct sockaddr_in *>(&h->addr);
+    const auto *b = reinterpret_cast<const struct sockaddr_in *>(from);
+    return a->sin_addr.s_addr == b->sin_addr.s_addr;
+  }
+  const auto *a = reinterpret_cast<const struct sockaddr_in6 *>(&h->addr);
+  const auto *b = reinterpret_cast<const struct sockaddr_in6 *>(from);
+  return memcmp(&a->sin6_addr, &b->sin6_addr, sizeof(a->sin6_addr)) == 0;
+}
+
+// The host with an outstanding request that a reply of `family` from
+// `from` with this identifier and sequence answers, or null. A reply with
+// the right numbers from another address (another pinger's target) is not
+// an answer.
+icmp_host_t *icmp_match(icmp_object_t *obj, int family, const struct sockaddr_storage *from,
+                        uint16_t ident, uint16_t seq) {
   for (icmp_host_t *h = obj->table[ident % ICMP_TABLE_SIZE]; h != nullptr; h = h->table_next) {
-    if (h->addrfamily == family && timer_is_set(h) && h->ident == ident &&
-        static_cast<uint16_t>((h->sequence - 1) & 0xffff) == seq) {
+    if (h->addrfamily == family && timer_is_set(h) && h->wire_ident == ident &&
+        static_cast<uint16_t>(wire_sequence(h) - 1) == seq && same_source(h, from)) {
       return h;
     }
   }
@@ -392,8 +452,8 @@ void icmp_read_cmsgs(struct msghdr *msg, reply_meta *meta) {
 }
 
 // Checks an IPv4 datagram; the matching host or null.
-icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t len,
-                               reply_meta *meta) {
+icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t len, reply_meta *meta,
+                               struct sockaddr_storage *from) {
   if (len < 20) return nullptr;
   size_t hl = static_cast<size_t>(buf[0] & 0x0f) * 4;
   if (hl < 20 || len < hl + 8) return nullptr;
@@ -416,7 +476,13 @@ icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t le
   uint16_t ident = get_be16(icmp + 4);
   uint16_t seq = get_be16(icmp + 6);
   if (meta->ttl < 0) meta->ttl = buf[8];
-  icmp_host_t *h = icmp_match(obj, AF_INET, ident, seq);
+  // The datagram's own source address: what the kernel reports for a raw
+  // socket, read from the header so that it is there in any case.
+  struct sockaddr_in *src4 = reinterpret_cast<struct sockaddr_in *>(from);
+  memset(from, 0, sizeof(*from));
+  src4->sin_family = AF_INET;
+  memcpy(&src4->sin_addr, buf + 12, 4);
+  icmp_host_t *h = icmp_match(obj, AF_INET, from, ident, seq);
   if (h == nullptr) {
     char src[INET_ADDRSTRLEN] = "";
     char dst[INET_ADDRSTRLEN] = "";
@@ -428,7 +494,8 @@ icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t le
   return h;
 }
 
-icmp_host_t *icmp_receive_ipv6(icmp_object_t *obj, const uint8_t *buf, size_t len) {
+icmp_host_t *icmp_receive_ipv6(icmp_object_t *obj, const uint8_t *buf, size_t len,
+                               const struct sockaddr_storage *from) {
   if (len < 8) return nullptr;
   if (buf[0] != ICMP6_ECHO_REPLY) {
     VKLOG(g_vklog, VL_DEBUG, "Unexpected ICMP type: %02x\n", buf[0]);
@@ -440,7 +507,7 @@ icmp_host_t *icmp_receive_ipv6(icmp_object_t *obj, const uint8_t *buf, size_t le
   }
   uint16_t ident = get_be16(buf + 4);
   uint16_t seq = get_be16(buf + 6);
-  icmp_host_t *h = icmp_match(obj, AF_INET6, ident, seq);
+  icmp_host_t *h = icmp_match(obj, AF_INET6, from, ident, seq);
   if (h == nullptr) {
     VKLOG(g_vklog, VL_ERROR, "No match found for ident = 0x%04hu, seq = %hu\n", ident, seq);
   }
@@ -454,8 +521,12 @@ int icmp_receive_one(icmp_object_t *obj, int fd, int family, icmp_host_t **match
   uint8_t buf[kRecvSize];
   alignas(struct cmsghdr) uint8_t control[ICMP_BUFFER_SIZE];
   struct iovec iov = {buf, sizeof(buf)};
+  struct sockaddr_storage from;
+  memset(&from, 0, sizeof(from));
   struct msghdr msg;
   memset(&msg, 0, sizeof(msg));
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof(from);
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   msg.msg_control = control;
@@ -465,8 +536,9 @@ int icmp_receive_one(icmp_object_t *obj, int fd, int family, icmp_host_t **match
   reply_meta meta = {0, -1, -1};
   icmp_read_cmsgs(&msg, &meta);
   size_t len = static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf);
-  icmp_host_t *h = family == AF_INET ? icmp_receive_ipv4(obj, buf, len, &meta)
-                                     : icmp_receive_ipv6(obj, buf, len);
+  if (family == AF_INET6 && from.ss_family != AF_INET6) return -1;
+  icmp_host_t *h = family == AF_INET ? icmp_receive_ipv4(obj, buf, len, &meta, &from)
+                                     : icmp_receive_ipv6(obj, buf, len, &from);
   if (h == nullptr) return -1;
   // The kernel's stamp is on the system's real-time clock: it is comparable
   // with the send time only while the agent reads that clock.
@@ -482,6 +554,15 @@ int icmp_receive_one(icmp_object_t *obj, int fd, int family, icmp_host_t **match
   return 0;
 }
 
+// Gives every host of `family` the object's last error (why its socket
+// could not be opened) as the reason it gets no request.
+void icmp_mark_family(icmp_object_t *obj, int family) {
+  for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) {
+    if (h->addrfamily == family)
+      snprintf(h->error, sizeof(h->error), "socket: %.200s", obj->errmsg);
+  }
+}
+
 // Resets the hosts for a cycle and opens the sockets their families need.
 // 0; -1 no host; -2 / -3 the IPv4 / IPv6 socket could not be opened.
 int icmp_cycle_prepare(icmp_object_t *obj) {
@@ -490,6 +571,7 @@ int icmp_cycle_prepare(icmp_object_t *obj) {
   for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) {
     h->latency = -1.0;
     h->recv_ttl = -1;
+    h->error[0] = '\0';
     timer_clear(h);
     v4 = v4 || h->addrfamily == AF_INET;
     v6 = v6 || h->addrfamily == AF_INET6;
@@ -501,7 +583,9 @@ int icmp_cycle_prepare(icmp_object_t *obj) {
   bool new4 = v4 && obj->fd4 == -1;
   bool new6 = v6 && obj->fd6 == -1;
   bool v4_failed = new4 && icmp_open_socket(obj, AF_INET) != 0;
+  if (v4_failed) icmp_mark_family(obj, AF_INET);
   bool v6_failed = new6 && icmp_open_socket(obj, AF_INET6) != 0;
+  if (v6_failed) icmp_mark_family(obj, AF_INET6);
   bool opened = (new4 && !v4_failed) || (new6 && !v6_failed);
   // One family without a socket (IPv6 switched off, descriptors used up)
   // leaves only its own hosts unanswered: the other family's devices keep
@@ -546,6 +630,8 @@ icmp_object_t *icmp_object_new(void) {
     free(obj);
     return nullptr;
   }
+  obj->ident_base = icmp_process_ident_base();
+  obj->seq_base = icmp_next_seq_base();
   obj->fd4 = -1;
   obj->fd6 = -1;
   return obj;
@@ -611,6 +697,8 @@ int icmp_host_add(icmp_object_t *obj, const char *device_id, const char *host, i
   icmp_host_t *h = static_cast<icmp_host_t *>(calloc(1, sizeof(icmp_host_t)));
   if (h != nullptr) {
     h->ident = ident;
+    h->wire_ident = static_cast<uint16_t>(obj->ident_base + static_cast<uint32_t>(ident));
+    h->seq_base = obj->seq_base;
     h->latency = -1.0;
     h->recv_ttl = -1;
     h->device_id = device_id != nullptr ? strdup(device_id) : nullptr;
@@ -640,7 +728,7 @@ int icmp_host_add(icmp_object_t *obj, const char *device_id, const char *host, i
   icmp_host_t **names = &obj->name_table[name_bucket(host)];
   h->name_next = *names;
   *names = h;
-  icmp_host_t **bucket = &obj->table[static_cast<unsigned>(ident) % ICMP_TABLE_SIZE];
+  icmp_host_t **bucket = &obj->table[h->wire_ident % ICMP_TABLE_SIZE];
   h->table_next = *bucket;
   *bucket = h;
   return 0;

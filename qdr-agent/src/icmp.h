@@ -33,6 +33,15 @@
 // The engine waits for its two sockets with poll, not select, so a process
 // with a thousand descriptors open (SNMP sessions, receivers, log files)
 // still pings.
+//
+// Raw sockets see the echo replies of every pinger on the machine. A reply
+// counts for a host only when it comes from the host's own address and
+// carries the identifier and sequence of the host's outstanding request.
+// Identifiers on the wire are the caller's identifier plus a base of this
+// process, sequences on the wire the host's count plus a base that every
+// new ping object (one per cycle) moves on, so another pinger, or an
+// earlier cycle, does not use the same numbers. Every request carries the
+// same small payload, whatever its identifier.
 #ifndef QDR_AGENT_ICMP_H
 #define QDR_AGENT_ICMP_H
 
@@ -62,6 +71,8 @@
 // Largest ICMP message built or received; larger requests are not sent.
 #define ICMP_BUFFER_SIZE 4096
 #define ICMP_ERRMSG_SIZE 1024
+// Room for the reason a host got no request in a cycle.
+#define ICMP_HOST_ERROR_SIZE 256
 
 typedef struct icmp_host {
   char *device_id;  // may be null
@@ -70,13 +81,18 @@ typedef struct icmp_host {
   struct sockaddr_storage addr;
   socklen_t addrlen;
   int addrfamily;        // AF_INET or AF_INET6
-  int ident;             // echo identifier (16 bits on the wire)
-  int sequence;          // sequence of the next request
+  int ident;             // echo identifier as the caller gave it
+  uint16_t wire_ident;   // identifier on the wire: ident plus the process base
+  uint16_t seq_base;     // sequence on the wire: seq_base plus sequence
+  int sequence;          // requests sent so far; the sequence of the next one
   struct timeval timer;  // send time of the outstanding request; zero: none
   double latency;        // ms of the last reply of this cycle; -1.0 none
   int recv_ttl;          // TTL / hop limit of the last reply; -1 unknown
   uint8_t recv_qos;      // TOS / traffic class of the last reply
   char *data;            // payload text
+  // Why the host got no request this cycle (no socket for its family, the
+  // send failed); empty when it was sent.
+  char error[ICMP_HOST_ERROR_SIZE];
   void *context;         // caller's data; never touched or freed by the engine
   struct icmp_host *next;
   struct icmp_host *table_next;
@@ -89,19 +105,22 @@ typedef struct icmp_object {
   int addrfamily;  // family used to resolve names; 0 = any
   uint8_t qos;
   char *data;
+  uint16_t ident_base;  // added to every host's identifier on the wire
+  uint16_t seq_base;    // first wire sequence of the hosts added from now on
   int fd4;
   int fd6;
   char errmsg[ICMP_ERRMSG_SIZE];
   icmp_host_t *head;
   icmp_host_t *tail;
-  icmp_host_t *table[ICMP_TABLE_SIZE];  // by identifier modulo the size
+  icmp_host_t *table[ICMP_TABLE_SIZE];  // by wire identifier modulo the size
   // By the given text, ignoring case: the duplicate check of a cycle over
   // thousands of hosts stays linear.
   icmp_host_t *name_table[ICMP_TABLE_SIZE];
 } icmp_object_t;
 
 // New ping object with timeout 1 s, TTL 64, QoS 0 and the default payload,
-// no sockets open. Null when memory runs out.
+// no sockets open, the identifier base of this process and a sequence base
+// no earlier object of this process has had. Null when memory runs out.
 icmp_object_t *icmp_object_new(void);
 
 // Frees all hosts (not their contexts), closes open sockets, frees the
@@ -122,6 +141,9 @@ int icmp_host_add(icmp_object_t *obj, const char *device_id, const char *host, i
 // The host from `first` onwards whose given text equals `host` ignoring
 // case, or null.
 icmp_host_t *icmp_host_search(icmp_host_t *first, const char *host);
+
+// Both cycles leave in each host's `error` why it got no request (its
+// family's socket could not be opened, the send failed).
 
 // Interleaved cycle: one request per host, all under one deadline of
 // `timeout`. Number of replies received (>= 0), -(number of send errors)
@@ -190,12 +212,23 @@ int icmp_worker_cycle(void);
 int icmp_target_device_add_by_ip(const char *device_ip, const char *device_id);
 
 // Hands in the outcome of one SNMP collection of a device: `success`
-// non-zero for a successful collection, `elapsed_nsec` its response time.
+// non-zero for a successful collection, `elapsed_nsec` its response time; a
+// failure carries the text noted by icmp_note_snmp_failure.
 // The status reaches the registry through the store thread; reports for
 // unregistered devices are dropped there. Result of the push (0 queued or
 // discarded because the store is not running), -1 no memory. Any thread.
 int icmp_push_snmp_latency(const char *device_id, const char *device_ip, int success,
                            uint64_t elapsed_nsec);
+
+// Notes why the calling thread's current SNMP collection failed: the next
+// icmp_push_snmp_latency of this thread that reports a failure stores the
+// text (cut to 1023 characters) as the device's SNMP failure text, which
+// the device's latency records carry. Any report clears the note; null
+// clears it.
+void icmp_note_snmp_failure(const char *text);
+
+// The text this thread has noted and not yet reported ("" when none).
+const char *icmp_noted_snmp_failure(void);
 
 // Builds one latency record for `device_id` and queues it for the collector.
 // `latency_ms` < 0 marks a failed ping; `err_text` (may be null) is its
@@ -206,15 +239,15 @@ int icmp_send_data(uint64_t collect_time_nsec, const char *device_id, double lat
                    const char *err_text);
 
 // One ping of one host with the result on standard output (errors on
-// standard error). 0 done (with or without a reply, or the cycle failed);
-// -1 no ping object; -2 the host could not be added (the caller ends the
-// process with status 1).
+// standard error). 0 done (a reply or a time-out); -1 no ping object; -2 the
+// host could not be added; -3 the request could not be sent; -4 no raw
+// socket could be opened (ICMP not permitted).
 int icmp_only(const char *host);
 
 // The endless ping test of the command line: logs everything to standard
 // output at trace level, then pings `host` once every three seconds with
-// icmp_only. Returns only on failure: 1 when the log preset cannot be made
-// or the host cannot be added.
+// icmp_only. Returns only on failure: 1 when the log preset cannot be made,
+// the host cannot be added or no raw socket can be opened.
 int icmp_cmd_ping(const char *host);
 
 #endif  // QDR_AGENT_ICMP_H

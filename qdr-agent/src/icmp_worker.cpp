@@ -25,7 +25,7 @@ namespace {
 std::atomic<uint32_t> g_icmp_worker_generation{0};
 
 // Echo identifiers: the worker gives its n-th target 123 + n; the ping-only
-// mode uses its own.
+// mode uses its own. The engine adds this process's base on the wire.
 constexpr int kWorkerIdentBase = 123;
 constexpr int kOnlyIdent = 41;
 constexpr const char *kOnlyDeviceId = "icmp_only";
@@ -136,11 +136,16 @@ int icmp_worker_cycle(void) {
     int ret = icmp_check(obj);
     if (ret < 0) {
       VKLOG(g_vklog, VL_ERROR, "icmp_check failed: %s(ret:%d)\n", icmp_get_error(obj), ret);
-    } else {
-      for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) {
-        VKLOG(g_vklog, VL_DEBUG, "host:%s,latency:%.3fms\n", h->hostname, h->latency);
-        icmp_send_data(collect_time, h->device_id, h->latency, nullptr);
-      }
+    }
+    // Every host gets its record, also when the cycle failed: a host that
+    // got no request says why (no socket, the send failed), so that an
+    // agent without the right to ping does not report its devices as
+    // merely silent.
+    for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) {
+      VKLOG(g_vklog, VL_DEBUG, "host:%s,latency:%.3fms\n", h->hostname, h->latency);
+      const char *why = h->error[0] != '\0' ? h->error : nullptr;
+      if (why == nullptr && ret < 0) why = icmp_get_error(obj);
+      icmp_send_data(collect_time, h->device_id, ret < 0 ? -1.0 : h->latency, why);
     }
   }
   icmp_object_destroy(obj);
@@ -257,12 +262,32 @@ int icmp_target_device_add_by_ip(const char *device_ip, const char *device_id) {
   return target_device_add_by_ip(&g_icmp_device_manager, device_ip, device_id);
 }
 
+namespace {
+
+// The failure text noted by this thread for its next report.
+thread_local char t_snmp_failure[sizeof(target_snmp_status::err_message)];
+
+}  // namespace
+
+void icmp_note_snmp_failure(const char *text) {
+  snprintf(t_snmp_failure, sizeof(t_snmp_failure), "%s", text != nullptr ? text : "");
+}
+
+const char *icmp_noted_snmp_failure(void) {
+  return t_snmp_failure;
+}
+
 int icmp_push_snmp_latency(const char *device_id, const char *device_ip, int success,
                            uint64_t elapsed_nsec) {
   target_snmp_status *status =
       static_cast<target_snmp_status *>(calloc(1, sizeof(target_snmp_status)));
-  if (status == nullptr) return -1;
+  if (status == nullptr) {
+    t_snmp_failure[0] = '\0';
+    return -1;
+  }
   status->snmp_success = success != 0 ? 1 : 0;
+  if (success == 0) memcpy(status->err_message, t_snmp_failure, sizeof(status->err_message));
+  t_snmp_failure[0] = '\0';
   status->snmp_latency = static_cast<double>(elapsed_nsec) / 1000000.0;
   return target_push_snmp_status(&g_icmp_device_manager, device_id, device_ip, status);
 }
@@ -368,8 +393,17 @@ int icmp_only(const char *host) {
     icmp_iterator_set_context(h, ctx);
   }
   int ret = icmp_send(obj);
+  int result = 0;
   if (ret < 0) {
+    // A failure is never shown as a time-out: the caller ends with a
+    // non-zero status.
     fprintf(stderr, "icmp_send failed: %s(ret:%d)\n", icmp_get_error(obj), ret);
+    const icmp_host_t *h = obj->head;
+    if (h != nullptr && h->error[0] != '\0') {
+      fprintf(stderr, "ping %s: %s\n", h->username, h->error);
+    }
+    bool no_socket = obj->fd4 == -1 && obj->fd6 == -1;
+    result = no_socket ? -4 : -3;
   } else {
     for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) {
       const icmp_context *ctx = static_cast<const icmp_context *>(icmp_iterator_get_context(h));
@@ -392,7 +426,7 @@ int icmp_only(const char *host) {
   }
   for (icmp_host_t *h = obj->head; h != nullptr; h = h->next) free(icmp_iterator_get_context(h));
   icmp_object_destroy(obj);
-  return 0;
+  return result;
 }
 
 int icmp_cmd_ping(const char *host) {
@@ -406,7 +440,10 @@ int icmp_cmd_ping(const char *host) {
   vklog_apply_config(config, &err_no);
   vklog_set_global_log_handle(vklog_get_category("default stdout config"));
   for (;;) {
-    if (icmp_only(host) == -2) return 1;
+    int r = icmp_only(host);
+    // A host that cannot be added, or no right to ping: no later round
+    // would do better.
+    if (r == -2 || r == -4) return 1;
     vk_sleep(3000);
   }
 }

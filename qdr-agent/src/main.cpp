@@ -388,8 +388,9 @@ int run_one_shot_modes(int *exit_status) {
   // The start-up lines reach a file or a pipe even if the agent is killed.
   fflush(stdout);
   if (g_agent_config.snmp.version[0] != '\0') {
-    sm_request_from_argument(&g_agent_config.snmp);
-    *exit_status = 0;
+    // 0 for a result; 1, as the SNMP tools give it, for a time-out, an
+    // unknown host, a bad address, an error status or an empty answer.
+    *exit_status = sm_request_from_argument(&g_agent_config.snmp) == 0 ? 0 : 1;
     return kStepExit;
   }
   if (g_agent_config.ping.ip[0] != '\0') {
@@ -427,6 +428,30 @@ int start_logging(int *exit_status) {
   }
   vklog_set_global_log_handle(vklog_get_category(QDR_PROCESS_NAME));
   return kStepGoOn;
+}
+
+// Status for a collector address that is empty or not an address.
+constexpr int kStatusCollectorAddress = 24;
+
+// After logging is up: the agent reports to its collector, so without a
+// usable address it would only retry for ever. The ping-only mode needs no
+// collector.
+int check_collector_address(int *exit_status) {
+  if (g_agent_config.is_only_type == 3) return kStepGoOn;
+  int r = config_check_receiver_ip(g_agent_config.receiver_ip);
+  if (r == 0) return kStepGoOn;
+  if (r == -1) {
+    fprintf(stderr,
+            "The collector address is not set: receiver_ip in %s or --dg-ip=<ip> is needed.\n",
+            g_agent_config.config_path);
+    VKLOG(g_vklog, VL_ERROR, "The collector address is not set.[%s]\n", g_agent_config.config_path);
+  } else {
+    fprintf(stderr, "The collector address is not an address.[%s]\n", g_agent_config.receiver_ip);
+    VKLOG(g_vklog, VL_ERROR, "The collector address is not an address.[%s]\n",
+          g_agent_config.receiver_ip);
+  }
+  *exit_status = kStatusCollectorAddress;
+  return kStepExit;
 }
 
 // Step 7: the pid file. When the file itself cannot be used, the line after
@@ -484,8 +509,9 @@ int run_only_modes(int *exit_status) {
             r);
     }
   } else if (g_agent_config.is_only_type == 3) {
-    // One ping; a host that cannot be added ends the process with 1.
-    *exit_status = icmp_only(g_agent_config.ping_ip) == -2 ? 1 : 0;
+    // One ping: 0 with a reply or a time-out; 1 when the host cannot be
+    // added, no raw socket can be opened or the request cannot be sent.
+    *exit_status = icmp_only(g_agent_config.ping_ip) == 0 ? 0 : 1;
     return kStepExit;
   }
   return kStepGoOn;
@@ -514,6 +540,7 @@ int main(int argc, char **argv) {
   if (run_one_shot_modes(&status) == kStepExit) return status;
   if (load_configuration(&status) == kStepExit) return status;
   if (start_logging(&status) == kStepExit) return status;
+  if (check_collector_address(&status) == kStepExit) return status;
   if (claim_pid_file(&status) == kStepExit) return status;
   if (start_snmp_library(&status) == kStepExit) return status;
   if (run_only_modes(&status) == kStepExit) return status;

@@ -48,12 +48,21 @@ void copy_cut(char *field, size_t size, const char *text, size_t len) {
   field[len] = '\0';
 }
 
+// True for a variable that carries a value: not an exception (no such
+// object or instance, end of the MIB view) and not NULL.
+bool has_value(const netsnmp_variable_list *v) {
+  return v->type != SNMP_NOSUCHOBJECT && v->type != SNMP_NOSUCHINSTANCE &&
+         v->type != SNMP_ENDOFMIBVIEW && v->type != ASN_NULL;
+}
+
 // Prints every variable of the entry as the one-shot request's value lines.
-void print_variables(const snmp_response_data *entry) {
+// Returns the number of variables that carry a value.
+int print_variables(const snmp_response_data *entry) {
   if (entry->variables == nullptr) {
     printf("variables is NULL.\n");
-    return;
+    return 0;
   }
+  int values = 0;
   size_t oid_size = 256;
   auto *oid_buf = static_cast<u_char *>(malloc(oid_size));
   size_t value_size = 256;
@@ -62,9 +71,10 @@ void print_variables(const snmp_response_data *entry) {
     free(oid_buf);
     free(value_buf);
     printf("get_variable_realloc_by_type() has failed\n");
-    return;
+    return 0;
   }
   for (const netsnmp_variable_list *v = entry->variables; v != nullptr; v = v->next_variable) {
+    values += has_value(v) ? 1 : 0;
     size_t oid_len = 0;
     oid_buf[0] = '\0';
     sprint_realloc_objid(&oid_buf, &oid_size, &oid_len, 1, v->name, v->name_length);
@@ -82,6 +92,7 @@ void print_variables(const snmp_response_data *entry) {
   }
   free(oid_buf);
   free(value_buf);
+  return values;
 }
 
 // Stores one system-group value into the record by its label.
@@ -156,15 +167,21 @@ struct one_shot {
   void *fd;  // open session or null
 };
 
+// A pass phrase as it may be printed or logged: masked, and empty only
+// when it is empty.
+std::string_view masked(std::string_view secret) {
+  return secret.empty() ? std::string_view() : std::string_view("********");
+}
+
 void print_command(const agent_config_snmp *c) {
   std::string_view addr = FIELD(c->addr);
   std::string_view ver = FIELD(c->version);
   std::string_view comm = FIELD(c->community_secname);
   std::string_view level_word = FIELD(c->authpriv);
   std::string_view auth_word = FIELD(c->auth_algorithm);
-  std::string_view auth_pw = FIELD(c->auth_password);
+  std::string_view auth_pw = masked(FIELD(c->auth_password));
   std::string_view priv_word = FIELD(c->priv_algorithm);
-  std::string_view priv_pw = FIELD(c->priv_password);
+  std::string_view priv_pw = masked(FIELD(c->priv_password));
   std::string_view type = FIELD(c->type);
   std::string_view oid_text = FIELD(c->object_id);
   printf(
@@ -238,9 +255,11 @@ int set_v3_security(const agent_config_snmp *c, snmp_sec_info *sec) {
   }
   int auth = auth_word_to_code(FIELD(c->auth_algorithm));
   int priv = priv_word_to_code(FIELD(c->priv_algorithm));
-  printf("exec command - v3 level[%s],auth[type:%s,pw:%s],priv[type:%s,pw:%s]\n", level_name,
-         sm_auth_algorithm_name(auth), auth_pw.c_str(), sm_priv_algorithm_name(priv),
-         priv_pw.c_str());
+  std::string_view auth_shown = masked(auth_pw);
+  std::string_view priv_shown = masked(priv_pw);
+  printf("exec command - v3 level[%s],auth[type:%s,pw:%.*s],priv[type:%s,pw:%.*s]\n", level_name,
+         sm_auth_algorithm_name(auth), (int)auth_shown.size(), auth_shown.data(),
+         sm_priv_algorithm_name(priv), (int)priv_shown.size(), priv_shown.data());
   int r =
       sm_set_snmp_sec_info(sec, level, name.c_str(), auth, auth_pw.c_str(), priv, priv_pw.c_str());
   if (r != 0) {
@@ -288,8 +307,34 @@ int print_result(one_shot *req, int request_ret) {
   }
   mlist_item_t *cur = nullptr;
   auto *entry = static_cast<snmp_response_data *>(mlist_getting_data(&req->list, nullptr, &cur));
-  if (entry != nullptr) print_variables(entry);
-  return 0;
+  int values = entry != nullptr ? print_variables(entry) : 0;
+  // An error status in the answer, or an answer without a single value
+  // (no such object, an empty subtree), is no result.
+  if (e.response_errstat != 0) return SM_CMD_ERR_REQUEST;
+  return values > 0 ? 0 : SM_CMD_ERR_EMPTY;
+}
+
+// What a failed one-shot request says on standard error, after what it
+// printed on standard output.
+const char *cmd_error_text(int code, const snmp_session_error *e) {
+  if (e->error_message != nullptr) return e->error_message;
+  switch (code) {
+    case SM_CMD_ERR_VERSION:
+      return "unknown version";
+    case SM_CMD_ERR_ADDRESS:
+      return "bad address";
+    case SM_CMD_ERR_SETUP:
+      return "session setting has failed";
+    case SM_CMD_ERR_OPEN:
+      return "open snmp session has failed";
+    case SM_CMD_ERR_REQ_TYPE:
+      return "unknown request type";
+    case SM_CMD_ERR_EMPTY:
+      return "no value in the answer";
+    default:
+      return e->response_errstat != 0 ? snmp_errstring(static_cast<int>(e->response_errstat))
+                                      : "request has failed";
+  }
 }
 
 // Opens the session, sends the one GET or walk and prints what came back.
@@ -346,6 +391,8 @@ int sm_request_from_argument(const agent_config_snmp *config_snmp) {
   uint16_t port = 0;
   if (!sm_parse_address(addr.c_str(), host, sizeof(host), &port)) {
     printf("snmp address is wrong.[%s]\n", addr.c_str());
+    fflush(stdout);
+    fprintf(stderr, "--cmd-snmp %s has failed: bad address\n", addr.c_str());
     return SM_CMD_ERR_ADDRESS;
   }
 
@@ -362,6 +409,10 @@ int sm_request_from_argument(const agent_config_snmp *config_snmp) {
   int ret = set_up_session(req, config_snmp, version, host, port);
   if (ret == 0) ret = send_and_print(req, FIELD(config_snmp->type), FIELD(config_snmp->object_id));
   fflush(stdout);
+  if (ret != 0) {
+    fprintf(stderr, "--cmd-snmp %s:%u has failed: %s\n", host, static_cast<unsigned>(port),
+            cmd_error_text(ret, &req->err));
+  }
 
   sm_snmp_close(req->fd);
   sm_response_list_clean(&req->list);

@@ -37,14 +37,17 @@ typedef struct {
 } discovery_device;
 
 // Result codes of sm_request_from_argument. The caller ends the process with
-// status 0 whatever the result; every failure has been printed.
+// status 0 for a result and 1 for any failure; every failure has been
+// printed, and named with the address on standard error.
 enum {
   SM_CMD_ERR_VERSION = -1,   // unknown version word
   SM_CMD_ERR_ADDRESS = -2,   // empty host, or a port that is not a number in 0..65535
   SM_CMD_ERR_SETUP = -3,     // the session could not be set up (names, algorithms, keys)
   SM_CMD_ERR_OPEN = -4,      // "open snmp session has failed."
   SM_CMD_ERR_REQ_TYPE = -5,  // request type neither "get" nor "subtree"
-  SM_CMD_ERR_REQUEST = -6,   // the request failed: "snmp error:..." printed
+  SM_CMD_ERR_REQUEST = -6,   // the request failed ("snmp error:..." printed), or the
+                             // answer carried an error status
+  SM_CMD_ERR_EMPTY = -7,     // the answer held no value (no such object, empty subtree)
 };
 
 // Splits "host[:port]" at its first colon into `host` (a field of
@@ -56,7 +59,7 @@ bool sm_parse_address(const char *address, char *host, size_t host_size, uint16_
 // The --cmd-snmp request: prints the command, sends one GET or one subtree
 // walk (80 repetitions a request) to `config_snmp->addr` ("host:port", port
 // 161 when absent) with the library's default time-out and retries, and
-// prints the result on standard output. A failed request prints the
+// prints the result on standard output. Pass phrases print masked. A failed request prints the
 // library's text, or, when it left none and no error status (a walk cut at
 // its variable limit), "snmp error:(<code>)<text of the code>"; either way no
 // value lines. The library is initialised the same way for every version and

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <vector>
 
 #include "test_process.h"
 
@@ -231,4 +232,24 @@ TEST(VkConfigEnv, GetenvResults) {
   EXPECT_STREQ(buf, "");
   EXPECT_EQ(getenv_vk(nullptr, 8, "VKT_SEVEN"), -1);
   EXPECT_EQ(getenv_vk(buf, 0, "VKT_SEVEN"), -1);
+}
+
+TEST(VkConfig, ForEachHandsOverEveryKeyValueLineInOrder) {
+  conf_file f(
+      "\xEF\xBB\xBF"
+      "a = 1 # note\n"
+      "no equals sign\n"
+      "# b=2\n"
+      "a=${X}\n"
+      " c =\n");
+  std::vector<std::string> seen;
+  auto collect = [](const char *key, const char *value, int line, void *arg) {
+    static_cast<std::vector<std::string> *>(arg)->push_back(std::string(key) + "|" + value + "|" +
+                                                            std::to_string(line));
+  };
+  EXPECT_EQ(vk_config_for_each(f.path.c_str(), collect, &seen), 3);
+  EXPECT_EQ(seen, (std::vector<std::string>{"a|1|1", "a|${X}|4", "c||5"}));
+  EXPECT_EQ(vk_config_for_each("/nonexistent/qdr.conf", collect, &seen), -1);
+  EXPECT_EQ(vk_config_for_each(f.dir.path.c_str(), collect, &seen), -2);
+  EXPECT_EQ(vk_config_for_each(f.path.c_str(), nullptr, nullptr), -1);
 }

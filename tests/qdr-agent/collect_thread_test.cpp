@@ -22,6 +22,7 @@
 #include "collect_oid.h"
 #include "device.h"
 #include "dgcomm.h"
+#include "icmp.h"
 #include "if_table_agent.h"
 #include "network_public_stat.h"
 #include "snmp_test_env.h"
@@ -94,6 +95,7 @@ TEST(CollectThread, DueEventsMakeOneRequestAndAdvanceWithoutDrift) {
 struct latency_report {
   std::string device_id;
   int success;
+  std::string failure;  // the failure text the collect thread noted
 };
 std::mutex g_reports_lock;
 std::vector<latency_report> g_reports;
@@ -102,7 +104,8 @@ int record_latency(const char *device_id, const char *ip, int success, uint64_t 
   (void)ip;
   (void)elapsed_ns;
   std::lock_guard<std::mutex> g(g_reports_lock);
-  g_reports.push_back({device_id, success});
+  g_reports.push_back({device_id, success, icmp_noted_snmp_failure()});
+  icmp_note_snmp_failure(nullptr);
   return 0;
 }
 
@@ -241,11 +244,16 @@ TEST_F(CollectPool, OneThreadRunsRequestsInOrderAndCountsEverything) {
     for (size_t i = 0; i < 5; i++) {
       EXPECT_EQ(g_reports[i].device_id, devices[i]);
       EXPECT_EQ(g_reports[i].success, 1) << devices[i];
+      EXPECT_EQ(g_reports[i].failure, "") << devices[i];
     }
+    // A failure goes with its reason, which the device's latency records
+    // carry to the collector.
     EXPECT_EQ(g_reports[5].device_id, "no-pack");
     EXPECT_EQ(g_reports[5].success, 0);
+    EXPECT_NE(g_reports[5].failure, "");
     EXPECT_EQ(g_reports[6].device_id, "no-session");
     EXPECT_EQ(g_reports[6].success, 0);
+    EXPECT_NE(g_reports[6].failure, "");
   }
   auto pkts = packets();
   ASSERT_EQ(pkts.size(), 5u);  // nothing for the missing pack or the dead session
@@ -313,6 +321,7 @@ TEST_F(CollectPool, StopWaitsForAThreadInAnSnmpTimeOutWithinItsLimit) {
     ASSERT_EQ(g_reports.size(), 2u);
     EXPECT_EQ(g_reports[1].device_id, "dead-2");
     EXPECT_EQ(g_reports[1].success, 0);
+    EXPECT_EQ(g_reports[1].failure.rfind("Timeout", 0), 0u) << g_reports[1].failure;
   }
 
   // A full pool whose busy threads leave one by one, each waking the

@@ -175,4 +175,48 @@ TEST_F(ConfigFile, ExplicitPathIsUsedAndEnvironmentIsExpanded) {
   EXPECT_EQ(-1, load_config_from_file(nullptr));
 }
 
+TEST_F(ConfigFile, UnknownKeysAndPortsThatAreNotNumbersAreNamedAndDropped) {
+  setenv("QDR_TEST_PORT", "15x", 1);
+  testing::internal::CaptureStderr();
+  load(
+      "recever_ip=192.0.2.7\n"
+      "receiver_port=90x\n"
+      "syslog_port=${QDR_TEST_PORT}\n"
+      "snmptrap_port = 1162 # a comment\n"
+      "app_name=site\n");
+  std::string err = testing::internal::GetCapturedStderr();
+  unsetenv("QDR_TEST_PORT");
+  std::string path = home.path + "/conf/qdr.conf";
+  EXPECT_EQ("[load_config_from_file] unknown key 'recever_ip' ignored.[" + path + ":1]\n" +
+                "[load_config_from_file] 'receiver_port' is not a number, ignored.[" + path +
+                ":2: 90x]\n" + "[load_config_from_file] 'syslog_port' is not a number, ignored.[" +
+                path + ": 15x]\n",
+            err);
+  EXPECT_STREQ("", g_agent_config.receiver_ip);
+  EXPECT_EQ(9010, g_agent_config.receiver_port);  // not 90
+  EXPECT_EQ(514, g_agent_config.syslog_port);
+  EXPECT_EQ(1162, g_agent_config.snmptrap_port);
+  EXPECT_STREQ("site", g_agent_config.app_name);
+}
+
+TEST(ConfigCheck, CollectorAddressMustBeAnAddressOrAHostName) {
+  const struct {
+    const char *ip;
+    int want;
+  } rows[] = {
+      {"127.0.0.1", 0},       {"::1", 0},
+      {"fe80::1%eth0", 0},    {"2001:db8::7", 0},
+      {"dg.example.com", 0},  {"dg.example.com.", 0},
+      {"collector-2", 0},     {"", -1},
+      {nullptr, -1},          {"10.0.0.300", -2},
+      {"127.0.0.1:9010", -2}, {"1.2.3", -2},
+      {"collector host", -2}, {"-dg.example", -2},
+      {"dg..example", -2},    {".", -2},
+      {"dg_1.example", -2},   {"fe80::1%", -2},
+  };
+  for (const auto &r : rows) {
+    EXPECT_EQ(r.want, config_check_receiver_ip(r.ip)) << (r.ip != nullptr ? r.ip : "(null)");
+  }
+}
+
 }  // namespace

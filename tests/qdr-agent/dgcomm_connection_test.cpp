@@ -1,13 +1,14 @@
 // The collector connection manager against a small loopback collector run
 // inside the test: connect, reconnect reasons, the bounded queue while the
 // collector stops reading, the send hang limit, shutdown, and the hex dump
-// of a failed send.
+// of a failed send, and the memory of a frame cut short.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -514,6 +515,54 @@ TEST_F(DgSeam, ASendReportingMoreThanTheFrameEndsThatFrameOnly) {
   EXPECT_EQ(g_frames_torn, 0);
   EXPECT_TRUE(g_drop_reasons.empty());
   EXPECT_EQ(g_connects.load(), 1);
+}
+
+// Resident pages among the first `len` bytes at `p`.
+size_t resident_pages(const uint8_t *p, size_t len) {
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t first = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(p) + len) & ~(page - 1);
+  std::vector<unsigned char> vec((end - first) / page);
+  if (mincore(reinterpret_cast<void *>(first), end - first, vec.data()) != 0) return SIZE_MAX;
+  size_t n = 0;
+  for (unsigned char v : vec) n += v & 1;
+  return n;
+}
+
+// A frame announcing 64 MB that stops after 16 MB when the collector goes
+// away: the link drops and gives the 16 MB back to the system at once, not
+// only after some later large frame.
+TEST_F(DgSeam, AFrameCutShortByADropGivesItsMemoryBack) {
+  start_seam();
+  ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
+  constexpr uint32_t kAnnounced = 64u << 20;
+  constexpr size_t kSent = 16u << 20;
+  uint8_t head[12] = {0xF9, 0xF2, 0xF8, 2, 4, 0, 0, 0};
+  vk_put_be32(head + 8, kAnnounced);
+  std::vector<uint8_t> body(kSent, 'b');
+  int peer;
+  {
+    std::lock_guard<std::mutex> g(g_seam_mu);
+    peer = g_peer_fds.back();
+  }
+  ASSERT_EQ(write(peer, head, sizeof(head)), static_cast<ssize_t>(sizeof(head)));
+  size_t off = 0;
+  while (off < body.size()) {
+    ssize_t n = write(peer, body.data() + off, body.size() - off);
+    ASSERT_GT(n, 0);
+    off += static_cast<size_t>(n);
+  }
+  // All of it has been taken into the reassembly buffer (watched through
+  // its pages: the length belongs to the link's thread).
+  const size_t pages = kSent / static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return resident_pages(conn->recv_buffer.buffer, kSent) + 2 >= pages; }, 10000));
+  {
+    std::lock_guard<std::mutex> g(g_seam_mu);
+    shutdown(peer, SHUT_RDWR);  // the collector goes away mid-frame
+  }
+  ASSERT_TRUE(vktest::wait_until([&] { return drops() >= 1 && g_connects.load() >= 2; }, 15000));
+  EXPECT_EQ(resident_pages(conn->recv_buffer.buffer, kSent), 0u);
 }
 
 TEST_F(DgSeam, ShutdownReportsThreadsThatHaveNotEndedAndSucceedsOnceTheyHave) {

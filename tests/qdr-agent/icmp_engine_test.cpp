@@ -32,6 +32,12 @@ namespace {
 struct ping_object {
   icmp_object_t *obj = icmp_object_new();
   ~ping_object() { icmp_object_destroy(obj); }
+  // Wire numbers as given (identifier) and from 0 (sequence), so that a
+  // test can forge replies to them.
+  void plain_numbers() {
+    obj->ident_base = 0;
+    obj->seq_base = 0;
+  }
 };
 
 double latency_of(icmp_host_t *h) {
@@ -178,7 +184,10 @@ struct wire {
     }
     return {};
   }
-  void reply(const char *to, uint16_t ident, uint16_t seq) {
+  // An echo reply that comes from `to` (the socket is bound to it) and is
+  // sent to it, where our raw sockets see it.
+  void reply(const char *to, uint16_t ident, uint16_t seq) { reply_from(to, to, ident, seq); }
+  void reply_from(const char *from, const char *to, uint16_t ident, uint16_t seq) {
     uint8_t m[8] = {0,
                     0,
                     0,
@@ -190,43 +199,47 @@ struct wire {
     uint16_t sum = fold(m, sizeof(m));
     m[2] = static_cast<uint8_t>(sum >> 8);
     m[3] = static_cast<uint8_t>(sum);
+    int out = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    struct sockaddr_in src = {};
+    src.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &src.sin_addr);
+    EXPECT_EQ(bind(out, reinterpret_cast<sockaddr *>(&src), sizeof(src)), 0) << from;
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     inet_pton(AF_INET, to, &a.sin_addr);
-    sendto(fd, m, sizeof(m), 0, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    sendto(out, m, sizeof(m), 0, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    close(out);
   }
 };
 
-TEST(IcmpEngine, RequestsOnTheWireCarryIdentifierSequenceAndPadding) {
+TEST(IcmpEngine, RequestsCarryTheProcessIdentifierACycleSequenceAndASmallFixedPayload) {
   REQUIRE_RAW();
   wire w;
   ASSERT_GE(w.fd, 0);
-  ping_object p;
-  ASSERT_EQ(icmp_host_add(p.obj, nullptr, "127.0.0.1", 124), 0);
-  ASSERT_EQ(icmp_send(p.obj), 1) << icmp_get_error(p.obj);
-  std::vector<uint8_t> req = w.request(124);
-  ASSERT_EQ(req.size(), 8u + 19u + 124u);
-  EXPECT_EQ(fold(req.data(), req.size()), 0) << "checksum";
-  EXPECT_EQ(req[6] << 8 | req[7], 0);
-  EXPECT_EQ(std::string(req.begin() + 8, req.begin() + 27), ICMP_DEF_DATA);
-  EXPECT_EQ(std::string(req.begin() + 27, req.end()), std::string(124, 'a'));
-
-  // Odd length: the last byte counts as the high byte of a word on the wire.
-  ping_object odd;
-  ASSERT_EQ(icmp_host_add(odd.obj, nullptr, "127.0.0.1", 125), 0);
-  ASSERT_EQ(icmp_send(odd.obj), 1);
-  req = w.request(125);
-  ASSERT_EQ(req.size(), 152u);
-  EXPECT_EQ(fold(req.data(), req.size()), 0) << "checksum";
-
-  // 8 + 19 + 4070 bytes does not fit: every request fails, nothing is sent.
-  ping_object big;
-  ASSERT_EQ(icmp_host_add(big.obj, nullptr, "127.0.0.1", 4070), 0);
-  ASSERT_EQ(icmp_host_add(big.obj, nullptr, "127.0.0.2", 4069), 0);
-  EXPECT_EQ(icmp_send(big.obj), -1);
-  EXPECT_STREQ(icmp_get_error(big.obj), strerror(EINVAL));
-  EXPECT_EQ(latency_of(icmp_iterator_get(big.obj)), -1.0);
-  EXPECT_GE(latency_of(icmp_iterator_next(icmp_iterator_get(big.obj))), 0.0);
+  // Identifiers from the first position to past the 1,500-byte and 4,096-byte
+  // marks of a payload that grew with them: every request is 27 bytes with a
+  // valid checksum (odd length: the last byte is the high byte of a word).
+  std::vector<uint16_t> seq_bases;
+  for (int ident : {124, 1350, 4070, 40000}) {
+    SCOPED_TRACE(ident);
+    ping_object p;
+    uint16_t wire_ident = static_cast<uint16_t>(p.obj->ident_base + ident);
+    seq_bases.push_back(p.obj->seq_base);
+    ASSERT_EQ(icmp_host_add(p.obj, nullptr, "127.0.0.1", ident), 0);
+    ASSERT_EQ(icmp_send(p.obj), 1) << icmp_get_error(p.obj);
+    EXPECT_EQ(p.obj->head->error[0], '\0');
+    std::vector<uint8_t> req = w.request(wire_ident);
+    ASSERT_EQ(req.size(), 8u + 19u);
+    EXPECT_EQ(fold(req.data(), req.size()), 0) << "checksum";
+    EXPECT_EQ(req[6] << 8 | req[7], p.obj->seq_base);
+    EXPECT_EQ(std::string(req.begin() + 8, req.end()), ICMP_DEF_DATA);
+  }
+  // The identifier base is this process's; each object (one per cycle)
+  // starts its sequences where no earlier one of the process did.
+  ping_object p1, p2;
+  EXPECT_EQ(p1.obj->ident_base, p2.obj->ident_base);
+  EXPECT_NE(p1.obj->seq_base, p2.obj->seq_base);
+  for (size_t i = 1; i < seq_bases.size(); i++) EXPECT_NE(seq_bases[i], seq_bases[i - 1]);
 }
 
 // A network namespace of our own, entered by the calling thread (threads it
@@ -279,11 +292,14 @@ TEST(IcmpEngine, OnlyTheRepliesToTheOutstandingRequestAreMatched) {
   wire w;
   ASSERT_GE(w.fd, 0);
   ping_object p;
+  p.plain_numbers();
   double t = 0.3;
   icmp_setopt(p.obj, ICMP_OPT_TIMEOUT, &t);
   ASSERT_EQ(icmp_host_add(p.obj, nullptr, "127.0.0.1", 300), 0);
-  // Cycle 1 sends sequence 0 and gets only wrong answers; cycle 2 sends
-  // sequence 1 and gets a stale answer to cycle 1 first, then its own.
+  // Cycle 1 sends sequence 0 and gets only wrong answers (among them the
+  // right numbers from another address, as another pinger's target would
+  // send them); cycle 2 sends sequence 1 and gets a stale answer to cycle 1
+  // first, then its own.
   for (int cycle = 0; cycle < 2; cycle++) {
     SCOPED_TRACE(cycle);
     bool seen = false;
@@ -292,6 +308,7 @@ TEST(IcmpEngine, OnlyTheRepliesToTheOutstandingRequestAreMatched) {
       if (cycle == 0) {
         w.reply("127.0.0.1", 300, 1);     // not the sequence sent
         w.reply("127.0.0.1", 0x1300, 0);  // another identifier
+        w.reply_from("127.0.0.3", "127.0.0.1", 300, 0);  // another source
       } else {
         w.reply("127.0.0.1", 300, 0);  // late answer to cycle 1
         w.reply("127.0.0.1", 300, 1);  // the one
@@ -321,6 +338,7 @@ TEST(IcmpEngine, UnreachableAndLateHostsTimeOutAndLateRepliesAreNotCounted) {
     wire w;
     ASSERT_GE(w.fd, 0);
     ping_object p;
+    p.plain_numbers();
     double t = 0.2;
     icmp_setopt(p.obj, ICMP_OPT_TIMEOUT, &t);
     ASSERT_EQ(icmp_host_add(p.obj, nullptr, "127.0.0.1", 301), 0);

@@ -7,10 +7,12 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,7 @@ TEST_F(IcmpWorker, RecordsOfRegisteredDevicesReachTheCollectorEveryCycle) {
   ASSERT_TRUE(vktest::wait_until(
       [] {
         EXPECT_EQ(icmp_push_snmp_latency("dev-a", "", 1, 2500000), 0);
+        icmp_note_snmp_failure("Timeout");  // dev-b's collection failed
         EXPECT_EQ(icmp_push_snmp_latency("dev-b", "", 0, 4000000), 0);
         EXPECT_EQ(icmp_push_snmp_latency("dev-c", "", 1, 1000000), 0);
         EXPECT_EQ(icmp_push_snmp_latency("dev-d", "", 1, 750000), 0);
@@ -164,8 +167,9 @@ TEST_F(IcmpWorker, RecordsOfRegisteredDevicesReachTheCollectorEveryCycle) {
       EXPECT_EQ(field(r, "latency").find('-'), std::string::npos);
       EXPECT_EQ(field(r, "icmp_fail_message"), "");
       EXPECT_EQ(field(r, "snmp_res_time"), i % 3 == 1 ? "2.5" : "4.0");
-      // A failed collection is reported as failed.
+      // A failed collection is reported as failed, with its reason.
       EXPECT_EQ(field(r, "snmp_res_success"), i % 3 == 1 ? "true" : "");
+      EXPECT_EQ(field(r, "snmp_fail_message"), i % 3 == 1 ? "" : "\"Timeout\"");
     }
   }
   EXPECT_TRUE(lines_with(out, "\"dev-c\"").empty());
@@ -236,6 +240,93 @@ TEST_F(IcmpWorker, RecordWithLongTextsIsSentWholeAndRecordsWithoutStatusAreNot) 
   EXPECT_STREQ(m->icmp_fail_message_p, "");
   EXPECT_EQ(m->collect_time, 43u);
   EXPECT_TRUE(pop(conn, &type).empty());
+}
+
+// The latency records queued so far, by device id.
+struct latency_record {
+  double latency;
+  bool icmp_success;
+  std::string icmp_fail_message;
+};
+
+std::map<std::string, latency_record> drain(dg_conn *conn) {
+  std::map<std::string, latency_record> recs;
+  alignas(8) static uint8_t ws[8192];
+  for (;;) {
+    uint16_t type = 0;
+    std::vector<uint8_t> p = pop(conn, &type);
+    if (p.empty()) break;
+    network_device_latency_t *m = network_device_latency_new(ws, sizeof(ws));
+    EXPECT_GE(network_device_latency_decode(m, p.data(), p.size()), 0);
+    recs[m->device_id_p] = {m->latency, m->icmp_success, m->icmp_fail_message_p};
+  }
+  return recs;
+}
+
+void register_with_status(const std::string &ip, const std::string &id) {
+  ASSERT_EQ(icmp_target_device_add_by_ip(ip.c_str(), id.c_str()), 0);
+  target_snmp_status *st = static_cast<target_snmp_status *>(calloc(1, sizeof(*st)));
+  ASSERT_NE(st, nullptr);
+  st->snmp_success = 1;
+  target_device_set_user_data_by_id(&g_icmp_device_manager, id.c_str(), st);
+}
+
+// Four thousand devices in one cycle, each pinged with a request of the
+// same small size (the payload once grew with the position until the
+// requests failed), a request the system refuses to send, and a cycle in
+// which no socket can be opened: every device gets its record, and a
+// device that got no request says why.
+TEST_F(IcmpWorker, ManyTargetsAreAllPingedAndRequestsNotSentSayWhy) {
+  if (!vktest::raw_icmp_allowed()) GTEST_SKIP() << "raw ICMP sockets refused: needs root";
+  dgcomm_init();
+  conn = make_dg_conn("127.0.0.1", 9010, 5000);
+  ASSERT_NE(conn, nullptr);
+  gp_main_dgconn = conn;
+  conn->connection_state.store(DG_STATE_CONNECTED);
+  ASSERT_EQ(target_device_activate(&g_icmp_device_manager), 0);
+  constexpr int kDevices = 4000;
+  for (int n = 0; n < kDevices; n++) {
+    register_with_status("127.1." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250),
+                         "dev-" + std::to_string(n));
+  }
+  // A broadcast address without the broadcast option: sendto says EACCES.
+  register_with_status("255.255.255.255", "dev-bcast");
+
+  ASSERT_EQ(icmp_worker_cycle(), 0);
+  std::map<std::string, latency_record> recs = drain(conn);
+  ASSERT_EQ(recs.size(), static_cast<size_t>(kDevices + 1));
+  int alive = 0;
+  for (int n = 0; n < kDevices; n++) {
+    const latency_record &r = recs["dev-" + std::to_string(n)];
+    alive += r.latency >= 0.0 && r.icmp_success && r.icmp_fail_message.empty();
+  }
+  EXPECT_EQ(alive, kDevices);
+  const latency_record &b = recs["dev-bcast"];
+  EXPECT_EQ(b.latency, -1.0);
+  EXPECT_FALSE(b.icmp_success);
+  EXPECT_EQ(b.icmp_fail_message, std::string("icmp_sendto: ") + strerror(EACCES));
+
+  // No descriptor left for the raw sockets: every record says so.
+  target_device_manager_clean(&g_icmp_device_manager);
+  register_with_status("127.0.0.1", "dev-a");
+  register_with_status("::1", "dev-b");
+  int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  EXPECT_EQ(icmp_worker_cycle(), 0);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  recs = drain(conn);
+  ASSERT_EQ(recs.size(), 2u);
+  for (const auto &[id, r] : recs) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(r.latency, -1.0);
+    EXPECT_EQ(r.icmp_fail_message, std::string("socket: ") + strerror(EMFILE));
+  }
 }
 
 int threads_named(const char *name) {

@@ -212,6 +212,39 @@ TEST(StartUp, ConfigurationThatIsNotARegularFileReadsAsMissing) {
   }
 }
 
+// Without a usable collector address the agent would retry for ever: it
+// refuses to start, says why on stderr and in its log, and claims no pid
+// file. The ping-only mode needs no collector.
+TEST(StartUp, EmptyOrInvalidCollectorAddressEndsWithStatus24) {
+  const struct {
+    std::string conf;
+    std::vector<std::string> args;
+    std::string err;
+  } rows[] = {
+      {"receiver_port=9010\n", {}, "The collector address is not set: receiver_ip in "},
+      {"receiver_ip=\n", {}, "The collector address is not set: receiver_ip in "},
+      {"receiver_ip=127.0.0.1:9010\n",
+       {},
+       "The collector address is not an address.[127.0.0.1:9010]\n"},
+      {"", {"--dg-ip=10.0.0.300"}, "The collector address is not an address.[10.0.0.300]\n"},
+  };
+  for (const auto &r : rows) {
+    agent_home home;
+    vktest::write_file(home.path + "/conf/qdr.conf", r.conf);
+    vktest::run_result res = run(r.args, {home.env()});
+    EXPECT_EQ(24, res.status) << r.conf;
+    EXPECT_NE(std::string::npos, res.err.find(r.err)) << res.err;
+    EXPECT_NE(std::string::npos, home.log().find("The collector address is not")) << r.conf;
+    EXPECT_FALSE(vktest::file_exists(home.pid_file())) << r.conf;
+  }
+  // The ping-only mode gets past the check (and then pings, or fails to
+  // for want of privilege: either way not with 24).
+  agent_home home;
+  vktest::write_file(home.path + "/conf/qdr.conf", "");
+  vktest::run_result res = run({"--ping-only", "--ping-ip=127.0.0.1"}, {home.env()});
+  EXPECT_NE(24, res.status) << res.err;
+}
+
 TEST(StartUp, UnusablePidFileEndsWithStatus6AndItsCause) {
   struct row {
     const char *what;

@@ -278,9 +278,17 @@ TEST_F(SnmpUtil, CmdSnmpV3SubtreePrintsEveryVariable) {
            "aes128", vktest::kSnmpdPrivPass, "subtree", ".1.3.6.1.2.1.1"});
   ASSERT_FALSE(c.r.timed_out);
   EXPECT_EQ(c.r.status, 0) << c.r.err;
-  EXPECT_NE(c.r.out.find("exec command - v3 level[authpriv],auth[type:sha256,pw:"),
+  // Pass phrases are masked on every line.
+  EXPECT_NE(c.r.out.find("exec command - v3 level[authpriv],auth[type:sha256,pw:********],"
+                         "priv[type:aes128,pw:********]\n"),
             std::string::npos)
       << c.r.out;
+  EXPECT_NE(c.r.out.find(",auth[sha256,********],priv[aes128,********],"), std::string::npos)
+      << c.r.out;
+  for (const char *secret : {vktest::kSnmpdAuthPass, vktest::kSnmpdPrivPass}) {
+    EXPECT_EQ(c.r.out.find(secret), std::string::npos) << c.r.out;
+    EXPECT_EQ(c.r.err.find(secret), std::string::npos) << c.r.err;
+  }
   EXPECT_NE(c.r.out.find("result> stat:0,lib:0,snmp:0,status:0\n"), std::string::npos) << c.r.out;
   size_t lines = 0;
   for (size_t at = c.r.out.find("value("); at != std::string::npos;
@@ -298,24 +306,61 @@ TEST_F(SnmpUtil, CmdSnmpUnknownUserPrintsTheLibraryError) {
       &c, agent_,
       {addr, "v3", "nobody", "authnopriv", "md5", "auth-pass-phrase", "get", ".1.3.6.1.2.1.1.5.0"});
   ASSERT_FALSE(c.r.timed_out);
-  EXPECT_EQ(c.r.status, 0);
+  EXPECT_EQ(c.r.status, 1);
   EXPECT_NE(c.r.out.find("snmp error:Unknown user name"), std::string::npos) << c.r.out;
+  EXPECT_NE(c.r.err.find("--cmd-snmp 127.0.0.1:" + std::to_string(agent_->port) +
+                         " has failed: Unknown user name"),
+            std::string::npos)
+      << c.r.err;
+  EXPECT_EQ(c.r.out.find("auth-pass-phrase"), std::string::npos) << c.r.out;
   EXPECT_EQ(c.r.out.find("value("), std::string::npos);
 }
 
-TEST_F(SnmpUtil, CmdSnmpNoSuchObjectAndUnknownRequestType) {
-  cmd_run c;
+// Every way the one-shot request can fail ends with status 1 and a line on
+// standard error naming the address and the reason; stdout keeps what the
+// request printed.
+TEST_F(SnmpUtil, CmdSnmpFailuresEndWithStatusOne) {
   std::string addr = "127.0.0.1:" + std::to_string(agent_->port);
-  run_cmd(&c, agent_, {addr, "v1", "public", "get", ".1.3.6.1.2.1.1.99.0"});
-  EXPECT_EQ(c.r.status, 0);
-  EXPECT_NE(c.r.out.find("result> stat:2,"), std::string::npos) << c.r.out;
-  EXPECT_NE(c.r.out.find("variables is NULL."), std::string::npos) << c.r.out;
-
-  cmd_run t;
-  run_cmd(&t, agent_, {addr, "v2c", "public", "set", ".1.3.6.1.2.1.1.5.0"});
-  EXPECT_EQ(t.r.status, 0);
-  EXPECT_NE(t.r.out.find("snmp requeset type(set) is not support.\n"), std::string::npos)
-      << t.r.out;
+  std::string silent = "127.0.0.1:" + std::to_string(vktest::free_port(SOCK_DGRAM));
+  const struct {
+    std::vector<std::string> args;
+    std::string out;  // expected on stdout
+    std::string err;  // expected on stderr
+  } rows[] = {
+      // v1: noSuchName as the error status
+      {{addr, "v1", "public", "get", ".1.3.6.1.2.1.1.99.0"},
+       "result> stat:2,",
+       "--cmd-snmp " + addr + " has failed: "},
+      // v2c: an answer holding only "no such object"
+      {{addr, "v2c", "public", "get", ".1.3.6.1.2.1.1.99.0"},
+       "result> stat:0,lib:0,snmp:0,status:0\n",
+       "--cmd-snmp " + addr + " has failed: no value in the answer"},
+      // an empty subtree
+      {{addr, "v2c", "public", "subtree", ".1.3.6.1.4.1.99999"},
+       "variables is NULL.",
+       "--cmd-snmp " + addr + " has failed: no value in the answer"},
+      {{addr, "v2c", "public", "set", ".1.3.6.1.2.1.1.5.0"},
+       "snmp requeset type(set) is not support.\n",
+       "has failed: unknown request type"},
+      {{silent, "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"},
+       "snmp error:Timeout",
+       "--cmd-snmp " + silent + " has failed: Timeout"},
+      {{"no-such-host.invalid:161", "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"},
+       "open snmp session has failed.[peer:no-such-host.invalid",
+       "--cmd-snmp no-such-host.invalid:161 has failed: "},
+      {{"127.0.0.1:99999", "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"},
+       "snmp address is wrong.[127.0.0.1:99999]\n",
+       "--cmd-snmp 127.0.0.1:99999 has failed: bad address\n"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + row.args[3] + " " + row.args[4]);
+    cmd_run c;
+    run_cmd(&c, agent_, row.args);
+    ASSERT_FALSE(c.r.timed_out);
+    EXPECT_EQ(c.r.status, 1);
+    EXPECT_NE(c.r.out.find(row.out), std::string::npos) << c.r.out;
+    EXPECT_NE(c.r.err.find(row.err), std::string::npos) << c.r.err;
+  }
 }
 
 // The host's Net-SNMP files must not change the one-shot output: an

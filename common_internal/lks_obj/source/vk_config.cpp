@@ -195,17 +195,19 @@ int convert_string_Environment(const char *input, char *result, size_t size) {
   return static_cast<int>(o.len);
 }
 
-int _get_config_string(const char *file, const char *key, char *value, size_t size) {
-  if (file == nullptr || key == nullptr || value == nullptr || size == 0) return -1;
-  FILE *fp = nullptr;
-  int opened = open_regular_file(file, &fp);
-  if (opened != 0) return opened;
-  std::string_view wanted(key);
+namespace {
+
+// Reads the key=value lines of an open file in order and hands each one's
+// stripped key and value to `fn` (with its line number, from 1) until `fn`
+// returns true.
+template <typename Fn>
+void scan_lines(FILE *fp, Fn fn) {
   char line[VK_CONFIG_BUFFER_SIZE];
-  int rc = -1;
   bool first = true;
+  int number = 0;
   int len;
   while ((len = read_line(fp, line, sizeof(line))) >= 0) {
+    number++;
     std::string_view text(line, static_cast<size_t>(len));
     if (first && text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
       text.remove_prefix(kByteOrderMark.size());
@@ -217,13 +219,46 @@ int _get_config_string(const char *file, const char *key, char *value, size_t si
     if (hash_mark != std::string_view::npos) text = text.substr(0, hash_mark);
     size_t eq = text.find('=');
     if (eq == std::string_view::npos) continue;
-    if (strip(text.substr(0, eq)) != wanted) continue;
-    copy_bounded(strip(text.substr(eq + 1)), value, size);
-    rc = 0;
-    break;
+    if (fn(strip(text.substr(0, eq)), strip(text.substr(eq + 1)), number)) break;
   }
+}
+
+}  // namespace
+
+int _get_config_string(const char *file, const char *key, char *value, size_t size) {
+  if (file == nullptr || key == nullptr || value == nullptr || size == 0) return -1;
+  FILE *fp = nullptr;
+  int opened = open_regular_file(file, &fp);
+  if (opened != 0) return opened;
+  std::string_view wanted(key);
+  int rc = -1;
+  scan_lines(fp, [&](std::string_view k, std::string_view v, int) {
+    if (k != wanted) return false;
+    copy_bounded(v, value, size);
+    rc = 0;
+    return true;
+  });
   fclose(fp);
   return rc;
+}
+
+int vk_config_for_each(const char *file, vk_config_line_fn fn, void *arg) {
+  if (file == nullptr || fn == nullptr) return -1;
+  FILE *fp = nullptr;
+  int opened = open_regular_file(file, &fp);
+  if (opened != 0) return opened;
+  int count = 0;
+  scan_lines(fp, [&](std::string_view k, std::string_view v, int number) {
+    char key[VK_CONFIG_BUFFER_SIZE];
+    char value[VK_CONFIG_BUFFER_SIZE];
+    copy_bounded(k, key, sizeof(key));
+    copy_bounded(v, value, sizeof(value));
+    fn(key, value, number, arg);
+    count++;
+    return false;
+  });
+  fclose(fp);
+  return count;
 }
 
 int ReadConfStringEx(const char *file, const char *key, char *value, size_t size, const char *def) {

@@ -40,6 +40,17 @@ int ReadConfStringEx(const char *file, const char *key, char *value, size_t size
 // regular file. `value` is then left untouched.
 int _get_config_string(const char *file, const char *key, char *value, size_t size);
 
+// Called by vk_config_for_each for one key=value line: the stripped key,
+// the stripped and unexpanded value, and the line's number (from 1).
+typedef void (*vk_config_line_fn)(const char *key, const char *value, int line, void *arg);
+
+// Hands every key=value line of `file`, in order, to `fn` (duplicates
+// included), parsed as the lookups above parse them: a caller can tell keys
+// it does not know or values it cannot use. Returns the number of lines
+// handed over; -1 for a null argument or a file that cannot be opened; -2
+// when the file is not a regular file.
+int vk_config_for_each(const char *file, vk_config_line_fn fn, void *arg);
+
 // Expands environment references of `input` into `result` (size bytes).
 // "$" opens a reference that "}" closes; "{" and further "$" inside it are
 // dropped, so "${HOME}", "$HOME}" and "${HO{ME}" all name HOME. A set,
