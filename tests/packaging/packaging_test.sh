@@ -139,7 +139,7 @@ file "$work/root/usr/sbin/qdr-agent" | grep -q 'stripped' &&
 # The units: user, restart, capabilities and hardening.
 qunit="$work/root/lib/systemd/system/vosk-qdr-agent.service"
 hunit="$work/root/lib/systemd/system/vosk-host-agent.service"
-for line in "User=vosk-qdr-agent" "Restart=on-failure" \
+for line in "User=vosk-qdr-agent" "Restart=on-failure" "WorkingDirectory=/var/lib/vosk-qdr-agent" \
     "AmbientCapabilities=CAP_NET_RAW CAP_NET_BIND_SERVICE" \
     "CapabilityBoundingSet=CAP_NET_RAW CAP_NET_BIND_SERVICE" "NoNewPrivileges=yes" \
     "ProtectSystem=strict" "ReadWritePaths=/var/lib/vosk-qdr-agent /var/log/vosk-qdr-agent" \
@@ -264,7 +264,7 @@ if [ -d /run/systemd/system ]; then
   done
 else
   echo "SKIP (systemctl part): systemd is not running here (no /run/systemd/system); each unit's" \
-    "ExecStartPre/ExecStart/ExecStop run instead under its User=, Environment=, capabilities and UMask="
+    "ExecStartPre/ExecStart/ExecStop run instead under its User=, Environment=, WorkingDirectory=, capabilities and UMask="
   # The value of key <key> in <unit>, with systemd's "$$" turned into "$".
   unit_value() { sed -n "s/^$2=//p" "$1" | sed 's/\$\$/$/g'; }
   # Replaces the calling (sub)shell by <command line> run as the unit's user,
@@ -285,7 +285,7 @@ else
     if [ -n "$caps" ]; then
       capargs=(--inh-caps="$caps" --ambient-caps="$caps" --bounding-set=-all,"$caps")
     fi
-    cd / || return 1
+    cd "$(unit_value "$unit" WorkingDirectory)" || return 1
     umask "$(unit_value "$unit" UMask)"
     exec setpriv --reuid="$user" --regid="$user" --init-groups "${capargs[@]}" --no-new-privs -- \
       env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" "$@" /bin/sh -c "exec $cmd"
@@ -309,6 +309,7 @@ else
     v="pid_${p//-/_}"
     pid=${!v}
     [ "$(stat -c %U /proc/$pid)" = "$p" ] || fail "$p runs as $(stat -c %U /proc/$pid)"
+    [ "$(readlink /proc/$pid/cwd)" = "/var/lib/$p" ] || fail "$p works in $(readlink /proc/$pid/cwd)"
   done
   grep -q '^CapEff:[[:space:]]*0000000000002400$' /proc/$pid_vosk_qdr_agent/status ||
     fail "qdr-agent has not exactly CAP_NET_RAW and CAP_NET_BIND_SERVICE: $(grep Cap /proc/$pid_vosk_qdr_agent/status)"
