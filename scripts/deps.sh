@@ -20,8 +20,11 @@ VK_BENCH_PACKAGES=(
 )
 VK_BENCH_SERVICES=(snmptrapd prometheus-snmp-exporter prometheus-node-exporter)
 
+# Building the Debian packages and checking them (tests/packaging).
+VK_PACKAGING_PACKAGES=(dpkg-dev lintian systemd adduser file)
+
 vk_install_deps() {
-  vk_install_packages "${VK_PACKAGES[@]}"
+  vk_install_packages "${VK_PACKAGES[@]}" "${VK_PACKAGING_PACKAGES[@]}"
 }
 
 vk_install_bench_deps() {
