@@ -68,16 +68,16 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
   ASSERT_TRUE(snmpd.start(vktest::snmpd_options(), &err)) << err;
   vktest::temp_dir dir;
   const std::string &d = dir.path;
-  ASSERT_EQ(0, system(("mkdir -p " + d + "/q/conf " + d + "/q/data " + d + "/q/log " + d +
-                       "/q/mibs " + d + "/q/snmp " + d + "/h/host/data " + d + "/h/log " + d +
-                       "/browser")
-                          .c_str()));
+  ASSERT_EQ(0,
+            system(("mkdir -p " + d + "/q/conf " + d + "/q/data " + d + "/q/log " + d + "/q/mibs " +
+                    d + "/q/snmp " + d + "/h/host/data " + d + "/h/log " + d + "/browser")
+                       .c_str()));
   ASSERT_TRUE(vktest::write_file(d + "/scenario.json", kScenario));
   vktest::child sim = vktest::start_program(
       {vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0", "--port-file", d + "/port",
        "--web", "0", "--web-port-file", d + "/web-port", "--scenario", d + "/scenario.json",
-       "--var", "snmp_port=" + std::to_string(snmpd.port), "--out", d + "/out.jsonl",
-       "--show-sent", "--readable", "--quiet"},
+       "--var", "snmp_port=" + std::to_string(snmpd.port), "--out", d + "/out.jsonl", "--show-sent",
+       "--readable", "--quiet"},
       d);
   ASSERT_GT(sim.pid, 0);
   struct sim_guard {
@@ -97,28 +97,26 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
   int syslog_port = vktest::free_port(SOCK_DGRAM);
   ASSERT_TRUE(vktest::write_file(d + "/q/conf/qdr.conf",
                                  "receiver_ip=127.0.0.1\nreceiver_port=" + std::to_string(port) +
-                                     "\napp_name=page\nsyslog_port=" +
-                                     std::to_string(syslog_port) +
+                                     "\napp_name=page\nsyslog_port=" + std::to_string(syslog_port) +
                                      "\nsnmptrap_port=" + std::to_string(trap_port) + "\n"));
   ASSERT_TRUE(vktest::write_file(d + "/q/conf/log.conf",
                                  "[qdr-agent]\ndirectory=" + d +
                                      "/q/log\nfilename=qdr-agent.log\noutput_type=file\n"
                                      "level=<info\n"));
-  agent_guard qdr{vktest::start_program({vktest::built_program("qdr-agent/qdr-agent")}, d,
-                                        {"VOSK_QDR_HOME=" + d + "/q",
-                                         "SNMP_PERSISTENT_DIR=" + d + "/q/snmp",
-                                         "SNMPCONFPATH=" + d + "/q/snmp", "MIBS=",
-                                         "MIBDIRS=" + d + "/q/mibs"}),
-                  d + "/q/data/qdr-agent.pid"};
+  agent_guard qdr{
+      vktest::start_program({vktest::built_program("qdr-agent/qdr-agent")}, d,
+                            {"VOSK_QDR_HOME=" + d + "/q", "SNMP_PERSISTENT_DIR=" + d + "/q/snmp",
+                             "SNMPCONFPATH=" + d + "/q/snmp", "MIBS=", "MIBDIRS=" + d + "/q/mibs"}),
+      d + "/q/data/qdr-agent.pid"};
   ASSERT_GT(qdr.c.pid, 0);
   // The host agent reports every 2 s (metrics) and 3 s (processes).
   ASSERT_TRUE(
       vktest::write_file(d + "/h/host/data/config", "INTERVAL_METRIC=2\nINTERVAL_PROCESS=3\n"));
-  agent_guard host{vktest::start_program(
-                       {vktest::built_program("vosk-host-agent/vosk-host-agent")}, d + "/h",
-                       {"VOSK_HOME=" + d + "/h", "VOSK_HOST_HOME=" + d + "/h",
-                        "RECEIVER_ADDR=127.0.0.1:" + std::to_string(port)}),
-                   d + "/h/host/data/host_agent_pid"};
+  agent_guard host{
+      vktest::start_program({vktest::built_program("vosk-host-agent/vosk-host-agent")}, d + "/h",
+                            {"VOSK_HOME=" + d + "/h", "VOSK_HOST_HOME=" + d + "/h",
+                             "RECEIVER_ADDR=127.0.0.1:" + std::to_string(port)}),
+      d + "/h/host/data/host_agent_pid"};
   ASSERT_GT(host.c.pid, 0);
 
   // Readable lines with units, from both agents.
@@ -132,16 +130,17 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
   };
   EXPECT_TRUE(vktest::wait_until(
       [&] {
-        return lines_have({"DEVICE_PERF \\S+ dev-web cpu=\\d+% memory=\\d+ kB temperature=n/a "
-                           "uptime=\\d+d\\d\\dh\\d\\dm\\d\\ds",
-                           "IF_RATE +\\S+ dev-web if#\\d+ in=[0-9.]+ (k|M|G|)bit/s",
-                           "IF_STAT +\\S+ dev-web if#\\d+ lo +type=0 mtu=0 speed=[0-9.]+ [kMG]bit/s",
-                           "HOST_STAT +\\S+ \\S+ cpu user=[0-9.]+% system=[0-9.]+% .* memory "
-                           "total=[0-9.]+ [KMGT]iB available=[0-9.]+ [KMGT]iB",
-                           "HOST_DISK +\\S+ \\S+ \\S+ +util=[0-9.]+% read=[0-9.]+ (B|[KMGT]iB)/s",
-                           "HOST_PROC +\\S+ \\S+ \\d+ processes; the \\d+ with the most CPU:\n"
-                           " +pid \\d+ +\\S+ +cpu=[0-9.]+% rss=[0-9.]+ (B|[KMGT]iB) user=",
-                           "HOST_INFO +\\S+ \\S+ .* up \\d+d\\d\\dh\\d\\dm\\d\\ds"});
+        return lines_have(
+            {"DEVICE_PERF \\S+ dev-web cpu=\\d+% memory=\\d+ kB temperature=n/a "
+             "uptime=\\d+d\\d\\dh\\d\\dm\\d\\ds",
+             "IF_RATE +\\S+ dev-web if#\\d+ in=[0-9.]+ (k|M|G|)bit/s",
+             "IF_STAT +\\S+ dev-web if#\\d+ lo +type=0 mtu=0 speed=[0-9.]+ [kMG]bit/s",
+             "HOST_STAT +\\S+ \\S+ cpu user=[0-9.]+% system=[0-9.]+% .* memory "
+             "total=[0-9.]+ [KMGT]iB available=[0-9.]+ [KMGT]iB",
+             "HOST_DISK +\\S+ \\S+ \\S+ +util=[0-9.]+% read=[0-9.]+ (B|[KMGT]iB)/s",
+             "HOST_PROC +\\S+ \\S+ \\d+ processes; the \\d+ with the most CPU:\n"
+             " +pid \\d+ +\\S+ +cpu=[0-9.]+% rss=[0-9.]+ (B|[KMGT]iB) user=",
+             "HOST_INFO +\\S+ \\S+ .* up \\d+d\\d\\dh\\d\\dm\\d\\ds"});
       },
       60000, 200))
       << out;
@@ -153,9 +152,10 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
   EXPECT_EQ(json.find("3132372e302e302e31"), std::string::npos);
   // The ping went to the host agent only.
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(
-      json, m, std::regex("\"agent\": \"([^\"]+)\", \"dir\": \"recv\", \"type\": 10043, "
-                          "[^\\n]*\"body_version\": 19121701")));
+  ASSERT_TRUE(
+      std::regex_search(json, m,
+                        std::regex("\"agent\": \"([^\"]+)\", \"dir\": \"recv\", \"type\": 10043, "
+                                   "[^\\n]*\"body_version\": 19121701")));
   std::string host_name = m[1];
   std::vector<std::string> pings = vktest::read_lines(d + "/out.jsonl", "\"type\": 50000,");
   ASSERT_EQ(pings.size(), 1u) << json.substr(0, 3000);
@@ -163,25 +163,24 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
             std::string::npos);
 
   // The page in a real browser.
-  std::vector<std::string> check = {
-      "/usr/bin/python3",
-      std::string(VK_SOURCE_DIR) + "/tests/tools/live_page_check.py",
-      "--url",
-      "http://127.0.0.1:" + std::to_string(web) + "/",
-      "--out",
-      d + "/out.jsonl",
-      "--device",
-      "dev-web",
-      "--interval",
-      "2",
-      "--trap-port",
-      std::to_string(trap_port),
-      "--syslog-port",
-      std::to_string(syslog_port),
-      "--profile",
-      d + "/browser",
-      "--timeout",
-      "60"};
+  std::vector<std::string> check = {"/usr/bin/python3",
+                                    std::string(VK_SOURCE_DIR) + "/tests/tools/live_page_check.py",
+                                    "--url",
+                                    "http://127.0.0.1:" + std::to_string(web) + "/",
+                                    "--out",
+                                    d + "/out.jsonl",
+                                    "--device",
+                                    "dev-web",
+                                    "--interval",
+                                    "2",
+                                    "--trap-port",
+                                    std::to_string(trap_port),
+                                    "--syslog-port",
+                                    std::to_string(syslog_port),
+                                    "--profile",
+                                    d + "/browser",
+                                    "--timeout",
+                                    "60"};
   if (vktest::raw_icmp_allowed()) check.push_back("--latency");
   vktest::run_result r = vktest::run_program(check, {}, "", 240000);
   if (r.status == 77) GTEST_SKIP() << r.out;

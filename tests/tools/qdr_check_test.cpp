@@ -55,13 +55,15 @@ TEST(QdrCheck, PollsAPrivateDeviceByV2cAndV3AndPrintsTwoRounds) {
     EXPECT_NE(first, std::string::npos) << o;
     EXPECT_GT(o.find("poll 2\n  device "), first) << o;
     // Units on every figure; a temperature the device does not report is n/a.
-    EXPECT_TRUE(has(o, "cpu \\d+ %  memory available \\d+ kB  uptime \\d+d \\d\\dh \\d\\dm \\d\\ds  "
-                       "temperature n/a"))
+    EXPECT_TRUE(has(o,
+                    "cpu \\d+ %  memory available \\d+ kB  uptime \\d+d \\d\\dh \\d\\dm \\d\\ds  "
+                    "temperature n/a"))
         << o;
     EXPECT_TRUE(has(o, "interface   #\\d+ +lo +type 24  mtu \\d+ bytes  speed [0-9.]+ [kMG]bit/s"))
         << o;
-    EXPECT_TRUE(has(o, "rate        #\\d+ +lo +in [0-9.]+ (k|M|G|)bit/s  out [0-9.]+ (k|M|G|)bit/s  "
-                       "use [0-9.]+ % / [0-9.]+ %"))
+    EXPECT_TRUE(has(o,
+                    "rate        #\\d+ +lo +in [0-9.]+ (k|M|G|)bit/s  out [0-9.]+ (k|M|G|)bit/s  "
+                    "use [0-9.]+ % / [0-9.]+ %"))
         << o;
     EXPECT_NE(o.find("result: 127.0.0.1 port " + port + " answered"), std::string::npos) << o;
     EXPECT_EQ(res.err, "");
@@ -91,8 +93,8 @@ TEST(QdrCheck, FailuresEndNonZeroWithTheReason) {
       {{"127.0.0.1", "--port", silent, "--interval", "1"},
        1,
        "qdr-check: 127.0.0.1 port " + silent + " did not answer: Timeout"},
-      {{"127.0.0.1", "--port", port, "-v", "3", "-u", vktest::snmpd_user_name(4, 2), "-a",
-        "sha256", "-A", "not-the-pass-phrase", "-X", vktest::kSnmpdPrivPass},
+      {{"127.0.0.1", "--port", port, "-v", "3", "-u", vktest::snmpd_user_name(4, 2), "-a", "sha256",
+        "-A", "not-the-pass-phrase", "-X", vktest::kSnmpdPrivPass},
        1,
        "did not answer: Authentication failure"},
       {{"127.0.0.1", "--port", port, "--community", "wrong-community", "--timeout", "8"},
