@@ -6,7 +6,10 @@ packets dg-sim wrote to its --out file while the agents run:
   on the page (its row carries the packet's agent#id) within one polling
   interval of dg-sim receiving it, with the same in/out rates as the packet;
 - an SNMP trap sent now (snmptrap) and a syslog line (logger) are on the page
-  within a second of dg-sim receiving them;
+  within a second of dg-sim receiving them.
+  The delays are the page's own record of when it drew the packet
+  (data-shown) less dg-sim's time of arrival (same host clock), so that the
+  polling of this script on a busy machine does not count;
 - the device's latency (when the agent may ping) and the host's CPU and
   memory, disks and processes are shown from their latest packets;
 - the browser console holds no errors.
@@ -116,6 +119,14 @@ def wait_element(driver, css, deadline, text=None):
         time.sleep(0.03)
 
 
+def shown_time(el):
+    """When the page drew the packet of this element, seconds since 1970."""
+    value = el.get_attribute("data-shown")
+    if not value or not value.isdigit():
+        raise Failed("element without its drawing time: %r" % value)
+    return int(value) / 1000.0
+
+
 def css_str(s):
     return '"%s"' % s.replace("\\", "\\\\").replace('"', '\\"')
 
@@ -139,10 +150,14 @@ def check(args, driver):
     pkt = "%s#%d" % (rec["agent"], rec["id"])
     perf = [p for p in rec["message"]["perfs"] if p.get("device_id") == args.device][0]
     row_css = '%s tr[data-if="%d"][data-pkt=%s]' % (card, perf.get("oid_index", 0), css_str(pkt))
-    row, seen = wait_element(driver, row_css, rec["time"] + args.interval)
+    row, _ = wait_element(driver, row_css, time.time() + args.timeout)
     if row is None:
-        raise Failed("rate packet %s (interface %d) not on the page within %g s"
-                     % (pkt, perf.get("oid_index", 0), args.interval))
+        raise Failed("rate packet %s (interface %d) never on the page"
+                     % (pkt, perf.get("oid_index", 0)))
+    seen = shown_time(row)
+    if seen - rec["time"] > args.interval:
+        raise Failed("rate packet %s shown %.3f s after it arrived: over the interval of %g s"
+                     % (pkt, seen - rec["time"], args.interval))
     shown_in = row.find_element(By.CSS_SELECTOR, 'td[data-field="in"]').text
     shown_out = row.find_element(By.CSS_SELECTOR, 'td[data-field="out"]').text
     want = (rate_text(perf.get("in_bps", 0.0)), rate_text(perf.get("out_bps", 0.0)))
@@ -174,11 +189,15 @@ def check(args, driver):
         if rec is None:
             raise Failed("the %s sent to the agent never reached dg-sim" % kind)
         pkt = "%s#%d" % (rec["agent"], rec["id"])
-        li, seen = wait_element(driver, '%s ul[data-field="%s"] li[data-pkt=%s]'
-                                % (card, field, css_str(pkt)), rec["time"] + 1.0,
-                                marker + "-" + kind)
+        li, _ = wait_element(driver, '%s ul[data-field="%s"] li[data-pkt=%s]'
+                             % (card, field, css_str(pkt)), time.time() + args.timeout,
+                             marker + "-" + kind)
         if li is None:
-            raise Failed("%s packet %s not on the page within 1 s" % (kind, pkt))
+            raise Failed("%s packet %s never on the page" % (kind, pkt))
+        seen = shown_time(li)
+        if seen - rec["time"] > 1.0:
+            raise Failed("%s packet %s shown %.3f s after it arrived: over 1 s"
+                         % (kind, pkt, seen - rec["time"]))
         print("%s shown %.3f s after dg-sim received it" % (kind, seen - rec["time"]))
 
     if args.latency:

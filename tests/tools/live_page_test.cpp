@@ -162,6 +162,17 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
   EXPECT_NE(pings[0].find("\"agent\": \"" + host_name + "\", \"dir\": \"sent\""),
             std::string::npos);
 
+  // The trap and syslog receivers start a few seconds after the collector
+  // activated the agent; what is sent before is lost.
+  std::string log = d + "/q/log/qdr-agent.log";
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        return vktest::read_lines(log, "[snmp_trap] udp server call.").size() == 1 &&
+               vktest::read_lines(log, "[syslog] udp server call.").size() == 1;
+      },
+      30000, 100))
+      << vktest::read_file(log);
+
   // The page in a real browser.
   std::vector<std::string> check = {"/usr/bin/python3",
                                     std::string(VK_SOURCE_DIR) + "/tests/tools/live_page_check.py",
