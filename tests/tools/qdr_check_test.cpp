@@ -3,8 +3,12 @@
 // and by SNMPv3 authPriv, and the report shows both rounds with units and
 // "n/a" for what is unknown; a silent address, a wrong pass phrase and wrong
 // arguments end non-zero with the reason.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,6 +117,56 @@ TEST(QdrCheck, FailuresEndNonZeroWithTheReason) {
     EXPECT_EQ(res.out.find("result:"), std::string::npos) << res.out;
   }
   close(fd);
+}
+
+// The children of a process, by the parent field of /proc/<pid>/stat.
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> out;
+  DIR *d = opendir("/proc");
+  if (d == nullptr) return out;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    std::string stat = vktest::read_file(std::string("/proc/") + e->d_name + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    int ppid = 0;
+    char state = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == parent) {
+      out.push_back(static_cast<pid_t>(strtol(e->d_name, nullptr, 10)));
+    }
+  }
+  closedir(d);
+  return out;
+}
+
+TEST(QdrCheck, TerminatedCheckStopsTheAgentAndDgSimAndRemovesItsFolder) {
+  vktest::snmpd_instance snmpd;
+  std::string err;
+  ASSERT_TRUE(snmpd.start(vktest::snmpd_options(), &err)) << err;
+  vktest::temp_dir tmp;
+  vktest::child c =
+      vktest::start_program({vktest::built_program("tools/dg-sim/qdr-check"), "127.0.0.1", "--port",
+                             std::to_string(snmpd.port), "--interval", "30"},
+                            tmp.path, {"TMPDIR=" + tmp.path});
+  ASSERT_GT(c.pid, 0);
+  // Running once the device answered the access test.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return vktest::read_file(c.out_path).find("device answered") != std::string::npos; },
+      30000, 100))
+      << vktest::read_file(c.err_path);
+  std::vector<pid_t> kids = children_of(c.pid);  // dg-sim and the agent
+  EXPECT_EQ(kids.size(), 2u);
+  kill(c.pid, SIGTERM);
+  EXPECT_EQ(vktest::wait_program(c, 20000), 130);
+  for (pid_t k : kids) {
+    EXPECT_TRUE(vktest::wait_until([&] { return kill(k, 0) != 0; }, 10000)) << k;
+  }
+  DIR *d = opendir(tmp.path.c_str());
+  ASSERT_NE(d, nullptr);
+  int left = 0;
+  while (dirent *e = readdir(d)) left += strncmp(e->d_name, "qdr-check.", 10) == 0;
+  closedir(d);
+  EXPECT_EQ(left, 0);
 }
 
 }  // namespace
