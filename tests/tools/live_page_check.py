@@ -27,6 +27,9 @@ import sys
 import time
 
 SKIP = 77
+# No check runs past this (time.time()), so that the browser is always
+# closed by this script rather than left behind when its caller gives up.
+END = None
 
 
 def parse_args():
@@ -41,6 +44,7 @@ def parse_args():
     p.add_argument("--profile", required=True, help="a fresh folder for Chromium's profile")
     p.add_argument("--latency", action="store_true", help="expect latency packets")
     p.add_argument("--timeout", type=float, default=60.0, help="longest wait for a packet")
+    p.add_argument("--total", type=float, default=150.0, help="longest run of all checks")
     return p.parse_args()
 
 
@@ -58,7 +62,7 @@ def records(path):
 
 def wait_record(path, pred, timeout, after=0):
     """The first received record past index `after` that matches."""
-    deadline = time.time() + timeout
+    deadline = min(time.time() + timeout, END)
     while time.time() < deadline:
         rs = records(path)
         for r in rs[after:]:
@@ -107,6 +111,7 @@ def wait_element(driver, css, deadline, text=None):
     """Polls the page for an element (with `text` in it); (element, time
     seen) or (None, None) at the deadline."""
     from selenium.webdriver.common.by import By
+    deadline = min(deadline, END)
     while True:
         for el in driver.find_elements(By.CSS_SELECTOR, css):
             try:
@@ -234,7 +239,9 @@ def check(args, driver):
 
 
 def main():
+    global END
     args = parse_args()
+    END = time.time() + args.total
     driver = start_browser(args.profile)
     try:
         check(args, driver)
