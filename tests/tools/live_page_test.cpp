@@ -134,7 +134,7 @@ TEST(LivePage, ShowsBothAgentsAsTheirPacketsArrive) {
             {"DEVICE_PERF \\S+ dev-web cpu=\\d+% memory=\\d+ kB temperature=n/a "
              "uptime=\\d+d\\d\\dh\\d\\dm\\d\\ds",
              "IF_RATE +\\S+ dev-web if#\\d+ in=[0-9.]+ (k|M|G|)bit/s",
-             "IF_STAT +\\S+ dev-web if#\\d+ lo +type=0 mtu=0 speed=[0-9.]+ [kMG]bit/s",
+             "IF_STAT +\\S+ dev-web if#\\d+ lo +type=n/a mtu=n/a speed=[0-9.]+ [kMG]bit/s",
              "HOST_STAT +\\S+ \\S+ cpu user=[0-9.]+% system=[0-9.]+% .* memory "
              "total=[0-9.]+ [KMGT]iB available=[0-9.]+ [KMGT]iB",
              "HOST_DISK +\\S+ \\S+ \\S+ +util=[0-9.]+% read=[0-9.]+ (B|[KMGT]iB)/s",
