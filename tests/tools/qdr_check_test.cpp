@@ -1,6 +1,6 @@
 // tools/dg-sim/qdr-check, the one-shot device check, run as a real program:
-// the built qdr-agent polls a private snmpd through a private dg-sim, by v2c
-// and by SNMPv3 authPriv, and the report shows both rounds with units and
+// the built qdr-agent polls a private snmpd through a private dg-sim, by v2c,
+// SNMPv3 authPriv and v1, and the report shows both rounds with units and
 // "n/a" for what is unknown; a silent address, a wrong pass phrase and wrong
 // arguments end non-zero with the reason.
 #include <dirent.h>
@@ -48,6 +48,8 @@ TEST(QdrCheck, PollsAPrivateDeviceByV2cAndV3AndPrintsTwoRounds) {
       {{"127.0.0.1", "--port", port, "-v", "3", "-u", user, "-l", "authpriv", "-a", "sha256", "-A",
         vktest::kSnmpdAuthPass, "-x", "aes128", "-X", vktest::kSnmpdPrivPass, "--interval", "1"},
        "v3"},
+      // SNMPv1 has no 64-bit counters: the rates come from the 32-bit ones.
+      {{"127.0.0.1", "--port", port, "-v", "1", "-c", opt.community, "--interval", "1"}, "v1"},
   };
   for (const run &r : runs) {
     vktest::run_result res = check(r.options);
