@@ -8,6 +8,7 @@ VK_PACKAGES=(
   protobuf-compiler libprotobuf-dev python3 python3-protobuf
   clang libclang-rt-14-dev
   iproute2 procps bsdutils coreutils mount util-linux
+  chromium chromium-driver python3-selenium
 )
 
 # The peers the benchmarks compare against; only scripts/bench installs them.

@@ -279,4 +279,93 @@ TEST_F(DgSim, RefusesABrokenScenarioAtStart) {
   EXPECT_NE(r.err.find("has no field 'nope'"), std::string::npos) << r.err;
 }
 
+// An HTTP GET on a fresh connection; the answer as far as it came within
+// the time limit (an event stream never ends: the caller names what it
+// waits for).
+std::string http_get(const client &c, const std::string &path, const std::string &until = "") {
+  std::string got;
+  std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  if (c.fd >= 0 && c.put(bytes(request.begin(), request.end()))) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!until.empty() && got.find(until) != std::string::npos) break;
+      pollfd p = {c.fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char buf[4096];
+      ssize_t r = recv(c.fd, buf, sizeof(buf), 0);
+      if (r <= 0) break;
+      got.append(buf, static_cast<size_t>(r));
+    }
+  }
+  return got;
+}
+
+TEST_F(DgSim, LivePageServesItsPageAndStreamsTheDecodedPacketsWithReadableLines) {
+  std::string web_file = dir.path + "/web-port";
+  start({"--web", "0", "--web-port-file", web_file, "--readable"});
+  uint16_t web = static_cast<uint16_t>(strtoul(vktest::read_file(web_file).c_str(), nullptr, 10));
+  ASSERT_GT(web, 0);
+  std::string page = http_get(client(web), "/");
+  EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/html", 0), 0u) << page;
+  EXPECT_NE(page.find("new EventSource(\"events\")"), std::string::npos);
+  EXPECT_EQ(page.find("://"), std::string::npos);  // nothing fetched from elsewhere
+  EXPECT_EQ(http_get(client(web), "/nothing").rfind("HTTP/1.1 404 Not Found", 0), 0u);
+
+  // A page that is open, then a device's latency from an agent.
+  client events(web);
+  std::string stream = http_get(events, "/events", "event: hello");
+  EXPECT_NE(stream.find("Content-Type: text/event-stream"), std::string::npos) << stream;
+  client a(port);
+  ASSERT_TRUE(a.put(frame(10043, {})));
+  packet p;
+  ASSERT_TRUE(a.get(p));
+  bytes latency = text_field(0x0A, "dev-1");  // latency 0.25 ms, ICMP answered, SNMP not
+  latency.insert(latency.end(), {0x11, 0, 0, 0, 0, 0, 0, 0xD0, 0x3F, 0x18, 1});
+  ASSERT_TRUE(a.put(frame(54106, latency)));
+  bool seen = vktest::wait_until(
+      [&] {
+        pollfd pf = {events.fd, POLLIN, 0};
+        char buf[4096];
+        while (poll(&pf, 1, 0) > 0) {
+          ssize_t r = recv(events.fd, buf, sizeof(buf), 0);
+          if (r <= 0) return false;
+          stream.append(buf, static_cast<size_t>(r));
+        }
+        return stream.find("\"type\":54106") != std::string::npos;
+      },
+      5000);
+  EXPECT_TRUE(seen) << stream;
+  EXPECT_NE(stream.find("\"message\":{\"device_id\":\"dev-1\",\"latency\":0.25,"
+                        "\"icmp_success\":true}"),
+            std::string::npos)
+      << stream;
+  EXPECT_TRUE(vktest::wait_until(
+      [&] {
+        return vktest::read_file(sim.out_path)
+                   .find(
+                       "LATENCY     - dev-1 icmp=0.25 ms "
+                       "snmp=failed (-)") != std::string::npos;
+      },
+      5000))
+      << vktest::read_file(sim.out_path);
+}
+
+TEST_F(DgSim, LivePagePortInUseEndsWithTheAddress) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  socklen_t sl = sizeof(sa);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &sl);
+  std::string busy = std::to_string(ntohs(sa.sin_port));
+  vktest::run_result r = vktest::run_program(
+      {vktest::built_program("tools/dg-sim/dg-sim"), "--port", "0", "--web", busy});
+  close(fd);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("('127.0.0.1', " + busy + "): address already in use"), std::string::npos)
+      << r.err;
+}
+
 }  // namespace
