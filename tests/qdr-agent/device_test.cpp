@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "target_device.h"
 #include "test_clock.h"
 #include "thread_manager.h"
+#include "vk_clock.h"
 #include "vk_util.h"
 
 namespace {
@@ -77,21 +79,27 @@ class DeviceManager : public ::testing::Test {
     device *d = device_new_with_info_for_manager(id, name, "127.0.0.1", 9, 0, 0, &item);
     EXPECT_NE(d, nullptr);
     sm_set_snmp_info(&d->snmp_info, "127.0.0.1", 9, SNMP_VERSION_2c, 0, 0, "public");
-    EXPECT_EQ(dm_update_device_to_list(&mgr, item), 0);
+    EXPECT_GE(dm_update_device_to_list(&mgr, item), 0);
     return dm_find_device(&mgr, id);
   }
-  // Types of the packets queued for the collector since the last call.
-  std::vector<uint16_t> sent() {
-    std::vector<uint16_t> types;
+  // Packets queued for the collector since the last call, oldest first.
+  std::vector<std::pair<uint16_t, std::vector<uint8_t>>> sent_packets() {
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> out;
     vkLock(&conn->queue_lock);
     mlist_item_t *item = nullptr;
     pkt_data *pd;
     while (
         (pd = static_cast<pkt_data *>(mlist_pop_front_data(&conn->send_queue, nullptr, &item)))) {
-      types.push_back(pd->type);
+      out.emplace_back(pd->type, std::vector<uint8_t>(pd->body, pd->body + pd->body_len));
       mlist_destroy_item(&conn->send_queue, item);
     }
     vkUnlock(&conn->queue_lock);
+    return out;
+  }
+  // Types of the packets queued for the collector since the last call.
+  std::vector<uint16_t> sent() {
+    std::vector<uint16_t> types;
+    for (const auto &p : sent_packets()) types.push_back(p.first);
     return types;
   }
   void start_pool() {
@@ -182,7 +190,13 @@ TEST_F(DeviceManager, DueTimesAdvanceFromTheOldDueTimeAndEachDueEventIsOneReques
   device_set_event(&ev[1], IF_STAT, 7, 60, 1);
   device_set_event(&ev[2], IF_PERF, 7, 0, 1);  // interval 0: due on every pass
   ASSERT_EQ(dm_apply_event_to_device(&mgr, "dev-a", ev, 3), 0);
-  EXPECT_EQ(ev[0].collect_next_msec, kT0 + 60000);
+  // First due at the device's phase, within one interval.
+  const uint64_t m0 = vk_monotonic_msec();
+  const uint64_t due = ev[0].collect_next_msec;
+  EXPECT_EQ(due, dm_first_due_msec("dev-a", 60, m0));
+  EXPECT_GT(due, m0);
+  EXPECT_LE(due, m0 + 60000);
+  EXPECT_EQ(ev[1].collect_next_msec, due);  // one phase per device
 
   struct step {
     uint64_t at;
@@ -190,17 +204,17 @@ TEST_F(DeviceManager, DueTimesAdvanceFromTheOldDueTimeAndEachDueEventIsOneReques
     uint64_t next_60;  // due time of the 60 s events afterwards
   };
   const step steps[] = {
-      {kT0 + 59999, 1, kT0 + 60000},   // only the interval-0 event
-      {kT0 + 62500, 3, kT0 + 120000},  // 2.5 s late: next due from the old due time
-      {kT0 + 63500, 1, kT0 + 120000},
-      {kT0 + 120000, 3, kT0 + 180000},
+      {due - 1, 1, due},                // only the interval-0 event
+      {due + 2500, 3, due + 60000},     // 2.5 s late: next due from the old due time
+      {due + 3500, 1, due + 60000},
+      {due + 60000, 3, due + 120000},
   };
   int total = 0;
   for (const step &st : steps) {
     dm_event_checker_pass(&mgr, st.at);
     total += st.requests;
     EXPECT_TRUE(wait_for([&] { return requests_popped() == total && g_events_run == total; }))
-        << "at +" << st.at - kT0 << ": " << requests_popped() << " requests, " << g_events_run
+        << "at +" << st.at - due << ": " << requests_popped() << " requests, " << g_events_run
         << " events";
     vkLock(&mgr.lock);
     device *d = dm_find_device(&mgr, "dev-a");
@@ -240,6 +254,11 @@ struct dev_spec {
   int level = 0;  // v3
   uint32_t auth = 0, priv = 0;
   bool applied;
+  uint32_t port = 161;
+  const char *auth_pass = "auth-pass-phrase";
+  size_t ip_len = 0;  // bytes of `ip` on the wire; 0: its length
+  bool syslog = false, trap = false;
+  const char *name = "n";
 };
 
 int dispatch(uint16_t type, const std::vector<uint8_t> &payload) {
@@ -258,12 +277,14 @@ std::vector<uint8_t> encode_list(const std::vector<dev_spec> &specs) {
     network_device_t *d = &m->devices.items_p[i];
     const dev_spec &s = specs[i];
     d->id_p = s.id;
-    d->name_p = "n";
-    d->port = 161;
+    d->name_p = s.name;
+    d->port = s.port;
     d->flag = static_cast<device_flag_e>(s.flag);
+    d->collect_syslog = s.syslog;
+    d->collect_snmp_trap = s.trap;
     network_device_ip_alloc(d);
     d->ip_p->addr.buf_p = reinterpret_cast<const uint8_t *>(s.ip);
-    d->ip_p->addr.size = strlen(s.ip);
+    d->ip_p->addr.size = s.ip_len != 0 ? s.ip_len : strlen(s.ip);
     if (s.version < 0) continue;
     network_device_snmp_alloc(d);
     d->snmp_p->version = static_cast<snmp_version_e>(s.version);
@@ -274,7 +295,7 @@ std::vector<uint8_t> encode_list(const std::vector<dev_spec> &specs) {
       sec->security_name_p = "user";
       sec->security_level = static_cast<security_level_e>(s.level);
       sec->auth_algorithm = s.auth;
-      sec->auth_password_p = "auth-pass-phrase";
+      sec->auth_password_p = s.auth_pass;
       sec->privacy_algorithm = s.priv;
       sec->privacy_password_p = "priv-pass-phrase";
     }
@@ -285,9 +306,28 @@ std::vector<uint8_t> encode_list(const std::vector<dev_spec> &specs) {
   return out;
 }
 
-TEST_F(DeviceManager, DeviceListAppliesTheGoodEntriesAndSkipsEachBadOne) {
+// The result answer (54000) of a queued packet: success and failure text.
+std::pair<bool, std::string> result_of(const std::pair<uint16_t, std::vector<uint8_t>> &pkt) {
+  EXPECT_EQ(pkt.first, DG_PKT_PACKET_RESULT);
+  std::vector<uint8_t> ws(4096 + pkt.second.size());
+  network_packet_result_t *m = network_packet_result_new(ws.data(), ws.size());
+  EXPECT_GE(network_packet_result_decode(m, pkt.second.data(), pkt.second.size()), 0);
+  return {m->success, m->fail_message_p != nullptr ? m->fail_message_p : ""};
+}
+
+// Puts a NUL (which the encoder cannot put into a text) in place of the
+// 0x01 byte of the one occurrence of `text` in the encoded list.
+void put_nul(std::vector<uint8_t> *out, const std::string &text) {
+  auto at = std::search(out->begin(), out->end(), text.begin(), text.end());
+  ASSERT_NE(at, out->end());
+  ASSERT_EQ(std::search(at + 1, out->end(), text.begin(), text.end()), out->end());
+  *std::find(at, at + static_cast<long>(text.size()), 0x01) = 0x00;
+}
+
+TEST_F(DeviceManager, DeviceListAppliesTheGoodEntriesAndSkipsEachBadOneNamingItInTheAnswer) {
   device_manager_init(&g_device_manager);
-  const std::string long_id(40, 'x');
+  const std::string long_id(45, 'x');
+  static const char kIpWithNul[] = "127.0.0.1\0.5";
   const std::vector<dev_spec> specs = {
       {"ok-v2c", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, true},
       {"flag-add", "127.0.0.1", _v2c_e, _device_flag_add_e, 0, 0, 0, false},
@@ -302,21 +342,46 @@ TEST_F(DeviceManager, DeviceListAppliesTheGoodEntriesAndSkipsEachBadOne) {
       {"", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
       {"no-ip", "", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
       {"ok-v2c", "127.0.0.2", _v1_e, _device_flag_update_e, 0, 0, 0, true},  // duplicate id
+      {"ip-nul", kIpWithNul, _v2c_e, _device_flag_update_e, 0, 0, 0, false, 161, "", 13},
+      {"port-70000", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, false, 70000},
+      {"v3-short", "127.0.0.1", _v3_e, _device_flag_update_e, _auth_priv_e, 4, 2, false, 161,
+       "seven77"},
+      {"id\x01nul", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, false},
+      {"id", "127.0.0.1", _v2c_e, _device_flag_update_e, 0, 0, 0, true},
   };
   ASSERT_EQ(target_device_init("icmp", &g_icmp_device_manager), 0);
   target_device_activate(&g_icmp_device_manager);
   g_is_device_manager_res = 0;
-  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list(specs)), 0);
+  std::vector<uint8_t> list = encode_list(specs);
+  put_nul(&list, "id\x01nul");  // decoded, "id\0nul" would read as device "id"
+  EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, list), 0);
   EXPECT_EQ(g_is_device_manager_res.load(), 1);
-  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_PACKET_RESULT}));
-  // Pinged: the two devices, and the new address of the repeated id; the
-  // devices sent again as they are register nothing more.
+  auto answers = sent_packets();
+  ASSERT_EQ(answers.size(), 1u);
+  auto [ok, text] = result_of(answers[0]);
+  EXPECT_TRUE(ok);
+  const std::string expected =
+      "skipped 13 devices: flag-9: device flag is not supported; no-snmp: no snmp settings; "
+      "ver-7: snmp version is wrong; v3-auth-9: snmp auth algorithm is wrong; v3-auth-none: "
+      "snmp auth algorithm is wrong; v3-priv-7: snmp privacy algorithm is wrong; " +
+      long_id.substr(0, 40) +
+      ": id is longer than 39 characters; #10: id is empty; no-ip: address is missing; ip-nul: "
+      "address holds a NUL; port-70000: port is out of range; v3-short: snmp auth pass phrase "
+      "is shorter than 8 characters; id?nul: id holds a NUL";
+  EXPECT_EQ(text.substr(0, expected.size()), expected);
+  // Pinged: the devices at their addresses as they now stand; the repeated
+  // id moved to its new address and is no longer pinged at the old one.
+  char id[80];
   EXPECT_EQ(target_device_count(&g_icmp_device_manager), 3u);
+  EXPECT_EQ(target_device_is_exist(&g_icmp_device_manager, "127.0.0.2", id, sizeof(id)), 1);
+  EXPECT_STREQ(id, "ok-v2c");
+  EXPECT_EQ(target_device_is_exist(&g_icmp_device_manager, "127.0.0.1", id, sizeof(id)), 1);
+  EXPECT_STREQ(id, "id");
   EXPECT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list({specs[8], specs[12]})), 0);
   EXPECT_EQ(target_device_count(&g_icmp_device_manager), 3u);
+  EXPECT_EQ(result_of(sent_packets().at(0)), std::make_pair(true, std::string()));
   target_device_clear(&g_icmp_device_manager);
-  sent();
-  EXPECT_EQ(dm_device_count(&g_device_manager), 2u);
+  EXPECT_EQ(dm_device_count(&g_device_manager), 3u);
   vkLock(&g_device_manager.lock);
   for (const dev_spec &s : specs) {
     EXPECT_EQ(dm_find_device(&g_device_manager, s.id) != nullptr, s.applied) << "'" << s.id << "'";
