@@ -148,7 +148,10 @@ int dm_update_device_to_list(device_manager *manager, mlist_item_t *item) {
       stored->event_req_count = 0;
     }
     vkUnlock(&manager->lock);
-    device_free_item(item);
+    // Dropped quietly: the offered copy was never listed.
+    free(offered->modify_info);
+    vklock_destroy(&offered->modify_lock);
+    mlist_destroy_item(nullptr, item);
     return DM_DEVICE_UNCHANGED;
   }
   if (stored != nullptr) {
