@@ -566,9 +566,11 @@ void note_skip(std::string *text, int *more, const char *what, const char *why) 
   *text += one;
 }
 
+// "skipped 2 devices: a: why; b: why" (`kind` is the singular).
 std::string skip_text(const std::string &noted, int count, int more, const char *kind) {
   if (count == 0) return std::string();
-  std::string out = "skipped " + std::to_string(count) + " " + kind + ": " + noted;
+  std::string out = "skipped " + std::to_string(count) + " " + kind + (count == 1 ? "" : "s") +
+                    ": " + noted;
   if (more > 0) out += "; and " + std::to_string(more) + " more";
   return out;
 }
@@ -679,7 +681,7 @@ int recv_device_list(const uint8_t *payload, size_t length) {
   g_is_device_manager_res.fetch_add(1);
   // The list is answered with success (the devices that could be used are
   // applied); the text names the entries that were skipped and why.
-  std::string text = skip_text(noted, skipped, more, "devices");
+  std::string text = skip_text(noted, skipped, more, "device");
   send_packet_result(text_or_empty(msg->request_id_p), 1, text.empty() ? nullptr : text.c_str());
   free(ws);
   return 0;
@@ -762,7 +764,7 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
     free(ws);
     return -3;
   }
-  std::string text = skip_text(noted, refused, more, "events");
+  std::string text = skip_text(noted, refused, more, "event");
   send_packet_result(req_id, 1, text.empty() ? nullptr : text.c_str());
   free(ws);
   return 0;

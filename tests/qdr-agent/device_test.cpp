@@ -643,7 +643,7 @@ TEST_F(DeviceList, EventsOfAPackIdBeyond32BitsAreRefusedAndNamed) {
             0);
   EXPECT_EQ(result_of(sent_packets().at(0)),
             std::make_pair(true,
-                           std::string("skipped 1 events: pack 4294967297: oid pack id is beyond "
+                           std::string("skipped 1 event: pack 4294967297: oid pack id is beyond "
                                        "32 bits")));
   vkLock(&g_device_manager.lock);
   device *d = dm_find_device(&g_device_manager, "dev-a");
