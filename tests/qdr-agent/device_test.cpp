@@ -50,7 +50,12 @@ bool wait_for(F pred, int limit_ms = 5000) {
 
 class DeviceManager : public ::testing::Test {
  protected:
+  // Once per process: the derived suite must not initialise the thread
+  // registry again under a thread that has just left it.
   static void SetUpTestSuite() {
+    static bool done = false;
+    if (done) return;
+    done = true;
     common_init();
     tm_init();
     oid_manager_init(&g_oid_manager);
