@@ -460,8 +460,7 @@ void log_device(const network_device_t *d, const char *ip) {
 
 // Makes one registry hold the device as it now stands: at its address when
 // `wanted`, not at all otherwise.
-void sync_registry(target_device_manager_t *registry, bool wanted, const char *ip,
-                   const char *id) {
+void sync_registry(target_device_manager_t *registry, bool wanted, const char *ip, const char *id) {
   if (wanted) {
     target_device_set_by_id(registry, ip, id);
   } else {
@@ -509,9 +508,9 @@ const char *apply_device(const network_device_t *d, bool id_has_nul) {
   log_device(d, ip);
   const char *id = text_or_empty(d->id_p);
   const char *why = id[0] == '\0'                  ? "id is empty"
-                    : id_has_nul                    ? "id holds a NUL"
+                    : id_has_nul                   ? "id holds a NUL"
                     : strlen(id) >= DEVICE_ID_SIZE ? "id is longer than 39 characters"
-                                                    : nullptr;
+                                                   : nullptr;
   if (d->flag == _device_flag_remove_e && why == nullptr) {
     remove_device(id);
     return nullptr;
@@ -569,8 +568,8 @@ void note_skip(std::string *text, int *more, const char *what, const char *why) 
 // "skipped 2 devices: a: why; b: why" (`kind` is the singular).
 std::string skip_text(const std::string &noted, int count, int more, const char *kind) {
   if (count == 0) return std::string();
-  std::string out = "skipped " + std::to_string(count) + " " + kind + (count == 1 ? "" : "s") +
-                    ": " + noted;
+  std::string out =
+      "skipped " + std::to_string(count) + " " + kind + (count == 1 ? "" : "s") + ": " + noted;
   if (more > 0) out += "; and " + std::to_string(more) + " more";
   return out;
 }
@@ -603,8 +602,8 @@ int conv_proto_to_snmp_info(const char *ip, uint16_t port, long timeout_us, int 
   const network_snmp_security_t *sec = proto->security_p;
   if (why != nullptr) {
     VKLOG(g_vklog, VL_ERROR,
-          "snmp security is wrong: %s.[ip:%s,port:%hu,level:%d,auth:%u,priv:%u,name:%s]\n", why,
-          ip, port, sec != nullptr ? static_cast<int>(sec->security_level) : -1,
+          "snmp security is wrong: %s.[ip:%s,port:%hu,level:%d,auth:%u,priv:%u,name:%s]\n", why, ip,
+          port, sec != nullptr ? static_cast<int>(sec->security_level) : -1,
           sec != nullptr ? sec->auth_algorithm : 0u, sec != nullptr ? sec->privacy_algorithm : 0u,
           sec != nullptr ? text_or_empty(sec->security_name_p) : "");
     return -2;
@@ -669,9 +668,10 @@ int recv_device_list(const uint8_t *payload, size_t length) {
     skipped++;
     // Ids go into the text as far as they are printable and fit their
     // field; one without an id by its place in the list.
-    std::string id = nul_id != nullptr ? *nul_id
-                                       : std::string(text_or_empty(d->id_p),
-                                                     strnlen(text_or_empty(d->id_p), DEVICE_ID_SIZE));
+    std::string id =
+        nul_id != nullptr
+            ? *nul_id
+            : std::string(text_or_empty(d->id_p), strnlen(text_or_empty(d->id_p), DEVICE_ID_SIZE));
     for (char &c : id) {
       if (static_cast<unsigned char>(c) < 0x20) c = '?';
     }

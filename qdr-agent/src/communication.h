@@ -80,9 +80,10 @@ int recv_connect_test_device(const uint8_t *payload, size_t length);
 // Fills `info` from the wire form: version 0/1/2 become v1/v2c/v3; for v3
 // the security settings are set first (a level that needs authentication
 // or privacy must name a known algorithm and carry a pass phrase of at
-// least 8 characters, and the user name must not be empty). `timeout_us` / `retries` of 0 mean the library defaults.
-// Returns 0; -1 null argument; -2 security settings refused; -3 version or
-// SNMP settings refused (each logged). On failure `info` may hold a part.
+// least 8 characters, and the user name must not be empty). `timeout_us` /
+// `retries` of 0 mean the library defaults. Returns 0; -1 null argument; -2
+// security settings refused; -3 version or SNMP settings refused (each
+// logged). On failure `info` may hold a part.
 int conv_proto_to_snmp_info(const char *ip, uint16_t port, long timeout_us, int retries,
                             const network_snmp_info_t *proto, snmp_info *info);
 

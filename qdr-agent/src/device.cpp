@@ -66,8 +66,7 @@ bool same_security(const snmp_sec_info &a, const snmp_sec_info &b) {
 bool same_snmp(const snmp_info &a, const snmp_info &b) {
   return strcmp(a.peername, b.peername) == 0 && strcmp(a.ip, b.ip) == 0 && a.port == b.port &&
          a.version == b.version && strcmp(a.community, b.community) == 0 &&
-         same_security(a.security, b.security) && a.timeout == b.timeout &&
-         a.retries == b.retries;
+         same_security(a.security, b.security) && a.timeout == b.timeout && a.retries == b.retries;
 }
 
 bool same_device(const device &a, const device &b) {

@@ -354,7 +354,8 @@ int send_discovery_refused(const char *request_id, const char *reason) {
   small_workspace ws;
   network_discovery_device_t *msg = network_discovery_device_new(ws.data, sizeof(ws.data));
   if (msg == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[send_discovery_refused] network_discovery_device_new() has failed.\n");
+    VKLOG(g_vklog, VL_ERROR,
+          "[send_discovery_refused] network_discovery_device_new() has failed.\n");
     return -1;
   }
   if (request_id != nullptr) msg->request_id_p = request_id;

@@ -210,8 +210,8 @@ TEST_F(DeviceManager, DueTimesAdvanceFromTheOldDueTimeAndEachDueEventIsOneReques
     uint64_t next_60;  // due time of the 60 s events afterwards
   };
   const step steps[] = {
-      {due - 1, 1, due},                // only the interval-0 event
-      {due + 2500, 3, due + 60000},     // 2.5 s late: next due from the old due time
+      {due - 1, 1, due},             // only the interval-0 event
+      {due + 2500, 3, due + 60000},  // 2.5 s late: next due from the old due time
       {due + 3500, 1, due + 60000},
       {due + 60000, 3, due + 120000},
   };
@@ -517,7 +517,7 @@ class DeviceList : public DeviceManager {
     DeviceManager::SetUp();
     device_manager_init(&g_device_manager);
     for (auto *r : {&g_icmp_device_manager, &g_syslog_device_manager, &g_snmptrap_device_manager}) {
-      ASSERT_EQ(target_device_init(r == &g_icmp_device_manager      ? "icmp"
+      ASSERT_EQ(target_device_init(r == &g_icmp_device_manager     ? "icmp"
                                    : r == &g_syslog_device_manager ? "syslog"
                                                                    : "snmptrap",
                                    r),
@@ -643,12 +643,12 @@ TEST_F(DeviceList, EventsOfAPackIdBeyond32BitsAreRefusedAndNamed) {
   ASSERT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list({a})), 0);
   sent();
   ASSERT_EQ(dispatch(DG_PKT_ADD_COLLECT_EVENT,
-                     encode_events("e1", "dev-a", {{DEVICE_PERF, (1ull << 32) + 1, 60},
-                                                   {IF_PERF, 1, 60}})),
+                     encode_events("e1", "dev-a",
+                                   {{DEVICE_PERF, (1ull << 32) + 1, 60}, {IF_PERF, 1, 60}})),
             0);
-  EXPECT_EQ(result_of(sent_packets().at(0)),
-            std::make_pair(true,
-                           std::string("skipped 1 event: pack 4294967297: oid pack id is beyond "
+  EXPECT_EQ(
+      result_of(sent_packets().at(0)),
+      std::make_pair(true, std::string("skipped 1 event: pack 4294967297: oid pack id is beyond "
                                        "32 bits")));
   vkLock(&g_device_manager.lock);
   device *d = dm_find_device(&g_device_manager, "dev-a");

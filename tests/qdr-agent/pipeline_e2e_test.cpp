@@ -244,8 +244,8 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
       },
       30000, 200));
   const int rates_before = count(54102, "dev-a");
-  EXPECT_TRUE(vktest::wait_until([&] { return count(54102, "dev-a") >= rates_before + 2; }, 30000,
-                                 200));
+  EXPECT_TRUE(
+      vktest::wait_until([&] { return count(54102, "dev-a") >= rates_before + 2; }, 30000, 200));
   std::vector<packet> pk = read_packets(out);
 
   std::map<std::string, int> results;  // request id -> success
