@@ -346,18 +346,24 @@ void dm_event_checker_pass(device_manager *manager, uint64_t now_msec) {
   device *dev;
   while ((dev = static_cast<device *>(mlist_getting_data(&manager->list, nullptr, &cursor))) !=
          nullptr) {
-    if (dev->event_count > 0) {
-      for (int i = dev->event_count - 1; i >= 0; i--) {
-        collect_req_info *req =
-            colt_req_info_new_with_info(dev->info.id, &dev->event[i], 1, &dev->snmp_info, now_msec);
-        if (req != nullptr) collect_add_req(req);
-      }
-    } else if (dev->event_count == 0) {
+    // A device updated since its events arrived goes on with the events
+    // it had while it asks for its events again.
+    int polled = dev->event_count > 0    ? dev->event_count
+                 : dev->event_count == 0 ? dev->event_slots
+                                         : 0;
+    for (int i = polled - 1; i >= 0; i--) {
+      collect_req_info *req =
+          colt_req_info_new_with_info(dev->info.id, &dev->event[i], 1, &dev->snmp_info, now_msec);
+      if (req != nullptr) collect_add_req(req);
+    }
+    if (dev->event_count == 0) {
       if (dev->event_req_count > DM_EVENT_REQ_GIVE_UP) {
-        dev->event_count = -1;
+        // Unanswered: a device that had events keeps them.
+        dev->event_count = dev->event_slots > 0 ? dev->event_slots : -1;
         VKLOG(g_vklog, VL_WARN,
-              "[dm_event_checker] no collect event arrived, stop asking.[id:%s,req count:%d]\n",
-              dev->info.id, dev->event_req_count);
+              "[dm_event_checker] no collect event arrived, stop asking.[id:%s,req count:%d,kept "
+              "events:%d]\n",
+              dev->info.id, dev->event_req_count, dev->event_slots);
         dev->event_req_count++;
         continue;
       }

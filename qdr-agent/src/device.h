@@ -38,8 +38,9 @@
 // so devices with the same interval are spread over it instead of all firing
 // in the same pass, and the first collection is at most one interval away.
 // A device listed again unchanged keeps its events and due times; a changed
-// device asks for its events again, and events that come back unchanged (same
-// type, pack and interval) keep their due times.
+// device asks for its events again, polling the events it had meanwhile (and
+// keeping them if no answer comes), and events that come back unchanged
+// (same type, pack and interval) keep their due times.
 #ifndef QDR_AGENT_DEVICE_H
 #define QDR_AGENT_DEVICE_H
 

@@ -585,12 +585,18 @@ TEST_F(DeviceList, UpdatesKeepSchedulesAndRegistriesMatchTheDeviceAndRemoveForge
   EXPECT_EQ(count, 0);
   EXPECT_EQ(at("10.0.0.1"), "//");
   EXPECT_EQ(at("10.0.0.9"), "dev-a//dev-a");
+  // While it asks, the events it had go on.
+  sent();
+  dm_event_checker_pass(&g_device_manager, due2[0]);
+  EXPECT_EQ(sent(), (std::vector<uint16_t>{DG_PKT_REQ_COLLECT_EVENT}));
+  const std::vector<uint64_t> due3 = due_times("dev-a");
+  EXPECT_EQ(due3, (std::vector<uint64_t>{due2[0] + 60000, due2[1] + 60000}));
   ASSERT_EQ(dispatch(DG_PKT_ADD_COLLECT_EVENT,
                      encode_events("e2", "dev-a", {{IF_PERF, 2, 60}, {DEVICE_PERF, 1, 30}})),
             0);
   std::vector<uint64_t> now_due = due_times("dev-a", &count);
   EXPECT_EQ(count, 2);
-  EXPECT_EQ(now_due[0], due2[1]);
+  EXPECT_EQ(now_due[0], due3[1]);
   EXPECT_EQ(now_due[1], dm_first_due_msec("dev-a", 30, vk_monotonic_msec()));
   a.trap = false;
   ASSERT_EQ(dispatch(DG_PKT_DEVICE_LIST, encode_list({a})), 0);
