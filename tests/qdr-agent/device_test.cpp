@@ -1,8 +1,12 @@
 // The device manager and its event checker, driven by the manual clock: the
 // event requests of a device without events and the give-up, due times
 // that advance from the old due time (a late checker, interval 0), one
-// request per due event, the stop within its limit; and the device list
-// handler with bad entries beside good ones.
+// request per due event, the stop within its limit, wall-clock steps that
+// change nothing, first due times spread over the interval; and the inbound
+// handlers: bad device-list entries beside good ones named in the answer,
+// lists sent again and changed, removal, the receivers' registries, answers
+// beside a full queue at 5,000 devices, pack ids beyond 32 bits and
+// connection tests with unusable settings.
 #include "device.h"
 
 #include <gtest/gtest.h>
