@@ -550,6 +550,28 @@ void colt_if_prev_table_clear(void) {
   vkUnlock(&g_interface_perf_map_lock);
 }
 
+int colt_if_prev_remove(const char *device_id) {
+  if (device_id_empty(device_id)) return 0;
+  char key[COLT_IF_PREV_KEY_SIZE];
+  make_key(key, device_id);
+  int r = 0;
+  vkLock(&g_interface_perf_map_lock);
+  void *item = nullptr;
+  if (g_interface_perf_map_ready && map_lookup(&g_interface_perf_map, key, sizeof(key), &item)) {
+    prev_slot *slot = static_cast<prev_slot *>(item);
+    if (slot->rec != nullptr && slot->rec->is_use) {
+      slot->rec->is_detached = 1;
+    } else {
+      free_record(slot->rec);
+    }
+    slot->rec = nullptr;
+    map_item_delete(&g_interface_perf_map, key, sizeof(key));  // frees the slot
+    r = 1;
+  }
+  vkUnlock(&g_interface_perf_map_lock);
+  return r;
+}
+
 collect_interface *colt_get_if_perf_prev(const char *device_id) {
   if (device_id_empty(device_id)) return nullptr;
   char key[COLT_IF_PREV_KEY_SIZE];

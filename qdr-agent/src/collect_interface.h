@@ -249,6 +249,11 @@ collect_interface *colt_get_if_perf_prev(const char *device_id);
 // dropped; -1 out of memory (cur keeps its rows).
 int colt_set_if_perf_prev(const char *device_id, collect_interface *cur, collect_interface *prev);
 
+// Forgets the device's previous sample (a device the collector removed). A
+// record a thread holds is detached and freed when given back. Returns 1
+// when there was one, 0 when not.
+int colt_if_prev_remove(const char *device_id);
+
 // ---- Arithmetic ----
 
 // Computed records for each row of `prev` that `cur` also has, in `prev`'s

@@ -3,7 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include "agent.h"
+#include "collect_interface.h"
 #include "collect_oid.h"
 #include "common.h"
 #include "common_agent_info.h"
@@ -16,6 +20,7 @@
 #include "pbwire.h"
 #include "snmp_trap.h"
 #include "syslog_receiver.h"
+#include "target_device.h"
 #include "vk_comm.h"
 #include "vk_util.h"
 #include "vklog.h"
@@ -267,17 +272,18 @@ const char *priv_alg_name(uint32_t alg) {
   return alg <= 4 ? names[alg] : "unknown";
 }
 
-// Copies the address text of `ip` into `out`. False when it is missing,
-// empty, holds a NUL or does not fit.
-bool ip_text(const network_ip_info_t *ip, char *out, size_t out_size) {
-  if (ip == nullptr || ip->addr.buf_p == nullptr || ip->addr.size == 0 ||
-      ip->addr.size >= out_size ||
-      memchr(ip->addr.buf_p, '\0', static_cast<size_t>(ip->addr.size)) != nullptr) {
-    return false;
+// Copies the address text of `ip` into `out`. Null when it is usable, else
+// why not.
+const char *ip_text(const network_ip_info_t *ip, char *out, size_t out_size) {
+  out[0] = '\0';
+  if (ip == nullptr || ip->addr.buf_p == nullptr || ip->addr.size <= 0) return "address is missing";
+  if (memchr(ip->addr.buf_p, '\0', static_cast<size_t>(ip->addr.size)) != nullptr) {
+    return "address holds a NUL";
   }
+  if (static_cast<size_t>(ip->addr.size) >= out_size) return "address is too long";
   memcpy(out, ip->addr.buf_p, static_cast<size_t>(ip->addr.size));
   out[ip->addr.size] = '\0';
-  return true;
+  return nullptr;
 }
 
 // Dotted numeric OID text ("1.3.6.1.2.1.2.2.1.10", a leading dot allowed).
@@ -311,6 +317,120 @@ int oid_pack_request_type(int wire_type) {
   }
 }
 
+// ---- Reading the raw device list ----
+// The decoder hands strings over as C texts, so an id with a NUL inside
+// would arrive cut at the NUL, naming another device. The raw payload is
+// walked once to find the devices whose id holds one.
+
+bool raw_varint(const uint8_t *p, size_t len, size_t *pos, uint64_t *out) {
+  uint64_t v = 0;
+  for (int shift = 0; shift < 64 && *pos < len; shift += 7) {
+    uint8_t b = p[(*pos)++];
+    v |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if ((b & 0x80) == 0) {
+      *out = v;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Skips or reads one field at *pos. A length-delimited field's bytes are
+// stored in *body / *body_len. False when the bytes do not parse.
+bool raw_field(const uint8_t *p, size_t len, size_t *pos, uint32_t *field, const uint8_t **body,
+               size_t *body_len) {
+  uint64_t key = 0, v = 0;
+  if (!raw_varint(p, len, pos, &key)) return false;
+  *field = static_cast<uint32_t>(key >> 3);
+  *body = nullptr;
+  *body_len = 0;
+  switch (key & 7) {
+    case 0:
+      return raw_varint(p, len, pos, &v);
+    case 1:
+      if (len - *pos < 8) return false;
+      *pos += 8;
+      return true;
+    case 5:
+      if (len - *pos < 4) return false;
+      *pos += 4;
+      return true;
+    case 2:
+      if (!raw_varint(p, len, pos, &v) || v > len - *pos) return false;
+      *body = p + *pos;
+      *body_len = static_cast<size_t>(v);
+      *pos += static_cast<size_t>(v);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One text per device of the list, in order: empty, or when its id (the
+// last one given, as the decoder keeps) holds a NUL, that id with each
+// byte below 0x20 shown as '?'.
+std::vector<std::string> raw_ids_with_nul(const uint8_t *payload, size_t length) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  uint32_t field = 0;
+  const uint8_t *body = nullptr;
+  size_t body_len = 0;
+  while (pos < length && raw_field(payload, length, &pos, &field, &body, &body_len)) {
+    if (field != 2 || body == nullptr) continue;
+    std::string shown;
+    size_t dpos = 0;
+    uint32_t dfield = 0;
+    const uint8_t *dbody = nullptr;
+    size_t dlen = 0;
+    while (dpos < body_len && raw_field(body, body_len, &dpos, &dfield, &dbody, &dlen)) {
+      if (dfield != 1 || dbody == nullptr) continue;
+      shown.clear();
+      if (memchr(dbody, '\0', dlen) == nullptr) continue;
+      for (size_t k = 0; k < dlen && k < DEVICE_ID_SIZE + 8; k++) {
+        shown += dbody[k] < 0x20 ? '?' : static_cast<char>(dbody[k]);
+      }
+    }
+    out.push_back(shown);
+  }
+  return out;
+}
+
+// Why the SNMP settings cannot be used, or null; *code gets -2 for the
+// security part, -3 for the rest.
+const char *snmp_settings_problem(const network_snmp_info_t *s, int *code) {
+  *code = -3;
+  if (s == nullptr) return "no snmp settings";
+  if (s->version != _v1_e && s->version != _v2c_e && s->version != _v3_e) {
+    return "snmp version is wrong";
+  }
+  if (s->version != _v3_e) return nullptr;
+  *code = -2;
+  const network_snmp_security_t *sec = s->security_p;
+  int level = sec != nullptr ? conv_proto_to_snmp_sec_level_info(sec->security_level) : -1;
+  if (level < 0) return "snmp security level is wrong";
+  if (text_or_empty(sec->security_name_p)[0] == '\0') return "snmp security name is empty";
+  if (level >= SM_SEC_LEVEL_AUTHNOPRIV) {
+    if (sec->auth_algorithm < SM_AUTH_MD5 || sec->auth_algorithm > SM_AUTH_SHA512) {
+      return "snmp auth algorithm is wrong";
+    }
+    // The library refuses to make a key from a shorter pass phrase, so
+    // every request would fail.
+    if (strlen(text_or_empty(sec->auth_password_p)) < USM_LENGTH_P_MIN) {
+      return "snmp auth pass phrase is shorter than 8 characters";
+    }
+  }
+  if (level >= SM_SEC_LEVEL_AUTHPRIV) {
+    if (sec->privacy_algorithm < SM_PRIV_DES || sec->privacy_algorithm > SM_PRIV_AES256) {
+      return "snmp privacy algorithm is wrong";
+    }
+    if (strlen(text_or_empty(sec->privacy_password_p)) < USM_LENGTH_P_MIN) {
+      return "snmp privacy pass phrase is shorter than 8 characters";
+    }
+  }
+  *code = 0;
+  return nullptr;
+}
+
 void log_device(const network_device_t *d, const char *ip) {
   const network_snmp_info_t *s = d->snmp_p;
   int ver = s != nullptr ? static_cast<int>(s->version) : -1;
@@ -338,76 +458,120 @@ void log_device(const network_device_t *d, const char *ip) {
   }
 }
 
-// Registers the device with the receivers unless it is listed already with
-// the same address and forwarding flags (a list sent again must not add a
-// second record per device to each registry).
-void register_device(const network_device_t *d, const char *ip) {
-  const char *id = text_or_empty(d->id_p);
-  bool known = false;
-  vkLock(&g_device_manager.lock);
-  device *old = dm_find_device(&g_device_manager, id);
-  if (old != nullptr && strcmp(old->info.ip, ip) == 0 &&
-      old->collect_syslog_flag == static_cast<int>(d->collect_syslog) &&
-      old->collect_trap_flag == static_cast<int>(d->collect_snmp_trap)) {
-    known = true;
+// Makes one registry hold the device as it now stands: at its address when
+// `wanted`, not at all otherwise.
+void sync_registry(target_device_manager_t *registry, bool wanted, const char *ip, const char *id) {
+  if (wanted) {
+    target_device_set_by_id(registry, ip, id);
+  } else {
+    target_device_remove_by_id(registry, id);
   }
-  vkUnlock(&g_device_manager.lock);
-  if (known) return;
-  if (d->collect_syslog) syslog_target_device_add_by_ip(ip, id);
-  if (d->collect_snmp_trap) snmp_trap_target_device_add_by_ip(ip, id);
-  icmp_target_device_add_by_ip(ip, id);
 }
 
-void apply_device(const network_device_t *d) {
+// Registers the device with the receivers as it now stands. A device new to
+// the agent is appended (the registries hold nothing for it: they are
+// emptied with the device list at deactivation and on removal); one whose
+// address or forwarding flags changed is moved or removed, so the old
+// address is no longer forwarded or pinged; an unchanged one is left alone,
+// so a list sent again adds nothing.
+void register_device(const network_device_t *d, const char *ip, bool known, bool same) {
+  const char *id = text_or_empty(d->id_p);
+  if (!known) {
+    if (d->collect_syslog) syslog_target_device_add_by_ip(ip, id);
+    if (d->collect_snmp_trap) snmp_trap_target_device_add_by_ip(ip, id);
+    icmp_target_device_add_by_ip(ip, id);
+    return;
+  }
+  if (same) return;
+  sync_registry(&g_syslog_device_manager, d->collect_syslog, ip, id);
+  sync_registry(&g_snmptrap_device_manager, d->collect_snmp_trap, ip, id);
+  sync_registry(&g_icmp_device_manager, true, ip, id);
+}
+
+// Forgets a device the collector removed: its events, its previous sample
+// and its registrations.
+void remove_device(const char *id) {
+  int r = dm_remove_device(&g_device_manager, id);
+  colt_if_prev_remove(id);
+  target_device_remove_by_id(&g_syslog_device_manager, id);
+  target_device_remove_by_id(&g_snmptrap_device_manager, id);
+  target_device_remove_by_id(&g_icmp_device_manager, id);
+  VKLOG(g_vklog, VL_INFO, "[recv_device_list] device is removed.[id:%s]%s\n", id,
+        r == 0 ? "" : "(not listed)");
+}
+
+// Applies one entry of a device list. Returns null when it was applied or
+// skipped for its flag, else why it was skipped (logged).
+const char *apply_device(const network_device_t *d, bool id_has_nul) {
   char ip[DEVICE_IP_SIZE];
-  bool have_ip = ip_text(d->ip_p, ip, sizeof(ip));
-  if (!have_ip) ip[0] = '\0';
+  const char *ip_problem = ip_text(d->ip_p, ip, sizeof(ip));
   log_device(d, ip);
   const char *id = text_or_empty(d->id_p);
-  if (d->flag != _device_flag_update_e) {
+  const char *why = id[0] == '\0'                  ? "id is empty"
+                    : id_has_nul                   ? "id holds a NUL"
+                    : strlen(id) >= DEVICE_ID_SIZE ? "id is longer than 39 characters"
+                                                   : nullptr;
+  if (d->flag == _device_flag_remove_e && why == nullptr) {
+    remove_device(id);
+    return nullptr;
+  }
+  if (d->flag != _device_flag_update_e && d->flag != _device_flag_remove_e) {
     VKLOG(g_vklog, VL_INFO, "device flag is not support.(%d)[%s][id:%s]\n", d->flag,
           device_flag_name(d->flag), id);
-    return;
+    return d->flag == _device_flag_add_e ? nullptr : "device flag is not supported";
   }
-  if (id[0] == '\0') {
-    VKLOG(g_vklog, VL_ERROR, "[recv_device_list] device without id is skipped.[name:%s]\n",
-          text_or_empty(d->name_p));
-    return;
-  }
-  if (!have_ip) {
-    VKLOG(g_vklog, VL_ERROR,
-          "[recv_device_list] device address is missing or too long, skipped.[id:%s]\n", id);
-    return;
-  }
-  if (d->snmp_p == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[recv_device_list] device has no snmp settings, skipped.[id:%s]\n",
-          id);
-    return;
-  }
+  int code = 0;
   uint16_t port = kSnmpDefaultPort;
-  if (d->port > 65535) {
-    VKLOG(g_vklog, VL_ERROR, "[recv_device_list] device port is wrong, skipped.[id:%s,port:%u]\n",
-          id, d->port);
-    return;
+  if (why == nullptr && strlen(text_or_empty(d->name_p)) >= DEVICE_NAME_SIZE) {
+    why = "name is longer than 127 characters";
   }
-  if (d->port != 0) port = static_cast<uint16_t>(d->port);
+  if (why == nullptr) why = ip_problem;
+  if (why == nullptr && d->port > 65535) why = "port is out of range";
+  if (why == nullptr) why = snmp_settings_problem(d->snmp_p, &code);
+  if (d->port != 0 && d->port <= 65535) port = static_cast<uint16_t>(d->port);
   mlist_item_t *item = nullptr;
-  device *dev = device_new_with_info_for_manager(id, text_or_empty(d->name_p), ip, port,
-                                                 d->collect_syslog, d->collect_snmp_trap, &item);
-  if (dev == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[recv_device_list] device entry is not made, skipped.[id:%.39s]\n",
-          id);
-    return;
+  device *dev = nullptr;
+  if (why == nullptr) {
+    dev = device_new_with_info_for_manager(id, text_or_empty(d->name_p), ip, port,
+                                           d->collect_syslog, d->collect_snmp_trap, &item);
+    if (dev == nullptr) why = "device entry cannot be made";
   }
-  int r = conv_proto_to_snmp_info(ip, port, 0, 0, d->snmp_p, &dev->snmp_info);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR,
-          "[recv_device_list] snmp settings are refused, skipped.(ret:%d)[id:%s]\n", r, id);
+  if (dev != nullptr && conv_proto_to_snmp_info(ip, port, 0, 0, d->snmp_p, &dev->snmp_info) != 0) {
+    why = "snmp settings are refused";
     device_free_item(item);
+  }
+  if (why != nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "[recv_device_list] device is skipped: %s.[id:%.39s,port:%u]\n", why,
+          id, d->port);
+    return why;
+  }
+  int r = dm_update_device_to_list(&g_device_manager, item);
+  if (r < 0) return "device list is full";
+  register_device(d, ip, r != DM_DEVICE_ADDED, r == DM_DEVICE_UNCHANGED);
+  return nullptr;
+}
+
+// Collects the ids and reasons of skipped entries for the answer's text,
+// up to kSkipTextMax bytes; the rest is counted.
+constexpr size_t kSkipTextMax = 900;
+
+void note_skip(std::string *text, int *more, const char *what, const char *why) {
+  std::string one = std::string(what) + ": " + why;
+  if (text->size() + one.size() + 2 > kSkipTextMax) {
+    (*more)++;
     return;
   }
-  register_device(d, ip);
-  dm_update_device_to_list(&g_device_manager, item);
+  if (!text->empty()) *text += "; ";
+  *text += one;
+}
+
+// "skipped 2 devices: a: why; b: why" (`kind` is the singular).
+std::string skip_text(const std::string &noted, int count, int more, const char *kind) {
+  if (count == 0) return std::string();
+  std::string out =
+      "skipped " + std::to_string(count) + " " + kind + (count == 1 ? "" : "s") + ": " + noted;
+  if (more > 0) out += "; and " + std::to_string(more) + " more";
+  return out;
 }
 
 }  // namespace
@@ -428,38 +592,27 @@ int conv_proto_to_snmp_sec_level_info(int level) {
 int conv_proto_to_snmp_info(const char *ip, uint16_t port, long timeout_us, int retries,
                             const network_snmp_info_t *proto, snmp_info *info) {
   if (ip == nullptr || proto == nullptr || info == nullptr) return -1;
-  int version;
-  switch (proto->version) {
-    case _v1_e:
-      version = SNMP_VERSION_1;
-      break;
-    case _v2c_e:
-      version = SNMP_VERSION_2c;
-      break;
-    case _v3_e:
-      version = SNMP_VERSION_3;
-      break;
-    default:
-      VKLOG(g_vklog, VL_ERROR, "snmp version is wrong.[ip:%s,port:%hu,ver:%d]\n", ip, port,
-            static_cast<int>(proto->version));
-      return -3;
+  int code = 0;
+  const char *why = snmp_settings_problem(proto, &code);
+  if (why != nullptr && code == -3) {
+    VKLOG(g_vklog, VL_ERROR, "snmp version is wrong.[ip:%s,port:%hu,ver:%d]\n", ip, port,
+          static_cast<int>(proto->version));
+    return -3;
   }
+  const network_snmp_security_t *sec = proto->security_p;
+  if (why != nullptr) {
+    VKLOG(g_vklog, VL_ERROR,
+          "snmp security is wrong: %s.[ip:%s,port:%hu,level:%d,auth:%u,priv:%u,name:%s]\n", why, ip,
+          port, sec != nullptr ? static_cast<int>(sec->security_level) : -1,
+          sec != nullptr ? sec->auth_algorithm : 0u, sec != nullptr ? sec->privacy_algorithm : 0u,
+          sec != nullptr ? text_or_empty(sec->security_name_p) : "");
+    return -2;
+  }
+  int version = proto->version == _v1_e    ? SNMP_VERSION_1
+                : proto->version == _v2c_e ? SNMP_VERSION_2c
+                                           : SNMP_VERSION_3;
   if (version == SNMP_VERSION_3) {
-    const network_snmp_security_t *sec = proto->security_p;
-    int level = sec != nullptr ? conv_proto_to_snmp_sec_level_info(sec->security_level) : -1;
-    // A level that needs an algorithm must name one the agent knows.
-    bool auth_ok = level < SM_SEC_LEVEL_AUTHNOPRIV ||
-                   (sec->auth_algorithm >= SM_AUTH_MD5 && sec->auth_algorithm <= SM_AUTH_SHA512);
-    bool priv_ok = level < SM_SEC_LEVEL_AUTHPRIV || (sec->privacy_algorithm >= SM_PRIV_DES &&
-                                                     sec->privacy_algorithm <= SM_PRIV_AES256);
-    if (level < 0 || !auth_ok || !priv_ok || text_or_empty(sec->security_name_p)[0] == '\0') {
-      VKLOG(g_vklog, VL_ERROR,
-            "snmp security is wrong.[ip:%s,port:%hu,level:%d,auth:%u,priv:%u,name:%s]\n", ip, port,
-            sec != nullptr ? static_cast<int>(sec->security_level) : -1,
-            sec != nullptr ? sec->auth_algorithm : 0u, sec != nullptr ? sec->privacy_algorithm : 0u,
-            sec != nullptr ? text_or_empty(sec->security_name_p) : "");
-      return -2;
-    }
+    int level = conv_proto_to_snmp_sec_level_info(sec->security_level);
     int r = sm_set_snmp_sec_info(&info->security, level, sec->security_name_p,
                                  static_cast<int>(sec->auth_algorithm), sec->auth_password_p,
                                  static_cast<int>(sec->privacy_algorithm), sec->privacy_password_p);
@@ -501,9 +654,35 @@ int recv_device_list(const uint8_t *payload, size_t length) {
   if (msg == nullptr) return rc;
   VKLOG(g_vklog, VL_INFO, "[recv_device_list] received device info count:%d\n",
         msg->devices.length);
-  for (int32_t i = 0; i < msg->devices.length; i++) apply_device(&msg->devices.items_p[i]);
+  std::vector<std::string> nul_ids = raw_ids_with_nul(payload, length);
+  std::string noted;
+  int skipped = 0, more = 0;
+  for (int32_t i = 0; i < msg->devices.length; i++) {
+    const network_device_t *d = &msg->devices.items_p[i];
+    const std::string *nul_id =
+        static_cast<size_t>(i) < nul_ids.size() && !nul_ids[static_cast<size_t>(i)].empty()
+            ? &nul_ids[static_cast<size_t>(i)]
+            : nullptr;
+    const char *why = apply_device(d, nul_id != nullptr);
+    if (why == nullptr) continue;
+    skipped++;
+    // Ids go into the text as far as they are printable and fit their
+    // field; one without an id by its place in the list.
+    std::string id =
+        nul_id != nullptr
+            ? *nul_id
+            : std::string(text_or_empty(d->id_p), strnlen(text_or_empty(d->id_p), DEVICE_ID_SIZE));
+    for (char &c : id) {
+      if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    }
+    if (id.empty()) id = "#" + std::to_string(i);
+    note_skip(&noted, &more, id.c_str(), why);
+  }
   g_is_device_manager_res.fetch_add(1);
-  send_packet_result(text_or_empty(msg->request_id_p), 1, nullptr);
+  // The list is answered with success (the devices that could be used are
+  // applied); the text names the entries that were skipped and why.
+  std::string text = skip_text(noted, skipped, more, "device");
+  send_packet_result(text_or_empty(msg->request_id_p), 1, text.empty() ? nullptr : text.c_str());
   free(ws);
   return 0;
 }
@@ -525,8 +704,28 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
   VKLOG(g_vklog, VL_INFO,
         "[recv_add_collect_event] decode - req id[%s],dev id[%s],event count[%d]\n", req_id, dev_id,
         count);
+  // An event of a pack id beyond 32 bits cannot name any pack the agent
+  // holds (pack ids are 32 bits); cut down it would poll another pack.
+  std::vector<network_collect_event_info_t> usable;
+  std::string noted;
+  int refused = 0, more = 0;
   for (int i = 0; i < count; i++) {
     const network_collect_event_info_t *e = &msg->event_info.items_p[i];
+    if (e->oid_pack_id > UINT32_MAX) {
+      VKLOG(g_vklog, VL_ERROR,
+            "[recv_add_collect_event] oid pack id is beyond 32 bits, event refused."
+            "[dev:%s,type:%u,pack:%llu]\n",
+            dev_id, e->type, static_cast<unsigned long long>(e->oid_pack_id));
+      refused++;
+      note_skip(&noted, &more, ("pack " + std::to_string(e->oid_pack_id)).c_str(),
+                "oid pack id is beyond 32 bits");
+      continue;
+    }
+    usable.push_back(*e);
+  }
+  count = static_cast<int>(usable.size());
+  for (int i = 0; i < count; i++) {
+    const network_collect_event_info_t *e = &usable[static_cast<size_t>(i)];
     if (e->type < DEVICE_PERF || e->type > IF_PERF) {
       VKLOG(
           g_vklog, VL_WARN,
@@ -539,10 +738,7 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
             "pass.[dev:%s,type:%u]\n",
             dev_id, e->type);
     }
-    oid_pack *pack =
-        e->oid_pack_id <= UINT32_MAX
-            ? om_get_oid_pack_by_id(&g_oid_manager, static_cast<uint32_t>(e->oid_pack_id))
-            : nullptr;
+    oid_pack *pack = om_get_oid_pack_by_id(&g_oid_manager, static_cast<uint32_t>(e->oid_pack_id));
     if (pack != nullptr) {
       om_release(&g_oid_manager, pack);
     } else {
@@ -552,7 +748,7 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
             static_cast<unsigned long long>(e->oid_pack_id));
     }
   }
-  ::event *events = conv_proto_to_collect_event(msg->event_info.items_p, count);
+  ::event *events = conv_proto_to_collect_event(usable.data(), count);
   if (events == nullptr) {
     // One answer per request: an empty or unconvertible list is refused and
     // the device keeps the events it had.
@@ -568,7 +764,8 @@ int recv_add_collect_event(const uint8_t *payload, size_t length) {
     free(ws);
     return -3;
   }
-  send_packet_result(req_id, 1, nullptr);
+  std::string text = skip_text(noted, refused, more, "event");
+  send_packet_result(req_id, 1, text.empty() ? nullptr : text.c_str());
   free(ws);
   return 0;
 }
@@ -642,7 +839,7 @@ int recv_connect_test_device(const uint8_t *payload, size_t length) {
       &ws, &rc));
   if (msg == nullptr) return rc;
   char ip[SM_IP_SIZE];
-  if (!ip_text(msg->ip_p, ip, sizeof(ip))) ip[0] = '\0';
+  const char *why = ip_text(msg->ip_p, ip, sizeof(ip));
   const network_snmp_info_t *s = msg->snmp_p;
   const char *req_id = text_or_empty(msg->request_id_p);
   VKLOG(g_vklog, VL_INFO,
@@ -652,13 +849,21 @@ int recv_connect_test_device(const uint8_t *payload, size_t length) {
   uint16_t port =
       msg->port != 0 && msg->port <= 65535 ? static_cast<uint16_t>(msg->port) : kSnmpDefaultPort;
   VKLOG(g_vklog, VL_DEBUG, "[recv_connect_test_device] 1.device ip:%s,port:%hu\n", ip, port);
+  int code = 0;
+  if (why == nullptr && msg->port > 65535) why = "port is out of range";
+  if (why == nullptr) why = snmp_settings_problem(s, &code);
   snmp_info info;
   memset(&info, 0, sizeof(info));
-  int r = ip[0] != '\0' && s != nullptr ? conv_proto_to_snmp_info(ip, port, kConnectTestTimeoutUs,
-                                                                  kConnectTestRetries, s, &info)
-                                        : -1;
+  int r = why == nullptr ? conv_proto_to_snmp_info(ip, port, kConnectTestTimeoutUs,
+                                                   kConnectTestRetries, s, &info)
+                         : -1;
   if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[recv_connect_test_device] snmp_info is wrong.(ret:%d)\n", r);
+    if (why == nullptr) why = "snmp settings are refused";
+    // The collector waits for a report: a test that cannot be run is
+    // reported as a failed one, with the reason.
+    VKLOG(g_vklog, VL_ERROR, "[recv_connect_test_device] snmp_info is wrong.(ret:%d)(%s)\n", r,
+          why);
+    send_discovery_refused(req_id, why);
     free(ws);
     return -3;
   }

@@ -39,19 +39,29 @@ int recv_config(const uint8_t *payload, size_t length);
 // that grows with the payload, so a list of any size the framing accepts
 // can be read. Decode failures are logged and not answered.
 
-// Device list (55002): applies every device flagged "update" (insert or
-// replace in the device manager, registration with the syslog, trap and
-// ICMP registries the first time a device or its address is seen); devices
-// with other flags, no id, no address, no or refused SNMP settings, or
-// over-long fields are skipped with a log line. Counts the answer
-// (g_is_device_manager_res) and answers success (54000). Returns 0; -1
+// Device list (55002): applies every device flagged "update" (insert, or
+// replace in the device manager when it changed; a device sent again
+// unchanged keeps its events and due times) and leaves the syslog, trap
+// and ICMP registries holding it as it now stands (old address and
+// forwarding that was turned off removed). A device flagged "remove" is
+// forgotten: its entry and events, its previous interface sample and its
+// registrations (logged). Entries flagged "add" are skipped with a log
+// line. Entries that cannot be used (unknown flag, no or over-long id, an
+// id or address holding a NUL, port beyond 65535, no SNMP settings, a
+// wrong version, security level or algorithm, a v3 pass phrase shorter than
+// the library accepts) are skipped with a log line. Counts the answer
+// (g_is_device_manager_res) and answers success (54000) whose text, when
+// entries were skipped, names each skipped id and why. Returns 0; -1
 // message could not be created; -2 decode failed.
 int recv_device_list(const uint8_t *payload, size_t length);
 
-// Collect events (55005): installs the events on the device. An empty list
-// is answered "event list convert error." (the device keeps its events),
-// an unknown device "apply event list to device info." (both -3); else
-// success, 0. -1 / -2 as above.
+// Collect events (55005): installs the events on the device; events that
+// match the device's current ones keep their due times (see
+// dm_apply_event_to_device). Events naming a pack id beyond 32 bits are
+// refused with a log line and named in the success answer's text. An
+// empty list is answered "event list convert error." (the device keeps its
+// events), an unknown device "apply event list to device info." (both -3);
+// else success, 0. -1 / -2 as above.
 int recv_add_collect_event(const uint8_t *payload, size_t length);
 
 // OID pack list (55006): offers each pack to the OID manager. Packs with an
@@ -62,16 +72,18 @@ int recv_add_oid_pack_list(const uint8_t *payload, size_t length);
 
 // Connection test (55001): reads the device's system group with a 1 s
 // time-out and 1 retry and answers with the discovery report (54002).
-// Returns 0; -3 the address or SNMP settings are unusable (no answer);
-// -1 / -2 as above.
+// Settings that cannot be used (address, port, version, security) are
+// answered with a failed report whose text says why, and -3. Returns 0;
+// -1 / -2 as above (no answer).
 int recv_connect_test_device(const uint8_t *payload, size_t length);
 
 // Fills `info` from the wire form: version 0/1/2 become v1/v2c/v3; for v3
 // the security settings are set first (a level that needs authentication
-// or privacy must name a known algorithm, and the user name must not be
-// empty). `timeout_us` / `retries` of 0 mean the library defaults.
-// Returns 0; -1 null argument; -2 security settings refused; -3 version or
-// SNMP settings refused (each logged). On failure `info` may hold a part.
+// or privacy must name a known algorithm and carry a pass phrase of at
+// least 8 characters, and the user name must not be empty). `timeout_us` /
+// `retries` of 0 mean the library defaults. Returns 0; -1 null argument; -2
+// security settings refused; -3 version or SNMP settings refused (each
+// logged). On failure `info` may hold a part.
 int conv_proto_to_snmp_info(const char *ip, uint16_t port, long timeout_us, int retries,
                             const network_snmp_info_t *proto, snmp_info *info);
 

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
 #include "agent.h"
 #include "collect_oid.h"
 #include "collect_thread.h"
@@ -34,6 +36,7 @@ constexpr int kSendRefused = -3;
 typedef struct {
   char id[DEVICE_ID_SIZE];
   device *dev;
+  mlist_item_t *item;  // the list item holding `dev`
 } dm_index_entry;
 
 void index_key(const char *id, char key[DEVICE_ID_SIZE]) {
@@ -50,6 +53,27 @@ const char *version_name(int version) {
     default:
       return "not support";
   }
+}
+
+bool same_security(const snmp_sec_info &a, const snmp_sec_info &b) {
+  return strcmp(a.name, b.name) == 0 && a.level == b.level && a.algorithm_bit == b.algorithm_bit &&
+         a.auth_algorithm == b.auth_algorithm && strcmp(a.auth_password, b.auth_password) == 0 &&
+         a.priv_algorithm == b.priv_algorithm && strcmp(a.priv_password, b.priv_password) == 0;
+}
+
+// Field by field rather than memcmp: the texts' bytes past their ends and
+// the padding are not part of the settings.
+bool same_snmp(const snmp_info &a, const snmp_info &b) {
+  return strcmp(a.peername, b.peername) == 0 && strcmp(a.ip, b.ip) == 0 && a.port == b.port &&
+         a.version == b.version && strcmp(a.community, b.community) == 0 &&
+         same_security(a.security, b.security) && a.timeout == b.timeout && a.retries == b.retries;
+}
+
+bool same_device(const device &a, const device &b) {
+  return strcmp(a.info.name, b.info.name) == 0 && strcmp(a.info.ip, b.info.ip) == 0 &&
+         strcmp(a.info.ip_sub, b.info.ip_sub) == 0 && a.info.port == b.info.port &&
+         same_snmp(a.snmp_info, b.snmp_info) && a.collect_syslog_flag == b.collect_syslog_flag &&
+         a.collect_trap_flag == b.collect_trap_flag;
 }
 
 }  // namespace
@@ -111,12 +135,28 @@ int dm_update_device_to_list(device_manager *manager, mlist_item_t *item) {
   device *offered = static_cast<device *>(mlist_get_data_from_item(nullptr, item));
   char key[DEVICE_ID_SIZE];
   index_key(offered->info.id, key);
-  int ret = 0;
+  int ret = DM_DEVICE_ADDED;
   vkLock(&manager->lock);
   device *stored = dm_find_device(manager, offered->info.id);
+  if (stored != nullptr && same_device(*stored, *offered)) {
+    // Collectors send their lists again to resynchronise: an unchanged
+    // device keeps its events and due times. One that gave up asking for
+    // its events asks again.
+    if (stored->event_count < 0) {
+      stored->event_count = 0;
+      stored->event_req_count = 0;
+    }
+    vkUnlock(&manager->lock);
+    // Dropped quietly: the offered copy was never listed.
+    free(offered->modify_info);
+    vklock_destroy(&offered->modify_lock);
+    mlist_destroy_item(nullptr, item);
+    return DM_DEVICE_UNCHANGED;
+  }
   if (stored != nullptr) {
     // The stored record keeps its place in the list, its lock and its
-    // events (until new ones arrive); everything else is the offered one's.
+    // events (until new ones arrive, which take over the due times of those
+    // that did not change); everything else is the offered one's.
     ::event *events = stored->event;
     free(stored->modify_info);
     stored->command = offered->command;
@@ -134,12 +174,13 @@ int dm_update_device_to_list(device_manager *manager, mlist_item_t *item) {
     vkUnlock(&manager->lock);
     vklock_destroy(&offered->modify_lock);
     mlist_destroy_item(nullptr, item);
-    return 0;
+    return DM_DEVICE_CHANGED;
   }
   dm_index_entry *entry = static_cast<dm_index_entry *>(malloc(sizeof(dm_index_entry)));
   if (entry != nullptr) {
     memcpy(entry->id, key, DEVICE_ID_SIZE);
     entry->dev = offered;
+    entry->item = item;
   }
   if (entry == nullptr ||
       map_setat(&manager->index, key, DEVICE_ID_SIZE, entry) == MAP_SETAT_FAILED) {
@@ -157,9 +198,48 @@ int dm_update_device_to_list(device_manager *manager, mlist_item_t *item) {
   return ret;
 }
 
+int dm_remove_device(device_manager *manager, const char *device_id) {
+  if (manager == nullptr || device_id == nullptr || strlen(device_id) >= DEVICE_ID_SIZE) return -1;
+  char key[DEVICE_ID_SIZE];
+  index_key(device_id, key);
+  vkLock(&manager->lock);
+  void *found = nullptr;
+  if (map_lookup(&manager->index, key, DEVICE_ID_SIZE, &found) != 1) {
+    vkUnlock(&manager->lock);
+    return -1;
+  }
+  mlist_item_t *item = static_cast<dm_index_entry *>(found)->item;
+  mlist_pop_data_by_item(&manager->list, item);
+  map_item_delete(&manager->index, key, DEVICE_ID_SIZE);
+  vkUnlock(&manager->lock);
+  device_free_item(item);
+  return 0;
+}
+
+uint64_t dm_device_phase_msec(const char *device_id, uint64_t interval_msec) {
+  if (device_id == nullptr || interval_msec == 0) return 0;
+  // FNV-1a: stable across runs and machines, and spreads short ids that
+  // differ in one character.
+  uint64_t h = 1469598103934665603ull;
+  for (const char *p = device_id; *p != '\0'; p++) {
+    h ^= static_cast<uint8_t>(*p);
+    h *= 1099511628211ull;
+  }
+  return h % interval_msec;
+}
+
+uint64_t dm_first_due_msec(const char *device_id, uint32_t interval, uint64_t now_msec) {
+  uint64_t period = static_cast<uint64_t>(interval) * 1000u;
+  if (period == 0) return now_msec;
+  uint64_t phase = dm_device_phase_msec(device_id, period);
+  uint64_t ahead = (phase + period - now_msec % period) % period;
+  return now_msec + (ahead == 0 ? period : ahead);
+}
+
 int dm_apply_event_to_device(device_manager *manager, const char *device_id, ::event *events,
                              int event_count) {
   if (manager == nullptr || device_id == nullptr) return -1;
+  uint64_t now = vk_monotonic_msec();
   vkLock(&manager->lock);
   device *dev = dm_find_device(manager, device_id);
   if (dev == nullptr) {
@@ -168,9 +248,30 @@ int dm_apply_event_to_device(device_manager *manager, const char *device_id, ::e
           device_id);
     return -1;
   }
+  // An event sent again as it was keeps its due time: the collector sends
+  // the events of a device again after every update of the device, and a
+  // schedule restarted each time would fall behind, or never come due.
+  std::vector<bool> taken(static_cast<size_t>(dev->event != nullptr ? dev->event_slots : 0));
+  for (int i = 0; i < event_count && events != nullptr; i++) {
+    ::event *ev = &events[i];
+    bool kept = false;
+    for (size_t j = 0; j < taken.size(); j++) {
+      const ::event *old = &dev->event[j];
+      if (taken[j] || old->type != ev->type || old->oid_pack_id != ev->oid_pack_id ||
+          old->interval != ev->interval) {
+        continue;
+      }
+      taken[j] = true;
+      ev->collect_next_msec = old->collect_next_msec;
+      kept = true;
+      break;
+    }
+    if (!kept) ev->collect_next_msec = dm_first_due_msec(dev->info.id, ev->interval, now);
+  }
   free(dev->event);
   dev->event = events;
   dev->event_count = event_count;
+  dev->event_slots = events != nullptr ? event_count : 0;
   vkUnlock(&manager->lock);
   return 0;
 }
@@ -199,7 +300,7 @@ void device_set_event(::event *ev, uint32_t type, uint64_t oid_pack_id, uint32_t
   ev->oid_pack_id = oid_pack_id;
   ev->interval = interval;
   ev->use_flag = use_flag;
-  ev->collect_next_msec = vk_get_time_msec() + static_cast<uint64_t>(interval) * 1000u;
+  ev->collect_next_msec = vk_monotonic_msec() + static_cast<uint64_t>(interval) * 1000u;
 }
 
 int device_clear(void *device_ptr) {
@@ -245,18 +346,24 @@ void dm_event_checker_pass(device_manager *manager, uint64_t now_msec) {
   device *dev;
   while ((dev = static_cast<device *>(mlist_getting_data(&manager->list, nullptr, &cursor))) !=
          nullptr) {
-    if (dev->event_count > 0) {
-      for (int i = dev->event_count - 1; i >= 0; i--) {
-        collect_req_info *req =
-            colt_req_info_new_with_info(dev->info.id, &dev->event[i], 1, &dev->snmp_info, now_msec);
-        if (req != nullptr) collect_add_req(req);
-      }
-    } else if (dev->event_count == 0) {
+    // A device updated since its events arrived goes on with the events
+    // it had while it asks for its events again.
+    int polled = dev->event_count > 0    ? dev->event_count
+                 : dev->event_count == 0 ? dev->event_slots
+                                         : 0;
+    for (int i = polled - 1; i >= 0; i--) {
+      collect_req_info *req =
+          colt_req_info_new_with_info(dev->info.id, &dev->event[i], 1, &dev->snmp_info, now_msec);
+      if (req != nullptr) collect_add_req(req);
+    }
+    if (dev->event_count == 0) {
       if (dev->event_req_count > DM_EVENT_REQ_GIVE_UP) {
-        dev->event_count = -1;
+        // Unanswered: a device that had events keeps them.
+        dev->event_count = dev->event_slots > 0 ? dev->event_slots : -1;
         VKLOG(g_vklog, VL_WARN,
-              "[dm_event_checker] no collect event arrived, stop asking.[id:%s,req count:%d]\n",
-              dev->info.id, dev->event_req_count);
+              "[dm_event_checker] no collect event arrived, stop asking.[id:%s,req count:%d,kept "
+              "events:%d]\n",
+              dev->info.id, dev->event_req_count, dev->event_slots);
         dev->event_req_count++;
         continue;
       }
@@ -298,7 +405,7 @@ int dm_device_event_checker(void *ptr) {
   while (manager->event_checker_status.load() == DM_CHECKER_RUNNING) {
     uint64_t mono = vk_monotonic_msec();
     if (mono >= next) {
-      dm_event_checker_pass(manager, vk_get_time_msec());
+      dm_event_checker_pass(manager, mono);
       next += kPassMsec;
       // More than a pass late: one pass now, the next a second later.
       if (next <= mono) next = mono + kPassMsec;

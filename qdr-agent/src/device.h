@@ -29,6 +29,18 @@
 // passes is cut into slices of at most 100 ms so that a stop is seen quickly.
 // Each due event advances its due time by its interval from the old due time
 // (no drift), whether or not the event is enabled.
+//
+// Due times are kept on the monotonic clock (vk_monotonic_msec), so a step of
+// the wall clock neither stops polling nor makes every event due at once; the
+// collect times sent to the collector stay wall-clock nanoseconds, taken by
+// the collect threads. A new event is first due at the next instant of its
+// device's phase: a stable offset within the interval made from the device id,
+// so devices with the same interval are spread over it instead of all firing
+// in the same pass, and the first collection is at most one interval away.
+// A device listed again unchanged keeps its events and due times; a changed
+// device asks for its events again, polling the events it had meanwhile (and
+// keeping them if no answer comes), and events that come back unchanged
+// (same type, pack and interval) keep their due times.
 #ifndef QDR_AGENT_DEVICE_H
 #define QDR_AGENT_DEVICE_H
 
@@ -72,7 +84,7 @@ typedef struct event {
   uint32_t type;               // DEVICE_PERF, IF_STAT, IF_PERF
   uint64_t oid_pack_id;        // OID pack to poll
   uint32_t interval;           // period in seconds
-  uint64_t collect_next_msec;  // next due time, ms since the epoch
+  uint64_t collect_next_msec;  // next due time, monotonic ms (vk_monotonic_msec)
   uint8_t use_flag;            // 1 when enabled
 } event;
 
@@ -99,6 +111,10 @@ typedef struct {
   void *modify_info;      // reserved pending modification, owned (freed with the device)
   vk_lock_t modify_lock;  // guards modify_info
   uint32_t use_count;     // reserved
+  // Entries in `event`: equals event_count once events are installed, and
+  // keeps the old array's length while an update has reset event_count to
+  // ask again (their due times carry over to the events that come back).
+  int event_slots;
 } device;
 
 typedef struct {
@@ -133,20 +149,47 @@ device *device_new_with_info_for_manager(const char *id, const char *name, const
 // listed, clearing its device.
 void device_free_item(mlist_item_t *item);
 
-// Lists the offered device. If a device with the same id is listed, its
-// contents are replaced by the offered ones except its event array; its
+// Results of dm_update_device_to_list.
+enum {
+  DM_DEVICE_ADDED = 0,
+  DM_DEVICE_UNCHANGED = 1,
+  DM_DEVICE_CHANGED = 2,
+};
+
+// Lists the offered device. A device with the same id and the same name,
+// addresses, port, SNMP access and forwarding flags stays as it is, events,
+// due times and asking included (one that had given up asking for its events
+// asks again): DM_DEVICE_UNCHANGED. A device with the same id that differs
+// takes the offered contents except its event array, which it keeps; its
 // event count and request count become 0 so the checker asks for its events
-// again, and the offered item is freed. Otherwise the item is appended.
-// Takes the item in every case. Returns 0 updated or appended; -1 null
-// argument; -2 the index could not grow (the item is freed, logged).
-// Takes the manager lock.
+// again: DM_DEVICE_CHANGED. Otherwise the item is appended: DM_DEVICE_ADDED.
+// Takes the item in every case (a listed device's offered item is freed).
+// Returns those, -1 null argument, -2 the index could not grow (the item is
+// freed, logged). Takes the manager lock.
 int dm_update_device_to_list(device_manager *manager, mlist_item_t *item);
 
+// Removes the device with this id: its events go, and its place in the list
+// and the index. Returns 0; -1 unknown id or null argument. Takes the manager
+// lock. Requests already queued for it still run.
+int dm_remove_device(device_manager *manager, const char *device_id);
+
 // Installs `events` (event_count entries, ownership passes) as the device's
-// event array, freeing the old one. Returns 0; -1 when no device has the id
+// event array, freeing the old one. Each event that matches one of the old
+// array (type, OID pack and interval, each old one used once) keeps the old
+// due time; the others are first due at the device's next phase instant
+// after now (dm_first_due_msec). Returns 0; -1 when no device has the id
 // (logged; the array stays with the caller). Takes the manager lock.
 int dm_apply_event_to_device(device_manager *manager, const char *device_id, event *events,
                              int event_count);
+
+// The device's stable offset within an interval of `interval_msec`
+// (0 for an interval of 0): a hash of the id.
+uint64_t dm_device_phase_msec(const char *device_id, uint64_t interval_msec);
+
+// First due time after `now_msec` (monotonic) of an event with `interval`
+// seconds of device `device_id`: the next instant congruent to the device's
+// phase modulo the interval, in (now, now + interval]; now for interval 0.
+uint64_t dm_first_due_msec(const char *device_id, uint32_t interval, uint64_t now_msec);
 
 // The listed device with this exact id, or null.
 // REQUIRES: the caller holds the manager lock.
@@ -155,7 +198,7 @@ device *dm_find_device(device_manager *manager, const char *id);
 // Number of listed devices. Takes the manager lock.
 uint32_t dm_device_count(device_manager *manager);
 
-// Fills `ev`; its first due time is now (vk_get_time_msec) + interval s.
+// Fills `ev`; its first due time is now (vk_monotonic_msec) + interval s.
 void device_set_event(event *ev, uint32_t type, uint64_t oid_pack_id, uint32_t interval,
                       uint8_t use_flag);
 
@@ -168,7 +211,7 @@ int device_clear(void *device_ptr);
 // Takes the manager lock.
 void device_manager_clear(device_manager *manager);
 
-// One checker pass at `now_msec`: the command requests, the event requests
+// One checker pass at `now_msec` (monotonic ms): the command requests, the event requests
 // and the collect requests of due events, as described above. Takes the
 // manager lock. Exposed for tests; the checker thread calls it.
 void dm_event_checker_pass(device_manager *manager, uint64_t now_msec);

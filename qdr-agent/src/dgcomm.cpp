@@ -297,7 +297,11 @@ int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt) {
     return -2;
   }
   uint32_t count = pdgconn->send_queue.count;
-  if (count >= pdgconn->queue_count_max) {
+  const pkt_data *pd = static_cast<const pkt_data *>(mlist_get_data_from_item(nullptr, pkt));
+  bool answer =
+      pd != nullptr && (pd->type == DG_PKT_PACKET_RESULT || pd->type == DG_PKT_DISCOVERY_DEVICE);
+  uint32_t limit = pdgconn->queue_count_max + (answer ? DG_ANSWER_RESERVE : 0u);
+  if (count >= limit) {
     vkUnlock(&pdgconn->queue_lock);
     return -3;
   }

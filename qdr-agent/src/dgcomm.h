@@ -63,6 +63,11 @@
 #define DG_SENDER_PAUSE_MSEC 1000
 #define DG_THREAD_STACK_SIZE 10485760
 #define DG_SEND_HEX_FILE "send.hex"
+// Room in the send queue beyond queue_count_max that only answers to the
+// collector's requests may use. Answers are made one per inbound packet on
+// DG_Comm; a first pass over thousands of devices queues as many event
+// requests, and the collector's answers to them must still be answered.
+#define DG_ANSWER_RESERVE 1000
 // The failed-send dump is started afresh once it grows past this size.
 #define DG_SEND_HEX_LIMIT 10048576
 
@@ -211,7 +216,10 @@ int create_dg_connection(dg_conn *conn);
 // Queues `pkt` (an item from make_packet_data). Returns 0 when queued (the
 // queue owns it); -1 no record or no packet; -2 not connected (state not
 // 2, or a reconnect reason set); -3 the queue holds queue_count_max
-// packets. On a negative result the packet stays the caller's.
+// packets, or for an answer to the collector (result 54000, discovery report
+// 54002) queue_count_max + DG_ANSWER_RESERVE: the agent's own requests and
+// reports cannot take the room its answers need. On a negative result the
+// packet stays the caller's.
 int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt);
 
 // Number of queued packets.

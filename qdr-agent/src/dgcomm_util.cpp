@@ -349,3 +349,25 @@ int conv_device_system_to_proto(const device_system *system, network_device_syst
   proto->collect_time = system->collect_time;
   return 0;
 }
+
+int send_discovery_refused(const char *request_id, const char *reason) {
+  small_workspace ws;
+  network_discovery_device_t *msg = network_discovery_device_new(ws.data, sizeof(ws.data));
+  if (msg == nullptr) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[send_discovery_refused] network_discovery_device_new() has failed.\n");
+    return -1;
+  }
+  if (request_id != nullptr) msg->request_id_p = request_id;
+  msg->success = false;
+  if (reason != nullptr && reason[0] != '\0') msg->fail_message_p = reason;
+  VKLOG(g_vklog, VL_INFO, "[send_discovery_refused] discovery:false,message:%s\n",
+        reason != nullptr ? reason : "null");
+  size_t size = DG_SMALL_MESSAGE_SIZE + text_size(request_id) + text_size(reason);
+  mlist_item_t *item = nullptr;
+  pkt_data *pd = dg_new_packet("send_discovery_refused", DG_PKT_DISCOVERY_DEVICE, size, &item);
+  if (pd == nullptr) return -1;
+  return dg_queue_encoded("send_discovery_refused", item, pd,
+                          network_discovery_device_encode(msg, pd->body, size),
+                          "encode(discovery refused) has success.(body_len:%lu)\n");
+}

@@ -82,6 +82,11 @@ int send_request_collect_event(const char *device_id);
 // be allocated; -3 queue refused.
 int send_discovery_device(const char *request_id, snmp_info *info);
 
+// Queues a failed discovery report (54002) for request `request_id` with
+// `reason` as its failure text, without asking the device: for a
+// connection test whose settings cannot be used. Returns 0, -1, -3 as above.
+int send_discovery_refused(const char *request_id, const char *reason);
+
 // SNMP settings to the wire form (texts borrowed from `info`); the v3
 // security goes into proto->security_p when that is allocated. Returns 0;
 // -1 for an internal version other than 0, 1, 3 (or null arguments); -2

@@ -179,6 +179,57 @@ int target_device_add_by_ip(target_device_manager_t *registry, const char *ip, c
   return 0;
 }
 
+int target_device_set_by_id(target_device_manager_t *registry, const char *ip, const char *id) {
+  if (registry == nullptr || !registry->lock_ready) return TARGET_DEVICE_ERR_INACTIVE;
+  if (!target_text_fits(ip, TARGET_DEVICE_IP_SIZE) ||
+      !target_text_fits(id, TARGET_DEVICE_ID_SIZE)) {
+    VKLOG(g_vklog, VL_ERROR, "[target_device_set_by_id] '%s' id or address too long, refused.\n",
+          registry->name);
+    return TARGET_DEVICE_ERR_TOO_LONG;
+  }
+  bool found = false;
+  int result = 0;
+  target_wrlock(registry);
+  if (registry->status != TARGET_DEVICE_STATUS_ACTIVE) {
+    result = TARGET_DEVICE_ERR_INACTIVE;
+  } else {
+    vlist_item_t *item = nullptr;
+    void *data;
+    while ((data = vlist_getting_data(&registry->target_devices, nullptr, &item)) != nullptr) {
+      auto *target = static_cast<target_device_t *>(data);
+      if (strcmp(target->device_id, id) != 0) continue;
+      if (!found) {
+        snprintf(target->device_ip, sizeof(target->device_ip), "%s", ip);
+        found = true;
+        continue;
+      }
+      vlist_item_t *gone = item;
+      item = vlist_pop_item(&registry->target_devices, gone);
+      vlist_destroy_item(&registry->target_devices, gone);
+    }
+  }
+  target_unlock(registry);
+  if (result != 0 || found) return result;
+  return target_device_add_by_ip(registry, ip, id);
+}
+
+int target_device_remove_by_id(target_device_manager_t *registry, const char *id) {
+  if (registry == nullptr || id == nullptr || !registry->lock_ready) return -1;
+  int removed = 0;
+  target_wrlock(registry);
+  vlist_item_t *item = nullptr;
+  void *data;
+  while ((data = vlist_getting_data(&registry->target_devices, nullptr, &item)) != nullptr) {
+    if (strcmp(static_cast<target_device_t *>(data)->device_id, id) != 0) continue;
+    vlist_item_t *gone = item;
+    item = vlist_pop_item(&registry->target_devices, gone);
+    vlist_destroy_item(&registry->target_devices, gone);
+    removed++;
+  }
+  target_unlock(registry);
+  return removed;
+}
+
 int target_device_is_exist(target_device_manager_t *registry, const char *ip, char *id_buffer,
                            size_t id_size) {
   if (ip == nullptr || id_buffer == nullptr || registry == nullptr) {

@@ -138,6 +138,20 @@ int target_device_deactivate(target_device_manager_t *registry);
 // runs out.
 int target_device_add_by_ip(target_device_manager_t *registry, const char *ip, const char *id);
 
+// Makes the registry hold one target for device `id`, at `ip`: the first
+// target with the id takes the address (its receive count and user data
+// stay), later ones with the id are removed; with none a target is appended
+// as target_device_add_by_ip does. For a device whose address changed, so
+// that the old address is no longer forwarded or pinged. Returns 0; -2 the
+// registry is not active (nothing changed); -3 id or address null, empty or
+// too long; -1 memory.
+int target_device_set_by_id(target_device_manager_t *registry, const char *ip, const char *id);
+
+// Removes every target of device `id` (and its user data), active registry
+// or not. Returns the number removed; -1 for a null or uninitialised
+// registry or a null id.
+int target_device_remove_by_id(target_device_manager_t *registry, const char *id);
+
 // Looks `ip` up. Returns 1 when found: the first matching target's id is
 // copied into `id_buffer` (of `id_size` bytes) and its receive count is
 // raised by one; 0 when not registered; -1 for a null ip or buffer; -2 when

@@ -118,7 +118,12 @@ TEST_F(DgMessages, LongRequestIdsStillFit) {
 TEST_F(DgMessages, RefusedPacketsAreFreedAndReported) {
   for (int i = 0; i < 4; i++) ASSERT_EQ(send_request_command("oid_pack"), 0);
   EXPECT_EQ(send_request_command("oid_pack"), -3);  // queue of 4 is full
+  // Answers to the collector have room of their own beyond the limit, which
+  // the agent's own requests cannot take.
+  for (int i = 0; i < DG_ANSWER_RESERVE; i++) ASSERT_EQ(send_packet_result("x", 1, nullptr), 0);
   EXPECT_EQ(send_packet_result("x", 1, nullptr), -3);
+  EXPECT_EQ(send_request_collect_event("d"), -3);
+  EXPECT_EQ(dg_queue_count(conn), 4u + DG_ANSWER_RESERVE);
   conn->connection_state.store(DG_STATE_DISCONNECTED);
   clear_tcpqueue(conn);
   EXPECT_EQ(send_request_collect_event("d"), -3);

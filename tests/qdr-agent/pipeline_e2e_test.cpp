@@ -89,7 +89,18 @@ const char *const kScenario = R"({
    "snmp": {"version": "v2c", "community": "public"}}},
   {"delay": 3.5, "after_handshake": true, "type": "CONNECT_TEST_DEVICE", "message": {
    "request_id": "ct-dead", "ip": {"addr": "127.0.0.1"}, "port": "$port_dead",
-   "snmp": {"version": "v2c", "community": "public"}}}],
+   "snmp": {"version": "v2c", "community": "public"}}},
+  {"delay": 3.7, "after_handshake": true, "type": "CONNECT_TEST_DEVICE", "message": {
+   "request_id": "ct-short", "ip": {"addr": "127.0.0.1"}, "port": "$port_b",
+   "snmp": {"version": "v3", "security": {"security_name": "$user", "security_level": "auth_priv",
+    "auth_algorithm": 4, "auth_password": "short", "privacy_algorithm": 2,
+    "privacy_password": "$priv"}}}},
+  {"delay": 5, "after_handshake": true, "type": "DEVICE_LIST", "message": {
+   "request_id": "list-2", "devices": [
+   {"id": "dev-a", "ip": {"addr": "127.0.0.1"}, "port": "$port_a", "flag": "device_flag_update",
+    "snmp": {"version": "v2c", "community": "public"}},
+   {"id": "dev-dead", "ip": {"addr": "127.0.0.1"}, "port": "$port_dead",
+    "flag": "device_flag_remove", "snmp": {"version": "v2c", "community": "public"}}]}}],
  "on_request": {
   "device_list": [{"type": "DEVICE_LIST", "message": {"request_id": "list-1", "devices": [
    {"id": "dev-a", "ip": {"addr": "127.0.0.1"}, "port": "$port_a", "flag": "device_flag_update",
@@ -131,7 +142,8 @@ const char *const kScenario = R"({
      {"type": 1, "oid_pack_id": 1, "interval": 1, "use": true},
      {"type": 2, "oid_pack_id": 2, "interval": 2, "use": true},
      {"type": 3, "oid_pack_id": 3, "interval": 1, "use": true},
-     {"type": 1, "oid_pack_id": 99, "interval": 1, "use": true}]}},
+     {"type": 1, "oid_pack_id": 99, "interval": 1, "use": true},
+     {"type": 1, "oid_pack_id": 4294967297, "interval": 1, "use": true}]}},
    {"devices": ["dev-a32"], "type": "ADD_COLLECT_EVENT", "message": {
     "request_id": "ev-a32", "device_id": "$device_id", "event_info": [
      {"type": 3, "oid_pack_id": 4, "interval": 1, "use": true}]}},
@@ -224,6 +236,16 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   EXPECT_TRUE(vktest::wait_until(
       [&] { return count(54102, "dev-a") >= 4 && count(54102, "dev-a32") >= 3; }, 30000, 200))
       << vktest::read_file(log);
+  // The list sent again (dev-a unchanged, dev-dead removed) is answered;
+  // dev-a goes on being polled without asking for its events again.
+  EXPECT_TRUE(vktest::wait_until(
+      [&] {
+        return vktest::read_file(out).find("\"request_id\": \"list-2\"") != std::string::npos;
+      },
+      30000, 200));
+  const int rates_before = count(54102, "dev-a");
+  EXPECT_TRUE(
+      vktest::wait_until([&] { return count(54102, "dev-a") >= rates_before + 2; }, 30000, 200));
   std::vector<packet> pk = read_packets(out);
 
   std::map<std::string, int> results;  // request id -> success
@@ -237,6 +259,7 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   }
   EXPECT_GE(commands, 2);  // "device_list" and "oid_pack"
   EXPECT_EQ(results["list-1"], 1);
+  EXPECT_EQ(results["list-2"], 1);
   EXPECT_EQ(results["packs-1"], 1);
   EXPECT_EQ(results["ev-a"], 1);
   EXPECT_EQ(results["ev-b"], 1);
@@ -313,12 +336,24 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   EXPECT_TRUE(std::regex_search(all, m, std::regex("\"request_id\": \"ct-dead\"")));
   EXPECT_FALSE(
       std::regex_search(all, m, std::regex("\"request_id\": \"ct-dead\"[^\\n]*\"success\": true")));
+  // Settings the library would refuse are answered at once, with the reason.
+  EXPECT_TRUE(std::regex_search(
+      all, m,
+      std::regex("\"request_id\": \"ct-short\"[^\\n]*\"fail_message\": \"snmp auth pass phrase is "
+                 "shorter than 8 characters\"")));
+  // The skipped entry is named in the list's answer.
+  EXPECT_TRUE(std::regex_search(
+      all, m,
+      std::regex("\"request_id\": \"list-1\"[^\\n]*\"fail_message\": \"skipped 1 device: dev-v7: "
+                 "snmp version is wrong\"")));
 
   std::string text = vktest::read_file(log);
   for (const char *line :
        {"device flag is not support.(0)[add][id:dev-add]", "snmp version is wrong.",
         "oid is not numeric, skipped.", "oid type name is unknown", "oid pack is skipped",
-        "oid pack is not found", "oid pack is not known (yet).[dev:dev-a,pack:99]"}) {
+        "oid pack is not found", "oid pack is not known (yet).[dev:dev-a,pack:99]",
+        "oid pack id is beyond 32 bits, event refused.[dev:dev-a,type:1,pack:4294967297]",
+        "device is removed.[id:dev-dead]"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
 

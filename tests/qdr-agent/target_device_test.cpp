@@ -66,6 +66,37 @@ TEST(TargetDevice, IdsAndAddressesThatDoNotFitAreRefusedNotCut) {
   EXPECT_EQ(std::string(id), fits);
 }
 
+TEST(TargetDevice, SetAndRemoveByIdLeaveOneTargetPerDeviceAsItNowStands) {
+  registry g;
+  EXPECT_EQ(target_device_set_by_id(&g.r, "10.0.0.1", "d1"), TARGET_DEVICE_ERR_INACTIVE);
+  target_device_activate(&g.r);
+  target_device_add_by_ip(&g.r, "10.0.0.1", "d1");
+  target_device_add_by_ip(&g.r, "10.0.0.2", "d2");
+  target_device_add_by_ip(&g.r, "10.0.0.3", "d1");  // a second record of d1
+  char id[TARGET_DEVICE_ID_SIZE];
+  ASSERT_EQ(target_device_is_exist(&g.r, "10.0.0.1", id, sizeof(id)), 1);
+  target_device_set_user_data_by_id(
+      &g.r, "d1", static_cast<target_snmp_status *>(calloc(1, sizeof(target_snmp_status))));
+  // Moved: one record at the new address, count and status kept.
+  EXPECT_EQ(target_device_set_by_id(&g.r, "10.0.0.9", "d1"), 0);
+  EXPECT_EQ(target_device_count(&g.r), 2u);
+  EXPECT_EQ(target_device_is_exist(&g.r, "10.0.0.1", id, sizeof(id)), 0);
+  EXPECT_EQ(target_device_is_exist(&g.r, "10.0.0.3", id, sizeof(id)), 0);
+  EXPECT_EQ(target_device_receive_count(&g.r, "10.0.0.9"), 1u);
+  target_snmp_status st;
+  EXPECT_EQ(target_device_get_user_data_by_id(&g.r, "d1", &st), 0);
+  // A device not held yet is appended; bad texts are refused.
+  EXPECT_EQ(target_device_set_by_id(&g.r, "10.0.0.4", "d4"), 0);
+  EXPECT_EQ(target_device_set_by_id(&g.r, "", "d5"), TARGET_DEVICE_ERR_TOO_LONG);
+  EXPECT_EQ(target_device_count(&g.r), 3u);
+  // Removal works in any state.
+  target_device_deactivate(&g.r);
+  EXPECT_EQ(target_device_remove_by_id(&g.r, "d1"), 1);
+  EXPECT_EQ(target_device_remove_by_id(&g.r, "d1"), 0);
+  EXPECT_EQ(target_device_remove_by_id(&g.r, nullptr), -1);
+  EXPECT_EQ(target_device_count(&g.r), 2u);
+}
+
 TEST(TargetDevice, ConcurrentLookupsLoseNoCount) {
   registry g;
   target_device_activate(&g.r);

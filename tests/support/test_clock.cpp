@@ -43,6 +43,10 @@ void test_clock_advance_msec(uint64_t msec) {
   g_offset_nsec.fetch_add(msec * kNsecPerMsec);
 }
 
+void test_clock_step_realtime_msec(int64_t msec) {
+  g_realtime_start_nsec.fetch_add(static_cast<uint64_t>(msec) * kNsecPerMsec);
+}
+
 void test_clock_uninstall(void) {
   vk_clock_set(nullptr);
 }

@@ -15,6 +15,10 @@
 // epoch (and the monotonic clock at an arbitrary non-zero start).
 void test_clock_install(uint64_t realtime_msec);
 void test_clock_advance_msec(uint64_t msec);
+// Steps the wall clock alone by `msec` (back when negative), as an
+// operator or time service setting the clock would; the monotonic clock
+// does not move.
+void test_clock_step_realtime_msec(int64_t msec);
 void test_clock_uninstall(void);
 
 #endif  // TESTS_SUPPORT_TEST_CLOCK_H
