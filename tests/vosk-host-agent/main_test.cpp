@@ -33,7 +33,7 @@ struct AgentRun : ::testing::Test {
   }
 };
 
-TEST_F(AgentRun, CommandLineAndEnvironmentEndWithStatusZero) {
+TEST_F(AgentRun, CommandLineAndStartUpFailuresEndWithTheirOwnStatus) {
   vktest::run_result r = vktest::run_program({agent(), "-v"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("vosk-host-agent 1.1.1 [linux x86_64 64bit] Build "), std::string::npos);
@@ -41,19 +41,52 @@ TEST_F(AgentRun, CommandLineAndEnvironmentEndWithStatusZero) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("debug mode on\n"), std::string::npos);
   EXPECT_NE(r.out.find("[usage] " + agent() + " [-D][-d][-v|-h]\n"), std::string::npos);
+  r = vktest::run_program({agent(), "--help"}, env("127.0.0.1:1"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("[usage] "), std::string::npos);
+  // An unknown argument never starts the agent.
+  for (const char *arg : {"--version", "-x", "start"}) {
+    r = vktest::run_program({agent(), arg}, env("127.0.0.1:1"));
+    EXPECT_EQ(r.status, 2) << arg;
+    EXPECT_NE(r.err.find("[main] unknown argument [" + std::string(arg) + "]"), std::string::npos);
+    EXPECT_NE(r.err.find("[usage] "), std::string::npos);
+  }
+  EXPECT_FALSE(vktest::file_exists(data + "/host_agent_pid"));
   r = vktest::run_program({agent(), "-c"});
   EXPECT_NE(r.out.find("[check_os_info] OS Name : Linux\n"), std::string::npos);
   r = vktest::run_program({agent()}, {"VOSK_HOME"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("[PQH-OSM-00010010][ERROR] Failed to get environment variable VOSK_HOME."),
             std::string::npos);
   std::vector<std::string> e = env("127.0.0.1:1");
   e.back() = "PERM_FILE_OTHER_WR=maybe";
   r = vktest::run_program({agent()}, e);
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("environment variable PERM_FILE_OTHER_WR is wrong.[maybe]"),
             std::string::npos);
   EXPECT_FALSE(vktest::file_exists(data + "/host_agent_pid"));
+
+  // A saved value the agent cannot start with: named on stderr, also with
+  // -D (checked before detaching).
+  ASSERT_TRUE(vktest::write_file(data + "/config", "LOG_LEVEL=bogus\n"));
+  for (const char *d : {"-d", "-D"}) {
+    r = vktest::run_program({agent(), d}, env("127.0.0.1:1"));
+    EXPECT_EQ(r.status, 5) << d;
+    EXPECT_NE(r.err.find("option[LOG_LEVEL] value[bogus] refused: not a log level"),
+              std::string::npos)
+        << r.err;
+  }
+  ASSERT_EQ(unlink((data + "/config").c_str()), 0);
+  // The data directory, then the home, missing.
+  ASSERT_EQ(system(("rm -rf " + data).c_str()), 0);
+  r = vktest::run_program({agent(), "-D"}, env("127.0.0.1:1"));
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("[main] data directory " + data + " cannot be used: "), std::string::npos)
+      << r.err;
+  ASSERT_EQ(system(("rm -rf " + home).c_str()), 0);
+  r = vktest::run_program({agent()}, env("127.0.0.1:1"));
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("[main] home " + home + "/host cannot be used: "), std::string::npos);
 }
 
 TEST_F(AgentRun, AnnouncesItselfAnswersTheServerAndStopsOnSigterm) {
@@ -105,7 +138,8 @@ TEST_F(AgentRun, AnnouncesItselfAnswersTheServerAndStopsOnSigterm) {
   // A second instance finds the first.
   vktest::run_result second =
       vktest::run_program({agent()}, env("127.0.0.1:" + std::to_string(sim.port)));
-  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.status, 6);
+  EXPECT_NE(second.err.find("[main] vosk-host-agent is already running"), std::string::npos);
   EXPECT_TRUE(log_has("[PQH-OSM-00020080] Already exists. pid:" + std::to_string(a.pid)));
 
   kill(a.pid, SIGHUP);
@@ -128,7 +162,9 @@ TEST_F(AgentRun, ACrashEndsByItsSignalAndADeletedPidFileStopsTheAgent) {
   ASSERT_GT(tail.pid, 0);
   ASSERT_TRUE(vktest::write_file(data + "/host_agent_pid", std::to_string(tail.pid)));
   vktest::child a = vktest::start_program({agent()}, dir.path, env("127.0.0.1:1"));
-  ASSERT_TRUE(log_has("[MAIN] initialize resources.")) << log();
+  // Every thread has started (and the main thread's breadcrumb exists):
+  // the crash report below names them.
+  ASSERT_TRUE(log_has("[run_thread] create success. THR_PACKAGE_MANAGER")) << log();
   vktest::stop_program(tail);
   kill(a.pid, SIGSEGV);
   EXPECT_EQ(vktest::wait_program(a, 5000), 128 + SIGSEGV);
