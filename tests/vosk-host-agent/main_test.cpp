@@ -155,6 +155,59 @@ TEST_F(AgentRun, AnnouncesItselfAnswersTheServerAndStopsOnSigterm) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 
+TEST_F(AgentRun, HostileSettingsFromTheServerAreRefusedAndTheAgentStartsAgain) {
+  // A link where a new log file name would go points at a file outside.
+  std::string victim = dir.path + "/victim";
+  ASSERT_TRUE(vktest::write_file(victim, ""));
+  ASSERT_EQ(symlink(victim.c_str(), (dir.path + "/log/planted.log").c_str()), 0);
+  hosttest::dg_sim sim;
+  std::string why;
+  ASSERT_TRUE(sim.start(dir.path,
+                        {"--scenario", std::string(VK_SOURCE_DIR) +
+                                           "/tools/dg-sim/scenarios/host_hostile_settings.json"},
+                        &why))
+      << why;
+  vktest::child a =
+      vktest::start_program({agent()}, dir.path, env("127.0.0.1:" + std::to_string(sim.port)));
+  ASSERT_GT(a.pid, 0);
+  ASSERT_TRUE(vktest::wait_until([&] { return sim.count("\"type\": 40000,") > 0; }, 15000))
+      << log();
+  std::string text = log();
+  for (const char *line :
+       {"option[LOG_LEVEL] value[bogus] refused: not a log level",
+        "option[LOG_FILENAME] value[agent.log...] refused: line break or NUL in the value",
+        "option[LOG_DIRECTORY] value[/etc] refused: directory outside the agent's home",
+        "option[INTERVAL_METRIC] value[2147483648] refused: not a number of seconds",
+        "option[INTERVAL_PROCESS] value[99999999999999999999] refused: not a number of seconds"})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  // Only the sound values were kept, as a restart reads them back.
+  EXPECT_EQ(vktest::read_file(data + "/config"),
+            "CPU100=0\nINTERVAL_INFO_LOG=60\nINTERVAL_METRIC=5\nINTERVAL_PROCESS=20\n"
+            "INTERVAL_INSTALLED_PACKAGE=86400\nCOLLECT_FILESYSTEM_TYPE_NFS=0\n"
+            "LOG_DIRECTORY=${VOSK_HOST_HOME}/log\nLOG_FILENAME=planted.log\n"
+            "LOG_LEVEL=info\n");
+  // The log switch to the planted link (within 3 s) writes nothing through it.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return log().find("update option[LOG_FILENAME]") != std::string::npos; }, 5000));
+  ASSERT_EQ(unlink((data + "/host_agent_pid").c_str()), 0);
+  EXPECT_EQ(vktest::wait_program(a, 10000), 0);
+  EXPECT_EQ(vktest::read_file(victim), "");
+  vktest::stop_program(sim.child);
+  sim.child.pid = -1;
+
+  // The saved file starts the agent again.
+  ASSERT_EQ(unlink((dir.path + "/log/planted.log").c_str()), 0);
+  vktest::child b = vktest::start_program({agent()}, dir.path, env("127.0.0.1:1"));
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        return vktest::read_file(dir.path + "/log/planted.log").find("write pid. ") !=
+               std::string::npos;
+      },
+      15000));
+  ASSERT_EQ(unlink((data + "/host_agent_pid").c_str()), 0);
+  EXPECT_EQ(vktest::wait_program(b, 10000), 0);
+}
+
 TEST_F(AgentRun, ACrashEndsByItsSignalAndADeletedPidFileStopsTheAgent) {
   // The pid file names a live `tail` of the agent's log: not an instance.
   vktest::write_file(log_path, "");

@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <limits.h>
 #include <sys/stat.h>
 
 #include <charconv>
@@ -343,10 +343,9 @@ int update_conf_value_for_key(conf_handle_t *handle, const char *key, const char
   if (bad_text || conf_check_value(static_cast<int>(e - handle->entries), v.data(), v.size(), 1,
                                    why, sizeof(why)) != CONF_CHECK_OK) {
     std::string_view shown = raw.substr(0, raw.find_first_of(std::string_view("\n\r\0", 3)));
-    VKLOG(g_vklog, VL_WARN,
-          "[update_conf_value_for_key] option[%s] value[%.*s%s] refused: %s\n", e->key,
-          static_cast<int>(shown.size()), shown.data(), shown.size() < raw.size() ? "..." : "",
-          why);
+    VKLOG(g_vklog, VL_WARN, "[update_conf_value_for_key] option[%s] value[%.*s%s] refused: %s\n",
+          e->key, static_cast<int>(shown.size()), shown.data(),
+          shown.size() < raw.size() ? "..." : "", why);
     return -4;
   }
   int ret = 0;
@@ -506,14 +505,16 @@ int init_vklog_debug_mode(void) {
       vklog_config_set(c, VKLOG_CFG_TYPE_LEVEL, 6, "=trace") != 0 ||
       vklog_config_set(c, VKLOG_CFG_TYPE_HEADER_FLAG, 4, "time") != 0) {
     vklog_config_free(c);
-    fprintf(stderr, "[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", -1,
-           0);
+    fprintf(stderr,
+            "[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", -1,
+            0);
     return -1;
   }
   int ret = vklog_apply_config(c, &err);
   if (ret != 0) {
-    fprintf(stderr, "[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", ret,
-           err);
+    fprintf(stderr,
+            "[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", ret,
+            err);
     return -1;
   }
   vklog_t *h = vklog_get_category("debug-mode");
@@ -541,15 +542,17 @@ int init_vklog(int debug) {
       vklog_config_set(c, VKLOG_CFG_TYPE_INCLUDE_US_TO_TIME, 5, "false") != 0 ||
       set_log_items(c, expanded, file, level) != 0) {
     vklog_config_free(c);
-    fprintf(stderr, "[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", -1,
-           0);
+    fprintf(stderr,
+            "[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", -1,
+            0);
     return -2;
   }
   int err = 0;
   ret = vklog_initialize_with_config(c, &err);
   if (ret != 0) {
-    fprintf(stderr, "[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", ret,
-           err);
+    fprintf(stderr,
+            "[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", ret,
+            err);
     return -2;
   }
   vklog_t *h = vklog_get_category(HOST_PROCESS_NAME);
