@@ -23,6 +23,7 @@
 #include "on_demand.h"
 #include "pkt_proto/proto_send.h"
 #include "pub_conf.h"
+#include "test_clock.h"
 #include "vk_clock.h"
 #include "vk_comm.h"
 #include "vklog.h"
@@ -168,6 +169,115 @@ TEST_F(LinkFixture, ACollectorThatNeverAnswersTheHandshakeIsLeftAfterTheLimit) {
   EXPECT_EQ(dg_communicate(sock), -2);
   close(sock);
   close(ls);
+}
+
+// Sends the agent's log to <dir>/log/vosk-host-agent.log; returns that path.
+std::string log_into(const std::string &dir) {
+  setenv("H17_LOG_HOME", dir.c_str(), 1);
+  mkdir((dir + "/log").c_str(), 0755);
+  g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
+  update_conf_value_for_key(g_conf_handle, "LOG_DIRECTORY", "${H17_LOG_HOME}/log", 19);
+  EXPECT_EQ(init_vklog(0), 0);
+  return dir + "/log/vosk-host-agent.log";
+}
+
+std::string nio_header(uint32_t body_length, uint8_t version = 2, uint8_t flag = 4) {
+  std::string h = {'\xF9', '\xF2', '\xF8', static_cast<char>(version), static_cast<char>(flag),
+                   0,      0,      0};
+  for (int shift = 24; shift >= 0; shift -= 8) h += static_cast<char>(body_length >> shift);
+  return h;
+}
+
+TEST_F(LinkFixture, HostileFramesAreRefusedWithTheirReasonLogged) {
+  std::string log_path = log_into(dir.path);
+  std::string good = nio_header(11 + 3) + std::string(11, '\0') + "abc";
+  struct {
+    std::string bytes;
+    bool close_after;
+    int result;
+    const char *logged;
+  } cases[] = {
+      {good, false, 14, nullptr},
+      {nio_header(0x80000000u), false, DG_RECV_BAD_LENGTH,
+       "frame announces 2147483648 bytes, limit 65523"},
+      {nio_header(65524), false, DG_RECV_BAD_LENGTH, "frame announces 65524 bytes"},
+      {nio_header(0), false, DG_RECV_BAD_LENGTH, "frame announces 0 bytes"},
+      {"GET / HTTP/1.0\r\n", false, DG_RECV_BAD_MAGIC, "not a framed header (47 45 54)"},
+      {nio_header(20, 3), false, DG_RECV_BAD_VERSION, "header version 3 refused"},
+      {nio_header(20, 2, 9), false, DG_RECV_BAD_FLAG, "header flag 9 refused"},
+      {nio_header(20) + "abc", true, DG_RECV_CUT,
+       "connection closed inside a frame after 15 bytes"},
+      {good.substr(0, 5), true, DG_RECV_CUT, "connection closed inside a frame after 5 bytes"},
+      {"", true, DG_RECV_CLOSED, "collector closed the connection"},
+  };
+  for (const auto &c : cases) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(send(sv[1], c.bytes.data(), c.bytes.size(), 0), static_cast<ssize_t>(c.bytes.size()));
+    if (c.close_after) close(sv[1]);
+    uint8_t buf[VK_COMM_RECV_BUFFER_SIZE];
+    EXPECT_EQ(dg_recv_frame(sv[0], buf, sizeof(buf), 5000), c.result) << c.logged;
+    if (c.logged != nullptr) {
+      EXPECT_NE(vktest::read_file(log_path).find(c.logged), std::string::npos) << c.logged;
+    }
+    close(sv[0]);
+    if (!c.close_after) close(sv[1]);
+  }
+  // A quiet collector: the wait ends as a plain time-out.
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  uint8_t buf[64];
+  EXPECT_EQ(dg_recv_frame(sv[0], buf, sizeof(buf), 0), DG_RECV_TIMEOUT);
+  close(sv[0]);
+  close(sv[1]);
+}
+
+// Runs dg_recv_frame on a thread against the pair's first socket.
+struct frame_reader {
+  std::atomic<int> result{1};
+  pthread_t tid{};
+  int sock = -1;
+  static void *run(void *arg) {
+    frame_reader *r = static_cast<frame_reader *>(arg);
+    static thread_local uint8_t buf[VK_COMM_RECV_BUFFER_SIZE];
+    r->result.store(dg_recv_frame(r->sock, buf, sizeof(buf), 2000));
+    return nullptr;
+  }
+};
+
+TEST_F(LinkFixture, AHeaderWithoutItsBodyStallsOutAndAStopEndsAnyWait) {
+  std::string log_path = log_into(dir.path);
+  test_clock_install(1700000000000ULL);
+  for (int with_stop = 0; with_stop < 2; with_stop++) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    // 12 bytes announcing a body that never comes.
+    std::string h = nio_header(100);
+    ASSERT_EQ(send(sv[1], h.data(), h.size(), 0), 12);
+    frame_reader r;
+    r.sock = sv[0];
+    ASSERT_EQ(pthread_create(&r.tid, nullptr, frame_reader::run, &r), 0);
+    if (with_stop) {
+      // The clock stands still: only the stop word can end the wait.
+      g_stop_the_world.store(1);
+    } else {
+      for (int i = 0; i < 2000 && r.result.load() == 1; i++) {
+        test_clock_advance_msec(500);
+        struct timespec ts = {0, 2000000};
+        nanosleep(&ts, nullptr);
+      }
+    }
+    EXPECT_TRUE(vktest::wait_until([&] { return r.result.load() != 1; }, 10000));
+    pthread_join(r.tid, nullptr);
+    EXPECT_EQ(r.result.load(), with_stop ? DG_RECV_STOPPED : DG_RECV_STALLED);
+    g_stop_the_world.store(0);
+    close(sv[0]);
+    close(sv[1]);
+  }
+  test_clock_uninstall();
+  EXPECT_NE(vktest::read_file(log_path).find(
+                "frame stalled after 12 bytes for 30000 ms, collector taken as gone"),
+            std::string::npos);
 }
 
 TEST(TimeSync, TenSamplesGiveTheMeanOfTheMiddleSix) {
