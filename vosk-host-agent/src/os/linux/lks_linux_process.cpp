@@ -93,8 +93,9 @@ void read_io(int proc, const char *io_name, uid_t euid, lks_proc_t *rec) {
   }
 }
 
-// Command line with NUL separators turned into blanks, trimmed. False when
-// it is empty or unreadable (a kernel thread).
+// Command line with NUL separators turned into blanks, trimmed, cut to the
+// field (a long one, e.g. of a Java program, keeps its first 511
+// characters). False when it is empty or unreadable (a kernel thread).
 bool read_cmdline(int proc, const char *name, char out[LKS_PROC_CMDLINE_SIZE]) {
   char text[PROC_READ_SIZE + 1];
   long n = lks_read_at(proc, name, text, sizeof(text), nullptr);
@@ -105,13 +106,8 @@ bool read_cmdline(int proc, const char *name, char out[LKS_PROC_CMDLINE_SIZE]) {
   text[n] = '\0';
   vk_trim(text, static_cast<size_t>(n));
   if (text[0] == '\0') return false;
-  // A command line that fills the read is listed without its text, rather
-  // than with a cut one.
-  if (n >= static_cast<long>(PROC_READ_SIZE) - 1) {
-    out[0] = '\0';
-    return true;
-  }
-  snprintf(out, LKS_PROC_CMDLINE_SIZE, "%.*s", LKS_PROC_CMDLINE_SIZE - 1, text);
+  vk_copy_field(out, LKS_PROC_CMDLINE_SIZE,
+                std::string_view(text, strnlen(text, LKS_PROC_CMDLINE_SIZE - 1)));
   return true;
 }
 
@@ -132,40 +128,13 @@ bool list_append(lks_proc_list_t *list, lks_proc_t *rec) {
   return true;
 }
 
-// The previous scan's record of the process that `cur` (pid and uid set)
-// would be at position `pos`: the same position first (the directory
-// order rarely changes), then the map.
-const lks_proc_t *previous_of(const lks_proc_list_t *prev, int pos, const lks_proc_t *cur) {
-  if (prev == nullptr || prev->count == 0) return nullptr;
-  if (pos < prev->count) {
-    const lks_proc_t *p = prev->items[pos];
-    if (p->pid == cur->pid && p->uid == cur->uid) return p;
-  }
-  void *found = nullptr;
-  if (map_lookup(const_cast<hash_struct *>(&prev->map), cur, 8, &found) == 1) {
-    return static_cast<const lks_proc_t *>(found);
-  }
-  return nullptr;
-}
-
-// True when the command line `p` read for the same pid and uid still holds
-// for `c`: the same process (start time), no exec since (name, argument
-// area and virtual size; a process that has exited shows size 0 and no
-// argument area), and no CPU tick used since (a process rewriting its title
-// in place has to run).
-bool same_cmdline(const lks_proc_t *p, const lks_proc_t *c) {
-  return p->start_ticks == c->start_ticks && p->arg_start == c->arg_start &&
-         p->arg_end == c->arg_end && p->vsize == c->vsize && p->utime == c->utime &&
-         p->stime == c->stime && strcmp(p->comm, c->comm) == 0;
-}
-
 // The kernel's flag of its own threads, which never have a command line.
 constexpr uint64_t PROC_FLAG_KTHREAD = 0x00200000;
 
 // Reads one process below the /proc directory `proc`; null when it is to
 // be left out. *oom set when memory is exhausted.
-lks_proc_t *read_process(int proc, uint32_t pid, const lks_proc_list_t *prev, int pos,
-                         const scan_env *env, user_cache *users, bool *oom) {
+lks_proc_t *read_process(int proc, uint32_t pid, const scan_env *env, user_cache *users,
+                         bool *oom) {
   // "<pid>/" once; the file names are put after it.
   char name[32];
   int dir_len = snprintf(name, sizeof(name), "%u/", pid);
@@ -190,15 +159,12 @@ lks_proc_t *read_process(int proc, uint32_t pid, const lks_proc_list_t *prev, in
   }
   rec->pid = pid;
   rec->uid = st.st_uid;
-  const lks_proc_t *p = previous_of(prev, pos, rec);
-  if (p != nullptr && same_cmdline(p, rec)) {
-    memcpy(rec->cmdline, p->cmdline, sizeof(rec->cmdline));
-  } else {
-    memcpy(file, "cmdline", 8);
-    if (!read_cmdline(proc, name, rec->cmdline)) {
-      free(rec);
-      return nullptr;
-    }
+  // Read on every scan: a process may rewrite its own title at any time
+  // without anything in its stat line telling.
+  memcpy(file, "cmdline", 8);
+  if (!read_cmdline(proc, name, rec->cmdline)) {
+    free(rec);
+    return nullptr;
   }
   memcpy(file, "io", 3);
   read_io(proc, name, env->euid, rec);
@@ -385,7 +351,7 @@ void lks_proc_set_btime(uint64_t btime_sec) {
   g_btime.store(btime_sec, std::memory_order_relaxed);
 }
 
-int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
+int get_process_infos(lks_proc_list_t *list) {
   if (list->map.hash_table == nullptr && map_init(&list->map, PROC_MAP_BUCKETS, 8) != 0) return -3;
   char path[LKS_PATH_SIZE];
   DIR *dir = lks_path(path, sizeof(path), "/proc") == 0 ? opendir(path) : nullptr;
@@ -411,8 +377,7 @@ int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
     uint64_t pid = lks_parse_u64(de->d_name, &end);
     if (*end != '\0' || pid == 0 || pid > INT32_MAX) continue;
     bool oom = false;
-    lks_proc_t *rec =
-        read_process(proc, static_cast<uint32_t>(pid), prev, list->count, &env, &users, &oom);
+    lks_proc_t *rec = read_process(proc, static_cast<uint32_t>(pid), &env, &users, &oom);
     if (oom) {
       ret = -3;
       break;
@@ -464,7 +429,7 @@ void lks_proc_cpu_calc(const lks_proc_list_t *prev, lks_proc_list_t *cur, long h
 
 int get_host_process_list(void) {
   lks_proc_list_t cur = {};
-  int ret = get_process_infos(&cur, g_have_prev ? &g_prev_list : nullptr);
+  int ret = get_process_infos(&cur);
   if (ret == -2) {
     VKLOG(g_vklog, VL_ERROR, "[get_process_list] get process info has failed.[ret:%d]\n", ret);
     lks_proc_list_clear(&cur);
