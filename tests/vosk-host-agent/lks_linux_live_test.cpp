@@ -300,6 +300,16 @@ TEST_F(LksLive, ALongCommandLineIsCutAndARewrittenTitleShowsAtTheNextScan) {
       [&] { return vktest::read_file(proc).compare(0, 9, "title-two") == 0; }, 20000));
   ASSERT_EQ(0, get_host_process_list());
   EXPECT_EQ("title-two", reported_cmdline(pid));
+  // Its files were kept open between the scans; once it has exited they
+  // are closed and it is not listed.
+  size_t open_before = lks_process_files_open();
+  EXPECT_GE(open_before, 4u);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  kid.pids.clear();
+  ASSERT_EQ(0, get_host_process_list());
+  EXPECT_EQ("", reported_cmdline(pid));
+  EXPECT_LE(lks_process_files_open(), open_before - 4);
 }
 
 TEST_F(LksLive, LimitsAgreeWithPrlimit) {

@@ -2,8 +2,9 @@
 // the previous scan, the process report (60016), and the resource limits of
 // one process answered to the collector's request (62000 -> 62001).
 //
-// The previous scan's list and the report buffers belong to the process
-// thread (THR_PROCESS_LIST), which holds g_username_lock around a cycle.
+// The previous scan's list, the report buffers and the process files kept
+// open between scans belong to the process thread (THR_PROCESS_LIST), which
+// holds g_username_lock around a cycle.
 // The limits request runs on the server-link thread and touches neither.
 #ifndef VOSK_HOST_AGENT_OS_LINUX_LKS_LINUX_PROCESS_H
 #define VOSK_HOST_AGENT_OS_LINUX_LKS_LINUX_PROCESS_H
@@ -67,11 +68,19 @@ void lks_proc_set_btime(uint64_t btime_sec);
 
 // Scans <root>/proc into `list` (zeroed by the caller or cleared). A process
 // that vanishes while it is read, or whose command line is empty (a kernel
-// thread), is left out. Every process's command line is read on every scan
-// and cut to the field when longer. 0; -2 when /proc cannot be read; -3
-// when memory is exhausted (the records read so far stay).
+// thread), is left out. Every process's stat, command line and io files are
+// read on every scan (the command line cut to the field when longer). On
+// procfs the three files of each process stay open from scan to scan (at
+// most half the descriptor limit; the files of processes that have exited
+// are closed at the end of the scan): a read at offset 0 gives the current
+// text. 0; -2 when /proc cannot be read; -3 when memory is exhausted (the
+// records read so far stay).
 // REQUIRES: the caller holds g_username_lock (user names are looked up).
 int get_process_infos(lks_proc_list_t *list);
+// Closes every kept process file (safe to call twice), and the number of
+// descriptors held now.
+void lks_process_files_close(void);
+size_t lks_process_files_open(void);
 void lks_proc_list_clear(lks_proc_list_t *list);
 
 // CPU shares of `cur` against `prev` (same position and name first, then
