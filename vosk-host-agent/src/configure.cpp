@@ -598,6 +598,16 @@ int update_vklog(void) {
     vklog_config_free(c);
     return 0;
   }
+  // Logged here, into the file still in use: the new one is never opened
+  // through a link, so its lines would be lost without a word.
+  char target[HOST_PATH_SIZE];
+  struct stat lst;
+  if (snprintf(target, sizeof(target), "%s/%s", c->out_dir, file) <
+          static_cast<int>(sizeof(target)) &&
+      lstat(target, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[update_vklog] log file %s is a symbolic link: it is not written through\n", target);
+  }
   int err = 0;
   ret = vklog_apply_config(c, &err);
   if (ret != 0) {
