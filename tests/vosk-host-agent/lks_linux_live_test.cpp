@@ -281,16 +281,18 @@ TEST_F(LksLive, ALongCommandLineIsCutAndARewrittenTitleShowsAtTheNextScan) {
   // A 5,000-byte command line; on SIGUSR1 the process rewrites its title
   // in place (as postgres and sshd do) while it sleeps, so neither its CPU
   // counters nor its argument area move.
+  // It makes the file `ready` once its handler is in place.
+  vktest::temp_dir dir;
+  std::string ready = dir.path + "/ready";
   children kid;
   std::string tail(5000, 'y');
-  ASSERT_TRUE(kid.start(
-      1,
-      {"/usr/bin/perl", "-e",
-       "$SIG{USR1} = sub { $0 = 'title-two' }; select(undef, undef, undef, 0.2) while 1;", tail}));
+  ASSERT_TRUE(kid.start(1, {"/usr/bin/perl", "-e",
+                            "$SIG{USR1} = sub { $0 = 'title-two' }; open(F, '>', $ARGV[1]); "
+                            "close(F); select(undef, undef, undef, 0.2) while 1;",
+                            tail, ready}));
   pid_t pid = kid.pids[0];
   std::string proc = "/proc/" + std::to_string(pid) + "/cmdline";
-  ASSERT_TRUE(vktest::wait_until(
-      [&] { return vktest::read_file(proc).find(tail) != std::string::npos; }, 20000));
+  ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(ready); }, 20000));
   ASSERT_EQ(0, get_host_process_list());
   std::string first = reported_cmdline(pid);
   EXPECT_EQ(511u, first.size());
@@ -302,14 +304,14 @@ TEST_F(LksLive, ALongCommandLineIsCutAndARewrittenTitleShowsAtTheNextScan) {
   EXPECT_EQ("title-two", reported_cmdline(pid));
   // Its files were kept open between the scans; once it has exited they
   // are closed and it is not listed.
-  size_t open_before = lks_process_files_open();
-  EXPECT_GE(open_before, 4u);
+  EXPECT_TRUE(lks_process_files_held(static_cast<uint32_t>(pid)));
+  EXPECT_GE(lks_process_files_open(), 4u);
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   kid.pids.clear();
   ASSERT_EQ(0, get_host_process_list());
   EXPECT_EQ("", reported_cmdline(pid));
-  EXPECT_LE(lks_process_files_open(), open_before - 4);
+  EXPECT_FALSE(lks_process_files_held(static_cast<uint32_t>(pid)));
 }
 
 TEST_F(LksLive, LimitsAgreeWithPrlimit) {

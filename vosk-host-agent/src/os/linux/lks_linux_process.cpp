@@ -535,6 +535,11 @@ size_t lks_process_files_open(void) {
   return g_files.open_fds;
 }
 
+bool lks_process_files_held(uint32_t pid) {
+  auto it = g_files.by_pid.find(pid);
+  return it != g_files.by_pid.end() && it->second.fd[FILE_DIR] >= 0;
+}
+
 void lks_proc_list_clear(lks_proc_list_t *list) {
   map_destroy(&list->map);  // frees the records
   free(list->items);

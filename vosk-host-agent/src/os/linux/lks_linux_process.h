@@ -77,10 +77,11 @@ void lks_proc_set_btime(uint64_t btime_sec);
 // records read so far stay).
 // REQUIRES: the caller holds g_username_lock (user names are looked up).
 int get_process_infos(lks_proc_list_t *list);
-// Closes every kept process file (safe to call twice), and the number of
-// descriptors held now.
+// Closes every kept process file (safe to call twice); the number of
+// descriptors held now; whether files of `pid` are held.
 void lks_process_files_close(void);
 size_t lks_process_files_open(void);
+bool lks_process_files_held(uint32_t pid);
 void lks_proc_list_clear(lks_proc_list_t *list);
 
 // CPU shares of `cur` against `prev` (same position and name first, then
