@@ -175,6 +175,7 @@ TEST_F(LinkFixture, ACollectorThatNeverAnswersTheHandshakeIsLeftAfterTheLimit) {
 std::string log_into(const std::string &dir) {
   setenv("H17_LOG_HOME", dir.c_str(), 1);
   mkdir((dir + "/log").c_str(), 0755);
+  destroy_configure(g_conf_handle);  // no thread reads it between the tests
   g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
   update_conf_value_for_key(g_conf_handle, "LOG_DIRECTORY", "${H17_LOG_HOME}/log", 19);
   EXPECT_EQ(init_vklog(0), 0);
@@ -333,6 +334,7 @@ TEST_F(LinkFixture, RefusedConnectsAndRefusedHandshakesAreRetriedEveryFiveSecond
   ASSERT_TRUE(sim.start(dir.path, {"--empty-agent-id"}, &why)) << why;
   // Log into the temporary home to count the connect failure lines.
   setenv("H8_LOG_HOME", dir.path.c_str(), 1);
+  destroy_configure(g_conf_handle);
   g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
   update_conf_value_for_key(g_conf_handle, "LOG_DIRECTORY", "${H8_LOG_HOME}/log", 18);
   mkdir((dir.path + "/log").c_str(), 0755);
