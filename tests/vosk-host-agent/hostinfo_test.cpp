@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common_agent_info.h"
+#include "host_test_util.h"
 #include "pkt_proto/proto_send.h"
 #include "pub_conf.h"
 #include "test_process.h"
@@ -54,33 +55,6 @@ TEST(HostId, TheFileGivesAtMostThirtySixCharactersOfItsFirstLine) {
   EXPECT_EQ(store_host_agent_id("x"), -4);
 }
 
-// A network namespace of its own with `v4` IPv4 and `v6` IPv6 addresses
-// on its loopback; removed by the destructor.
-struct many_address_netns {
-  std::string name = "h17ai" + std::to_string(getpid());
-  bool made = false;
-  std::string why;
-  many_address_netns(const std::string &dir, int v4, int v6) {
-    if (system(("ip netns add " + name + " 2>" + dir + "/ns.err").c_str()) != 0) {
-      why = vktest::read_file(dir + "/ns.err");
-      return;
-    }
-    made = true;
-    std::string batch = "link set lo up\n";
-    for (int i = 0; i < v4; i++)
-      batch += "address add 10.77." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) +
-               "/32 dev lo\n";
-    for (int i = 0; i < v6; i++)
-      batch += "address add fd17::" + std::to_string(i + 1) + "/128 dev lo\n";
-    vktest::write_file(dir + "/ns.batch", batch);
-    if (system(("ip -n " + name + " -b " + dir + "/ns.batch 2>" + dir + "/ns.err").c_str()) != 0)
-      why = vktest::read_file(dir + "/ns.err");
-  }
-  ~many_address_netns() {
-    if (made) system(("ip netns del " + name).c_str());
-  }
-};
-
 // Builds the agent information inside the namespace (on a thread that
 // enters it) and returns the addresses it announces; -1 entries on failure.
 std::vector<std::string> announced_addresses(const std::string &ns, int *build_result) {
@@ -118,7 +92,7 @@ std::vector<std::string> announced_addresses(const std::string &ns, int *build_r
 TEST(AgentInfo, AHostWithThousandsOfAddressesIsAnnouncedWholeAndANewAddressAtTheNextConnection) {
   vktest::temp_dir dir;
   snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s", dir.path.c_str());
-  many_address_netns ns(dir.path, 2000, 3000);
+  hosttest::many_address_netns ns(dir.path, 2000, 3000);
   if (!ns.made) GTEST_SKIP() << "network namespaces refused here: " << ns.why;
   ASSERT_EQ(ns.why, "");
   int ret = 1;

@@ -218,6 +218,29 @@ TEST_F(AgentRun, HostileSettingsFromTheServerAreRefusedAndTheAgentStartsAgain) {
   EXPECT_EQ(vktest::wait_program(b, 10000), 0);
 }
 
+TEST_F(AgentRun, AHostWithThousandsOfAddressesConnectsAndReports) {
+  // The agent and dg-sim in a network namespace whose loopback holds 4,000
+  // addresses: the announcement is far over 64 KiB.
+  hosttest::many_address_netns ns(dir.path, 1000, 3000);
+  if (!ns.made) GTEST_SKIP() << "network namespaces refused here: " << ns.why;
+  ASSERT_EQ(ns.why, "");
+  std::vector<std::string> in_ns = {"/usr/sbin/ip", "netns", "exec", ns.name};
+  hosttest::dg_sim sim;
+  std::string why;
+  ASSERT_TRUE(sim.start(dir.path, {}, &why, in_ns)) << why;
+  std::vector<std::string> argv = in_ns;
+  argv.push_back(agent());
+  vktest::child a =
+      vktest::start_program(argv, dir.path, env("127.0.0.1:" + std::to_string(sim.port)));
+  ASSERT_GT(a.pid, 0);
+  EXPECT_TRUE(vktest::wait_until([&] { return sim.count("\"type\": 60009,") > 0; }, 20000))
+      << log();
+  EXPECT_EQ(sim.count("\"type\": 10043,", "fd170000000000000000000000003000"), 1);  // fd17::3000
+  EXPECT_EQ(log().find("common_req_agent_info_message_encode failed"), std::string::npos);
+  ASSERT_EQ(unlink((data + "/host_agent_pid").c_str()), 0);
+  EXPECT_EQ(vktest::wait_program(a, 10000), 0);
+}
+
 TEST_F(AgentRun, ACrashEndsByItsSignalAndADeletedPidFileStopsTheAgent) {
   // The pid file names a live `tail` of the agent's log: not an instance.
   vktest::write_file(log_path, "");
