@@ -69,7 +69,10 @@ TEST_F(ConfFixture, FileValuesTheAgentCannotStartWithAreRefusedAndReported) {
 
 TEST(ConfCheck, EachKeyAcceptsOnlyValuesTheAgentCanUse) {
   vktest::temp_dir dir;
-  ASSERT_EQ(system(("mkdir -p " + dir.path + "/home/log " + dir.path + "/out").c_str()), 0);
+  ASSERT_EQ(
+      system(("mkdir -p " + dir.path + "/home/log " + dir.path + "/home/data " + dir.path + "/out")
+                 .c_str()),
+      0);
   ASSERT_EQ(symlink((dir.path + "/out").c_str(), (dir.path + "/home/link").c_str()), 0);
   char saved[sizeof(g_vk_host_home)];
   memcpy(saved, g_vk_host_home, sizeof(saved));
@@ -110,6 +113,9 @@ TEST(ConfCheck, EachKeyAcceptsOnlyValuesTheAgentCanUse) {
       {CONF_LOG_DIRECTORY, home + "/../out", 1, CONF_CHECK_BAD_DIR},
       {CONF_LOG_DIRECTORY, home + "/link", 1, CONF_CHECK_BAD_DIR},
       {CONF_LOG_DIRECTORY, home + "x", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/data", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/data/sub", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/database", 1, CONF_CHECK_OK},
       {CONF_LOG_DIRECTORY, "log", 1, CONF_CHECK_BAD_DIR},
       {CONF_LOG_DIRECTORY, "${H17_CONF_UNSET_VAR}/log", 0, CONF_CHECK_BAD_DIR},
   };

@@ -98,7 +98,8 @@ bool whole_int32(std::string_view v, long long low, long long *out) {
   return true;
 }
 
-// True when `path` (absolute, expanded) lies inside `home`, both resolved.
+// True when `path` (absolute, expanded) lies inside `home` (or is it),
+// both resolved.
 // A directory not made yet is judged by its nearest existing parent.
 bool path_inside_home(const char *path, const char *home) {
   std::string_view p(path);
@@ -184,6 +185,16 @@ int conf_check_value(int index, const char *value, size_t length, int from_serve
       }
       if (from_server && !path_inside_home(expanded, g_vk_host_home)) {
         set_why(why, why_size, "directory outside the agent's home");
+        return CONF_CHECK_BAD_DIR;
+      }
+      // Nor among the agent's own files (configuration, pid file, host id),
+      // which log lines appended under their names would spoil.
+      char data_dir[HOST_PATH_SIZE];
+      if (from_server &&
+          snprintf(data_dir, sizeof(data_dir), "%s/data", g_vk_host_home) <
+              static_cast<int>(sizeof(data_dir)) &&
+          path_inside_home(expanded, data_dir)) {
+        set_why(why, why_size, "directory of the agent's own files");
         return CONF_CHECK_BAD_DIR;
       }
       return CONF_CHECK_OK;

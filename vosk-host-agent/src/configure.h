@@ -91,9 +91,9 @@ enum {
 // `index`: numbers are whole decimal int32 values (the intervals 0 or
 // more), LOG_LEVEL a level word, LOG_FILENAME a plain file name.
 // `from_server` adds the collector's limit: LOG_DIRECTORY must expand to a
-// directory inside g_vk_host_home (symbolic links resolved, no "."/".."
-// parts). Returns CONF_CHECK_OK or one of the codes above, with a short
-// reason in `why` (why_size bytes; may be null).
+// directory inside g_vk_host_home but not inside its "data" directory
+// (symbolic links resolved, no "."/".." parts). Returns CONF_CHECK_OK or one of the codes above,
+// with a short reason in `why` (why_size bytes; may be null).
 int conf_check_value(int index, const char *value, size_t length, int from_server, char *why,
                      size_t why_size);
 
