@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,24 @@ int init_environment(char *home, size_t size) {
   if (value[0] != '\0')
     set_properties_preset("RECEIVER_ADDR", strlen("RECEIVER_ADDR"), value, strlen(value));
   return 0;
+}
+
+// The process scan keeps each process's files open between scans within
+// half the descriptor limit; the usual soft limit of 1,024 would cover only
+// a few hundred processes, so it is raised to the hard limit (at most
+// 1,048,576). Nothing in the agent uses select(), so high descriptor
+// numbers are safe.
+void raise_file_limit(void) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  rlim_t want = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > 1048576 ? 1048576 : rl.rlim_max;
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want) {
+    rlim_t old = rl.rlim_cur;
+    rl.rlim_cur = want;
+    if (setrlimit(RLIMIT_NOFILE, &rl) == 0)
+      VKLOG(g_vklog, VL_INFO, "[main] open file limit %llu -> %llu\n",
+            static_cast<unsigned long long>(old), static_cast<unsigned long long>(want));
+  }
 }
 
 void start_threads(const pthread_attr_t *attr) {
@@ -243,6 +262,7 @@ int main(int argc, char **argv) {
   // The main thread's breadcrumb exists before any signal can need it.
   host_mark(HOST_SLOT_MAIN, __FILE__, __LINE__);
   initsignal();
+  raise_file_limit();
   VKLOG(g_vklog, VL_INFO, "[MAIN] initialize resources.\n");
   pthread_attr_t attr;
   pthread_attr_init(&attr);
