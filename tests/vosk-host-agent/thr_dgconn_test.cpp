@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "collect_hooks.h"
+#include "common_agent_info.h"
 #include "configure.h"
 #include "host_test_util.h"
 #include "on_demand.h"
@@ -279,6 +281,92 @@ TEST_F(LinkFixture, AHeaderWithoutItsBodyStallsOutAndAStopEndsAnyWait) {
   EXPECT_NE(vktest::read_file(log_path).find(
                 "frame stalled after 12 bytes for 30000 ms, collector taken as gone"),
             std::string::npos);
+}
+
+// Reads one whole frame from a blocking socket; false on a closed one.
+bool read_frame(int fd) {
+  uint8_t head[12];
+  size_t got = 0;
+  while (got < sizeof(head)) {
+    ssize_t n = recv(fd, head + got, sizeof(head) - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  uint32_t left = vk_get_be32(head + 8);
+  char buf[4096];
+  while (left > 0) {
+    ssize_t n = recv(fd, buf, left < sizeof(buf) ? left : sizeof(buf), 0);
+    if (n <= 0) return false;
+    left -= static_cast<uint32_t>(n);
+  }
+  return true;
+}
+
+TEST_F(LinkFixture, AFrameStalledAfterItsHeaderDropsTheLinkWithItsReasonAndReconnects) {
+  std::string log_path = log_into(dir.path);
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(sa);
+  ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)), 0);
+  ASSERT_EQ(listen(ls, 4), 0);
+  getsockname(ls, reinterpret_cast<sockaddr *>(&sa), &len);
+  clear_properties_preset();
+  std::string addr = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+  set_properties_preset("RECEIVER_ADDR", 13, addr.c_str(), addr.size());
+  ASSERT_EQ(set_dg_address(), 0);
+  g_dg_link.reconnect_msec = 10;
+  test_clock_install(1700000000000ULL);
+  pthread_t tid;
+  ASSERT_EQ(pthread_create(&tid, nullptr, thr_DGConn, nullptr), 0);
+  // Time moves one second per round while the test waits for a connection,
+  // so that the stall limit and the reconnect pause pass quickly.
+  auto accept_one = [&]() {
+    for (int i = 0; i < 3000; i++) {
+      struct pollfd pfd = {ls, POLLIN, 0};
+      if (poll(&pfd, 1, 5) == 1) return accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+      test_clock_advance_msec(1000);
+    }
+    return -1;
+  };
+  // The answer with an id, then a header that announces 100 bytes and
+  // nothing more.
+  alignas(8) uint8_t ws[1024];
+  common_res_agent_info_message_t *m = common_res_agent_info_message_new(ws, sizeof(ws));
+  ASSERT_NE(m, nullptr);
+  m->agent_id_p = "stall-host";
+  uint8_t body[256];
+  int body_len = common_res_agent_info_message_encode(m, body, sizeof(body));
+  ASSERT_GT(body_len, 0);
+  uint8_t *packet = nullptr;
+  size_t packet_len =
+      host_make_packet(&packet, HOST_PKT_RES_AGENT_INFO, 1, body, static_cast<size_t>(body_len));
+  ASSERT_GT(packet_len, 0u);
+  std::string stalled = nio_header(100);
+  int c = accept_one();
+  int again = -1;
+  // The agent information read, the answer and the stalled header sent.
+  bool served = c > 0 && read_frame(c) &&
+                send(c, packet, packet_len, 0) == static_cast<ssize_t>(packet_len) &&
+                send(c, stalled.data(), stalled.size(), 0) == 12;
+  free(packet);
+  if (served) again = accept_one();
+  g_stop_the_world.store(1);
+  pthread_join(tid, nullptr);
+  EXPECT_TRUE(vktest::wait_until([&] { return g_dg_link.sender_running.load() == 0; }, 5000));
+  test_clock_uninstall();
+  EXPECT_TRUE(served);
+  EXPECT_GT(again, 0);
+  std::string text = vktest::read_file(log_path);
+  EXPECT_NE(text.find("[dg_recv_frame] frame stalled after 12 bytes for 30000 ms"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[thr_DGConn] retry connection ... [ret: -7]"), std::string::npos);
+  if (again > 0) close(again);
+  if (c > 0) close(c);
+  close(ls);
+  g_stop_the_world.store(0);
 }
 
 TEST(TimeSync, TenSamplesGiveTheMeanOfTheMiddleSix) {
