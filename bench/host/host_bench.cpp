@@ -251,26 +251,14 @@ int main(int argc, char **argv) {
   for (int i = 0; i < big_runs; i++) get_host_process_list();
   double big_scan = (cpu_msec() - t0) / big_runs;
   uint64_t big_bytes = g_sent_bytes / big_runs;
-  // The scan alone (no report), once with every command line read (a
-  // first scan, or every process new) and once taking them over from the
-  // previous scan as a steady host does.
-  lks_proc_list_t prev = {};
-  get_process_infos(&prev, nullptr);
+  // The scan alone (no report); every command line is read on every scan.
   t0 = cpu_msec();
   for (int i = 0; i < big_runs; i++) {
     lks_proc_list_t l = {};
-    get_process_infos(&l, nullptr);
+    get_process_infos(&l);
     lks_proc_list_clear(&l);
   }
   double cold_scan = (cpu_msec() - t0) / big_runs;
-  t0 = cpu_msec();
-  for (int i = 0; i < big_runs; i++) {
-    lks_proc_list_t l = {};
-    get_process_infos(&l, &prev);
-    lks_proc_list_clear(&l);
-  }
-  double warm_scan = (cpu_msec() - t0) / big_runs;
-  lks_proc_list_clear(&prev);
   long big_text = 0;
   double exp_big = exporter_cost({"processes"}, big_runs, &big_text);
   for (pid_t pid : kids) kill(pid, SIGKILL);
@@ -280,8 +268,6 @@ int main(int argc, char **argv) {
          big_text, kids.size(), big_runs);
   printf("  %-14s %10.3f %10.3f %10.3f   (scan alone, every command line read)\n", "  cold",
          cold_scan, exp_big, exp_big > 0 ? cold_scan / exp_big : 0.0);
-  printf("  %-14s %10.3f %10.3f %10.3f   (scan alone, command lines kept)\n", "  warm", warm_scan,
-         exp_big, exp_big > 0 ? warm_scan / exp_big : 0.0);
 
   // One hour at the default intervals through the clock seam.
   vk_clock_set(&g_manual_clock);

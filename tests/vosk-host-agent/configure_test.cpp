@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -24,10 +25,10 @@ struct ConfFixture : ::testing::Test {
     EXPECT_EQ(get_conf_value_string_for_idx(h, index, buf, sizeof(buf)), 0);
     return buf;
   }
-  void load(const std::string &text) {
+  void load(const std::string &text, int result = 0) {
     std::string path = dir.path + "/config";
     ASSERT_TRUE(vktest::write_file(path, text));
-    ASSERT_EQ(load_config_file(h, path.c_str()), 0);
+    ASSERT_EQ(load_config_file(h, path.c_str()), result);
   }
 };
 
@@ -42,19 +43,117 @@ TEST_F(ConfFixture, DefaultsHoldWithoutAFile) {
 TEST_F(ConfFixture, FileLinesAreReadAsKeyEqualsValueWithCommentsAndBadLinesSkipped) {
   std::string longline = "INTERVAL_PROCESS=" + std::string(5000, '7') + "\n";
   load(std::string("# comment line\n") + "\n" + "  INTERVAL_METRIC  =  10   # ten seconds\n" +
-       "CPU100=1\n" + "no equals sign here\n" + "UNKNOWN_KEY=5\n" + longline +
-       "INTERVAL_INFO_LOG=99999999999\n" + std::string("LOG_LEVEL=de\0bug\n", 17) +
-       "LOG_FILENAME=\x01\xff.log\n" + "=orphan\n" + "INTERVAL_INSTALLED_PACKAGE=12x\n");
+           "CPU100=1\n" + "no equals sign here\n" + "UNKNOWN_KEY=5\n" + longline +
+           "LOG_FILENAME=\x01\xff.log\n" + "=orphan\n",
+       0);
   EXPECT_EQ(value(CONF_INTERVAL_METRIC), "10");
   EXPECT_EQ(get_conf_value_int_for_idx(h, CONF_INTERVAL_METRIC), 10);
   EXPECT_EQ(value(CONF_CPU100), "1");  // the file may set what the server may not
   // The over-long line is dropped whole, its tail is not read as a line.
   EXPECT_EQ(value(CONF_INTERVAL_PROCESS), "20");
-  // A number out of the int range reads as 0 (reports of that kind off).
-  EXPECT_EQ(get_conf_value_int_for_idx(h, CONF_INTERVAL_INFO_LOG), 0);
-  EXPECT_EQ(value(CONF_LOG_LEVEL), "de");
   EXPECT_EQ(value(CONF_LOG_FILENAME), "\x01\xff.log");
-  EXPECT_EQ(get_conf_value_int_for_idx(h, CONF_INTERVAL_INSTALLED_PACKAGE), 12);
+}
+
+TEST_F(ConfFixture, FileValuesTheAgentCannotStartWithAreRefusedAndReported) {
+  // Each refused line keeps the default; the others still apply.
+  load("INTERVAL_INFO_LOG=99999999999\nINTERVAL_METRIC=7\n" +
+           std::string("LOG_LEVEL=de\0bug\n", 17) + "LOG_LEVEL=bogus\n" +
+           "INTERVAL_INSTALLED_PACKAGE=12x\nLOG_FILENAME=../x.log\n",
+       -3);
+  EXPECT_EQ(value(CONF_INTERVAL_INFO_LOG), "300");
+  EXPECT_EQ(value(CONF_INTERVAL_METRIC), "7");
+  EXPECT_EQ(value(CONF_LOG_LEVEL), "info");
+  EXPECT_EQ(value(CONF_INTERVAL_INSTALLED_PACKAGE), "86400");
+  EXPECT_EQ(value(CONF_LOG_FILENAME), "vosk-host-agent.log");
+}
+
+TEST(ConfCheck, EachKeyAcceptsOnlyValuesTheAgentCanUse) {
+  vktest::temp_dir dir;
+  ASSERT_EQ(
+      system(("mkdir -p " + dir.path + "/home/log " + dir.path + "/home/data " + dir.path + "/out")
+                 .c_str()),
+      0);
+  ASSERT_EQ(symlink((dir.path + "/out").c_str(), (dir.path + "/home/link").c_str()), 0);
+  char saved[sizeof(g_vk_host_home)];
+  memcpy(saved, g_vk_host_home, sizeof(saved));
+  snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s/home", dir.path.c_str());
+  setenv("H17_CONF_HOME", g_vk_host_home, 1);
+  std::string home = g_vk_host_home;
+  struct {
+    int index;
+    std::string value;
+    int server;
+    int result;
+  } cases[] = {
+      {CONF_INTERVAL_METRIC, "0", 1, CONF_CHECK_OK},
+      {CONF_INTERVAL_METRIC, "2147483647", 1, CONF_CHECK_OK},
+      {CONF_INTERVAL_METRIC, "2147483648", 1, CONF_CHECK_BAD_NUMBER},
+      {CONF_INTERVAL_PROCESS, "99999999999999999999", 1, CONF_CHECK_BAD_NUMBER},
+      {CONF_INTERVAL_PROCESS, "-1", 1, CONF_CHECK_BAD_NUMBER},
+      {CONF_INTERVAL_PROCESS, "", 1, CONF_CHECK_BAD_NUMBER},
+      {CONF_INTERVAL_PROCESS, "12x", 1, CONF_CHECK_BAD_NUMBER},
+      {CONF_INTERVAL_INFO_LOG, "5\n", 1, CONF_CHECK_BAD_TEXT},
+      {CONF_CPU100, "-1", 0, CONF_CHECK_OK},
+      {CONF_COLLECT_FILESYSTEM_TYPE_NFS, "1", 1, CONF_CHECK_OK},
+      {CONF_LOG_LEVEL, "debug", 1, CONF_CHECK_OK},
+      {CONF_LOG_LEVEL, "=trace", 1, CONF_CHECK_OK},
+      {CONF_LOG_LEVEL, "bogus", 1, CONF_CHECK_BAD_LEVEL},
+      {CONF_LOG_LEVEL, "", 1, CONF_CHECK_BAD_LEVEL},
+      {CONF_LOG_FILENAME, "agent.log", 1, CONF_CHECK_OK},
+      {CONF_LOG_FILENAME, "agent.log\nCPU100=1", 1, CONF_CHECK_BAD_TEXT},
+      {CONF_LOG_FILENAME, std::string("a\0b", 3), 1, CONF_CHECK_BAD_TEXT},
+      {CONF_LOG_FILENAME, "sub/agent.log", 1, CONF_CHECK_BAD_NAME},
+      {CONF_LOG_FILENAME, "..", 1, CONF_CHECK_BAD_NAME},
+      {CONF_LOG_FILENAME, "", 1, CONF_CHECK_BAD_NAME},
+      {CONF_LOG_DIRECTORY, home + "/log", 1, CONF_CHECK_OK},
+      {CONF_LOG_DIRECTORY, "${H17_CONF_HOME}/new", 1, CONF_CHECK_OK},
+      {CONF_LOG_DIRECTORY, home, 1, CONF_CHECK_OK},
+      {CONF_LOG_DIRECTORY, "/tmp", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, "/tmp", 0, CONF_CHECK_OK},  // the file may point anywhere
+      {CONF_LOG_DIRECTORY, home + "/../out", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/link", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "x", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/data", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/data/sub", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, home + "/database", 1, CONF_CHECK_OK},
+      {CONF_LOG_DIRECTORY, "log", 1, CONF_CHECK_BAD_DIR},
+      {CONF_LOG_DIRECTORY, "${H17_CONF_UNSET_VAR}/log", 0, CONF_CHECK_BAD_DIR},
+  };
+  for (const auto &c : cases) {
+    char why[64] = "";
+    EXPECT_EQ(conf_check_value(c.index, c.value.data(), c.value.size(), c.server, why, sizeof(why)),
+              c.result)
+        << c.index << " [" << c.value << "]";
+    if (c.result != CONF_CHECK_OK) {
+      EXPECT_NE(why[0], '\0');
+    }
+  }
+  memcpy(g_vk_host_home, saved, sizeof(saved));
+}
+
+TEST_F(ConfFixture, ServerValuesAreRefusedWholeOrKeptAsTheFileReadsThemBack) {
+  std::string path = dir.path + "/config";
+  const char *bad[][2] = {{"LOG_LEVEL", "bogus"},
+                          {"LOG_FILENAME", "agent.log\nCPU100=1"},
+                          {"LOG_FILENAME", "agent.log\r"},
+                          {"LOG_FILENAME", "/etc/passwd"},
+                          {"LOG_DIRECTORY", "/etc"},
+                          {"INTERVAL_METRIC", "2147483648"},
+                          {"INTERVAL_PROCESS", "99999999999999999999"}};
+  for (const auto &kv : bad)
+    EXPECT_EQ(update_conf_value_for_key(h, kv[0], kv[1], static_cast<int>(strlen(kv[1]))), -4)
+        << kv[0] << "=" << kv[1];
+  std::string nul("x.log\0CPU100=1", 14);
+  EXPECT_EQ(update_conf_value_for_key(h, "LOG_FILENAME", nul.data(), static_cast<int>(nul.size())),
+            -4);
+  EXPECT_EQ(update_conf_value_for_key(h, "INTERVAL_METRIC", "10 # ten", 8), 0);
+  EXPECT_EQ(update_conf_value_for_key(h, "LOG_LEVEL", "  debug  ", 9), 0);
+  ASSERT_EQ(save_config_file(h, path.c_str()), 0);
+  EXPECT_EQ(vktest::read_file(path),
+            "CPU100=0\nINTERVAL_INFO_LOG=300\nINTERVAL_METRIC=10\nINTERVAL_PROCESS=20\n"
+            "INTERVAL_INSTALLED_PACKAGE=86400\nCOLLECT_FILESYSTEM_TYPE_NFS=0\n"
+            "LOG_DIRECTORY=${VOSK_HOST_HOME}/log\nLOG_FILENAME=vosk-host-agent.log\n"
+            "LOG_LEVEL=debug\n");
 }
 
 TEST_F(ConfFixture, ServerChangeRespectsFlagsAndRewritesEveryKeyInTableOrder) {
@@ -73,6 +172,7 @@ TEST_F(ConfFixture, ServerChangeRespectsFlagsAndRewritesEveryKeyInTableOrder) {
             "LOG_LEVEL=debug\n");
   EXPECT_FALSE(vktest::file_exists(path + ".tmp"));
   // Round trip: what was written reads back to the same values.
+  setenv("VOSK_HOST_HOME", dir.path.c_str(), 1);
   conf_handle_t *again = create_configure(g_conf_table, CONF_COUNT);
   ASSERT_EQ(load_config_file(again, path.c_str()), 0);
   for (int i = 0; i < CONF_COUNT; i++) {

@@ -265,10 +265,61 @@ TEST_F(LksLive, ProcessScanOfAThousandAgreesWithPs) {
   EXPECT_LE(moved * 20, compared) << "more than 5 % of the processes changed";
 }
 
+// The command line of one process in the latest report ("" when absent).
+std::string reported_cmdline(pid_t pid) {
+  std::vector<uint8_t> w;
+  host_process_info_message_t *m = decode(of_code(60016).back(), w, host_process_info_message_new,
+                                          host_process_info_message_decode);
+  for (int i = 0; m != nullptr && i < m->host_process_infos.length; i++) {
+    if (m->host_process_infos.items_p[i].pid == pid)
+      return m->host_process_infos.items_p[i].command_line_p;
+  }
+  return "";
+}
+
+TEST_F(LksLive, ALongCommandLineIsCutAndARewrittenTitleShowsAtTheNextScan) {
+  // A 5,000-byte command line; on SIGUSR1 the process rewrites its title
+  // in place (as postgres and sshd do) while it sleeps, so neither its CPU
+  // counters nor its argument area move.
+  // It makes the file `ready` once its handler is in place.
+  vktest::temp_dir dir;
+  std::string ready = dir.path + "/ready";
+  children kid;
+  std::string tail(5000, 'y');
+  ASSERT_TRUE(kid.start(1, {"/usr/bin/perl", "-e",
+                            "$SIG{USR1} = sub { $0 = 'title-two' }; open(F, '>', $ARGV[1]); "
+                            "close(F); select(undef, undef, undef, 0.2) while 1;",
+                            tail, ready}));
+  pid_t pid = kid.pids[0];
+  std::string proc = "/proc/" + std::to_string(pid) + "/cmdline";
+  ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(ready); }, 20000));
+  ASSERT_EQ(0, get_host_process_list());
+  std::string first = reported_cmdline(pid);
+  EXPECT_EQ(511u, first.size());
+  EXPECT_EQ(0u, first.find("/usr/bin/perl -e $SIG{USR1}")) << first;
+  kill(pid, SIGUSR1);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return vktest::read_file(proc).compare(0, 9, "title-two") == 0; }, 20000));
+  ASSERT_EQ(0, get_host_process_list());
+  EXPECT_EQ("title-two", reported_cmdline(pid));
+  // Its files were kept open between the scans; once it has exited they
+  // are closed and it is not listed.
+  EXPECT_TRUE(lks_process_files_held(static_cast<uint32_t>(pid)));
+  EXPECT_GE(lks_process_files_open(), 4u);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  kid.pids.clear();
+  ASSERT_EQ(0, get_host_process_list());
+  EXPECT_EQ("", reported_cmdline(pid));
+  EXPECT_FALSE(lks_process_files_held(static_cast<uint32_t>(pid)));
+}
+
 TEST_F(LksLive, LimitsAgreeWithPrlimit) {
   children kid;
-  ASSERT_TRUE(kid.start(
-      1, {"/usr/bin/prlimit", "--nofile=123:456", "--core=0:unlimited", "/bin/sleep", "120"}));
+  // Terabyte limits and the largest finite one: every digit must arrive.
+  ASSERT_TRUE(kid.start(1, {"/usr/bin/prlimit", "--nofile=123:456", "--core=0:unlimited",
+                            "--as=1099511627776:18446744073709551614",
+                            "--fsize=1099511627776:1099511627776", "/bin/sleep", "120"}));
   pid_t pid = kid.pids[0];
   ASSERT_TRUE(vktest::wait_until(
       [&] { return vktest::read_file("/proc/" + std::to_string(pid) + "/comm") == "sleep\n"; },
@@ -294,6 +345,9 @@ TEST_F(LksLive, LimitsAgreeWithPrlimit) {
   EXPECT_EQ(6, compared);
   EXPECT_STREQ("123", ours["Max open files"]->soft);
   EXPECT_STREQ("456", ours["Max open files"]->hard);
+  EXPECT_STREQ("1099511627776", ours["Max address space"]->soft);
+  EXPECT_STREQ("18446744073709551614", ours["Max address space"]->hard);
+  EXPECT_STREQ("1099511627776", ours["Max file size"]->hard);
 }
 
 }  // namespace

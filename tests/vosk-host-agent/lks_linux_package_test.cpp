@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "collector_test_util.h"
@@ -120,6 +122,80 @@ TEST_F(LksPackage, HostWithoutTheToolSendsOneEmptyBatch) {
   setenv("PATH", bin.c_str(), 1);  // no rpm there
   ASSERT_EQ(0, get_host_installed_package());
   EXPECT_EQ((std::vector<int>{0}), batches());
+}
+
+TEST(LksPackageDpkg, QueryLinesOfInstalledPackagesOnly) {
+  struct {
+    const char *line;
+    bool installed;
+    const char *name, *version, *release;
+    int64_t size;
+    const char *summary;
+  } cases[] = {
+      {"installed|adduser|3.134|686|add and remove users and groups\n", true, "adduser", "3.134",
+       "", 686 * 1024, "add and remove users and groups"},
+      {"installed|libc6:amd64|2.36-9+deb12u4|12986|GNU C Library: Shared libraries\n", true,
+       "libc6:amd64", "2.36", "9+deb12u4", 12986 * 1024, "GNU C Library: Shared libraries"},
+      {"installed|vim|2:9.0.1378-2|3770|Vi IMproved | enhanced vi editor", true, "vim",
+       "2:9.0.1378", "2", 3770 * 1024, "Vi IMproved | enhanced vi editor"},
+      {"installed|odd|1.0-rc1-3||", true, "odd", "1.0-rc1", "3", 0, ""},
+      {"config-files|gone|1.0-1|10|removed, configuration kept\n", false, "", "", "", 0, ""},
+      {"half-installed|broken|1.0-1|10|x\n", false, "", "", "", 0, ""},
+      {"installed||1.0|1|no name", false, "", "", "", 0, ""},
+      {"", false, "", "", "", 0, ""},
+  };
+  for (const auto &c : cases) {
+    lks_package_t p;
+    EXPECT_EQ(c.installed, lks_package_parse_dpkg_line(c.line, &p)) << c.line;
+    if (!c.installed) continue;
+    EXPECT_STREQ(c.name, p.name);
+    EXPECT_STREQ(c.version, p.version);
+    EXPECT_STREQ(c.release, p.release);
+    EXPECT_EQ(c.size, p.size);
+    EXPECT_STREQ(c.summary, p.summary);
+  }
+}
+
+// This machine's own packages, where rpm is absent and dpkg-query present:
+// every package dpkg lists as installed arrives, in batches of 100.
+TEST_F(LksPackage, WithoutRpmTheDpkgPackagesOfThisMachineArrive) {
+  setenv("PATH", "/usr/bin:/bin", 1);
+  if (lks_package_tool() != LKS_PKG_TOOL_DPKG)
+    GTEST_SKIP() << "this machine has rpm, or no dpkg-query";
+  vktest::run_result l = vktest::run_program({"/usr/bin/dpkg", "-l"});
+  ASSERT_EQ(0, l.status) << l.err;
+  std::set<std::string> listed;
+  std::istringstream in(l.out);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string state, name;
+    if (words >> state >> name && state == "ii") listed.insert(name);
+  }
+  ASSERT_GT(listed.size(), 10u);
+  ASSERT_EQ(0, get_host_installed_package());
+  std::set<std::string> sent;
+  std::vector<int> sizes;
+  int with_time = 0;
+  for (const coltest::report &r : coltest::of_code(60017)) {
+    std::vector<uint8_t> w;
+    host_installed_pkg_message_t *m =
+        coltest::decode(r, w, host_installed_pkg_message_new, host_installed_pkg_message_decode);
+    ASSERT_NE(nullptr, m);
+    sizes.push_back(m->host_installed_pkgs.length);
+    for (int i = 0; i < m->host_installed_pkgs.length; i++) {
+      const host_installed_pkg_t &p = m->host_installed_pkgs.items_p[i];
+      sent.insert(p.name_p);
+      EXPECT_STRNE("", p.version_p) << p.name_p;
+      with_time += p.install_time > 0;
+    }
+  }
+  // dpkg -l shows an architecture only where it is needed to tell two
+  // packages apart, as the names sent do.
+  EXPECT_EQ(listed, sent);
+  EXPECT_EQ(static_cast<int>(listed.size()), with_time);
+  ASSERT_FALSE(sizes.empty());
+  for (size_t i = 0; i + 1 < sizes.size(); i++) EXPECT_EQ(100, sizes[i]);
+  EXPECT_EQ(listed.size() % 100, static_cast<size_t>(sizes.back()));
 }
 
 TEST_F(LksPackage, NoDataDirectoryIsAnError) {

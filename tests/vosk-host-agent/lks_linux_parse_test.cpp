@@ -211,6 +211,15 @@ TEST(LksProcess, LimitsColumnsFromTheHeading) {
   EXPECT_EQ(-3, lks_limits_parse("Limit Hard Limit Units\n", l));
   EXPECT_EQ(-4, lks_limits_parse("Limit Soft Limit Units\n", l));
   EXPECT_EQ(-5, lks_limits_parse("Limit Soft Limit Hard Limit\n", l));
+  // The widest values a limits file prints arrive whole.
+  ASSERT_EQ(1,
+            lks_limits_parse("Limit                     Soft Limit           Hard Limit           "
+                             "Units     \nMax address space         1099511627776        "
+                             "18446744073709551614 bytes     \n",
+                             l));
+  EXPECT_STREQ("1099511627776", l[0].soft);
+  EXPECT_STREQ("18446744073709551614", l[0].hard);
+  EXPECT_STREQ("bytes", l[0].units);
   // Rows shorter than the columns leave those values empty.
   ASSERT_EQ(1, lks_limits_parse("Limit     Soft Limit Hard Limit Units\nMax x\n", l));
   EXPECT_STREQ("Max x", l[0].name);

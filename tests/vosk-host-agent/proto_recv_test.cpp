@@ -83,6 +83,18 @@ TEST_F(Dispatch, AConfigurationLargerThanTheFirstWorkspaceIsStillApplied) {
       << file;
 }
 
+TEST_F(Dispatch, AValueSentWithANulInsideIsRefusedNotCut) {
+  std::string body = config_entry("LOG_FILENAME", std::string("x.log\0CPU100=1", 14)) +
+                     config_entry("INTERVAL_METRIC", "8") + config_entry("LOG_LEVEL", "debug");
+  EXPECT_EQ(dispatch(HOST_PKT_RES_AGENT_CONFIG, body), 0);
+  char name[64] = "";
+  get_conf_value_string_for_idx(g_conf_handle, CONF_LOG_FILENAME, name, sizeof(name));
+  EXPECT_STREQ(name, "vosk-host-agent.log");
+  EXPECT_EQ(get_conf_value_int_for_idx(g_conf_handle, CONF_INTERVAL_METRIC), 8);
+  get_conf_value_string_for_idx(g_conf_handle, CONF_LOG_LEVEL, name, sizeof(name));
+  EXPECT_STREQ(name, "debug");
+}
+
 TEST_F(Dispatch, AHeaderShorterThanItsSubHeaderIsRefused) {
   uint8_t packet[NIO_HEADER_SIZE] = {0};
   set_nio_main_header(reinterpret_cast<pkt_nio_main_header *>(packet), 4, 10);

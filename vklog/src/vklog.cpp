@@ -456,7 +456,9 @@ int out_dir_failed(vklog_output_file_t *of, const vklog_config_t *config, int e)
 int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const char *data,
                           size_t length) {
   vklog_output_file_t *of = &handle->output_file;
-  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+  // O_NOFOLLOW: a link planted where the log file goes must not turn log
+  // lines into writes to another file (the agents run as root).
+  const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
   int fd = open(config->out_path, flags, config->file_permission);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && config->out_dir[0] != '\0') {
     // The output directory is made (one level) only when it is missing,

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -77,7 +78,131 @@ std::string_view trim_view(std::string_view s) {
   return s.substr(b, e - b + 1);
 }
 
+// The value as the file reader sees it: cut at the first '#', trimmed.
+std::string_view read_back_view(std::string_view v) {
+  size_t hash_pos = v.find('#');
+  if (hash_pos != std::string_view::npos) v = v.substr(0, hash_pos);
+  return trim_view(v);
+}
+
+void set_why(char *why, size_t why_size, const char *text) {
+  if (why != nullptr && why_size > 0) vk_copy_field(why, why_size, text);
+}
+
+bool whole_int32(std::string_view v, long long low, long long *out) {
+  long long n = 0;
+  auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+  if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size()) return false;
+  if (n < low || n > INT32_MAX) return false;
+  *out = n;
+  return true;
+}
+
+// True when `path` (absolute, expanded) lies inside `home` (or is it),
+// both resolved.
+// A directory not made yet is judged by its nearest existing parent.
+bool path_inside_home(const char *path, const char *home) {
+  std::string_view p(path);
+  if (p.empty() || p[0] != '/') return false;
+  // "." and ".." parts are refused outright: the check below resolves only
+  // the part that exists, and vklog makes the missing last part.
+  size_t pos = 0;
+  while (pos < p.size()) {
+    size_t next = p.find('/', pos);
+    if (next == std::string_view::npos) next = p.size();
+    std::string_view part = p.substr(pos, next - pos);
+    if (part == "." || part == "..") return false;
+    pos = next + 1;
+  }
+  char real_home[PATH_MAX];
+  if (realpath(home, real_home) == nullptr) return false;
+  char probe[PATH_MAX];
+  if (!vk_copy_field(probe, sizeof(probe), p)) return false;
+  char real[PATH_MAX];
+  while (realpath(probe, real) == nullptr) {
+    char *slash = strrchr(probe, '/');
+    if (slash == nullptr || slash == probe) return false;
+    *slash = '\0';
+  }
+  size_t hl = strlen(real_home);
+  return strncmp(real, real_home, hl) == 0 && (real[hl] == '\0' || real[hl] == '/');
+}
+
 }  // namespace
+
+int conf_check_value(int index, const char *value, size_t length, int from_server, char *why,
+                     size_t why_size) {
+  if (value == nullptr) {
+    set_why(why, why_size, "no value");
+    return CONF_CHECK_BAD_TEXT;
+  }
+  std::string_view v(value, length);
+  if (v.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos) {
+    set_why(why, why_size, "line break or NUL in the value");
+    return CONF_CHECK_BAD_TEXT;
+  }
+  long long n = 0;
+  switch (index) {
+    case CONF_CPU100:
+    case CONF_COLLECT_FILESYSTEM_TYPE_NFS:
+      if (whole_int32(v, INT32_MIN, &n)) return CONF_CHECK_OK;
+      set_why(why, why_size, "not a whole number of the int range");
+      return CONF_CHECK_BAD_NUMBER;
+    case CONF_INTERVAL_INFO_LOG:
+    case CONF_INTERVAL_METRIC:
+    case CONF_INTERVAL_PROCESS:
+    case CONF_INTERVAL_INSTALLED_PACKAGE:
+      if (whole_int32(v, 0, &n)) return CONF_CHECK_OK;
+      set_why(why, why_size, "not a number of seconds from 0 to 2147483647");
+      return CONF_CHECK_BAD_NUMBER;
+    case CONF_LOG_LEVEL: {
+      // The agent reads the level into a 10-byte buffer; vklog judges the
+      // word itself.
+      vklog_config_t *c = vklog_config_new_from_preset(VKLOG_CFG_PRESET_DEFAULT);
+      bool ok = c != nullptr && v.size() < 10 &&
+                vklog_config_set(c, VKLOG_CFG_TYPE_LEVEL, v.size(), v.data()) == 0;
+      vklog_config_free(c);
+      if (ok) return CONF_CHECK_OK;
+      set_why(why, why_size, "not a log level");
+      return CONF_CHECK_BAD_LEVEL;
+    }
+    case CONF_LOG_FILENAME:
+      if (v.size() >= 256) {
+        set_why(why, why_size, "file name too long");
+        return CONF_CHECK_BAD_TEXT;
+      }
+      if (v.empty() || v == "." || v == ".." || v.find('/') != std::string_view::npos) {
+        set_why(why, why_size, "not a plain file name");
+        return CONF_CHECK_BAD_NAME;
+      }
+      return CONF_CHECK_OK;
+    case CONF_LOG_DIRECTORY: {
+      char text[512], expanded[256];
+      if (!vk_copy_field(text, sizeof(text), v) ||
+          convert_env_path(text, expanded, sizeof(expanded)) != 0) {
+        set_why(why, why_size, "directory cannot be expanded");
+        return CONF_CHECK_BAD_DIR;
+      }
+      if (from_server && !path_inside_home(expanded, g_vk_host_home)) {
+        set_why(why, why_size, "directory outside the agent's home");
+        return CONF_CHECK_BAD_DIR;
+      }
+      // Nor among the agent's own files (configuration, pid file, host id),
+      // which log lines appended under their names would spoil.
+      char data_dir[HOST_PATH_SIZE];
+      if (from_server &&
+          snprintf(data_dir, sizeof(data_dir), "%s/data", g_vk_host_home) <
+              static_cast<int>(sizeof(data_dir)) &&
+          path_inside_home(expanded, data_dir)) {
+        set_why(why, why_size, "directory of the agent's own files");
+        return CONF_CHECK_BAD_DIR;
+      }
+      return CONF_CHECK_OK;
+    }
+    default:
+      return CONF_CHECK_OK;
+  }
+}
 
 conf_handle_t *create_configure(const conf_table_t *table, int count) {
   if (table == nullptr || count < 0) return nullptr;
@@ -117,6 +242,7 @@ int load_config_file(conf_handle_t *handle, const char *path) {
     return -2;
   }
   char line[CONF_LINE_SIZE + 1];
+  int result = 0;
   bool skipping = false;  // inside the dropped rest of an over-long line
   while (fgets(line, sizeof(line), fp) != nullptr) {
     // fgets stops at a NUL byte's line too; the view ends at the first NUL,
@@ -135,16 +261,27 @@ int load_config_file(conf_handle_t *handle, const char *path) {
     if (eq == std::string_view::npos) continue;
     std::string_view key = trim_view(text.substr(0, eq).substr(0, CONF_KEY_SIZE - 1));
     std::string_view value = trim_view(text.substr(eq + 1));
-    pthread_rwlock_wrlock(&handle->lock);
     conf_entry_t *e = find_entry(handle, key);
-    if (e != nullptr && set_entry_value(e, value) == 0) {
+    if (e == nullptr) continue;
+    char why[64];
+    if (conf_check_value(static_cast<int>(e - handle->entries), value.data(), value.size(), 0, why,
+                         sizeof(why)) != CONF_CHECK_OK) {
+      fprintf(stderr, "[load_config_file] File(%s) option[%s] value[%.*s] refused: %s\n", path,
+              e->key, static_cast<int>(value.size()), value.data(), why);
+      VKLOG(g_vklog, VL_WARN, "[load_config_file] File(%s) option[%s] value[%.*s] refused: %s\n",
+            path, e->key, static_cast<int>(value.size()), value.data(), why);
+      result = -3;
+      continue;
+    }
+    pthread_rwlock_wrlock(&handle->lock);
+    if (set_entry_value(e, value) == 0) {
       VKLOG(g_vklog, VL_INFO, "[load_config_file] option[%s] value[%s] tmp[%.*s]\n", e->key,
             e->value, static_cast<int>(value.size()), value.data());
     }
     pthread_rwlock_unlock(&handle->lock);
   }
   fclose(fp);
-  return 0;
+  return result;
 }
 
 int save_config_file(conf_handle_t *handle, const char *path) {
@@ -202,11 +339,29 @@ int update_conf_value_for_key(conf_handle_t *handle, const char *key, const char
                               int length) {
   if (handle == nullptr || key == nullptr || value == nullptr || length < 0) return -1;
   if (handle->count <= 0) return -2;
-  std::string_view v(value, strnlen(value, static_cast<size_t>(length)));
+  std::string_view raw(value, static_cast<size_t>(length));
+  conf_entry_t *e = find_entry(handle, key);
+  if (e == nullptr || e->flag != 1) return 0;
+  pthread_rwlock_rdlock(&handle->lock);
+  bool same = e->value != nullptr && raw == e->value;
+  pthread_rwlock_unlock(&handle->lock);
+  if (same) return 0;
+  // Refused before the '#' cut: a line break or NUL hidden in a comment
+  // would still be text the collector meant to send.
+  std::string_view v = read_back_view(raw);
+  char why[64] = "line break or NUL in the value";
+  bool bad_text = raw.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos;
+  if (bad_text || conf_check_value(static_cast<int>(e - handle->entries), v.data(), v.size(), 1,
+                                   why, sizeof(why)) != CONF_CHECK_OK) {
+    std::string_view shown = raw.substr(0, raw.find_first_of(std::string_view("\n\r\0", 3)));
+    VKLOG(g_vklog, VL_WARN, "[update_conf_value_for_key] option[%s] value[%.*s%s] refused: %s\n",
+          e->key, static_cast<int>(shown.size()), shown.data(),
+          shown.size() < raw.size() ? "..." : "", why);
+    return -4;
+  }
   int ret = 0;
   pthread_rwlock_wrlock(&handle->lock);
-  conf_entry_t *e = find_entry(handle, key);
-  if (e != nullptr && e->flag == 1 && (e->value == nullptr || v != e->value)) {
+  if (e->value == nullptr || v != e->value) {
     VKLOG(g_vklog, VL_INFO, "[update_conf_value_for_key] update option[%s] : [%s] -> [%.*s]\n",
           e->key, e->value != nullptr ? e->value : "", static_cast<int>(v.size()), v.data());
     if (set_entry_value(e, v) != 0) ret = -3;
@@ -361,19 +516,21 @@ int init_vklog_debug_mode(void) {
       vklog_config_set(c, VKLOG_CFG_TYPE_LEVEL, 6, "=trace") != 0 ||
       vklog_config_set(c, VKLOG_CFG_TYPE_HEADER_FLAG, 4, "time") != 0) {
     vklog_config_free(c);
-    printf("[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", -1,
-           0);
+    fprintf(stderr,
+            "[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", -1,
+            0);
     return -1;
   }
   int ret = vklog_apply_config(c, &err);
   if (ret != 0) {
-    printf("[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", ret,
-           err);
+    fprintf(stderr,
+            "[init_vklog_debug_mode] vklog_apply_config() has failed. (ret:%d, error_no:%d)\n", ret,
+            err);
     return -1;
   }
   vklog_t *h = vklog_get_category("debug-mode");
   if (h == nullptr) {
-    printf("[init_vklog_debug_mode] vklog_get_category() has failed.\n");
+    fprintf(stderr, "[init_vklog_debug_mode] vklog_get_category() has failed.\n");
     return -2;
   }
   vklog_set_global_log_console_debug_handle(h);
@@ -387,7 +544,7 @@ int init_vklog(int debug) {
   read_log_keys(dir, sizeof(dir), file, sizeof(file), level, sizeof(level));
   int ret = convert_env_path(dir, expanded, sizeof(expanded));
   if (ret != 0) {
-    printf("[init_vklog] convert_env_path() has failed. (ret: %d)\n", ret);
+    fprintf(stderr, "[init_vklog] convert_env_path() has failed. (ret: %d)\n", ret);
     return -1;
   }
   vklog_config_t *c = vklog_config_new_from_preset(VKLOG_CFG_PRESET_DEFAULT);
@@ -396,20 +553,22 @@ int init_vklog(int debug) {
       vklog_config_set(c, VKLOG_CFG_TYPE_INCLUDE_US_TO_TIME, 5, "false") != 0 ||
       set_log_items(c, expanded, file, level) != 0) {
     vklog_config_free(c);
-    printf("[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", -1,
-           0);
+    fprintf(stderr,
+            "[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", -1,
+            0);
     return -2;
   }
   int err = 0;
   ret = vklog_initialize_with_config(c, &err);
   if (ret != 0) {
-    printf("[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", ret,
-           err);
+    fprintf(stderr,
+            "[init_vklog] vklog_initialize_with_config() has failed. (ret:%d, error_no:%d)\n", ret,
+            err);
     return -2;
   }
   vklog_t *h = vklog_get_category(HOST_PROCESS_NAME);
   if (h == nullptr) {
-    printf("[init_vklog] vklog_get_category() has failed.\n");
+    fprintf(stderr, "[init_vklog] vklog_get_category() has failed.\n");
     return -3;
   }
   vklog_set_global_log_handle(h);
@@ -450,6 +609,16 @@ int update_vklog(void) {
     vklog_config_free(c);
     return 0;
   }
+  // Logged here, into the file still in use: the new one is never opened
+  // through a link, so its lines would be lost without a word.
+  char target[HOST_PATH_SIZE];
+  struct stat lst;
+  if (snprintf(target, sizeof(target), "%s/%s", c->out_dir, file) <
+          static_cast<int>(sizeof(target)) &&
+      lstat(target, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[update_vklog] log file %s is a symbolic link: it is not written through\n", target);
+  }
   int err = 0;
   ret = vklog_apply_config(c, &err);
   if (ret != 0) {
@@ -465,13 +634,14 @@ int host_config_path(char *path, size_t size) {
 }
 
 int initialize_configure_host_agent(int debug) {
-  g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
+  if (g_conf_handle == nullptr) g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
   if (g_conf_handle == nullptr) return -1;
   char path[HOST_PATH_SIZE];
-  if (host_config_path(path, sizeof(path)) == 0) load_config_file(g_conf_handle, path);
+  if (host_config_path(path, sizeof(path)) == 0 && load_config_file(g_conf_handle, path) == -3)
+    return -3;
   int ret = init_vklog(debug);
   if (ret != 0) {
-    printf("[main] init_vklog() has failed. (ret:%d)\n", ret);
+    fprintf(stderr, "[main] init_vklog() has failed. (ret:%d)\n", ret);
     return -2;
   }
   print_configure(g_conf_handle);

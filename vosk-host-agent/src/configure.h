@@ -70,9 +70,32 @@ void destroy_configure(conf_handle_t *handle);
 
 // Overlays the file at `path`: "key = value" lines, "#" starts a comment,
 // lines without "=" and unknown keys ignored, keys cut to 63 characters.
-// Every known key is applied, whatever its flag. Returns 0; -1 missing
-// argument; -2 the file cannot be opened (values unchanged).
+// Every known key is applied, whatever its flag, when conf_check_value
+// accepts its value; a refused value keeps the previous one and is named on
+// standard error (logging is not set up yet when the file is read). Returns
+// 0; -1 missing argument; -2 the file cannot be opened (values unchanged);
+// -3 at least one value was refused (the others are applied).
 int load_config_file(conf_handle_t *handle, const char *path);
+
+// Why a value is refused (conf_check_value).
+enum {
+  CONF_CHECK_OK = 0,
+  CONF_CHECK_BAD_TEXT = -1,    // a line break, a NUL, or longer than the field
+  CONF_CHECK_BAD_NUMBER = -2,  // not a whole decimal number in its range
+  CONF_CHECK_BAD_LEVEL = -3,   // not a log level word of vklog
+  CONF_CHECK_BAD_DIR = -4,     // cannot be expanded, or outside the home
+  CONF_CHECK_BAD_NAME = -5,    // empty, ".", "..", or holds a '/'
+};
+
+// Checks `value` (length bytes, which may hold NULs) for the entry at
+// `index`: numbers are whole decimal int32 values (the intervals 0 or
+// more), LOG_LEVEL a level word, LOG_FILENAME a plain file name.
+// `from_server` adds the collector's limit: LOG_DIRECTORY must expand to a
+// directory inside g_vk_host_home but not inside its "data" directory
+// (symbolic links resolved, no "."/".." parts). Returns CONF_CHECK_OK or one of the codes above,
+// with a short reason in `why` (why_size bytes; may be null).
+int conf_check_value(int index, const char *value, size_t length, int from_server, char *why,
+                     size_t why_size);
 
 // Writes "<path>.tmp" with one "key=value" line per entry in table order and
 // renames it over `path`. 0; -1 missing argument; -2 the temporary file
@@ -89,8 +112,12 @@ int get_conf_value_int_for_idx(conf_handle_t *handle, int index);
 int get_conf_value_string_for_idx(conf_handle_t *handle, int index, char *buffer, size_t size);
 
 // Replaces the value of `key` when the key is known, its flag is 1 and the
-// value differs (logged). Other keys are ignored. 0; -1 missing handle or
-// argument; -2 empty table; -3 out of memory (value unchanged).
+// value differs (logged). The value is first read as the file would read it
+// back (cut at "#", blanks trimmed), so what is kept is what a restart
+// loads. A value with a line break or NUL, or one conf_check_value refuses
+// (from_server), is logged at warn level and leaves the entry unchanged.
+// Other keys are ignored. 0; -1 missing handle or argument; -2 empty table;
+// -3 out of memory (value unchanged); -4 value refused.
 int update_conf_value_for_key(conf_handle_t *handle, const char *key, const char *value,
                               int length);
 
@@ -142,8 +169,9 @@ int init_vklog(int debug);
 int update_vklog(void);
 
 // Start-up: table, file "<home>/data/config", logging, the logged values.
-// 0, or -1 when the table cannot be made, -2 when logging cannot be set up
-// (the reason printed).
+// 0, or -1 when the table cannot be made, -2 when logging cannot be set up,
+// -3 when the file holds a value the agent refuses (each reason printed on
+// standard error).
 int initialize_configure_host_agent(int debug);
 
 // Path of the configuration file (for the remote change).

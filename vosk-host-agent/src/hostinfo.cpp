@@ -32,9 +32,7 @@ void gather_info() {
     VKLOG(g_vklog, VL_ERROR, "[initialize_agent_info] init_cpu_core failed (%d:%d)\n", ret, err);
   s_info.cpu_logical_count = get_os_info_logical_cpu_count();
   s_info.cpu_physical_count = get_os_info_physical_cpu_count();
-  ret = get_address_info(&s_info.ip_list, &s_info.mac_list, &err);
-  if (ret != 0)
-    VKLOG(g_vklog, VL_ERROR, "[initialize_agent_info] get_address_info failed (%d:%d)\n", ret, err);
+  refresh_agent_addresses();
 }
 
 }  // namespace
@@ -88,6 +86,19 @@ int store_host_agent_id(const char *id) {
     return -4;
   }
   return 0;
+}
+
+int refresh_agent_addresses(void) {
+  vk_ip_list_clear(&s_info.ip_list);
+  vk_mac_list_clear(&s_info.mac_list);
+  int err = 0;
+  int ret = get_address_info(&s_info.ip_list, &s_info.mac_list, &err);
+  if (ret != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[initialize_agent_info] get_address_info failed (%d:%d)\n", ret, err);
+    vk_ip_list_clear(&s_info.ip_list);
+    vk_mac_list_clear(&s_info.mac_list);
+  }
+  return ret;
 }
 
 const host_agent_info_t *initialize_agent_info(void) {

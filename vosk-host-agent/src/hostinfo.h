@@ -4,8 +4,9 @@
 //
 // The host id is written by the server-link thread and read by every
 // collector (host_id_get), under this module's lock. The announced facts
-// are gathered once by initialize_agent_info on the server-link thread
-// before its first handshake and only read by that thread afterwards.
+// are gathered by initialize_agent_info on the server-link thread before
+// its first handshake; the address lists are read again before every
+// handshake (refresh_agent_addresses). Only that thread touches them.
 #ifndef VOSK_HOST_AGENT_HOSTINFO_H
 #define VOSK_HOST_AGENT_HOSTINFO_H
 
@@ -45,5 +46,11 @@ typedef struct {
 // Gathers the announced facts once (later calls do nothing); failures are
 // logged and leave the fact empty. Returns the record (never null).
 const host_agent_info_t *initialize_agent_info(void);
+
+// Reads the host's address and MAC lists again, so that an interface or
+// address added since the last connection is announced. 0, or the negative
+// result of get_address_info (logged; the lists are then empty).
+// REQUIRES: the server-link thread (or no other thread using the record).
+int refresh_agent_addresses(void);
 
 #endif  // VOSK_HOST_AGENT_HOSTINFO_H

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,19 +26,44 @@
 
 namespace {
 
-// Every start-up failure ends with status 0: the agent's supervisor reads
-// the reason from the lines printed, not from the status.
-constexpr int kExitStatus = 0;
+// Exit statuses, so that a service manager (Restart=on-failure) and
+// scripts see why the agent ended; the cause also goes to standard error.
+// The README lists them.
+enum {
+  EXIT_STOPPED = 0,      // stopped normally; -v, -c, -h / --help
+  EXIT_INTERNAL = 1,     // locks or other resources cannot be made
+  EXIT_USAGE = 2,        // an unknown argument (usage on standard error)
+  EXIT_ENVIRONMENT = 3,  // VOSK_HOME missing or too long, a bad mask variable
+  EXIT_DIRECTORY = 4,    // the home or its data directory is missing
+  EXIT_CONFIG = 5,       // a refused value in data/config, or logging set-up failed
+  EXIT_INSTANCE = 6,     // another instance runs, or the pid file cannot be claimed
+};
 
-void print_usage(const char *program) {
-  printf("%s\n", host_full_version());
-  printf("[usage] %s [-D][-d][-v|-h]\n", program);
-  printf(" D : daemonize\n");
-  printf(" d : debug\n");
-  printf(" v : print version\n");
-  printf(" c : print os information.\n");
-  printf(" h : print this message\n");
-  printf("\n");
+void print_usage(FILE *out, const char *program) {
+  fprintf(out, "%s\n", host_full_version());
+  fprintf(out, "[usage] %s [-D][-d][-v|-h]\n", program);
+  fprintf(out, " D : daemonize\n");
+  fprintf(out, " d : debug\n");
+  fprintf(out, " v : print version\n");
+  fprintf(out, " c : print os information.\n");
+  fprintf(out, " h : print this message\n");
+  fprintf(out, "\n");
+}
+
+// 0 when `path` is a directory; otherwise names it and the reason on
+// standard error.
+int require_directory(const char *what, const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    int e = errno;
+    fprintf(stderr, "[main] %s %s cannot be used: %s(%d)\n", what, path, strerror(e), e);
+    return -1;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "[main] %s %s is not a directory\n", what, path);
+    return -1;
+  }
+  return 0;
 }
 
 // Reads VOSK_HOME (into `home`) and RECEIVER_ADDR. 0, or -1 without a home.
@@ -62,6 +88,24 @@ int init_environment(char *home, size_t size) {
   if (value[0] != '\0')
     set_properties_preset("RECEIVER_ADDR", strlen("RECEIVER_ADDR"), value, strlen(value));
   return 0;
+}
+
+// The process scan keeps each process's files open between scans within
+// half the descriptor limit; the usual soft limit of 1,024 would cover only
+// a few hundred processes, so it is raised to the hard limit (at most
+// 1,048,576). Nothing in the agent uses select(), so high descriptor
+// numbers are safe.
+void raise_file_limit(void) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  rlim_t want = rl.rlim_max == RLIM_INFINITY || rl.rlim_max > 1048576 ? 1048576 : rl.rlim_max;
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want) {
+    rlim_t old = rl.rlim_cur;
+    rl.rlim_cur = want;
+    if (setrlimit(RLIMIT_NOFILE, &rl) == 0)
+      VKLOG(g_vklog, VL_INFO, "[main] open file limit %llu -> %llu\n",
+            static_cast<unsigned long long>(old), static_cast<unsigned long long>(want));
+  }
 }
 
 void start_threads(const pthread_attr_t *attr) {
@@ -140,44 +184,73 @@ int main(int argc, char **argv) {
       debug = 1;
     } else if (strcmp(argv[i], "-v") == 0) {
       printf("%s\n", host_full_version());
-      return kExitStatus;
+      return EXIT_STOPPED;
     } else if (strcmp(argv[i], "-c") == 0) {
       check_os_info(stdout);
-      return kExitStatus;
-    } else if (strcmp(argv[i], "-h") == 0) {
-      print_usage(argv[0]);
-      return kExitStatus;
+      return EXIT_STOPPED;
+    } else if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+      print_usage(stdout, argv[0]);
+      return EXIT_STOPPED;
+    } else {
+      // A mistyped option must not start a second agent by accident.
+      fprintf(stderr, "[main] unknown argument [%s]\n", argv[i]);
+      print_usage(stderr, argv[0]);
+      return EXIT_USAGE;
     }
   }
   char home[HOST_HOME_SIZE];
-  if (init_environment(home, sizeof(home)) != 0) return kExitStatus;
+  if (init_environment(home, sizeof(home)) != 0) return EXIT_ENVIRONMENT;
   vk_trim_ex(home, strlen(home), "\"");
-  fflush(stdout);
-  if (daemonize) initdaemon();
   mode_t mask = 0;
-  if (host_umask_from_env(&mask) != 0) return kExitStatus;
-  umask(mask);
-
+  if (host_umask_from_env(&mask) != 0) return EXIT_ENVIRONMENT;
   g_stop_the_world.store(0);
   if (snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s/host", home) >=
       static_cast<int>(sizeof(g_vk_host_home))) {
     fprintf(stderr, "[main] VOSK_HOME is too long.\n");
-    return kExitStatus;
+    return EXIT_ENVIRONMENT;
   }
+  // What can fail is checked before detaching: a daemon's standard error
+  // is /dev/null.
+  char data_dir[HOST_PATH_SIZE];
+  snprintf(data_dir, sizeof(data_dir), "%s/data", g_vk_host_home);
+  if (require_directory("home", g_vk_host_home) != 0 ||
+      require_directory("data directory", data_dir) != 0)
+    return EXIT_DIRECTORY;
+  char config_path[HOST_PATH_SIZE];
+  g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
+  if (g_conf_handle == nullptr) {
+    fprintf(stderr, "[main] configuration table cannot be made.\n");
+    return EXIT_INTERNAL;
+  }
+  if (host_config_path(config_path, sizeof(config_path)) == 0 &&
+      load_config_file(g_conf_handle, config_path) == -3) {
+    fprintf(stderr, "[main] initialize_configure_host_agent has failed. (ret:%d)\n", -3);
+    return EXIT_CONFIG;
+  }
+  fflush(stdout);
+  if (daemonize) initdaemon();
+  umask(mask);
+
   if (dg_link_init() != 0) {
     fprintf(stderr, "[main] link locks cannot be made.\n");
-    return kExitStatus;
+    return EXIT_INTERNAL;
   }
   int ret = initialize_configure_host_agent(debug);
   if (ret != 0) {
-    printf("[main] initialize_configure_host_agent has failed. (ret:%d)\n", ret);
-    return kExitStatus;
+    fprintf(stderr, "[main] initialize_configure_host_agent has failed. (ret:%d)\n", ret);
+    return ret == -1 ? EXIT_INTERNAL : EXIT_CONFIG;
   }
   VKLOG(g_vklog, VL_NOTICE, "g_vk_host_home[%s]\n", g_vk_host_home);
   char base[256];
   if (vk_basename(argv[0], base, sizeof(base)) == nullptr)
     vk_copy_field(base, sizeof(base), HOST_PROCESS_NAME);
-  if (check_double_execution(base) != 0) return kExitStatus;
+  ret = check_double_execution(base);
+  if (ret != 0) {
+    fprintf(stderr, "[main] %s\n",
+            ret == 1 ? "the pid file cannot be opened (see the log)"
+                     : "vosk-host-agent is already running (see the log)");
+    return EXIT_INSTANCE;
+  }
   VKLOG(g_vklog, VL_INFO, "[MAIN] start %s. <%s> version %s\n", HOST_PROCESS_NAME, "DEBUG",
         host_full_version());
   VKLOG(g_vklog, VL_INFO, "[MAIN] HOME: %s\n", g_vk_host_home);
@@ -186,7 +259,10 @@ int main(int argc, char **argv) {
   collect_hooks_install(&g_collect_hooks);
 #endif
   signal_ctl_set_crash_log();
+  // The main thread's breadcrumb exists before any signal can need it.
+  host_mark(HOST_SLOT_MAIN, __FILE__, __LINE__);
   initsignal();
+  raise_file_limit();
   VKLOG(g_vklog, VL_INFO, "[MAIN] initialize resources.\n");
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -200,5 +276,5 @@ int main(int argc, char **argv) {
   // progress); wait for them rather than a fixed 2 s.
   wait_threads(2000);
   VKLOG(g_vklog, VL_INFO, "[MAIN] %s terminated normally.\n", HOST_PROCESS_NAME);
-  return kExitStatus;
+  return EXIT_STOPPED;
 }

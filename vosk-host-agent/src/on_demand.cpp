@@ -58,8 +58,9 @@ int apply_remote_config(const conf_pair_t *pairs, int count) {
   if (pairs == nullptr || count <= 0) return 0;
   for (int i = 0; i < count; i++) {
     if (pairs[i].key == nullptr || pairs[i].value == nullptr) continue;
+    size_t length = pairs[i].value_length != 0 ? pairs[i].value_length : strlen(pairs[i].value);
     update_conf_value_for_key(g_conf_handle, pairs[i].key, pairs[i].value,
-                              static_cast<int>(strlen(pairs[i].value)));
+                              static_cast<int>(length));
   }
   char path[HOST_PATH_SIZE];
   if (host_config_path(path, sizeof(path)) != 0) return -2;

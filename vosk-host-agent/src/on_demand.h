@@ -33,6 +33,7 @@ int64_t timezone_offset_msec(void);
 typedef struct {
   const char *key;
   const char *value;
+  size_t value_length;  // bytes of value as sent (a NUL inside shows); 0: strlen
 } conf_pair_t;
 
 // Applies the pairs to g_conf_handle and, when there was at least one,

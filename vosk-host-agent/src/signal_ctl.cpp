@@ -75,7 +75,8 @@ const char *crash_name(int sig) {
 
 void crash_handler(int sig) {
   int index = s_crash_log_index.load();
-  int log_fd = index >= 0 ? open(s_crash_log[index], O_WRONLY | O_APPEND | O_CLOEXEC) : -1;
+  int log_fd =
+      index >= 0 ? open(s_crash_log[index], O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW) : -1;
   safe_line head;
   head.add("[PQH-OSM-00040050] ");
   head.add(crash_name(sig));

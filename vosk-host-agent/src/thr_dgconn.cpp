@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -53,8 +54,8 @@ void receive_loop(int sock) {
   dg_recv_ctx_t ctx = {sock, 0};
   while (g_stop_the_world.load() == 0) {
     host_mark(HOST_SLOT_DGCONN, __FILE__, __LINE__);
-    int ret = processing_socket(sock, 1, DG_RECV_WAIT_SEC, read_msg_nio, &ctx);
-    if (ret == -100 || ret >= 0) continue;
+    int ret = dg_process_frame(sock, DG_RECV_WAIT_SEC * 1000, read_msg_nio, &ctx);
+    if (ret == DG_RECV_TIMEOUT || ret == DG_RECV_STOPPED || ret >= 0) continue;
     DisconnectDGServer(sock);
     host_sleep_msec(g_dg_link.reconnect_msec);
     VKLOG(g_vklog, VL_INFO, "[thr_DGConn] retry connection ... [ret: %d]\n", ret);
@@ -62,7 +63,135 @@ void receive_loop(int sock) {
   }
 }
 
+// Waits for `sock` to become readable until `deadline` (monotonic ms), one
+// slice at a time. 1 readable; 0 deadline passed; DG_RECV_STOPPED;
+// DG_RECV_FAILED (errno set).
+int wait_slice(int sock, uint64_t deadline) {
+  for (int slices = 0;; slices++) {
+    if (g_stop_the_world.load() != 0) return DG_RECV_STOPPED;
+    uint64_t now = vk_monotonic_msec();
+    if (now >= deadline) return 0;
+    uint64_t left = deadline - now;
+    struct pollfd pfd = {sock, POLLIN, 0};
+    int r = poll(&pfd, 1, static_cast<int>(left < DG_RECV_SLICE_MSEC ? left : DG_RECV_SLICE_MSEC));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return DG_RECV_FAILED;
+    if (r > 0) return 1;
+  }
+}
+
+// Reads exactly `len` bytes of a frame whose first byte has arrived; each
+// byte must come within DG_RECV_STALL_MSEC of the one before it.
+int recv_rest(int sock, uint8_t *buf, size_t len, size_t *got) {
+  uint64_t deadline = vk_monotonic_msec() + DG_RECV_STALL_MSEC;
+  while (*got < len) {
+    int w = wait_slice(sock, deadline);
+    if (w == 0) return DG_RECV_STALLED;
+    if (w < 0) return w;
+    ssize_t r = recv(sock, buf + *got, len - *got, MSG_DONTWAIT);
+    if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (r < 0) return DG_RECV_FAILED;
+    if (r == 0) return DG_RECV_CUT;
+    *got += static_cast<size_t>(r);
+    deadline = vk_monotonic_msec() + DG_RECV_STALL_MSEC;
+  }
+  return 0;
+}
+
 }  // namespace
+
+int dg_recv_frame(int sock, uint8_t *buffer, size_t size, uint32_t wait_msec) {
+  if (buffer == nullptr || size < NIO_HEADER_SIZE) return DG_RECV_FAILED;
+  int w = wait_slice(sock, vk_monotonic_msec() + wait_msec);
+  if (w == 0) return DG_RECV_TIMEOUT;
+  if (w == DG_RECV_STOPPED) return w;
+  size_t got = 0;
+  int ret = 0;
+  if (w < 0) {
+    ret = DG_RECV_FAILED;
+  } else {
+    ssize_t r = recv(sock, buffer, NIO_MAIN_HEADER_SIZE, MSG_DONTWAIT);
+    if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+      return DG_RECV_TIMEOUT;
+    if (r < 0) ret = DG_RECV_FAILED;
+    if (r == 0) ret = DG_RECV_CLOSED;
+    if (r > 0) got = static_cast<size_t>(r);
+  }
+  if (ret == 0) ret = recv_rest(sock, buffer, NIO_MAIN_HEADER_SIZE, &got);
+  uint32_t body_length = 0;
+  if (ret == 0) {
+    body_length = vk_get_be32(buffer + 8);
+    if (!is_nio_header(buffer)) {
+      ret = DG_RECV_BAD_MAGIC;
+    } else if (buffer[3] != 0 && buffer[3] != 2) {
+      ret = DG_RECV_BAD_VERSION;
+    } else if (body_length == 0 || body_length > size - NIO_MAIN_HEADER_SIZE) {
+      ret = DG_RECV_BAD_LENGTH;
+    } else if (buffer[4] != NIO_FLAG_NONE && buffer[4] != NIO_FLAG_COMPRESS &&
+               buffer[4] != NIO_FLAG_ENCRYPT && buffer[4] != NIO_FLAG_PROTOBUF) {
+      ret = DG_RECV_BAD_FLAG;
+    }
+  }
+  if (ret == 0) {
+    size_t body_got = 0;
+    ret = recv_rest(sock, buffer + NIO_MAIN_HEADER_SIZE, body_length, &body_got);
+    got += body_got;
+  }
+  if (ret == 0) return static_cast<int>(body_length);
+  if (ret == DG_RECV_STOPPED) return ret;
+  int e = errno;
+  switch (ret) {
+    case DG_RECV_CLOSED:
+      VKLOG(g_vklog, VL_ERROR, "[dg_recv_frame] collector closed the connection.(sock:%d)\n", sock);
+      break;
+    case DG_RECV_FAILED:
+      VKLOG(g_vklog, VL_ERROR, "[dg_recv_frame] receive failed: %s(%d) (sock:%d, got:%zu)\n",
+            strerror(e), e, sock, got);
+      break;
+    case DG_RECV_BAD_MAGIC:
+      VKLOG(g_vklog, VL_ERROR, "[dg_recv_frame] not a framed header (%02x %02x %02x).(sock:%d)\n",
+            buffer[0], buffer[1], buffer[2], sock);
+      break;
+    case DG_RECV_BAD_VERSION:
+      VKLOG(g_vklog, VL_ERROR, "[dg_recv_frame] header version %u refused.(sock:%d)\n", buffer[3],
+            sock);
+      break;
+    case DG_RECV_BAD_LENGTH:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_recv_frame] frame announces %u bytes, limit %zu: refused.(sock:%d)\n", body_length,
+            size - NIO_MAIN_HEADER_SIZE, sock);
+      break;
+    case DG_RECV_BAD_FLAG:
+      VKLOG(g_vklog, VL_ERROR, "[dg_recv_frame] header flag %u refused.(sock:%d)\n", buffer[4],
+            sock);
+      break;
+    case DG_RECV_STALLED:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_recv_frame] frame stalled after %zu bytes for %d ms, collector taken as "
+            "gone.(sock:%d)\n",
+            got, DG_RECV_STALL_MSEC, sock);
+      break;
+    case DG_RECV_CUT:
+      VKLOG(g_vklog, VL_ERROR,
+            "[dg_recv_frame] connection closed inside a frame after %zu "
+            "bytes.(sock:%d)\n",
+            got, sock);
+      break;
+    default:
+      break;
+  }
+  return ret;
+}
+
+int dg_process_frame(int sock, uint32_t wait_msec, int (*handler)(uint8_t *, void *), void *param) {
+  // Zeroed so that a handler never sees stale bytes.
+  uint8_t *buffer = static_cast<uint8_t *>(calloc(1, VK_COMM_RECV_BUFFER_SIZE));
+  if (buffer == nullptr) return -99;
+  int ret = dg_recv_frame(sock, buffer, VK_COMM_RECV_BUFFER_SIZE, wait_msec);
+  if (ret > 0) ret = handler != nullptr ? handler(buffer, param) : 0;
+  free(buffer);
+  return ret;
+}
 
 ssize_t dg_sys_send(int sock, const void *buf, size_t len, int flags) {
   return send(sock, buf, len, flags);
@@ -279,10 +408,10 @@ int dg_communicate(int sock) {
   while (ctx.got_agent_info == 0 && g_stop_the_world.load() == 0) {
     uint64_t now = vk_monotonic_msec();
     if (now >= deadline) break;
-    int wait_sec = static_cast<int>((deadline - now + 999) / 1000);
-    if (wait_sec > DG_RECV_WAIT_SEC) wait_sec = DG_RECV_WAIT_SEC;
-    ret = processing_socket(sock, 1, wait_sec, read_msg_nio, &ctx);
-    if (ret < 0 && ret != -100) break;
+    uint64_t wait = deadline - now;
+    if (wait > DG_RECV_WAIT_SEC * 1000) wait = DG_RECV_WAIT_SEC * 1000;
+    ret = dg_process_frame(sock, static_cast<uint32_t>(wait), read_msg_nio, &ctx);
+    if (ret < 0 && ret != DG_RECV_TIMEOUT) break;
   }
   if (ctx.got_agent_info == 0 || ret < 0) {
     VKLOG(g_vklog, VL_INFO,

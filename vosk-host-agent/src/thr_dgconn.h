@@ -40,6 +40,12 @@
 // A socket write blocked this long fails (SO_SNDTIMEO): a collector that
 // stops reading cannot hold the sender for ever.
 #define DG_SEND_TIMEOUT_SEC 10
+// Once the first byte of a frame has arrived, a collector that sends no
+// further byte for this long is taken as gone (as the network agent does).
+#define DG_RECV_STALL_MSEC 30000
+// Longest wait in one poll of the receive side, so that the stop word and
+// the stall limit are looked at this often.
+#define DG_RECV_SLICE_MSEC 100
 // Error lines for failed connects in a row; later failures are silent.
 #define DG_CONNECT_FAIL_LOG_MAX 3
 
@@ -141,6 +147,36 @@ void dg_link_wake(void);
 // Writes a framed packet directly (under send_lock) on the current socket.
 // Returns what dg_send_packet returns, -1 while disconnected.
 ssize_t dg_send_direct(int sock, const uint8_t *packet, size_t len);
+
+// Results of dg_recv_frame (besides a positive body length).
+enum {
+  DG_RECV_TIMEOUT = -100,    // no frame began within the wait (normal)
+  DG_RECV_STOPPED = -101,    // g_stop_the_world was set while waiting
+  DG_RECV_CLOSED = -1,       // the collector closed the connection between frames
+  DG_RECV_FAILED = -2,       // poll or recv failed (errno logged)
+  DG_RECV_BAD_MAGIC = -3,    // not a framed header
+  DG_RECV_BAD_VERSION = -4,  // header version other than 0 or 2
+  DG_RECV_BAD_LENGTH = -5,   // body length 0 or over the buffer
+  DG_RECV_BAD_FLAG = -6,     // flag other than 0, 1, 2 or 4
+  DG_RECV_STALLED = -7,      // no byte for DG_RECV_STALL_MSEC inside a frame
+  DG_RECV_CUT = -8,          // closed inside a frame
+};
+
+// Receives one framed packet from `sock` into `buffer` (size bytes; the
+// main header at the start, sub header and payload behind it). Waits up to
+// wait_msec for the frame's first byte; from that byte on the stall limit
+// applies to every later byte, header and body alike. Every wait is sliced
+// to DG_RECV_SLICE_MSEC and timed on the monotonic clock of vk_clock, and
+// the stop word is read at each slice, so a stop is seen within about
+// 100 ms. Returns the body length (> 0), or a DG_RECV_ code; every code but
+// TIMEOUT and STOPPED is logged at error level with the socket and the
+// reason. On failure the buffer holds what was received.
+int dg_recv_frame(int sock, uint8_t *buffer, size_t size, uint32_t wait_msec);
+
+// dg_recv_frame into a zeroed 65,535-byte buffer, then handler(buffer,
+// param). The handler's result, or the negative dg_recv_frame code (-99
+// when the buffer cannot be allocated).
+int dg_process_frame(int sock, uint32_t wait_msec, int (*handler)(uint8_t *, void *), void *param);
 
 // Thread bodies.
 void *thr_DGConn(void *arg);

@@ -37,6 +37,57 @@ int process_req_process_limits(const uint8_t *body, size_t length) {
   return g_collect_hooks.process_limits_request(body, length);
 }
 
+// Reads a varint at *p (below end); false when it runs past the end.
+bool wire_varint(const uint8_t **p, const uint8_t *end, uint64_t *v) {
+  *v = 0;
+  for (int shift = 0; shift < 64 && *p < end; shift += 7) {
+    uint8_t b = *(*p)++;
+    *v |= static_cast<uint64_t>(b & 0x7f) << shift;
+    if ((b & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// The sent length of each map entry's value, in wire order, from the raw
+// body of a configuration message (field 1: entries of key 1 and value 2).
+// The decoded strings end at a NUL; these lengths show one inside. Returns
+// the number of entries, or -1 when the body is not as expected (up to
+// `max` lengths are stored).
+int config_value_lengths(const uint8_t *body, size_t length, size_t *lengths, int max) {
+  const uint8_t *p = body, *end = body + length;
+  int count = 0;
+  while (p < end) {
+    uint64_t tag = 0, len = 0;
+    if (!wire_varint(&p, end, &tag)) return -1;
+    if ((tag & 7) != 2) {
+      uint64_t skip = 0;
+      if ((tag & 7) != 0 || !wire_varint(&p, end, &skip)) return -1;
+      continue;
+    }
+    if (!wire_varint(&p, end, &len) || len > static_cast<uint64_t>(end - p)) return -1;
+    const uint8_t *entry = p, *entry_end = p + len;
+    p = entry_end;
+    if ((tag >> 3) != 1) continue;
+    size_t value_length = 0;
+    while (entry < entry_end) {
+      uint64_t etag = 0, elen = 0;
+      if (!wire_varint(&entry, entry_end, &etag)) return -1;
+      if ((etag & 7) != 2) {
+        uint64_t skip = 0;
+        if ((etag & 7) != 0 || !wire_varint(&entry, entry_end, &skip)) return -1;
+        continue;
+      }
+      if (!wire_varint(&entry, entry_end, &elen) || elen > static_cast<uint64_t>(entry_end - entry))
+        return -1;
+      if ((etag >> 3) == 2) value_length = static_cast<size_t>(elen);
+      entry += elen;
+    }
+    if (count < max) lengths[count] = value_length;
+    count++;
+  }
+  return count;
+}
+
 }  // namespace
 
 int read_msg_nio(uint8_t *buffer, void *context) {
@@ -154,10 +205,19 @@ int process_res_agent_config(const uint8_t *body, size_t length) {
           ? static_cast<conf_pair_t *>(calloc(static_cast<size_t>(count), sizeof(conf_pair_t)))
           : nullptr;
   if (count > 0 && pairs == nullptr) count = 0;
+  // The sent lengths, so that a value with a NUL inside is refused rather
+  // than applied cut at the NUL (the decoded text holds every sent byte).
+  size_t *lengths = count > 0
+                        ? static_cast<size_t *>(calloc(static_cast<size_t>(count), sizeof(size_t)))
+                        : nullptr;
+  bool have_lengths =
+      lengths != nullptr && config_value_lengths(body, length, lengths, count) == count;
   for (int i = 0; i < count; i++) {
     pairs[i].key = m->configs.items_p[i].key_p;
     pairs[i].value = m->configs.items_p[i].value_p;
+    pairs[i].value_length = have_lengths ? lengths[i] : 0;
   }
+  free(lengths);
   apply_remote_config(pairs, count);
   free(pairs);
   free(ws);

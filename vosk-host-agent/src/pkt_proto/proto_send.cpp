@@ -31,16 +31,15 @@ int host_queue_message(uint16_t code, uint8_t status, const void *body, size_t l
 
 int build_host_agent_info(uint8_t **packet, size_t *length) {
   const host_agent_info_t *info = initialize_agent_info();
+  refresh_agent_addresses();
   char host_id[HOST_ID_LEN + 4];
   get_host_agent_id(host_id, sizeof(host_id));
   size_t ws_size = 8192 + 32u * info->ip_list.count + 24u * info->mac_list.count;
   void *ws = malloc(ws_size);
-  uint8_t *encoded = static_cast<uint8_t *>(malloc(HOST_AGENT_INFO_BUFFER_SIZE));
   int ret = 0;
   common_req_agent_info_message_t *m =
       ws != nullptr ? common_req_agent_info_message_new(ws, ws_size) : nullptr;
-  if (m == nullptr || encoded == nullptr ||
-      common_req_agent_info_message_ip_infos_alloc(m, info->ip_list.count) != 0 ||
+  if (m == nullptr || common_req_agent_info_message_ip_infos_alloc(m, info->ip_list.count) != 0 ||
       common_req_agent_info_message_mac_infos_alloc(m, info->mac_list.count) != 0 ||
       (host_id[0] != '\0' && common_req_agent_info_message_custom_infos_alloc(m, 1) != 0)) {
     VKLOG(g_vklog, VL_ERROR,
@@ -80,20 +79,32 @@ int build_host_agent_info(uint8_t **packet, size_t *length) {
       m->custom_infos.items_p[0].value_p = host_id;
     }
     m->boot_time = static_cast<int64_t>(g_agent_boot_time);
-    int n = common_req_agent_info_message_encode(m, encoded, HOST_AGENT_INFO_BUFFER_SIZE);
+    // 64 KiB holds a usual host; one with thousands of addresses (routers,
+    // container hosts) needs more: the buffer doubles while the encoder
+    // reports it full, up to HOST_AGENT_INFO_BUFFER_MAX.
+    size_t size = HOST_AGENT_INFO_BUFFER_SIZE;
+    uint8_t *encoded = nullptr;
+    int n = -PBWIRE_ENCODE_BUFFER_FULL;
+    while (n == -PBWIRE_ENCODE_BUFFER_FULL && size <= HOST_AGENT_INFO_BUFFER_MAX) {
+      free(encoded);
+      encoded = static_cast<uint8_t *>(malloc(size));
+      n = encoded != nullptr ? common_req_agent_info_message_encode(m, encoded, size)
+                             : -PBWIRE_OUT_OF_MEMORY;
+      if (n == -PBWIRE_ENCODE_BUFFER_FULL) size *= 2;
+    }
     if (n < 0) {
       VKLOG(g_vklog, VL_ERROR,
             "[send_host_agent_info] common_req_agent_info_message_encode failed(%d). buffer "
             "size: %d\n",
-            n, HOST_AGENT_INFO_BUFFER_SIZE);
+            n, static_cast<int>(size));
       ret = -2;
     } else {
       *length = host_make_packet(packet, HOST_PKT_REQ_AGENT_INFO, HOST_PKT_STATUS_HANDSHAKE,
                                  encoded, static_cast<size_t>(n));
       if (*length == 0) ret = -3;
     }
+    free(encoded);
   }
-  free(encoded);
   free(ws);
   return ret;
 }

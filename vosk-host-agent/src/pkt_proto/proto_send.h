@@ -11,6 +11,9 @@
 
 // Encode buffer of the agent information.
 #define HOST_AGENT_INFO_BUFFER_SIZE 65536
+// The agent-information buffer grows up to this (65,535 addresses and MACs
+// fit well below it).
+#define HOST_AGENT_INFO_BUFFER_MAX (16u * 1024 * 1024)
 
 // Frames `body` as a host packet of `code` with `status` into *packet
 // (malloc'd; the caller owns it). Returns its size, or 0 (and *packet null)

@@ -1,10 +1,12 @@
 #include "os/linux/lks_linux_package.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string_view>
 
@@ -78,7 +80,141 @@ int build_packages(void *arg, void *work, size_t work_size, uint8_t *encoded, si
   return lks_encode_result(host_installed_pkg_message_encode(m, encoded, encoded_size));
 }
 
+// True when an executable `name` is in a directory of PATH.
+bool on_path(const char *name) {
+  const char *path = getenv("PATH");
+  std::string_view rest(path != nullptr ? path : "");
+  while (true) {
+    size_t colon = rest.find(':');
+    std::string_view dir = rest.substr(0, colon);
+    char file[PKG_PATH_SIZE];
+    // An empty entry is the current directory, which is never searched here.
+    if (!dir.empty() &&
+        snprintf(file, sizeof(file), "%.*s/%s", static_cast<int>(dir.size()), dir.data(), name) <
+            static_cast<int>(sizeof(file)) &&
+        access(file, X_OK) == 0)
+      return true;
+    if (colon == std::string_view::npos) return false;
+    rest = rest.substr(colon + 1);
+  }
+}
+
+// Quotes `path` for the shell inside single quotes; false when it does not
+// fit.
+bool shell_quote(char *out, size_t size, const char *path) {
+  size_t n = 0;
+  if (size < 3) return false;
+  out[n++] = '\'';
+  for (const char *p = path; *p != '\0'; p++) {
+    if (n + 6 >= size) return false;
+    if (*p == '\'') {
+      memcpy(out + n, "'\\''", 4);
+      n += 4;
+    } else {
+      out[n++] = *p;
+    }
+  }
+  out[n++] = '\'';
+  out[n] = '\0';
+  return true;
+}
+
+// The dpkg-query format read by lks_package_parse_dpkg_line; the package
+// name with its architecture where several may be installed, as the file
+// list below /var/lib/dpkg/info is named.
+constexpr const char *DPKG_FORMAT =
+    "${db:Status-Status}|${binary:Package}|${Version}|${Installed-Size}|${binary:Summary}\\n";
+
+// Milliseconds of the last change of the package's file list, 0 unknown.
+int64_t dpkg_install_msec(const char *package) {
+  char path[PKG_PATH_SIZE];
+  struct stat st;
+  if (lks_path(path, sizeof(path), "/var/lib/dpkg/info/%s.list", package) != 0 ||
+      stat(path, &st) != 0)
+    return 0;
+  return static_cast<int64_t>(st.st_mtime) * 1000;
+}
+
+// Runs dpkg-query and writes its installed packages to `path` in the rpm
+// line format (through a temporary file and a rename). 0, -1 when the
+// query cannot be started, -2 when the file cannot be written.
+int dpkg_query_to_file(const char *path) {
+  char cmd[256];
+  snprintf(cmd, sizeof(cmd), "dpkg-query -W -f='%s'", DPKG_FORMAT);
+  char tmp[PKG_PATH_SIZE + 8];
+  if (snprintf(tmp, sizeof(tmp), "%s.tmp", path) >= static_cast<int>(sizeof(tmp))) return -2;
+  FILE *out = fopen(tmp, "we");
+  if (out == nullptr) {
+    VKLOG(g_vklog, VL_ERROR, "[get_host_installed_package] %s cannot be written (%d)\n", tmp,
+          errno);
+    return -2;
+  }
+  FILE *in = popen(cmd, "r");
+  if (in == nullptr) {
+    fclose(out);
+    unlink(tmp);
+    VKLOG(g_vklog, VL_INFO, "popen() has failed.\n");
+    return -1;
+  }
+  char *line = nullptr;
+  size_t cap = 0;
+  bool ok = true;
+  lks_package_t pkg;
+  while (getline(&line, &cap, in) >= 0) {
+    if (!lks_package_parse_dpkg_line(line, &pkg)) continue;
+    if (fprintf(out, "%s|%s|%s|%lld||%lld|%s\n", pkg.name, pkg.version, pkg.release,
+                static_cast<long long>(pkg.size),
+                static_cast<long long>(dpkg_install_msec(pkg.name) / 1000), pkg.summary) < 0)
+      ok = false;
+  }
+  free(line);
+  int status = pclose(in);
+  if (status != 0)
+    VKLOG(g_vklog, VL_ERROR, "[get_host_installed_package] dpkg-query ended with status %d\n",
+          status);
+  if (fclose(out) != 0) ok = false;
+  if (!ok || rename(tmp, path) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[get_host_installed_package] %s cannot be written (%d)\n", path,
+          errno);
+    unlink(tmp);
+    return -2;
+  }
+  return 0;
+}
+
+// An empty package file: the host has no tool to ask.
+int write_empty(const char *path) {
+  FILE *f = fopen(path, "we");
+  if (f == nullptr) return -2;
+  return fclose(f) == 0 ? 0 : -2;
+}
+
 }  // namespace
+
+int lks_package_tool(void) {
+  if (on_path("rpm")) return LKS_PKG_TOOL_RPM;
+  if (on_path("dpkg-query")) return LKS_PKG_TOOL_DPKG;
+  return LKS_PKG_TOOL_NONE;
+}
+
+bool lks_package_parse_dpkg_line(const char *line, lks_package_t *out) {
+  *out = lks_package_t{};
+  std::string_view rest(line);
+  while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.remove_suffix(1);
+  if (next_field(&rest, false) != "installed") return false;
+  put(out->name, sizeof(out->name), next_field(&rest, false));
+  std::string_view version = next_field(&rest, false);
+  size_t dash = version.rfind('-');
+  if (dash != std::string_view::npos) {
+    put(out->release, sizeof(out->release), version.substr(dash + 1));
+    version = version.substr(0, dash);
+  }
+  put(out->version, sizeof(out->version), version);
+  int64_t kib = to_i64(next_field(&rest, false), 20);
+  out->size = kib > 0 && kib <= INT64_MAX / 1024 ? kib * 1024 : 0;
+  put(out->summary, sizeof(out->summary), next_field(&rest, true));
+  return out->name[0] != '\0';
+}
 
 void lks_package_parse_line(const char *line, lks_package_t *out) {
   *out = lks_package_t{};
@@ -120,19 +256,7 @@ int lks_package_command(char *cmd, size_t size, const char *path) {
   // The path goes inside single quotes; a quote in it is closed, escaped
   // and reopened, so a home directory with blanks or quotes stays one word.
   char quoted[PKG_PATH_SIZE * 4 + 3];
-  size_t n = 0;
-  quoted[n++] = '\'';
-  for (const char *p = path; *p != '\0'; p++) {
-    if (n + 5 >= sizeof(quoted)) return -1;
-    if (*p == '\'') {
-      memcpy(quoted + n, "'\\''", 4);
-      n += 4;
-    } else {
-      quoted[n++] = *p;
-    }
-  }
-  quoted[n++] = '\'';
-  quoted[n] = '\0';
+  if (!shell_quote(quoted, sizeof(quoted), path)) return -1;
   int len = snprintf(cmd, size,
                      "rpm -qa --queryformat "
                      "\"%%{NAME}|%%{VERSION}|%%{RELEASE}|%%{SIZE}|%%{LICENSE}|%%{INSTALLTIME}|%%{"
@@ -152,13 +276,27 @@ int get_host_installed_package(void) {
   time_t mtime = stat(path, &st) == 0 ? st.st_mtime : 0;
   time_t now = static_cast<time_t>(vk_get_time_msec() / 1000);
   if (local_date(mtime) != local_date(now)) {
-    char cmd[PKG_PATH_SIZE * 4 + 256];
-    FILE *p = lks_package_command(cmd, sizeof(cmd), path) == 0 ? popen(cmd, "w") : nullptr;
-    if (p == nullptr) {
-      VKLOG(g_vklog, VL_INFO, "popen() has failed.\n");
-      return -1;
+    int tool = lks_package_tool();
+    if (tool == LKS_PKG_TOOL_RPM) {
+      char cmd[PKG_PATH_SIZE * 4 + 256];
+      FILE *p = lks_package_command(cmd, sizeof(cmd), path) == 0 ? popen(cmd, "w") : nullptr;
+      if (p == nullptr) {
+        VKLOG(g_vklog, VL_INFO, "popen() has failed.\n");
+        return -1;
+      }
+      pclose(p);  // waits for the query to finish
+    } else if (tool == LKS_PKG_TOOL_DPKG) {
+      int ret = dpkg_query_to_file(path);
+      if (ret != 0) return ret;
+    } else {
+      VKLOG(g_vklog, VL_ERROR,
+            "[get_host_installed_package] neither rpm nor dpkg-query found on PATH: no "
+            "packages\n");
+      if (write_empty(path) != 0) {
+        VKLOG(g_vklog, VL_INFO, "fopen() has failed.\n");
+        return -2;
+      }
     }
-    pclose(p);  // waits for the query to finish
   }
   FILE *f = fopen(path, "re");
   if (f == nullptr) {

@@ -1,5 +1,6 @@
-// Installed packages of the host: the system's rpm tool writes one line per
-// package into "rpm_package_list" of the agent's data directory at most
+// Installed packages of the host: the system's rpm tool (or, where rpm is
+// absent, dpkg-query, converted to the same line format) writes one line
+// per package into "rpm_package_list" of the agent's data directory at most
 // once per calendar day; every collection reads that file and queues its
 // records as reports (60017) of at most 100 packages.
 //
@@ -38,14 +39,29 @@ typedef struct {
 // its newline; the install time (seconds) is stored in milliseconds.
 void lks_package_parse_line(const char *line, lks_package_t *out);
 
+// Reads one dpkg-query line "status|package|version|installed KiB|summary"
+// (the format of lks_package_dpkg_format) into out (zeroed first): the
+// version is split at its last '-' into version and release (Debian
+// revision), the size given in bytes, no licence, no install time. False,
+// with out zeroed, for a package that is not installed (only its
+// configuration left, or half-installed).
+bool lks_package_parse_dpkg_line(const char *line, lks_package_t *out);
+
+// The package tools, looked up on PATH in this order.
+enum { LKS_PKG_TOOL_NONE = 0, LKS_PKG_TOOL_RPM = 1, LKS_PKG_TOOL_DPKG = 2 };
+int lks_package_tool(void);
+
 // Builds and queues one batch. 0; -1 when it cannot be built; -2 when not
 // handed over.
 int send_host_installed_package(const lks_package_t *records, int count, uint64_t collect_msec);
 
 // Runs the query when the package file is missing or was written on an
 // earlier local calendar day than today (clock seam), then sends the file's
-// records in batches of LKS_PKG_BATCH, the last one possibly empty. 0; -1
-// when the query cannot be started; -2 when the file cannot be opened (or
+// records in batches of LKS_PKG_BATCH, the last one possibly empty. With
+// dpkg-query the install time is the modification time of the package's
+// file list below /var/lib/dpkg/info (0 when there is none). A host with
+// neither tool gets an empty file (logged once a query). 0; -1 when the
+// query cannot be started; -2 when the file cannot be opened or written (or
 // there is no data directory).
 int get_host_installed_package(void);
 

@@ -2,15 +2,19 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string_view>
+#include <unordered_map>
 
 #include "host_process.h"
 #include "os/linux/lks_linux_env.h"
@@ -33,6 +37,87 @@ std::atomic<uint64_t> g_btime{0};
 lks_proc_list_t g_prev_list = {};
 bool g_have_prev = false;
 lks_msgbuf_t g_proc_buf = {};
+
+// The files of one process, kept open from scan to scan: a read at offset
+// 0 makes procfs produce the file afresh, so a kept descriptor gives the
+// same text as a new open, without the open and close that cost as much as
+// the read (each scan would otherwise open three files per process). The
+// descriptors belong to the process itself, not to its pid: once it has
+// exited, a read fails (ESRCH) even when the pid was given to another
+// process, and the files are opened again for the new one.
+struct kept_files {
+  int fd[4];      // stat, cmdline, io, the directory (O_PATH); -1 when not open
+  uint32_t scan;  // last scan that met the process
+};
+
+// Process thread only.
+struct file_cache {
+  std::unordered_map<uint32_t, kept_files> by_pid;
+  uint32_t scan = 0;
+  size_t open_fds = 0;
+  // Only procfs fails a read for an exited process; on any other tree (a
+  // recorded fixture) every file is opened anew.
+  bool usable = false;
+  char proc_path[LKS_PATH_SIZE] = "";
+};
+file_cache g_files;
+
+constexpr const char *PROC_FILE_NAMES[3] = {"stat", "cmdline", "io"};
+enum { FILE_STAT = 0, FILE_CMDLINE = 1, FILE_IO = 2, FILE_DIR = 3 };
+constexpr long PROC_SUPER_MAGIC_VALUE = 0x9fa0;
+
+void close_kept(kept_files *k) {
+  for (int &fd : k->fd) {
+    if (fd >= 0) {
+      close(fd);
+      g_files.open_fds--;
+      fd = -1;
+    }
+  }
+}
+
+// Descriptors the cache may hold: half the process's limit, so that the
+// rest of the agent always has room.
+size_t fd_budget() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 512;
+  return static_cast<size_t>(rl.rlim_cur / 2);
+}
+
+// Reads `which` of the process into `text`: through the kept descriptor
+// (opened below the kept directory when missing) when `k` is given, else
+// "<pid>/<file>" (`name`, the file part at `file`) opened below the /proc
+// descriptor `proc` and closed. Returns the bytes read (text terminated),
+// or -1.
+long read_proc_file(int proc, char *name, char *file, kept_files *k, int which, char *text,
+                    size_t size) {
+  if (k == nullptr) {
+    strcpy(file, PROC_FILE_NAMES[which]);
+    return lks_read_at(proc, name, text, size, nullptr);
+  }
+  text[0] = '\0';
+  if (k->fd[which] < 0) {
+    k->fd[which] = openat(k->fd[FILE_DIR], PROC_FILE_NAMES[which], O_RDONLY | O_CLOEXEC);
+    if (k->fd[which] < 0) return -1;
+    g_files.open_fds++;
+  }
+  ssize_t n;
+  do {
+    n = pread(k->fd[which], text, size - 1, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return -1;
+  text[n] = '\0';
+  return static_cast<long>(n);
+}
+
+// Opens the process's directory into k (O_PATH: only a handle for the
+// files below it and for its owner). False when the process is gone.
+bool open_kept_dir(int proc, const char *pid_text, kept_files *k) {
+  k->fd[FILE_DIR] = openat(proc, pid_text, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (k->fd[FILE_DIR] < 0) return false;
+  g_files.open_fds++;
+  return true;
+}
 
 // User names of the uids met during one scan: each uid is looked up once a
 // scan, not once per process (the lookup reads the account files).
@@ -74,13 +159,8 @@ void lookup_user(user_cache *cache, uint32_t uid, char out[LKS_PROC_USER_SIZE]) 
   }
 }
 
-// <pid>/io below the /proc directory `proc`: read_bytes and write_bytes,
-// when this process may read it (as root, or as the file's owner).
-void read_io(int proc, const char *io_name, uid_t euid, lks_proc_t *rec) {
-  char text[1024];
-  struct stat st;
-  if (lks_read_at(proc, io_name, text, sizeof(text), euid == 0 ? nullptr : &st) < 0) return;
-  if (euid != 0 && euid != st.st_uid) return;
+// read_bytes and write_bytes from the text of an io file.
+void take_io(const char *text, lks_proc_t *rec) {
   for (const char *line = text; line != nullptr && *line != '\0';) {
     const char *colon = strchr(line, ':');
     const char *next = strchr(line, '\n');
@@ -93,11 +173,11 @@ void read_io(int proc, const char *io_name, uid_t euid, lks_proc_t *rec) {
   }
 }
 
-// Command line with NUL separators turned into blanks, trimmed. False when
-// it is empty or unreadable (a kernel thread).
-bool read_cmdline(int proc, const char *name, char out[LKS_PROC_CMDLINE_SIZE]) {
-  char text[PROC_READ_SIZE + 1];
-  long n = lks_read_at(proc, name, text, sizeof(text), nullptr);
+// Command line (`text`, n bytes read) with NUL separators turned into
+// blanks, trimmed, cut to the field (a long one, e.g. of a Java program,
+// keeps its first 511 characters). False when it is empty or unreadable (a
+// kernel thread).
+bool take_cmdline(char *text, long n, char out[LKS_PROC_CMDLINE_SIZE]) {
   if (n <= 0) return false;
   for (long i = 0; i < n; i++) {
     if (text[i] == '\0') text[i] = ' ';
@@ -105,13 +185,8 @@ bool read_cmdline(int proc, const char *name, char out[LKS_PROC_CMDLINE_SIZE]) {
   text[n] = '\0';
   vk_trim(text, static_cast<size_t>(n));
   if (text[0] == '\0') return false;
-  // A command line that fills the read is listed without its text, rather
-  // than with a cut one.
-  if (n >= static_cast<long>(PROC_READ_SIZE) - 1) {
-    out[0] = '\0';
-    return true;
-  }
-  snprintf(out, LKS_PROC_CMDLINE_SIZE, "%.*s", LKS_PROC_CMDLINE_SIZE - 1, text);
+  vk_copy_field(out, LKS_PROC_CMDLINE_SIZE,
+                std::string_view(text, strnlen(text, LKS_PROC_CMDLINE_SIZE - 1)));
   return true;
 }
 
@@ -132,49 +207,49 @@ bool list_append(lks_proc_list_t *list, lks_proc_t *rec) {
   return true;
 }
 
-// The previous scan's record of the process that `cur` (pid and uid set)
-// would be at position `pos`: the same position first (the directory
-// order rarely changes), then the map.
-const lks_proc_t *previous_of(const lks_proc_list_t *prev, int pos, const lks_proc_t *cur) {
-  if (prev == nullptr || prev->count == 0) return nullptr;
-  if (pos < prev->count) {
-    const lks_proc_t *p = prev->items[pos];
-    if (p->pid == cur->pid && p->uid == cur->uid) return p;
-  }
-  void *found = nullptr;
-  if (map_lookup(const_cast<hash_struct *>(&prev->map), cur, 8, &found) == 1) {
-    return static_cast<const lks_proc_t *>(found);
-  }
-  return nullptr;
-}
-
-// True when the command line `p` read for the same pid and uid still holds
-// for `c`: the same process (start time), no exec since (name, argument
-// area and virtual size; a process that has exited shows size 0 and no
-// argument area), and no CPU tick used since (a process rewriting its title
-// in place has to run).
-bool same_cmdline(const lks_proc_t *p, const lks_proc_t *c) {
-  return p->start_ticks == c->start_ticks && p->arg_start == c->arg_start &&
-         p->arg_end == c->arg_end && p->vsize == c->vsize && p->utime == c->utime &&
-         p->stime == c->stime && strcmp(p->comm, c->comm) == 0;
-}
-
 // The kernel's flag of its own threads, which never have a command line.
 constexpr uint64_t PROC_FLAG_KTHREAD = 0x00200000;
 
 // Reads one process below the /proc directory `proc`; null when it is to
 // be left out. *oom set when memory is exhausted.
-lks_proc_t *read_process(int proc, uint32_t pid, const lks_proc_list_t *prev, int pos,
-                         const scan_env *env, user_cache *users, bool *oom) {
+lks_proc_t *read_process(int proc, uint32_t pid, const scan_env *env, user_cache *users,
+                         bool *oom) {
   // "<pid>/" once; the file names are put after it.
   char name[32];
   int dir_len = snprintf(name, sizeof(name), "%u/", pid);
   char *file = name + dir_len;
-  char text[PROC_READ_SIZE];
-  struct stat st;
-  memcpy(file, "stat", 5);
+  char pid_text[16];
+  memcpy(pid_text, name, static_cast<size_t>(dir_len - 1));
+  pid_text[dir_len - 1] = '\0';
+  kept_files *k = nullptr;
+  if (g_files.usable) {
+    auto it = g_files.by_pid.find(pid);
+    if (it == g_files.by_pid.end() && g_files.open_fds + 4 <= fd_budget())
+      it = g_files.by_pid.emplace(pid, kept_files{{-1, -1, -1, -1}, 0}).first;
+    if (it != g_files.by_pid.end()) {
+      k = &it->second;
+      k->scan = g_files.scan;
+      // Gone since the listing: left out.
+      if (k->fd[FILE_DIR] < 0 && !open_kept_dir(proc, pid_text, k)) return nullptr;
+    }
+  }
+  char text[PROC_READ_SIZE + 1];
+  long n = read_proc_file(proc, name, file, k, FILE_STAT, text, sizeof(text));
+  if (n <= 0 && k != nullptr) {
+    // The process the descriptors were opened for has exited; the pid may
+    // belong to a new one.
+    close_kept(k);
+    if (!open_kept_dir(proc, pid_text, k)) return nullptr;
+    n = read_proc_file(proc, name, file, k, FILE_STAT, text, sizeof(text));
+  }
   // Gone since the listing, or an unreadable or empty stat file: left out.
-  if (lks_read_at(proc, name, text, sizeof(text), &st) <= 0) return nullptr;
+  if (n <= 0) return nullptr;
+  // The owner of the process's directory, which is that of its stat file.
+  // procfs works it out at each call, so a process that changed its uid
+  // since the last scan shows the new one through a kept descriptor too.
+  struct stat st;
+  if (k != nullptr ? fstat(k->fd[FILE_DIR], &st) != 0 : fstatat(proc, pid_text, &st, 0) != 0)
+    return nullptr;
   lks_proc_t *rec = static_cast<lks_proc_t *>(calloc(1, sizeof(lks_proc_t)));
   if (rec == nullptr) {
     VKLOG(g_vklog, VL_ERROR, "[get_process_infos] malloc(%u) open has failed.\n",
@@ -190,18 +265,19 @@ lks_proc_t *read_process(int proc, uint32_t pid, const lks_proc_list_t *prev, in
   }
   rec->pid = pid;
   rec->uid = st.st_uid;
-  const lks_proc_t *p = previous_of(prev, pos, rec);
-  if (p != nullptr && same_cmdline(p, rec)) {
-    memcpy(rec->cmdline, p->cmdline, sizeof(rec->cmdline));
-  } else {
-    memcpy(file, "cmdline", 8);
-    if (!read_cmdline(proc, name, rec->cmdline)) {
-      free(rec);
-      return nullptr;
-    }
+  // Read on every scan: a process may rewrite its own title at any time
+  // without anything in its stat line telling.
+  n = read_proc_file(proc, name, file, k, FILE_CMDLINE, text, sizeof(text));
+  if (!take_cmdline(text, n, rec->cmdline)) {
+    free(rec);
+    return nullptr;
   }
-  memcpy(file, "io", 3);
-  read_io(proc, name, env->euid, rec);
+  // The io file only when this process may read it (as root, or as the
+  // process's owner).
+  if (env->euid == 0 || env->euid == st.st_uid) {
+    n = read_proc_file(proc, name, file, k, FILE_IO, text, sizeof(text));
+    if (n > 0) take_io(text, rec);
+  }
   lookup_user(users, rec->uid, rec->user);
   return rec;
 }
@@ -385,7 +461,7 @@ void lks_proc_set_btime(uint64_t btime_sec) {
   g_btime.store(btime_sec, std::memory_order_relaxed);
 }
 
-int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
+int get_process_infos(lks_proc_list_t *list) {
   if (list->map.hash_table == nullptr && map_init(&list->map, PROC_MAP_BUCKETS, 8) != 0) return -3;
   char path[LKS_PATH_SIZE];
   DIR *dir = lks_path(path, sizeof(path), "/proc") == 0 ? opendir(path) : nullptr;
@@ -397,6 +473,13 @@ int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
   // "<pid>/stat" is one short walk, with no descriptor of its own for
   // the process's directory.
   int proc = dirfd(dir);
+  if (strcmp(g_files.proc_path, path) != 0) {
+    lks_process_files_close();
+    vk_copy_field(g_files.proc_path, sizeof(g_files.proc_path), path);
+    struct statfs fs;
+    g_files.usable = fstatfs(proc, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC_VALUE;
+  }
+  g_files.scan++;
   scan_env env;
   env.hz = sysconf(_SC_CLK_TCK);
   env.page = sysconf(_SC_PAGESIZE);
@@ -411,8 +494,7 @@ int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
     uint64_t pid = lks_parse_u64(de->d_name, &end);
     if (*end != '\0' || pid == 0 || pid > INT32_MAX) continue;
     bool oom = false;
-    lks_proc_t *rec =
-        read_process(proc, static_cast<uint32_t>(pid), prev, list->count, &env, &users, &oom);
+    lks_proc_t *rec = read_process(proc, static_cast<uint32_t>(pid), &env, &users, &oom);
     if (oom) {
       ret = -3;
       break;
@@ -430,7 +512,32 @@ int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev) {
     }
   }
   closedir(dir);
+  // Processes not met in this scan have exited: their files are closed.
+  for (auto it = g_files.by_pid.begin(); it != g_files.by_pid.end();) {
+    if (it->second.scan != g_files.scan) {
+      close_kept(&it->second);
+      it = g_files.by_pid.erase(it);
+    } else {
+      ++it;
+    }
+  }
   return ret;
+}
+
+void lks_process_files_close(void) {
+  for (auto &entry : g_files.by_pid) close_kept(&entry.second);
+  g_files.by_pid.clear();
+  g_files.proc_path[0] = '\0';
+  g_files.usable = false;
+}
+
+size_t lks_process_files_open(void) {
+  return g_files.open_fds;
+}
+
+bool lks_process_files_held(uint32_t pid) {
+  auto it = g_files.by_pid.find(pid);
+  return it != g_files.by_pid.end() && it->second.fd[FILE_DIR] >= 0;
 }
 
 void lks_proc_list_clear(lks_proc_list_t *list) {
@@ -464,7 +571,7 @@ void lks_proc_cpu_calc(const lks_proc_list_t *prev, lks_proc_list_t *cur, long h
 
 int get_host_process_list(void) {
   lks_proc_list_t cur = {};
-  int ret = get_process_infos(&cur, g_have_prev ? &g_prev_list : nullptr);
+  int ret = get_process_infos(&cur);
   if (ret == -2) {
     VKLOG(g_vklog, VL_ERROR, "[get_process_list] get process info has failed.[ret:%d]\n", ret);
     lks_proc_list_clear(&cur);
@@ -507,6 +614,7 @@ int get_host_process_list(void) {
 }
 
 void lks_process_reset(void) {
+  lks_process_files_close();
   lks_proc_list_clear(&g_prev_list);
   g_have_prev = false;
   lks_msgbuf_clear(&g_proc_buf);

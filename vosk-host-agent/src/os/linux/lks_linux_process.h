@@ -2,8 +2,9 @@
 // the previous scan, the process report (60016), and the resource limits of
 // one process answered to the collector's request (62000 -> 62001).
 //
-// The previous scan's list and the report buffers belong to the process
-// thread (THR_PROCESS_LIST), which holds g_username_lock around a cycle.
+// The previous scan's list, the report buffers and the process files kept
+// open between scans belong to the process thread (THR_PROCESS_LIST), which
+// holds g_username_lock around a cycle.
 // The limits request runs on the server-link thread and touches neither.
 #ifndef VOSK_HOST_AGENT_OS_LINUX_LKS_LINUX_PROCESS_H
 #define VOSK_HOST_AGENT_OS_LINUX_LKS_LINUX_PROCESS_H
@@ -33,10 +34,9 @@ typedef struct {
   uint64_t sample_msec;           // when the stat file was read
   uint64_t read_bytes, write_bytes;
   double cpu_sys, cpu_user, cpu_total;
-  // What tells a later scan whether the command line read now still holds:
-  // start time in ticks (a reused pid starts later), the kernel flags
-  // (kernel threads), and the address range of the argument area (an exec
-  // moves it; 0 when the kernel does not show it).
+  // Start time in ticks, the kernel flags (kernel threads are left out)
+  // and the address range of the argument area (0 when the kernel does not
+  // show it).
   uint64_t start_ticks;
   uint64_t flags;
   uint64_t arg_start, arg_end;
@@ -68,16 +68,20 @@ void lks_proc_set_btime(uint64_t btime_sec);
 
 // Scans <root>/proc into `list` (zeroed by the caller or cleared). A process
 // that vanishes while it is read, or whose command line is empty (a kernel
-// thread), is left out. 0; -2 when /proc cannot be read; -3 when memory is
-// exhausted (the records read so far stay).
-// `prev` (may be null) is the previous scan: a process found there under the
-// same pid, uid and start time, with the same name, argument area and CPU
-// counters, has not exec'd and used no further clock tick since, and takes
-// its command line from there instead of reading it again (a process that
-// rewrites its own title within less than a tick keeps the old one until
-// its counters move).
+// thread), is left out. Every process's stat, command line and io files are
+// read on every scan (the command line cut to the field when longer). On
+// procfs the three files of each process stay open from scan to scan (at
+// most half the descriptor limit; the files of processes that have exited
+// are closed at the end of the scan): a read at offset 0 gives the current
+// text. 0; -2 when /proc cannot be read; -3 when memory is exhausted (the
+// records read so far stay).
 // REQUIRES: the caller holds g_username_lock (user names are looked up).
-int get_process_infos(lks_proc_list_t *list, const lks_proc_list_t *prev);
+int get_process_infos(lks_proc_list_t *list);
+// Closes every kept process file (safe to call twice); the number of
+// descriptors held now; whether files of `pid` are held.
+void lks_process_files_close(void);
+size_t lks_process_files_open(void);
+bool lks_process_files_held(uint32_t pid);
 void lks_proc_list_clear(lks_proc_list_t *list);
 
 // CPU shares of `cur` against `prev` (same position and name first, then
@@ -93,7 +97,9 @@ int get_host_process_list(void);
 void lks_process_reset(void);
 
 #define LKS_LIMIT_NAME_SIZE 32
-#define LKS_LIMIT_VALUE_SIZE 12
+// Wide enough for every value a limits file prints: "unlimited" or up to
+// 20 digits of a 64-bit number.
+#define LKS_LIMIT_VALUE_SIZE 24
 #define LKS_LIMIT_MAX 16
 
 typedef struct {
