@@ -166,6 +166,7 @@ int syslog_init(void) {
                              SYSLOG_RECEIVER_THREADS, syslog_work);
   g_syslog.initialized = 1;
   if (g_syslog.server == nullptr) return 1;
+  g_syslog.server->bind_retry = 1;
   VKLOG(syslog_log(), VL_INFO, "[syslog_init] syslog initialized\n");
   return 0;
 }
@@ -242,7 +243,7 @@ int syslog_target_device_add_by_ip(const char *ip, const char *id) {
   return target_device_add_by_ip(&g_syslog_device_manager, ip, id);
 }
 
-int syslog_work(int sock, const char *ip, const char *data, size_t len) {
+int syslog_work(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *) {
   VKLOG(g_syslog.log_dump, VL_TRACE, "[#%d,from:%s]%.*s\n", sock, ip, static_cast<int>(len), data);
   char id[SYSLOG_DEVICE_ID_SIZE];
   int found = target_device_is_exist(&g_syslog_device_manager, ip, id, sizeof(id));

@@ -136,7 +136,7 @@ int syslog_target_device_add_by_ip(const char *ip, const char *id);
 // Receive callback: accepts or drops one datagram. Returns 0 when queued or
 // dropped as not registered / registry inactive, else a SYSLOG_ERR_* code
 // (the datagram is dropped with one log line).
-int syslog_work(int sock, const char *ip, const char *data, size_t len);
+int syslog_work(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *peer);
 
 // Syslog-only mode: syslog_init, then a second receiver service on `port`
 // with 3 receivers (at most one per processor; `thread_count` is not used)

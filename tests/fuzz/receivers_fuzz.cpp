@@ -63,7 +63,7 @@ int fuzz_syslog_datagram(const uint8_t *data, size_t size) {
   if (copy == nullptr) return 0;
   if (size > 0) memcpy(copy, data, size);
   copy[size] = '\0';
-  int r = syslog_work(3, "127.0.0.1", copy, size);
+  int r = syslog_work(3, "127.0.0.1", copy, size, nullptr);
   free(copy);
   if (r != parsed) return 1;
   vlist_item_t *item = vlist_pop_front(&g_syslog.sender_queue);

@@ -74,7 +74,7 @@ class SyslogWork : public ::testing::Test {
     vlist_clean(&g_syslog.sender_queue);
   }
   int work(const std::string &ip, const std::string &data) {
-    return syslog_work(7, ip.c_str(), data.data(), data.size());
+    return syslog_work(7, ip.c_str(), data.data(), data.size(), nullptr);
   }
 };
 

@@ -25,7 +25,7 @@ std::atomic<int> g_terminated{0};
 std::mutex g_socks_lock;
 std::set<int> g_socks;
 
-int record(int sock, const char *ip, const char *data, size_t len) {
+int record(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *) {
   if (strcmp(ip, "127.0.0.1") == 0 && data[len] == '\0') g_terminated++;
   size_t prev = g_largest.load();
   while (len > prev && !g_largest.compare_exchange_weak(prev, len)) {
