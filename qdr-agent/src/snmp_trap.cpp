@@ -715,6 +715,12 @@ int snmp_trap_only(uint16_t port) {
       udp_server_manager_new("snmp_trap", port, SNMP_TRAP_ONLY_RECEIVER_THREADS, snmp_trap_work);
   if (g_snmp_trap.only_server == nullptr) return 1;
   udp_server_start(g_snmp_trap.only_server);
+  if (udp_server_bound_count(g_snmp_trap.only_server) == 0) {
+    // Nothing listens: the mode must not pretend it receives.
+    udp_server_shutdown(g_snmp_trap.only_server, 1);
+    if (udp_server_manager_free(g_snmp_trap.only_server) == 0) g_snmp_trap.only_server = nullptr;
+    return 2;
+  }
   return 0;
 }
 

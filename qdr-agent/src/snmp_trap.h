@@ -194,7 +194,9 @@ int snmp_trap_work(int sock, const char *ip, const char *data, size_t len, const
 
 // Trap-only mode: snmp_trap_init, then a second receiver service on `port`
 // with 3 receivers (at most one per processor) started at once. Returns 0;
-// 1 when a service cannot be created.
+// 1 when a service cannot be created; 2 when no receiver could bind the
+// port (the receivers are stopped again; the bind error went to the log
+// and to standard error).
 int snmp_trap_only(uint16_t port);
 
 // Stops the trap-only receivers (5-second limit) and frees them. Returns 0,

@@ -299,6 +299,12 @@ int syslog_only(uint16_t port, int) {
       udp_server_manager_new("syslog", port, SYSLOG_ONLY_RECEIVER_THREADS, syslog_work);
   if (g_syslog.only_server == nullptr) return 1;
   udp_server_start(g_syslog.only_server);
+  if (udp_server_bound_count(g_syslog.only_server) == 0) {
+    // Nothing listens: the mode must not pretend it receives.
+    udp_server_shutdown(g_syslog.only_server, 1);
+    if (udp_server_manager_free(g_syslog.only_server) == 0) g_syslog.only_server = nullptr;
+    return 2;
+  }
   return 0;
 }
 

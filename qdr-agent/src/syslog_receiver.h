@@ -142,7 +142,9 @@ int syslog_work(int sock, const char *ip, const char *data, size_t len, const ud
 // with 3 receivers (at most one per processor; `thread_count` is not used)
 // started at once. Until syslog_startup activates the registry, every
 // datagram is written to "syslog-dump" and dropped. Returns 0; 1 when a
-// service cannot be created.
+// service cannot be created; 2 when no receiver could bind the port (the
+// receivers are stopped again; the bind error went to the log and to
+// standard error).
 int syslog_only(uint16_t port, int thread_count);
 
 // Stops the syslog-only receivers (5-second limit) and frees them. For

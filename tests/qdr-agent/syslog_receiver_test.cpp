@@ -200,6 +200,7 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   ASSERT_EQ(syslog_startup(), 0);
   ASSERT_EQ(syslog_startup(), 0);  // a second activation: no twins
   ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-sys-1"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("::1", "dev-sys-6"), 0);
   ASSERT_TRUE(vktest::wait_until(
       [] {
         udp_server_manager_t *m = g_syslog.server;
@@ -220,6 +221,9 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
       vktest::run_program({"/usr/bin/logger", "--rfc5424", "-d", "-n", "127.0.0.1", "-P", p, "-p",
                            "auth.notice", "-t", "sw", "--msgid", "ID47", "five four two four"});
   ASSERT_EQ(b.status, 0) << b.err;
+  vktest::run_result c = vktest::run_program(
+      {"/usr/bin/logger", "--rfc3164", "-d", "-n", "::1", "-P", p, "-t", "v6", "over ipv6"});
+  ASSERT_EQ(c.status, 0) << c.err;
   // Not registered, and not syslog: dropped.
   ASSERT_TRUE(
       rxtest::send_from("127.0.0.2", static_cast<uint16_t>(port), rxtest::text("<13>other")));
@@ -228,7 +232,8 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
       [&] {
         std::string all = vktest::read_file(sim.out);
         return all.find(rxtest::hex("it's link down")) != std::string::npos &&
-               all.find(rxtest::hex("five four two four")) != std::string::npos;
+               all.find(rxtest::hex("five four two four")) != std::string::npos &&
+               all.find(rxtest::hex("over ipv6")) != std::string::npos;
       },
       10000, 50))
       << vktest::read_file(sim.out);
@@ -241,6 +246,9 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   EXPECT_NE(all.find("\"message\": \"" + rxtest::hex("<37>1 ")), std::string::npos) << all;
   EXPECT_NE(all.find(rxtest::hex("ID47")), std::string::npos) << all;
   EXPECT_NE(all.find("\"device_id\": \"dev-sys-1\""), std::string::npos) << all;
+  EXPECT_NE(all.find("\"device_id\": \"dev-sys-6\", \"received_ip\": \"::1\""),
+            std::string::npos)
+      << all;
   EXPECT_NE(all.find("\"collect_time\": 1700000000000000000"), std::string::npos) << all;
   EXPECT_EQ(all.find(rxtest::hex("other")), std::string::npos) << all;
   EXPECT_EQ(all.find(rxtest::hex("no pri")), std::string::npos) << all;
@@ -294,6 +302,71 @@ TEST(SyslogProgram, SyslogOnlyModeDumpsWhatArrives) {
   unlink((home + "/data/qdr-agent.pid").c_str());
   EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
   if (agent.pid > 0) vktest::stop_program(agent);
+}
+
+// A home that any user may use, for the receivers' modes on `port`.
+std::string only_mode_home(const vktest::temp_dir &dir) {
+  std::string home = dir.path;
+  chmod(home.c_str(), 0777);
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) {
+    mkdir((home + d).c_str(), 0777);
+    chmod((home + d).c_str(), 0777);
+  }
+  vktest::write_file(home + "/conf/qdr.conf", "receiver_ip=127.0.0.1\nreceiver_port=" +
+                                                  std::to_string(vktest::free_port(SOCK_STREAM)) +
+                                                  "\n");
+  vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
+                                                  "/log\nfilename=qdr-agent.log\n"
+                                                  "output_type=file\nlevel=<info\n");
+  return home;
+}
+
+// Neither receiver mode pretends to receive when its port cannot be bound,
+// whether the port is taken or not permitted to an unprivileged user: it
+// names the service, address and port with the system's reason, says
+// "couldn't open udp:<port>" and ends with status 1.
+TEST(SyslogProgram, ReceiverModesThatCannotBindSayItAndExitOne) {
+  int held = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  socklen_t len = sizeof(a);
+  getsockname(held, reinterpret_cast<sockaddr *>(&a), &len);
+  std::string taken = std::to_string(ntohs(a.sin_port));
+  struct {
+    std::vector<std::string> prefix;
+    const char *mode;
+    const char *service;
+    std::string port;
+    const char *reason;
+  } cases[] = {
+      {{}, "syslog", "syslog", taken, "Address already in use"},
+      {{}, "snmptrap", "snmp_trap", taken, "Address already in use"},
+      {{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}, "snmptrap",
+       "snmp_trap", "162", "Permission denied"},
+  };
+  for (const auto &c : cases) {
+    vktest::temp_dir dir;
+    std::string home = only_mode_home(dir);
+    std::vector<std::string> argv = c.prefix;
+    argv.insert(argv.end(), {vktest::built_program("qdr-agent/qdr-agent"),
+                             std::string("--") + c.mode + "-only",
+                             std::string("--") + c.mode + "-port=" + c.port});
+    vktest::run_result r = vktest::run_program(argv, {"VOSK_QDR_HOME=" + home}, home, 20000);
+    if (!c.prefix.empty() && r.err.find("setpriv") != std::string::npos) {
+      GTEST_SKIP() << "setpriv refused: " << r.err;
+    }
+    EXPECT_EQ(r.status, 1) << c.mode << r.out << r.err;
+    EXPECT_NE(r.err.find(std::string("[") + c.service + "] cannot bind udp [::] port " + c.port +
+                         ": " + c.reason),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(std::string(c.mode) + "-only: couldn't open udp:" + c.port),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("receiving on udp port"), std::string::npos) << r.out;
+  }
+  close(held);
 }
 
 }  // namespace
