@@ -316,6 +316,7 @@ void report_performance(perf_report *r) {
           static_cast<int>(sum.snmp_close), static_cast<int>(sum.snmp_failed),
           static_cast<int>(sum.pop_queue_count));
   }
+  agent_log_receivers();
   VKLOG(g_vklog, VL_INFO, "-------------------------------------\n");
   for (int i = 0; i < threads; i++) colt_get_perf(i, &r->previous_collect[i]);
   r->collect_snapshot_count = threads;

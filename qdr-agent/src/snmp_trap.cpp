@@ -13,6 +13,7 @@
 #include "config.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
+#include "event_buffer.h"
 #include "network_public_stat.h"
 #include "target_device.h"
 #include "thread_manager.h"
@@ -226,6 +227,7 @@ int snmp_trap_main(void *) {
          i < SNMP_TRAP_PASS_SLICES && g_snmp_trap.thread_status.load() == TARGET_SERVICE_UP; i++) {
       vk_sleep(SNMP_TRAP_SLICE_MSEC);
     }
+    evbuf_flush();  // held traps drain even when no new trap comes
     if (pass % SNMP_TRAP_STATS_PASSES == 0) {
       VKLOG(trap_log(), VL_INFO, "--------------------\n");
       udp_server_log_stats(g_snmp_trap.server, trap_log(), last_count, last_size, 64);
@@ -538,13 +540,9 @@ int snmp_trap_send_data(const char *device_id, const snmp_trap_data_t *trap) {
   pd->body_len = static_cast<uint32_t>(n);
   VKLOG(trap_log(), VL_TRACE, "encode(network_snmp_trap) has success.(size:%u,var:%lu)\n",
         pd->body_len, static_cast<unsigned long>(strlen(msg->message_p)));
-  int r = add_packet_to_dgcomm(gp_main_dgconn, pkt);
-  if (r != 0) {
-    VKLOG(trap_log(), VL_ERROR,
-          "[snmp_trap_send_data] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
-    remove_pkt(gp_main_dgconn, pkt);
-    return SNMP_TRAP_ERR_REFUSED;
-  }
+  // The buffer owns the packet from here; it holds it while the link is
+  // down and logs a drop.
+  if (evbuf_submit(pkt, 1, "snmp_trap_send_data") < 0) return SNMP_TRAP_ERR_REFUSED;
   g_snmp_trap.forwarded.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
@@ -704,7 +702,19 @@ int snmp_trap_shutdown(int timeout_sec) {
   return 0;
 }
 
+void snmp_trap_link_lost(void) {
+  if (!g_snmp_trap.initialized) return;
+  g_snmp_trap.registrations_kept.store(1);
+}
+
 int snmp_trap_target_device_add_by_ip(const char *ip, const char *id) {
+  // The first device of the list that follows a reconnect replaces what
+  // was kept through it.
+  if (g_snmp_trap.registrations_kept.exchange(0) == 1) {
+    VKLOG(trap_log(), VL_INFO,
+          "[snmp_trap_target_device_add_by_ip] the new device list replaces the kept targets.\n");
+    target_device_manager_clean(&g_snmptrap_device_manager);
+  }
   return target_device_add_by_ip(&g_snmptrap_device_manager, ip, id);
 }
 

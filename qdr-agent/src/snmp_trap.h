@@ -1,8 +1,12 @@
 // SNMP trap receiver and forwarding: decodes SNMPv1 traps, SNMPv2c traps and
 // informs with the SNMP library, renders their variable bindings into one
 // text line and forwards every trap at once, one message (packet 54105) per
-// trap, over the collector link. Informs are not acknowledged; SNMPv3
-// messages are refused.
+// trap, through the event buffer (event_buffer.h), which holds them while
+// the collector link is down. Informs are answered with their Response and
+// forwarded once; SNMPv3 messages and PDUs other than traps and informs
+// are refused. The receivers and the registered devices stay through a
+// reconnect (snmp_trap_link_lost); the device list that follows it
+// replaces the registrations.
 //
 // It runs on the UDP server framework (service "snmp_trap", one receiver
 // thread). The sender is looked up in the "snmptrap" target registry; a trap
@@ -105,6 +109,7 @@ typedef struct snmp_trap_service {
   std::atomic<uint32_t> forwarded;    // traps handed to the collector link
   std::atomic<uint32_t> answered;     // informs answered
   std::atomic<uint32_t> dropped;      // datagrams that were not a usable trap
+  std::atomic<int> registrations_kept;  // 1 from a link loss to the next registration
   // Informs seen lately, a ring: guarded by inform_lock.
   std::mutex inform_lock;
   struct {
@@ -180,7 +185,13 @@ int snmp_trap_startup(void);
 // status 2 when the main thread does not stop in time.
 int snmp_trap_shutdown(int timeout_sec);
 
-// Registers a device for traps; the registry's result.
+// The collector link was lost: everything keeps running, and the targets
+// stay registered until the first registration that follows, which
+// replaces them all (the next device list). Main thread or DG_Comm.
+void snmp_trap_link_lost(void);
+
+// Registers a device for traps (replacing the kept targets first, see
+// snmp_trap_link_lost); the registry's result.
 int snmp_trap_target_device_add_by_ip(const char *ip, const char *id);
 
 // Receive callback: decodes and forwards one datagram. An inform is

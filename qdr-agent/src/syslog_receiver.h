@@ -7,8 +7,10 @@
 // copied whole (the text is not interpreted beyond the <PRI> field) onto the
 // sender queue. The sender thread takes the whole queue once a second and
 // sends it as syslog-list messages (packet 54104) of at most 1000 entries
-// over the collector link. Nothing is kept for later: messages refused by the
-// link are lost.
+// through the event buffer (event_buffer.h), which holds them while the
+// collector link is down. The receivers, the sender and the registered
+// devices stay through a reconnect (syslog_link_lost); the device list that
+// follows it replaces the registrations.
 //
 // Threads, queue and shutdown order:
 // - receiver threads "syslog_<i>" call syslog_work; they share only the
@@ -102,6 +104,7 @@ typedef struct syslog_service {
   udp_server_manager_t *server;       // receivers of the agent
   udp_server_manager_t *only_server;  // receivers of the syslog-only mode
   syslog_sender_perf perf;
+  std::atomic<int> registrations_kept;  // 1 from a link loss to the next registration
 } syslog_service_t;
 
 extern syslog_service_t g_syslog;
@@ -128,7 +131,13 @@ int syslog_startup(void);
 // ends the process when a thread does not stop in time.
 int syslog_shutdown(int timeout_sec);
 
-// Registers a device for syslog. Returns the registry's result
+// The collector link was lost: everything keeps running, and the targets
+// stay registered until the first registration that follows, which
+// replaces them all (the next device list). Main thread or DG_Comm.
+void syslog_link_lost(void);
+
+// Registers a device for syslog (replacing the kept targets first, see
+// syslog_link_lost). Returns the registry's result
 // (target_device_add_by_ip); ids of SYSLOG_DEVICE_ID_SIZE characters or more
 // are refused (-3) since a message record could not carry them.
 int syslog_target_device_add_by_ip(const char *ip, const char *id);
