@@ -474,4 +474,115 @@ TEST(ReceiversProgram, ListedDevicesHaveTheirSyslogAndTrapsForwarded) {
   vktest::stop_program(sim);
 }
 
+// A collector restart loses nothing the receivers accepted: with dg-sim
+// killed, syslog lines from `logger` and traps and an inform keep being
+// accepted (the inform is answered), still under the listed device's id,
+// and reach the restarted collector after the handshake, in the order
+// they arrived. The statistics show the receivers and the buffer.
+TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
+  vktest::temp_dir dir;
+  std::string home = dir.path;
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) mkdir((home + d).c_str(), 0755);
+  std::string scenario = home + "/scenario.json";
+  vktest::write_file(scenario, R"({"on_request": {"device_list": [
+    {"type": "DEVICE_LIST", "message": {"request_id": "rx-devices", "devices": [
+      {"id": "dev-rx", "name": "listed", "ip": {"version": 4, "addr": "127.0.0.1"}, "port": 161,
+       "snmp": {"version": "v2c", "community": "public"},
+       "collect_syslog": true, "collect_snmp_trap": true, "flag": "device_flag_update"}]}}]}})");
+  std::string port_file = home + "/port";
+  auto start_sim = [&](const std::string &port, const std::string &out) {
+    return vktest::start_program({vktest::built_program("tools/dg-sim/dg-sim"), "--port", port,
+                                  "--port-file", port_file, "--scenario", scenario, "--out", out,
+                                  "--quiet"},
+                                 home);
+  };
+  std::string out1 = home + "/before.jsonl";
+  vktest::child sim = start_sim("0", out1);
+  ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(port_file); }, 15000));
+  std::string collector_port = vktest::read_file(port_file);
+  int syslog_port = vktest::free_port(SOCK_DGRAM);
+  int trap_port = vktest::free_port(SOCK_DGRAM);
+  vktest::write_file(home + "/conf/qdr.conf",
+                     "receiver_ip=127.0.0.1\nreceiver_port=" + collector_port +
+                         "\nsyslog_port=" + std::to_string(syslog_port) +
+                         "\nsnmptrap_port=" + std::to_string(trap_port) +
+                         "\nevent_buffer_bytes=1048576\n");
+  std::string log = home + "/log/qdr-agent.log";
+  vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
+                                                  "/log\nfilename=qdr-agent.log\n"
+                                                  "output_type=file\nlevel=<info\n");
+  vktest::child agent = vktest::start_program({vktest::built_program("qdr-agent/qdr-agent")}, home,
+                                              {"VOSK_QDR_HOME=" + home});
+  ASSERT_GT(agent.pid, 0);
+  std::string sp = std::to_string(syslog_port);
+  std::string tp = "127.0.0.1:" + std::to_string(trap_port);
+  auto syslog_line = [&](const std::string &text) {
+    vktest::run_program(
+        {"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P", sp, "-t", "rx", text});
+  };
+  // Up and listed: a line sent now arrives.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        syslog_line("before the restart");
+        return vktest::read_file(out1).find(rxtest::hex("before the restart")) !=
+               std::string::npos;
+      },
+      20000, 500))
+      << vktest::read_file(log);
+
+  vktest::stop_program(sim);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return vktest::read_file(log).find("agent function deactivate.") != std::string::npos; },
+      10000, 50))
+      << vktest::read_file(log);
+  constexpr int kLines = 30;
+  for (int i = 0; i < kLines; i++) syslog_line("while down " + std::to_string(i));
+  vktest::run_program({"/usr/bin/snmptrap", "-v", "2c", "-c", "public", tp, "1",
+                       ".1.3.6.1.6.3.1.1.5.3", ".1.3.6.1.2.1.2.2.1.2.2", "s", "trap while down"});
+  vktest::run_result inform = vktest::run_program(
+      {"/usr/bin/snmpinform", "-v", "2c", "-c", "public", "-r", "2", "-t", "3", tp, "2",
+       ".1.3.6.1.6.3.1.1.5.4", ".1.3.6.1.2.1.2.2.1.2.2", "s", "inform while down"});
+  EXPECT_EQ(inform.status, 0) << inform.err;
+  // Held, and shown in the statistics.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return vktest::read_file(log).find("event buffer: held[") != std::string::npos; },
+      10000, 100));
+
+  std::string out2 = home + "/after.jsonl";
+  sim = start_sim(collector_port, out2);
+  bool arrived = vktest::wait_until(
+      [&] {
+        std::string all = vktest::read_file(out2);
+        return all.find(rxtest::hex("while down " + std::to_string(kLines - 1))) !=
+                   std::string::npos &&
+               all.find("inform while down") != std::string::npos;
+      },
+      30000, 200);
+  std::string all = vktest::read_file(out2);
+  ASSERT_TRUE(arrived) << all << vktest::read_file(log);
+  size_t last = 0;
+  for (int i = 0; i < kLines; i++) {
+    size_t at = all.find(rxtest::hex("while down " + std::to_string(i)) + "\"");
+    ASSERT_NE(at, std::string::npos) << i;
+    EXPECT_GT(at, last) << "line " << i << " out of order";
+    last = at;
+  }
+  EXPECT_NE(all.find("\"device_id\": \"dev-rx\", \"received_ip\": \"127.0.0.1\", "
+                     "\"snmp_version\": \"v2c\""),
+            std::string::npos)
+      << all;
+  EXPECT_EQ(all.find("unknown id"), std::string::npos) << all;
+  EXPECT_LT(all.find("trap while down"), all.find("inform while down")) << all;
+  // Sent after the handshake: the agent's announcement comes first.
+  EXPECT_LT(all.find("\"type\": 10043"), all.find("\"type\": 54104")) << all;
+  std::string l = vktest::read_file(log);
+  EXPECT_NE(l.find("receiver: syslog udp [::]:" + sp + " receiving 2/2"), std::string::npos) << l;
+  EXPECT_NE(l.find("[evbuf_flush] held events sent after the reconnect."), std::string::npos) << l;
+  EXPECT_EQ(l.find("add_packet_to_dgcomm() has failed"), std::string::npos) << l;
+  unlink((home + "/data/qdr-agent.pid").c_str());
+  EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
+  if (agent.pid > 0) vktest::stop_program(agent);
+  vktest::stop_program(sim);
+}
+
 }  // namespace
