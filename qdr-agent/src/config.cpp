@@ -63,8 +63,9 @@ void load_event_buffer_bytes(const char *config_path, agent_config *c) {
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
   if (ec != std::errc() || ptr != text.data() + text.size() ||
       n > static_cast<unsigned long long>(INT64_MAX)) {
-    fprintf(stderr, "[load_config_from_file] event_buffer_bytes is not a number of bytes, "
-                    "the default applies.[%s]\n",
+    fprintf(stderr,
+            "[load_config_from_file] event_buffer_bytes is not a number of bytes, "
+            "the default applies.[%s]\n",
             value);
     return;
   }

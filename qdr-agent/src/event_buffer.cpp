@@ -177,10 +177,11 @@ int evbuf_submit(mlist_item_t *pkt, uint32_t events, const char *what) {
   pkt = evbuf_compact(pkt);
   uint64_t bytes = evbuf_packet_bytes(pkt);
   if (bytes > g_evbuf.limit_bytes) {
-    VKLOG(g_vklog, VL_ERROR,
-          "[evbuf_submit] packet larger than the event buffer, dropped.(size:%llu,limit:%llu)[%s]\n",
-          static_cast<unsigned long long>(bytes),
-          static_cast<unsigned long long>(g_evbuf.limit_bytes), what);
+    VKLOG(
+        g_vklog, VL_ERROR,
+        "[evbuf_submit] packet larger than the event buffer, dropped.(size:%llu,limit:%llu)[%s]\n",
+        static_cast<unsigned long long>(bytes),
+        static_cast<unsigned long long>(g_evbuf.limit_bytes), what);
     remove_pkt(nullptr, pkt);
     g_evbuf.dropped_events += events;
     g_evbuf.dropped_packets++;

@@ -298,8 +298,8 @@ int snmp_trap_render_octets(const uint8_t *value, size_t len, char *out, size_t 
   bool text = true;
   for (size_t i = 0; i < n && text;) {
     size_t c = snmp_trap_utf8_char_len(value + i, n - i);
-    if (c == 0 || (c == 1 && value[i] < 32 && value[i] != '\t' && value[i] != '\n' &&
-                   value[i] != '\r') ||
+    if (c == 0 ||
+        (c == 1 && value[i] < 32 && value[i] != '\t' && value[i] != '\n' && value[i] != '\r') ||
         (c == 1 && value[i] == 127)) {
       text = false;
     }
@@ -341,7 +341,7 @@ size_t snmp_trap_escape_message(const char *in, size_t in_len, char *out, size_t
       continue;
     }
     size_t n = c >= 0x80 ? snmp_trap_utf8_char_len(s + i, in_len - i) : 0;
-    if (n == 0) break;  // control characters, 127 and broken UTF-8 end the text
+    if (n == 0) break;         // control characters, 127 and broken UTF-8 end the text
     if (o + n > limit) break;  // never half a character
     memcpy(out + o, s + i, n);
     o += n;
@@ -418,8 +418,9 @@ int snmp_trap_decode(const char *ip, const uint8_t *data, size_t len, snmp_trap_
                           ? pdu->command == SNMP_MSG_TRAP
                           : (pdu->command == SNMP_MSG_TRAP2 || pdu->command == SNMP_MSG_INFORM);
   if (!notification) {
-    VKLOG(trap_log(), VL_INFO, "[snmp_trap_decode] not a trap or inform, dropped.[from:%s,%s(%d)]\n",
-          out->received_ip, snmp_trap_command_name(pdu->command), pdu->command);
+    VKLOG(trap_log(), VL_INFO,
+          "[snmp_trap_decode] not a trap or inform, dropped.[from:%s,%s(%d)]\n", out->received_ip,
+          snmp_trap_command_name(pdu->command), pdu->command);
     snmp_free_pdu(pdu);
     return SNMP_TRAP_ERR_NOT_TRAP;
   }
@@ -614,8 +615,9 @@ int snmp_trap_work(int sock, const char *ip, const char *data, size_t len, const
     g_snmp_trap.answered.fetch_add(1, std::memory_order_relaxed);
   }
   if (trap.is_inform && inform_repeated(ip, peer_port(peer), trap.request_id)) {
-    VKLOG(trap_log(), VL_DEBUG, "[snmp_trap_work] inform repeated, answered only.[from:%s,id:%ld]\n",
-          ip, trap.request_id);
+    VKLOG(trap_log(), VL_DEBUG,
+          "[snmp_trap_work] inform repeated, answered only.[from:%s,id:%ld]\n", ip,
+          trap.request_id);
     snmp_trap_data_clear(&trap);
     return SNMP_TRAP_REPEATED_INFORM;
   }

@@ -95,20 +95,20 @@ typedef struct snmp_trap_data {
   uint64_t collect_time;                    // ns since the epoch, real-time clock
   int is_inform;                            // 1 for an inform
   long request_id;                          // of an inform
-  uint8_t *response;     // an inform's Response message, owned (malloc), may be null
+  uint8_t *response;  // an inform's Response message, owned (malloc), may be null
   size_t response_len;
 } snmp_trap_data_t;
 
 typedef struct snmp_trap_service {
-  int initialized;                    // 1 after snmp_trap_init; main thread only
-  vklog_t *log;                       // "snmp_trap", or the main log
-  vklog_t *log_dump;                  // "snmp_trap-dump", may be null
-  std::atomic<int> thread_status;     // "snmptrap_main", TARGET_SERVICE_*
-  udp_server_manager_t *server;       // receivers of the agent
-  udp_server_manager_t *only_server;  // receivers of the trap-only mode
-  std::atomic<uint32_t> forwarded;    // traps handed to the collector link
-  std::atomic<uint32_t> answered;     // informs answered
-  std::atomic<uint32_t> dropped;      // datagrams that were not a usable trap
+  int initialized;                      // 1 after snmp_trap_init; main thread only
+  vklog_t *log;                         // "snmp_trap", or the main log
+  vklog_t *log_dump;                    // "snmp_trap-dump", may be null
+  std::atomic<int> thread_status;       // "snmptrap_main", TARGET_SERVICE_*
+  udp_server_manager_t *server;         // receivers of the agent
+  udp_server_manager_t *only_server;    // receivers of the trap-only mode
+  std::atomic<uint32_t> forwarded;      // traps handed to the collector link
+  std::atomic<uint32_t> answered;       // informs answered
+  std::atomic<uint32_t> dropped;        // datagrams that were not a usable trap
   std::atomic<int> registrations_kept;  // 1 from a link loss to the next registration
   // Informs seen lately, a ring: guarded by inform_lock.
   std::mutex inform_lock;

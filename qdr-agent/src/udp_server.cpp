@@ -60,8 +60,7 @@ int udp_server_open(udp_server_t *server, int level, int *err) {
   int on = 1;
   int off = 0;
   if (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) != 0) {
-    VKLOG(g_vklog, VL_WARN, "set socket(#%d) option(IPV6_V6ONLY) error[%s]\n", fd,
-          strerror(errno));
+    VKLOG(g_vklog, VL_WARN, "set socket(#%d) option(IPV6_V6ONLY) error[%s]\n", fd, strerror(errno));
   }
   if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0) {
@@ -122,8 +121,7 @@ void udp_server_first_bind(udp_server_manager_t *manager, udp_server_t *server) 
 
 // Sleeps `msec` in slices while the service is active.
 void udp_server_sleep_active(udp_server_t *server, uint32_t msec) {
-  for (uint32_t slept = 0;
-       slept < msec && server->activate->load(std::memory_order_relaxed) == 1;
+  for (uint32_t slept = 0; slept < msec && server->activate->load(std::memory_order_relaxed) == 1;
        slept += UDP_SERVER_WAIT_MSEC) {
     vk_sleep(UDP_SERVER_WAIT_MSEC);
   }
@@ -141,8 +139,8 @@ int udp_server_bind_retry(udp_server_t *server) {
     int fd = udp_server_open(server, VL_DEBUG, &err);
     if (fd >= 0) {
       VKLOG(g_vklog, VL_NOTICE, "[%s] udp port %u bound after %d retries.(sock:#%d)\n",
-            server->manager != nullptr ? server->manager->name : "", static_cast<unsigned>(server->port),
-            tries, fd);
+            server->manager != nullptr ? server->manager->name : "",
+            static_cast<unsigned>(server->port), tries, fd);
       server->bind_errno.store(0);
       return fd;
     }

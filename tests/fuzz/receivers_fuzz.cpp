@@ -162,8 +162,8 @@ int fuzz_snmp_trap_datagram(const uint8_t *data, size_t size) {
     }
     answer_path *path = answer_setup();
     if (path != nullptr) {
-      int w = snmp_trap_work(path->receiver, "127.0.0.1", reinterpret_cast<const char *>(data), size,
-                             &path->peer);
+      int w = snmp_trap_work(path->receiver, "127.0.0.1", reinterpret_cast<const char *>(data),
+                             size, &path->peer);
       if (w != 0 && w != SNMP_TRAP_REPEATED_INFORM) broken = 1;
       uint8_t got[65536];
       ssize_t n = recv(path->sender, got, sizeof(got), 0);

@@ -104,8 +104,17 @@ TEST(SnmpTrap, InformIsDecodedLikeATrapAndCarriesItsAnswer) {
 
 TEST(SnmpTrap, RequestsAndResponsesSentToTheTrapPortAreNotTraps) {
   for (const char *tool : {"/usr/bin/snmpget", "/usr/bin/snmpgetnext", "/usr/bin/snmpset"}) {
-    std::vector<std::string> argv = {tool, "-v", "2c", "-c", "public", "-r", "0", "-t", "1",
-                                     "127.0.0.1:PORT", ".1.3.6.1.2.1.1.5.0"};
+    std::vector<std::string> argv = {tool,
+                                     "-v",
+                                     "2c",
+                                     "-c",
+                                     "public",
+                                     "-r",
+                                     "0",
+                                     "-t",
+                                     "1",
+                                     "127.0.0.1:PORT",
+                                     ".1.3.6.1.2.1.1.5.0"};
     if (std::string(tool) == "/usr/bin/snmpset") argv.insert(argv.end(), {"s", "x"});
     EXPECT_EQ(decode(rxtest::capture(argv)).result, SNMP_TRAP_ERR_NOT_TRAP) << tool;
   }
@@ -128,12 +137,12 @@ TEST(SnmpTrap, TextValuesKeepWholeCharactersAndRawBytesBecomeHex) {
       {"s", "price 5\xe2\x82\xac", " price 5\xe2\x82\xac"},
       {"s", "\xe6\x97\xa5 x", " \xe6\x97\xa5 x"},
       {"s", "caf\xc3\xa9 \xf0\x9f\x98\x80", " caf\xc3\xa9 \xf0\x9f\x98\x80"},
-      {"x", "001a2b3c4d5e", " 00 1A 2B 3C 4D 5E"},        // a MAC address
-      {"x", "636166e9", " 63 61 66 E9"},                  // Latin-1 "caf\xe9"
-      {"x", "e282", " E2 82"},                            // a cut character
-      {"x", "eda080", " ED A0 80"},                       // a surrogate
-      {"x", "6f6b00", " ok"},                             // a counted terminator
-      {"x", "61620063", " 61 62 00 63"},                  // a NUL inside
+      {"x", "001a2b3c4d5e", " 00 1A 2B 3C 4D 5E"},  // a MAC address
+      {"x", "636166e9", " 63 61 66 E9"},            // Latin-1 "caf\xe9"
+      {"x", "e282", " E2 82"},                      // a cut character
+      {"x", "eda080", " ED A0 80"},                 // a surrogate
+      {"x", "6f6b00", " ok"},                       // a counted terminator
+      {"x", "61620063", " 61 62 00 63"},            // a NUL inside
       {"s", "it's", " it''s"},
   };
   for (const auto &c : cases) {
@@ -191,10 +200,10 @@ TEST(SnmpTrap, EscapeKeepsWholeUtf8CharactersAndNeverSplitsAtTheLimit) {
       {"\xf0\x9f\x98\x80.", 64, "\xf0\x9f\x98\x80."},
       {"x\xe2\x82\xac", 4, "x"},  // three-byte character does not fit
       {"x\xe2\x82\xac", 5, "x\xe2\x82\xac"},
-      {"ab\xc3", 64, "ab"},            // lead byte without a second byte
-      {"ab\xc3\x20z", 64, "ab"},      // unfit second byte
-      {"ab\xe9z", 64, "ab"},           // Latin-1
-      {"ab\xc0\xafz", 64, "ab"},      // overlong
+      {"ab\xc3", 64, "ab"},              // lead byte without a second byte
+      {"ab\xc3\x20z", 64, "ab"},         // unfit second byte
+      {"ab\xe9z", 64, "ab"},             // Latin-1
+      {"ab\xc0\xafz", 64, "ab"},         // overlong
       {"ab\xf5\x80\x80\x80", 64, "ab"},  // above U+10FFFF
       {"ab\x7f"
        "cd",
@@ -337,10 +346,9 @@ TEST(SnmpTrapService, InformsAreAnsweredAndForwardedOnce) {
   ASSERT_EQ(udp_server_bound_count(rx.m), 1);
   std::string p = std::to_string(rx.port);
   for (const std::string &to : {"127.0.0.1:" + p, "udp6:[::1]:" + p}) {
-    vktest::run_result r = vktest::run_program({"/usr/bin/snmpinform", "-v", "2c", "-c", "public",
-                                                "-r", "3", "-t", "3", to, "42",
-                                                ".1.3.6.1.6.3.1.1.5.1", ".1.3.6.1.2.1.1.5.0", "s",
-                                                "inform " + to});
+    vktest::run_result r = vktest::run_program(
+        {"/usr/bin/snmpinform", "-v", "2c", "-c", "public", "-r", "3", "-t", "3", to, "42",
+         ".1.3.6.1.6.3.1.1.5.1", ".1.3.6.1.2.1.1.5.0", "s", "inform " + to});
     EXPECT_EQ(r.status, 0) << to << r.out << r.err;
   }
   ASSERT_TRUE(vktest::wait_until([&] { return rx.link.count() >= 2; }, 5000));

@@ -246,8 +246,7 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   EXPECT_NE(all.find("\"message\": \"" + rxtest::hex("<37>1 ")), std::string::npos) << all;
   EXPECT_NE(all.find(rxtest::hex("ID47")), std::string::npos) << all;
   EXPECT_NE(all.find("\"device_id\": \"dev-sys-1\""), std::string::npos) << all;
-  EXPECT_NE(all.find("\"device_id\": \"dev-sys-6\", \"received_ip\": \"::1\""),
-            std::string::npos)
+  EXPECT_NE(all.find("\"device_id\": \"dev-sys-6\", \"received_ip\": \"::1\""), std::string::npos)
       << all;
   EXPECT_NE(all.find("\"collect_time\": 1700000000000000000"), std::string::npos) << all;
   EXPECT_EQ(all.find(rxtest::hex("other")), std::string::npos) << all;
@@ -342,16 +341,19 @@ TEST(SyslogProgram, ReceiverModesThatCannotBindSayItAndExitOne) {
   } cases[] = {
       {{}, "syslog", "syslog", taken, "Address already in use"},
       {{}, "snmptrap", "snmp_trap", taken, "Address already in use"},
-      {{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}, "snmptrap",
-       "snmp_trap", "162", "Permission denied"},
+      {{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"},
+       "snmptrap",
+       "snmp_trap",
+       "162",
+       "Permission denied"},
   };
   for (const auto &c : cases) {
     vktest::temp_dir dir;
     std::string home = only_mode_home(dir);
     std::vector<std::string> argv = c.prefix;
-    argv.insert(argv.end(), {vktest::built_program("qdr-agent/qdr-agent"),
-                             std::string("--") + c.mode + "-only",
-                             std::string("--") + c.mode + "-port=" + c.port});
+    argv.insert(argv.end(),
+                {vktest::built_program("qdr-agent/qdr-agent"), std::string("--") + c.mode + "-only",
+                 std::string("--") + c.mode + "-port=" + c.port});
     vktest::run_result r = vktest::run_program(argv, {"VOSK_QDR_HOME=" + home}, home, 20000);
     if (!c.prefix.empty() && r.err.find("setpriv") != std::string::npos) {
       GTEST_SKIP() << "setpriv refused: " << r.err;
@@ -491,10 +493,10 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
        "collect_syslog": true, "collect_snmp_trap": true, "flag": "device_flag_update"}]}}]}})");
   std::string port_file = home + "/port";
   auto start_sim = [&](const std::string &port, const std::string &out) {
-    return vktest::start_program({vktest::built_program("tools/dg-sim/dg-sim"), "--port", port,
-                                  "--port-file", port_file, "--scenario", scenario, "--out", out,
-                                  "--quiet"},
-                                 home);
+    return vktest::start_program(
+        {vktest::built_program("tools/dg-sim/dg-sim"), "--port", port, "--port-file", port_file,
+         "--scenario", scenario, "--out", out, "--quiet"},
+        home);
   };
   std::string out1 = home + "/before.jsonl";
   vktest::child sim = start_sim("0", out1);
@@ -504,9 +506,8 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
   int trap_port = vktest::free_port(SOCK_DGRAM);
   vktest::write_file(home + "/conf/qdr.conf",
                      "receiver_ip=127.0.0.1\nreceiver_port=" + collector_port +
-                         "\nsyslog_port=" + std::to_string(syslog_port) +
-                         "\nsnmptrap_port=" + std::to_string(trap_port) +
-                         "\nevent_buffer_bytes=1048576\n");
+                         "\nsyslog_port=" + std::to_string(syslog_port) + "\nsnmptrap_port=" +
+                         std::to_string(trap_port) + "\nevent_buffer_bytes=1048576\n");
   std::string log = home + "/log/qdr-agent.log";
   vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
                                                   "/log\nfilename=qdr-agent.log\n"
@@ -524,15 +525,16 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
   ASSERT_TRUE(vktest::wait_until(
       [&] {
         syslog_line("before the restart");
-        return vktest::read_file(out1).find(rxtest::hex("before the restart")) !=
-               std::string::npos;
+        return vktest::read_file(out1).find(rxtest::hex("before the restart")) != std::string::npos;
       },
       20000, 500))
       << vktest::read_file(log);
 
   vktest::stop_program(sim);
   ASSERT_TRUE(vktest::wait_until(
-      [&] { return vktest::read_file(log).find("agent function deactivate.") != std::string::npos; },
+      [&] {
+        return vktest::read_file(log).find("agent function deactivate.") != std::string::npos;
+      },
       10000, 50))
       << vktest::read_file(log);
   constexpr int kLines = 30;
