@@ -97,5 +97,7 @@ void agent_log_receivers(void) {
     if (m == nullptr) continue;
     VKLOG(g_vklog, VL_INFO, "receiver: %s\n", udp_server_state_text(m, line, sizeof(line)));
   }
+  VKLOG(g_vklog, VL_INFO, "traps: forwarded[%u],informs answered[%u],dropped[%u]\n",
+        g_snmp_trap.forwarded.load(), g_snmp_trap.answered.load(), g_snmp_trap.dropped.load());
   evbuf_log_stats();
 }

@@ -34,7 +34,8 @@ int agent_function_activate(void);
 int agent_function_deactivate(void);
 
 // The receivers' lines of the three-second statistics: each service's
-// state (bound receivers, a bind failure) and the event buffer's counters.
+// state (bound receivers, a bind failure), the trap counters (forwarded,
+// informs answered, datagrams dropped) and the event buffer's counters.
 // Main thread.
 void agent_log_receivers(void);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
 #include "receivers_test_env.h"
@@ -124,6 +125,39 @@ TEST(EventBuffer, LimitZeroDropsWhatTheLinkRefusesAsBefore) {
   EXPECT_EQ(evbuf_submit(nullptr, 1, "t"), EVBUF_ERR_ARGUMENT);
   evbuf_clear();
   evbuf_clear();  // twice is safe
+}
+
+// The setting in qdr.conf: a whole number of bytes; anything else leaves
+// the default.
+TEST(EventBuffer, SettingTakesWholeNumbersOfBytesOnly) {
+  vktest::temp_dir dir;
+  std::string path = dir.path + "/qdr.conf";
+  struct {
+    const char *line;
+    long long want;
+  } cases[] = {
+      {"event_buffer_bytes=1048576\n", 1048576},
+      {"event_buffer_bytes=0\n", 0},
+      {"", AGENT_CONFIG_EVENT_BUFFER_BYTES},
+      {"event_buffer_bytes=12x\n", AGENT_CONFIG_EVENT_BUFFER_BYTES},
+      {"event_buffer_bytes=-1\n", AGENT_CONFIG_EVENT_BUFFER_BYTES},
+      {"event_buffer_bytes=99999999999999999999\n", AGENT_CONFIG_EVENT_BUFFER_BYTES},
+  };
+  for (const auto &c : cases) {
+    vktest::write_file(path, c.line);
+    config_init(&g_agent_config);
+    char p[AGENT_CONFIG_PATH_SIZE];
+    snprintf(p, sizeof(p), "%s", path.c_str());
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(load_config_from_file(p), 0);
+    std::string err = testing::internal::GetCapturedStderr();
+    config_validation();
+    EXPECT_EQ(g_agent_config.event_buffer_bytes, c.want) << c.line;
+    bool refused = c.want == AGENT_CONFIG_EVENT_BUFFER_BYTES && c.line[0] != '\0';
+    EXPECT_EQ(err.find("event_buffer_bytes is not a number of bytes") != std::string::npos, refused)
+        << c.line << err;
+  }
+  config_init(&g_agent_config);
 }
 
 }  // namespace
