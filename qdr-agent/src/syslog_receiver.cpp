@@ -277,8 +277,9 @@ int syslog_work(int sock, const char *ip, const char *data, size_t len, const ud
   syslog_pri_t pri;
   int r = syslog_parse_pri(data, len, &pri);
   if (r != 0) {
-    VKLOG(syslog_log(), VL_INFO, "this data is not syslog message![%.*s]\n", static_cast<int>(len),
-          data);
+    // At most the start of the datagram: a hostile one may be 64 KiB.
+    VKLOG(syslog_log(), VL_INFO, "this data is not syslog message![%.*s]\n",
+          static_cast<int>(len < SYSLOG_LOG_TEXT_MAX ? len : SYSLOG_LOG_TEXT_MAX), data);
     return r;
   }
   vlist_item_t *item = nullptr;

@@ -55,6 +55,8 @@
 #define SYSLOG_ENTRY_OVERHEAD 80
 #define SYSLOG_RECEIVER_THREADS 2
 #define SYSLOG_ONLY_RECEIVER_THREADS 3
+// Of a datagram that is refused, at most this many bytes go to the log.
+#define SYSLOG_LOG_TEXT_MAX 256
 // The PRI field is read from at most this many characters.
 #define SYSLOG_PRI_TEXT_MAX 31
 

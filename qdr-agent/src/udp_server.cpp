@@ -52,6 +52,7 @@ int udp_server_open(udp_server_t *server, int level, int *err) {
     family = AF_INET;
     fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   }
+  if (server->manager != nullptr) server->manager->family.store(family);
   if (fd < 0) {
     *err = errno;
     VKLOG(g_vklog, level, "socket open error[%s]\n", strerror(errno));
@@ -113,9 +114,11 @@ void udp_server_first_bind(udp_server_manager_t *manager, udp_server_t *server) 
   server->bind_errno.store(err);
   const char *then = manager->bind_retry ? ", retrying" : "";
   VKLOG(g_vklog, VL_ERROR, "[%s] cannot bind udp %s port %u: %s%s\n", manager->name,
-        udp_server_any_text(AF_INET6), static_cast<unsigned>(manager->port), strerror(err), then);
+        udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port),
+        strerror(err), then);
   fprintf(stderr, "[%s] cannot bind udp %s port %u: %s%s\n", manager->name,
-          udp_server_any_text(AF_INET6), static_cast<unsigned>(manager->port), strerror(err), then);
+          udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port),
+          strerror(err), then);
   fflush(stderr);
 }
 
@@ -286,6 +289,8 @@ udp_server_manager_t *udp_server_manager_new(const char *name, uint16_t port, in
   manager->func = func;
   manager->log_dump = nullptr;
   manager->is_maintain = 0;
+  manager->bind_retry = 0;
+  manager->family.store(AF_INET6);
   return manager;
 }
 
@@ -465,8 +470,8 @@ const char *udp_server_state_text(const udp_server_manager_t *manager, char *buf
   }
   udp_server_t *servers = manager->servers.load();
   if (servers == nullptr || manager->activate.load() != 1) {
-    snprintf(buf, size, "%s udp %s:%u stopped", manager->name, udp_server_any_text(AF_INET6),
-             static_cast<unsigned>(manager->port));
+    snprintf(buf, size, "%s udp %s:%u stopped", manager->name,
+             udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port));
     return buf;
   }
   int err = 0;
@@ -475,9 +480,10 @@ const char *udp_server_state_text(const udp_server_manager_t *manager, char *buf
       err = servers[i].bind_errno.load();
     }
   }
-  int n = snprintf(buf, size, "%s udp %s:%u receiving %d/%d", manager->name,
-                   udp_server_any_text(AF_INET6), static_cast<unsigned>(manager->port),
-                   udp_server_bound_count(manager), manager->work_thread_count);
+  int n =
+      snprintf(buf, size, "%s udp %s:%u receiving %d/%d", manager->name,
+               udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port),
+               udp_server_bound_count(manager), manager->work_thread_count);
   if (err != 0 && n > 0 && static_cast<size_t>(n) < size) {
     snprintf(buf + n, size - static_cast<size_t>(n), ", bind failed[%s]%s", strerror(err),
              manager->bind_retry ? ", retrying" : "");

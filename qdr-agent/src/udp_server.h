@@ -109,9 +109,10 @@ typedef struct udp_server_manager {
   // statistics and tests on others.
   std::atomic<udp_server_t *> servers;
   collback_func_receive_work func;
-  vklog_t *log_dump;  // optional: every datagram at info level
-  int is_maintain;    // udp_server_start stays in a statistics loop
-  int bind_retry;     // a receiver that cannot bind tries again (see above)
+  vklog_t *log_dump;        // optional: every datagram at info level
+  int is_maintain;          // udp_server_start stays in a statistics loop
+  int bind_retry;           // a receiver that cannot bind tries again (see above)
+  std::atomic<int> family;  // AF_INET6, or AF_INET on a host without IPv6
 } udp_server_manager_t;
 
 // New zeroed manager for service `name` (cut to 127 characters) on `port`.
