@@ -297,6 +297,23 @@ TEST(SnmpTrap, SendDataEncodesEveryFieldAndMapsTheVersion) {
   EXPECT_EQ(link.count(), 0u);
 }
 
+// Through a lost link the targets stay; the next device list replaces them.
+TEST(SnmpTrap, TargetsStayThroughALostLinkUntilTheNextListReplacesThem) {
+  if (!g_snmp_trap.initialized) g_agent_config.snmptrap_port = vktest::free_port(SOCK_DGRAM);
+  ASSERT_EQ(snmp_trap_init(), 0);
+  target_device_manager_clean(&g_snmptrap_device_manager);
+  target_device_activate(&g_snmptrap_device_manager);
+  ASSERT_EQ(snmp_trap_target_device_add_by_ip("127.0.0.2", "dev-gone"), 0);
+  snmp_trap_link_lost();
+  char id[TARGET_DEVICE_ID_SIZE];
+  EXPECT_EQ(target_device_is_exist(&g_snmptrap_device_manager, "127.0.0.2", id, sizeof(id)), 1);
+  ASSERT_EQ(snmp_trap_target_device_add_by_ip("127.0.0.1", "dev-new"), 0);
+  EXPECT_EQ(target_device_is_exist(&g_snmptrap_device_manager, "127.0.0.2", id, sizeof(id)), 0);
+  EXPECT_EQ(target_device_count(&g_snmptrap_device_manager), 1u);
+  target_device_manager_clean(&g_snmptrap_device_manager);
+  target_device_deactivate(&g_snmptrap_device_manager);
+}
+
 TEST(SnmpTrap, StopBeforeTheFirstStartReturnsAtOnceAndKeepsTheProcess) {
   EXPECT_EXIT(
       {

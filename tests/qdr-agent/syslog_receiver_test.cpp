@@ -118,6 +118,25 @@ TEST_F(SyslogWork, DeviceIdsTooLongForTheMessageAreRefusedNotCut) {
   EXPECT_EQ(std::string(rec->device_id), fits);
 }
 
+// Through a lost link the targets stay and keep answering; the first
+// registration afterwards (the next device list) replaces them all.
+TEST_F(SyslogWork, TargetsStayThroughALostLinkUntilTheNextListReplacesThem) {
+  target_device_activate(&g_syslog_device_manager);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-old"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.2", "dev-gone"), 0);
+  syslog_link_lost();
+  EXPECT_EQ(work("127.0.0.2", "<1>while down"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-new"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.3", "dev-3"), 0);
+  EXPECT_EQ(target_device_count(&g_syslog_device_manager), 2u);
+  EXPECT_EQ(work("127.0.0.2", "<1>after"), SYSLOG_DROPPED);
+  EXPECT_EQ(work("127.0.0.1", "<1>after"), 0);
+  ASSERT_EQ(g_syslog.sender_queue.count, 2u);
+  auto *rec =
+      static_cast<syslog_data_t *>(vlist_get_data_from_item(nullptr, g_syslog.sender_queue.tail));
+  EXPECT_STREQ(rec->device_id, "dev-new");
+}
+
 TEST_F(SyslogWork, StopBeforeTheFirstStartReturnsAtOnceAndKeepsTheProcess) {
   // The collector link may drop before the first activation; the stop then
   // has no thread to wait for and must not end the process.
