@@ -15,13 +15,16 @@
 //
 // Threads and shutdown:
 // - receiver threads "snmp_trap_<i>" call snmp_trap_work, which decodes,
-//   renders, encodes and queues each trap before reading the next datagram;
-//   they share only the registry (its read lock);
-// - "snmptrap_main" starts the receivers 3 seconds after activation and logs
+//   answers an inform, renders, encodes and queues each trap before reading
+//   the next datagram; they share the registry (its read lock), the ring of
+//   recent informs (inform_lock) and the event buffer (its lock);
+// - "snmptrap_main" starts the receivers 3 seconds after the first
+//   activation, lets the event buffer drain once a second and logs
 //   statistics every 5 seconds.
-// snmp_trap_shutdown deactivates the registry, stops the main thread (the
-// process ends when it does not stop in time), then the receivers (5-second
-// limit), and removes the targets.
+// snmp_trap_shutdown (the end of the process, not a lost link) deactivates
+// the registry, stops the main thread (the process ends when it does not
+// stop in time), then the receivers (5-second limit), and removes the
+// targets.
 //
 // Rendering depends on the SNMP library's output settings made at start-up
 // (sm_set_library_output_options): bare values, numeric time ticks and

@@ -16,11 +16,13 @@
 // - receiver threads "syslog_<i>" call syslog_work; they share only the
 //   registry (its read lock) and the sender queue (sender_queue_lock, held
 //   for one append);
-// - "syslog_sender" moves the whole queue out under the lock and encodes
-//   and queues packets outside it;
-// - "syslog_main" starts the receivers 3 seconds after activation and logs
-//   statistics every 5 seconds.
-// syslog_shutdown deactivates the registry (receivers drop from then on),
+// - "syslog_sender" moves the whole queue out under the lock, encodes
+//   packets outside it and hands them to the event buffer, which it also
+//   lets drain once a second;
+// - "syslog_main" starts the receivers 3 seconds after the first activation
+//   and logs statistics every 5 seconds.
+// A lost link stops nothing (syslog_link_lost). syslog_shutdown (the end of
+// the process) deactivates the registry (receivers drop from then on),
 // stops the sender, then the main thread, then the receivers, and removes
 // the targets. A sender or main thread that does not stop in time ends the
 // process: a later activation would start a second copy beside it.
