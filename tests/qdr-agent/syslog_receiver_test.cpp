@@ -495,6 +495,12 @@ TEST(ReceiversProgram, ListedDevicesHaveTheirSyslogAndTrapsForwarded) {
   vktest::stop_program(sim);
 }
 
+// Stops a child started by the test on every way out of it.
+struct stop_at_exit {
+  vktest::child *c;
+  ~stop_at_exit() { vktest::stop_program(*c); }
+};
+
 // A collector restart loses nothing the receivers accepted: with dg-sim
 // killed, syslog lines from `logger` and traps and an inform keep being
 // accepted (the inform is answered), still under the listed device's id,
@@ -519,6 +525,7 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
   };
   std::string out1 = home + "/before.jsonl";
   vktest::child sim = start_sim("0", out1);
+  stop_at_exit sim_guard{&sim};  // also when an assertion ends the test early
   ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(port_file); }, 15000));
   std::string collector_port = vktest::read_file(port_file);
   int syslog_port = vktest::free_port(SOCK_DGRAM);
@@ -533,6 +540,7 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
                                                   "output_type=file\nlevel=<info\n");
   vktest::child agent = vktest::start_program({vktest::built_program("qdr-agent/qdr-agent")}, home,
                                               {"VOSK_QDR_HOME=" + home});
+  stop_at_exit agent_guard{&agent};
   ASSERT_GT(agent.pid, 0);
   std::string sp = std::to_string(syslog_port);
   std::string tp = "127.0.0.1:" + std::to_string(trap_port);
