@@ -6,9 +6,11 @@
 #include "collect_thread.h"
 #include "config.h"
 #include "device.h"
+#include "event_buffer.h"
 #include "icmp.h"
 #include "snmp_trap.h"
 #include "syslog_receiver.h"
+#include "udp_server.h"
 #include "vklog.h"
 
 std::atomic<int> g_is_oid_manager_res;
@@ -24,10 +26,6 @@ constexpr int kOidManagerStopSec = 5;
 // The ICMP worker sleeps in one-second slices; a cycle in progress is
 // finished first, and the registry is emptied even when the limit passes.
 constexpr int kIcmpStopSec = 3;
-// The receivers' main threads sleep in 100 ms slices; the receiver threads
-// wait at most 100 ms at a time.
-constexpr int kSyslogStopSec = 5;
-constexpr int kSnmpTrapStopSec = 5;
 
 }  // namespace
 
@@ -36,6 +34,7 @@ int agent_function_initialize(void) {
   device_manager_init(&g_device_manager);
   collect_thread_init(g_agent_config.collect_thread_count);
   icmp_init();
+  evbuf_init(static_cast<uint64_t>(g_agent_config.event_buffer_bytes));
   if (syslog_init() != 0) {
     VKLOG(g_vklog, VL_ERROR, "[agent_function_initialize] syslog_init() has failed.\n");
   }
@@ -57,10 +56,15 @@ int agent_function_activate(void) {
   if (icmp_startup() != 0) {
     VKLOG(g_vklog, VL_ERROR, "[agent_function_activate] icmp_startup() has failed.\n");
   }
+  // The collector has answered the handshake: events held while the link
+  // was down go out now, before new ones.
+  evbuf_set_link_ready(1);
   return 0;
 }
 
 int agent_function_deactivate(void) {
+  // From here until the next handshake, accepted events are held.
+  evbuf_set_link_ready(0);
   // A function that does not stop in time may still use what the next
   // activation would reuse: end the process rather than run on.
   if (dm_device_event_checker_stop(&g_device_manager, kCheckerStopSec) != 0) {
@@ -69,10 +73,11 @@ int agent_function_deactivate(void) {
   }
   device_manager_clear(&g_device_manager);
   icmp_shutdown(kIcmpStopSec);
-  // The syslog and trap shutdowns end the process themselves when their
-  // threads do not stop.
-  syslog_shutdown(kSyslogStopSec);
-  snmp_trap_shutdown(kSnmpTrapStopSec);
+  // A collector restart is routine: the syslog and trap receivers keep
+  // accepting (into the event buffer) and keep their targets until the
+  // next device list.
+  syslog_link_lost();
+  snmp_trap_link_lost();
   if (collect_thread_stop(kCollectStopSec) != 0) {
     VKLOG(g_vklog, VL_ERROR, "[agent_halt] collect_thread_stop() has failed.\n");
     exit(0);
@@ -83,4 +88,16 @@ int agent_function_deactivate(void) {
   }
   VKLOG(g_vklog, VL_INFO, "agent function deactivate.\n");
   return 0;
+}
+
+void agent_log_receivers(void) {
+  char line[256];
+  for (udp_server_manager_t *m :
+       {g_syslog.server, g_syslog.only_server, g_snmp_trap.server, g_snmp_trap.only_server}) {
+    if (m == nullptr) continue;
+    VKLOG(g_vklog, VL_INFO, "receiver: %s\n", udp_server_state_text(m, line, sizeof(line)));
+  }
+  VKLOG(g_vklog, VL_INFO, "traps: forwarded[%u],informs answered[%u],dropped[%u]\n",
+        g_snmp_trap.forwarded.load(), g_snmp_trap.answered.load(), g_snmp_trap.dropped.load());
+  evbuf_log_stats();
 }

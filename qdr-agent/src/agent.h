@@ -15,18 +15,28 @@ extern std::atomic<int> g_is_device_manager_res;
 
 // Initialises, in order: the OID manager, the device manager, the collect
 // threads' queue and counters (g_agent_config.collect_thread_count), then
-// ICMP, syslog and SNMP trap. Called once by main(). Returns 0.
+// ICMP, the event buffer (g_agent_config.event_buffer_bytes), syslog and
+// SNMP trap. Called once by main(). Returns 0.
 int agent_function_initialize(void);
 // Clears the two answer flags, then starts in order: the OID manager, the
 // collect threads, the "event_checker" thread, the syslog and trap
-// receivers and ICMP. Returns 0.
+// receivers (when not running yet) and ICMP, and lets the event buffer
+// send what it holds. Returns 0.
 int agent_function_activate(void);
 // Stops, in order and each within its limit: the event checker (3 s), then
-// clears the device list; ICMP (3 s), syslog (5 s), SNMP trap (5 s), the
-// collect threads (10 s) and the OID manager (5 s). A checker, collect or
-// OID manager stop that does not finish in time ends the process with
-// status 0 (a thread still running would use what the next activation
-// reuses). Returns 0.
+// clears the device list; ICMP (3 s), the collect threads (10 s) and the
+// OID manager (5 s). The syslog and trap receivers keep running and keep
+// their targets until the next device list; their events are held in the
+// event buffer until the next activation. A checker, collect or OID
+// manager stop that does not finish in time ends the process with status 0
+// (a thread still running would use what the next activation reuses).
+// Returns 0.
 int agent_function_deactivate(void);
+
+// The receivers' lines of the three-second statistics: each service's
+// state (bound receivers, a bind failure), the trap counters (forwarded,
+// informs answered, datagrams dropped) and the event buffer's counters.
+// Main thread.
+void agent_log_receivers(void);
 
 #endif  // QDR_AGENT_AGENT_H

@@ -91,6 +91,8 @@ bool is_decimal(const char *text) {
 // setting at the default without a word, and "90x" would read as 90.
 void warn_unusable_line(const char *key, const char *value, int line, void *arg) {
   const char *path = static_cast<const char *>(arg);
+  // event_buffer_bytes is read and checked on its own, below.
+  if (strcmp(key, "event_buffer_bytes") == 0) return;
   const file_key *k = find_file_key(key);
   if (k == nullptr) {
     fprintf(stderr, "[load_config_from_file] unknown key '%s' ignored.[%s:%d]\n", key, path, line);
@@ -104,11 +106,32 @@ void warn_unusable_line(const char *key, const char *value, int line, void *arg)
   }
 }
 
+// "event_buffer_bytes": a whole unsigned decimal number. Anything else is
+// refused with a line on standard error, and the default applies.
+void load_event_buffer_bytes(const char *config_path, agent_config *c) {
+  char value[64];
+  ReadConfStringEx(config_path, "event_buffer_bytes", value, sizeof(value), kNotSet);
+  if (strcmp(value, kNotSet) == 0) return;
+  std::string_view text(value);
+  unsigned long long n = 0;
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (ec != std::errc() || ptr != text.data() + text.size() ||
+      n > static_cast<unsigned long long>(INT64_MAX)) {
+    fprintf(stderr,
+            "[load_config_from_file] event_buffer_bytes is not a number of bytes, "
+            "the default applies.[%s]\n",
+            value);
+    return;
+  }
+  c->event_buffer_bytes = static_cast<long long>(n);
+}
+
 }  // namespace
 
 void config_init(agent_config *config) {
   memset(config, 0, sizeof(*config));
   config->collect_thread_count = AGENT_CONFIG_COLLECT_THREAD_COUNT;
+  config->event_buffer_bytes = -1;
 }
 
 int config_set_value_from_str(agent_config *config, int type, const char *value) {
@@ -219,6 +242,7 @@ int load_config_from_file(char *config_path) {
     // keeps its earlier value and the default applies.
     config_set_value_from_str(c, k.type, value);
   }
+  load_event_buffer_bytes(config_path, c);
   return 0;
 }
 
@@ -232,6 +256,7 @@ int config_validation(void) {
   if (c->receiver_port == 0) c->receiver_port = 9010;
   if (c->syslog_port == 0) c->syslog_port = 514;
   if (c->snmptrap_port == 0) c->snmptrap_port = 162;
+  if (c->event_buffer_bytes < 0) c->event_buffer_bytes = AGENT_CONFIG_EVENT_BUFFER_BYTES;
   if (c->app_name[0] == '\0') snprintf(c->app_name, sizeof(c->app_name), "%s", "vosk-qdr-agent");
   return 0;
 }

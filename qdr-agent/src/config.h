@@ -44,6 +44,9 @@ typedef struct {
   agent_config_snmp snmp;
   agent_config_ping ping;
   int collect_thread_count;  // always 40, also the collect threads' limit
+  // Bytes of accepted syslog lines and traps held while the collector link
+  // is down ("event_buffer_bytes"; 0 holds none); -1 until set.
+  long long event_buffer_bytes;
 } agent_config;
 
 // Setting identifiers: the `type` argument of the setters.
@@ -63,6 +66,9 @@ enum {
 };
 
 #define AGENT_CONFIG_COLLECT_THREAD_COUNT 40
+// Default of event_buffer_bytes: 32 MiB, minutes of a busy site's syslog
+// and traps (2,000 lines and 50 traps a second fill about 0.3 MB a second).
+#define AGENT_CONFIG_EVENT_BUFFER_BYTES (32ll * 1024 * 1024)
 
 extern agent_config g_agent_config;
 
@@ -91,7 +97,8 @@ int config_set_value_from_int(agent_config *config, int type, int value);
 // is null, else 0.
 int load_config_from_file(char *config_path);
 
-// Applies the defaults to fields still empty or 0. Returns 0.
+// Applies the defaults to fields still empty or 0 (event_buffer_bytes: still
+// unset). Returns 0.
 int config_validation(void);
 
 // Checks a collector address before the agent starts on it: 0 usable (a

@@ -316,6 +316,7 @@ void report_performance(perf_report *r) {
           static_cast<int>(sum.snmp_close), static_cast<int>(sum.snmp_failed),
           static_cast<int>(sum.pop_queue_count));
   }
+  agent_log_receivers();
   VKLOG(g_vklog, VL_INFO, "-------------------------------------\n");
   for (int i = 0; i < threads; i++) colt_get_perf(i, &r->previous_collect[i]);
   r->collect_snapshot_count = threads;
@@ -489,7 +490,8 @@ int start_snmp_library(int *exit_status) {
 }
 
 // Step 9: the only-modes. The receivers' modes go on with start-up when
-// they return; the ping-only mode ends the process.
+// their port is bound, and end the process with status 1 when it cannot
+// be; the ping-only mode ends the process.
 int run_only_modes(int *exit_status) {
   if (g_agent_config.is_only_type == 2 || g_agent_config.is_only_type == 1) {
     // The receivers start at once and stay; start-up goes on. Until the
@@ -501,13 +503,17 @@ int run_only_modes(int *exit_status) {
                  : syslog_only(static_cast<uint16_t>(port), 0);
     const char *note = trap ? " (traps are forwarded once the collector link is up)"
                             : " (datagrams are written to the \"syslog-dump\" log at trace level)";
-    printf("%s: receiving on udp port %d%s\n", trap ? "snmptrap-only" : "syslog-only", port,
-           r != 0 ? " has failed" : note);
-    fflush(stdout);
+    const char *mode = trap ? "snmptrap-only" : "syslog-only";
     if (r != 0) {
+      // As the SNMP tools say it, and with their status: nothing receives.
+      fprintf(stderr, "%s: couldn't open udp:%d\n", mode, port);
       VKLOG(g_vklog, VL_ERROR, "only-mode %d has failed.(ret:%d)\n", g_agent_config.is_only_type,
             r);
+      *exit_status = 1;
+      return kStepExit;
     }
+    printf("%s: receiving on udp port %d%s\n", mode, port, note);
+    fflush(stdout);
   } else if (g_agent_config.is_only_type == 3) {
     // One ping: 0 with a reply or a time-out; 1 when the host cannot be
     // added, no raw socket can be opened or the request cannot be sent.

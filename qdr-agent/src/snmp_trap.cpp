@@ -5,12 +5,15 @@
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/library/snmp_impl.h>
 // clang-format on
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "config.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
+#include "event_buffer.h"
 #include "network_public_stat.h"
 #include "target_device.h"
 #include "thread_manager.h"
@@ -73,10 +76,10 @@ void message_drop(trap_message *m) {
   *m = trap_message{};
 }
 
-// Renders one value into `buf` (SNMP_TRAP_VALUE_SIZE bytes). An OCTET
-// STRING is copied as raw bytes (so the text ends at its first NUL); other
-// types go through the library's type-aware printer. Returns false when the
-// value cannot be rendered.
+// Renders one value into `buf` (SNMP_TRAP_RENDER_SIZE bytes). An OCTET
+// STRING goes through snmp_trap_render_octets (text when it is UTF-8 text,
+// else hex); other types go through the library's type-aware printer.
+// Returns false when the value cannot be rendered.
 bool render_value(netsnmp_variable_list *var, char *buf) {
   if (var->type == ASN_OCTET_STR) {
     if (var->val_len > SNMP_TRAP_VALUE_SIZE - 1) {
@@ -84,9 +87,7 @@ bool render_value(netsnmp_variable_list *var, char *buf) {
             static_cast<int>(var->val_len));
       return false;
     }
-    if (var->val_len > 0) memcpy(buf, var->val.string, var->val_len);
-    buf[var->val_len] = '\0';
-    return true;
+    return snmp_trap_render_octets(var->val.string, var->val_len, buf, SNMP_TRAP_RENDER_SIZE) >= 0;
   }
   buf[0] = '\0';
   return snprint_by_type(buf, SNMP_TRAP_VALUE_SIZE, var, nullptr, nullptr, nullptr) >= 0;
@@ -180,7 +181,7 @@ void snmp_trap_pdu_parser(netsnmp_pdu *pdu, const char *community, snmp_trap_dat
   out->generic_trap_type = SNMP_TRAP_TYPE_NONE;
   out->specific_trap_code = SNMP_TRAP_TYPE_NONE;
   trap_message m;
-  char value[SNMP_TRAP_VALUE_SIZE];
+  char value[SNMP_TRAP_RENDER_SIZE];
   if (pdu->command == SNMP_MSG_TRAP) {
     parse_v1(pdu, out, &m, value);
   } else {
@@ -226,6 +227,7 @@ int snmp_trap_main(void *) {
          i < SNMP_TRAP_PASS_SLICES && g_snmp_trap.thread_status.load() == TARGET_SERVICE_UP; i++) {
       vk_sleep(SNMP_TRAP_SLICE_MSEC);
     }
+    evbuf_flush();  // held traps drain even when no new trap comes
     if (pass % SNMP_TRAP_STATS_PASSES == 0) {
       VKLOG(trap_log(), VL_INFO, "--------------------\n");
       udp_server_log_stats(g_snmp_trap.server, trap_log(), last_count, last_size, 64);
@@ -261,27 +263,89 @@ const char *snmp_trap_generic_name(long generic) {
   return kNames[generic];
 }
 
+size_t snmp_trap_utf8_char_len(const uint8_t *s, size_t n) {
+  if (s == nullptr || n == 0) return 0;
+  uint8_t c = s[0];
+  if (c < 0x80) return 1;
+  size_t len = 0;
+  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;  // overlong forms
+    if (c == 0xED) hi = 0x9F;  // UTF-16 surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;  // overlong forms
+    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;  // continuation byte, C0, C1 or F5..FF cannot start a character
+  }
+  if (n < len || s[1] < lo || s[1] > hi) return 0;
+  for (size_t i = 2; i < len; i++) {
+    if (s[i] < 0x80 || s[i] > 0xBF) return 0;
+  }
+  return len;
+}
+
+int snmp_trap_render_octets(const uint8_t *value, size_t len, char *out, size_t out_size) {
+  if (out == nullptr || out_size == 0) return -1;
+  out[0] = '\0';
+  // Devices often count a C string's terminator in the value.
+  size_t n = len;
+  while (n > 0 && value[n - 1] == 0) n--;
+  bool text = true;
+  for (size_t i = 0; i < n && text;) {
+    size_t c = snmp_trap_utf8_char_len(value + i, n - i);
+    if (c == 0 ||
+        (c == 1 && value[i] < 32 && value[i] != '\t' && value[i] != '\n' && value[i] != '\r') ||
+        (c == 1 && value[i] == 127)) {
+      text = false;
+    }
+    i += c == 0 ? 1 : c;
+  }
+  if (text) {
+    if (n + 1 > out_size) return -1;
+    if (n > 0) memcpy(out, value, n);
+    out[n] = '\0';
+    return static_cast<int>(n);
+  }
+  // Raw bytes (a MAC address, Latin-1 text) as the SNMP tools print them:
+  // two upper-case hex digits a byte, separated by spaces.
+  static const char kHex[] = "0123456789ABCDEF";
+  if (len * 3 > out_size) return -1;
+  size_t o = 0;
+  for (size_t i = 0; i < len; i++) {
+    if (i > 0) out[o++] = ' ';
+    out[o++] = kHex[value[i] >> 4];
+    out[o++] = kHex[value[i] & 15];
+  }
+  out[o] = '\0';
+  return static_cast<int>(o);
+}
+
 size_t snmp_trap_escape_message(const char *in, size_t in_len, char *out, size_t out_size) {
   if (out == nullptr || out_size == 0) return 0;
-  const auto *s = reinterpret_cast<const unsigned char *>(in);
+  const auto *s = reinterpret_cast<const uint8_t *>(in);
   size_t o = 0;
   size_t limit = out_size - 1;
   for (size_t i = 0; in != nullptr && i < in_len;) {
-    unsigned char c = s[i];
+    uint8_t c = s[i];
     if (c >= 32 && c <= 126) {
       size_t need = c == '\'' ? 2 : 1;
       if (o + need > limit) break;
       out[o++] = static_cast<char>(c);
       if (c == '\'') out[o++] = '\'';
       i++;
-    } else if (c >= 129 && c <= 254 && i + 1 < in_len && s[i + 1] >= 65 && s[i + 1] <= 254) {
-      if (o + 2 > limit) break;
-      out[o++] = static_cast<char>(c);
-      out[o++] = static_cast<char>(s[i + 1]);
-      i += 2;
-    } else {
-      break;  // control characters, 127, 128, 255 or an unfit second byte end the text
+      continue;
     }
+    size_t n = c >= 0x80 ? snmp_trap_utf8_char_len(s + i, in_len - i) : 0;
+    if (n == 0) break;         // control characters, 127 and broken UTF-8 end the text
+    if (o + n > limit) break;  // never half a character
+    memcpy(out + o, s + i, n);
+    o += n;
+    i += n;
   }
   out[o] = '\0';
   return o;
@@ -291,6 +355,9 @@ void snmp_trap_data_clear(snmp_trap_data_t *trap) {
   if (trap == nullptr) return;
   free(trap->message);
   trap->message = nullptr;
+  free(trap->response);
+  trap->response = nullptr;
+  trap->response_len = 0;
 }
 
 int snmp_trap_decode(const char *ip, const uint8_t *data, size_t len, snmp_trap_data_t *out) {
@@ -338,13 +405,93 @@ int snmp_trap_decode(const char *ip, const uint8_t *data, size_t len, snmp_trap_
   community[community_len < sizeof(community) ? community_len : sizeof(community) - 1] = '\0';
   VKLOG(trap_log(), VL_INFO, "trap version[%d],community[%s]\n", static_cast<int>(version),
         reinterpret_cast<char *>(community));
+  size_t pdu_at = static_cast<size_t>(p - bytes);
   if (snmp_pdu_parse(pdu, p, &rest) != 0) {
     VKLOG(trap_log(), VL_INFO, "snmp_pdu_parse() has failed!\n");
     snmp_free_pdu(pdu);
     return SNMP_TRAP_ERR_PARSE;
   }
+  // Only notifications are forwarded: a v1 trap in a v1 message, a v2 trap
+  // or an inform in a v2c message. A request or a response sent to this
+  // port is not a trap.
+  bool notification = version == SNMP_VERSION_1
+                          ? pdu->command == SNMP_MSG_TRAP
+                          : (pdu->command == SNMP_MSG_TRAP2 || pdu->command == SNMP_MSG_INFORM);
+  if (!notification) {
+    VKLOG(trap_log(), VL_INFO,
+          "[snmp_trap_decode] not a trap or inform, dropped.[from:%s,%s(%d)]\n", out->received_ip,
+          snmp_trap_command_name(pdu->command), pdu->command);
+    snmp_free_pdu(pdu);
+    return SNMP_TRAP_ERR_NOT_TRAP;
+  }
+  if (pdu->command == SNMP_MSG_INFORM) {
+    out->is_inform = 1;
+    out->request_id = pdu->reqid;
+    if (snmp_trap_inform_response(bytes, length, pdu_at, &out->response, &out->response_len) != 0) {
+      VKLOG(trap_log(), VL_ERROR, "[snmp_trap_decode] inform answer cannot be made.[from:%s]\n",
+            out->received_ip);
+    }
+  }
   snmp_trap_pdu_parser(pdu, reinterpret_cast<char *>(community), out);
   snmp_free_pdu(pdu);
+  return 0;
+}
+
+namespace {
+
+// Reads one BER header at `p` (of `avail` bytes): tag, header length and
+// content length (short form, or long form of at most 4 length bytes).
+// False when it does not fit in `avail`.
+bool ber_header(const uint8_t *p, size_t avail, uint8_t *tag, size_t *header, size_t *content) {
+  if (avail < 2) return false;
+  *tag = p[0];
+  size_t h = 2;
+  size_t n = p[1];
+  if (n & 0x80) {
+    size_t bytes = n & 0x7F;
+    if (bytes == 0 || bytes > 4 || avail < 2 + bytes) return false;
+    n = 0;
+    for (size_t i = 0; i < bytes; i++) n = (n << 8) | p[2 + i];
+    h += bytes;
+  }
+  if (n > avail - h) return false;
+  *header = h;
+  *content = n;
+  return true;
+}
+
+}  // namespace
+
+int snmp_trap_inform_response(const uint8_t *msg, size_t len, size_t pdu_at, uint8_t **out,
+                              size_t *out_len) {
+  *out = nullptr;
+  *out_len = 0;
+  if (msg == nullptr || pdu_at >= len || msg[pdu_at] != SNMP_MSG_INFORM) return -1;
+  // The answer is the inform itself with the PDU tag turned into a
+  // Response and error-status and error-index set to 0: same version,
+  // community, request id and bindings, as the receiver of an inform must
+  // answer. The lengths do not change, so the framing stays valid.
+  uint8_t tag = 0;
+  size_t h = 0, c = 0;
+  if (!ber_header(msg + pdu_at, len - pdu_at, &tag, &h, &c)) return -1;
+  size_t at = pdu_at + h;
+  size_t end = at + c;
+  size_t error_fields[2] = {0, 0};
+  for (int field = 0; field < 3; field++) {  // request-id, error-status, error-index
+    if (!ber_header(msg + at, end - at, &tag, &h, &c) || tag != ASN_INTEGER || c == 0) return -1;
+    if (field > 0) error_fields[field - 1] = at;
+    at += h + c;
+  }
+  auto *copy = static_cast<uint8_t *>(malloc(len));
+  if (copy == nullptr) return -2;
+  memcpy(copy, msg, len);
+  copy[pdu_at] = SNMP_MSG_RESPONSE;
+  for (size_t field_at : error_fields) {
+    ber_header(copy + field_at, end - field_at, &tag, &h, &c);
+    memset(copy + field_at + h, 0, c);
+  }
+  *out = copy;
+  *out_len = len;
   return 0;
 }
 
@@ -394,28 +541,91 @@ int snmp_trap_send_data(const char *device_id, const snmp_trap_data_t *trap) {
   pd->body_len = static_cast<uint32_t>(n);
   VKLOG(trap_log(), VL_TRACE, "encode(network_snmp_trap) has success.(size:%u,var:%lu)\n",
         pd->body_len, static_cast<unsigned long>(strlen(msg->message_p)));
-  int r = add_packet_to_dgcomm(gp_main_dgconn, pkt);
-  if (r != 0) {
-    VKLOG(trap_log(), VL_ERROR,
-          "[snmp_trap_send_data] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
-    remove_pkt(gp_main_dgconn, pkt);
-    return SNMP_TRAP_ERR_REFUSED;
-  }
+  // The buffer owns the packet from here; it holds it while the link is
+  // down and logs a drop.
+  if (evbuf_submit(pkt, 1, "snmp_trap_send_data") < 0) return SNMP_TRAP_ERR_REFUSED;
   g_snmp_trap.forwarded.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
 
-int snmp_trap_work(int sock, const char *ip, const char *data, size_t len) {
+namespace {
+
+uint16_t peer_port(const udp_peer_t *peer) {
+  if (peer == nullptr) return 0;
+  if (peer->addr.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in6 *>(&peer->addr)->sin6_port);
+  }
+  if (peer->addr.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const struct sockaddr_in *>(&peer->addr)->sin_port);
+  }
+  return 0;
+}
+
+// True when this inform was seen lately; else it is remembered now.
+bool inform_repeated(const char *ip, uint16_t port, long request_id) {
+  uint64_t now = vk_monotonic_msec();
+  std::lock_guard<std::mutex> guard(g_snmp_trap.inform_lock);
+  for (const auto &seen : g_snmp_trap.informs) {
+    if (seen.seen_msec != 0 && now - seen.seen_msec < SNMP_TRAP_INFORM_MEMORY_MSEC &&
+        seen.port == port && seen.request_id == request_id && strcmp(seen.ip, ip) == 0) {
+      return true;
+    }
+  }
+  auto &slot = g_snmp_trap.informs[g_snmp_trap.inform_next];
+  g_snmp_trap.inform_next = (g_snmp_trap.inform_next + 1) % SNMP_TRAP_INFORM_MEMORY_COUNT;
+  vk_copy_field(slot.ip, sizeof(slot.ip), ip);
+  slot.port = port;
+  slot.request_id = request_id;
+  slot.seen_msec = now;
+  return false;
+}
+
+const char *decode_error_text(int r) {
+  switch (r) {
+    case SNMP_TRAP_ERR_PDU:
+      return "no memory for a PDU";
+    case SNMP_TRAP_ERR_COMMUNITY:
+      return "not an SNMPv1/v2c message";
+    case SNMP_TRAP_ERR_PARSE:
+      return "undecodable PDU";
+    case SNMP_TRAP_ERR_NOT_TRAP:
+      return "not a trap or inform";
+    default:
+      return "unknown";
+  }
+}
+
+}  // namespace
+
+int snmp_trap_work(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *peer) {
+  if (ip == nullptr) ip = "";
   VKLOG(trap_log(), VL_TRACE, "[#%d] ip:%s,data len:%lu\n", sock, ip,
         static_cast<unsigned long>(len));
+  snmp_trap_data_t trap;
+  int r = snmp_trap_decode(ip, reinterpret_cast<const uint8_t *>(data), len, &trap);
+  if (r != 0) {
+    g_snmp_trap.dropped.fetch_add(1, std::memory_order_relaxed);
+    VKLOG(trap_log(), VL_INFO, "[snmp_trap_work] datagram dropped.[from:%s,len:%lu,%s]\n", ip,
+          static_cast<unsigned long>(len), decode_error_text(r));
+    return r;
+  }
+  // The answer goes out before anything else, so the sender stops retrying.
+  if (trap.is_inform && trap.response != nullptr && peer != nullptr &&
+      udp_server_reply(sock, peer, trap.response, trap.response_len) == 0) {
+    g_snmp_trap.answered.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (trap.is_inform && inform_repeated(ip, peer_port(peer), trap.request_id)) {
+    VKLOG(trap_log(), VL_DEBUG,
+          "[snmp_trap_work] inform repeated, answered only.[from:%s,id:%ld]\n", ip,
+          trap.request_id);
+    snmp_trap_data_clear(&trap);
+    return SNMP_TRAP_REPEATED_INFORM;
+  }
   char id[TARGET_DEVICE_ID_SIZE];
   if (target_device_is_exist(&g_snmptrap_device_manager, ip, id, sizeof(id)) != 1) {
     VKLOG(trap_log(), VL_TRACE, "'%s' is not target device.\n", ip);
     snprintf(id, sizeof(id), "%s", SNMP_TRAP_UNKNOWN_ID);
   }
-  snmp_trap_data_t trap;
-  int r = snmp_trap_decode(ip, reinterpret_cast<const uint8_t *>(data), len, &trap);
-  if (r != 0) return r;
   VKLOG(trap_log(), VL_DEBUG,
         "ip[%s],ver[%d],uptime[%llu],ent oid[%s],index[%d],gen type[%d],spec code[%d],trap "
         "oid[%s]\n[%s]\n",
@@ -439,6 +649,7 @@ int snmp_trap_init(void) {
                              SNMP_TRAP_RECEIVER_THREADS, snmp_trap_work);
   g_snmp_trap.initialized = 1;
   if (g_snmp_trap.server == nullptr) return -12;
+  g_snmp_trap.server->bind_retry = 1;
   VKLOG(trap_log(), VL_INFO, "[snmp_trap_init] snmp_trap_init initialized\n");
   return 0;
 }
@@ -493,7 +704,19 @@ int snmp_trap_shutdown(int timeout_sec) {
   return 0;
 }
 
+void snmp_trap_link_lost(void) {
+  if (!g_snmp_trap.initialized) return;
+  g_snmp_trap.registrations_kept.store(1);
+}
+
 int snmp_trap_target_device_add_by_ip(const char *ip, const char *id) {
+  // The first device of the list that follows a reconnect replaces what
+  // was kept through it.
+  if (g_snmp_trap.registrations_kept.exchange(0) == 1) {
+    VKLOG(trap_log(), VL_INFO,
+          "[snmp_trap_target_device_add_by_ip] the new device list replaces the kept targets.\n");
+    target_device_manager_clean(&g_snmptrap_device_manager);
+  }
   return target_device_add_by_ip(&g_snmptrap_device_manager, ip, id);
 }
 
@@ -504,6 +727,12 @@ int snmp_trap_only(uint16_t port) {
       udp_server_manager_new("snmp_trap", port, SNMP_TRAP_ONLY_RECEIVER_THREADS, snmp_trap_work);
   if (g_snmp_trap.only_server == nullptr) return 1;
   udp_server_start(g_snmp_trap.only_server);
+  if (udp_server_bound_count(g_snmp_trap.only_server) == 0) {
+    // Nothing listens: the mode must not pretend it receives.
+    udp_server_shutdown(g_snmp_trap.only_server, 1);
+    if (udp_server_manager_free(g_snmp_trap.only_server) == 0) g_snmp_trap.only_server = nullptr;
+    return 2;
+  }
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include "config.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
+#include "event_buffer.h"
 #include "network_public_stat.h"
 #include "thread_manager.h"
 #include "vk_clock.h"
@@ -69,6 +70,7 @@ int syslog_sender(void *) {
       if (syslog_send_list(&pending) != 0) break;
     }
     vlist_clean(&pending);
+    evbuf_flush();  // held events drain even when no new line comes
     syslog_sleep_while(g_syslog.sender_status, TARGET_SERVICE_UP, SYSLOG_PASS_SLICES);
   }
   vlist_clean(&pending);
@@ -166,6 +168,7 @@ int syslog_init(void) {
                              SYSLOG_RECEIVER_THREADS, syslog_work);
   g_syslog.initialized = 1;
   if (g_syslog.server == nullptr) return 1;
+  g_syslog.server->bind_retry = 1;
   VKLOG(syslog_log(), VL_INFO, "[syslog_init] syslog initialized\n");
   return 0;
 }
@@ -232,7 +235,19 @@ int syslog_shutdown(int timeout_sec) {
   return 0;
 }
 
+void syslog_link_lost(void) {
+  if (!g_syslog.initialized) return;
+  g_syslog.registrations_kept.store(1);
+}
+
 int syslog_target_device_add_by_ip(const char *ip, const char *id) {
+  // The first device of the list that follows a reconnect replaces what
+  // was kept through it.
+  if (g_syslog.registrations_kept.exchange(0) == 1) {
+    VKLOG(syslog_log(), VL_INFO,
+          "[syslog_target_device_add_by_ip] the new device list replaces the kept targets.\n");
+    target_device_manager_clean(&g_syslog_device_manager);
+  }
   if (id != nullptr && strnlen(id, SYSLOG_DEVICE_ID_SIZE) >= SYSLOG_DEVICE_ID_SIZE) {
     VKLOG(syslog_log(), VL_ERROR,
           "[syslog_target_device_add_by_ip] device id is too long, refused.[ip:%s,id:%.*s...]\n",
@@ -242,7 +257,7 @@ int syslog_target_device_add_by_ip(const char *ip, const char *id) {
   return target_device_add_by_ip(&g_syslog_device_manager, ip, id);
 }
 
-int syslog_work(int sock, const char *ip, const char *data, size_t len) {
+int syslog_work(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *) {
   VKLOG(g_syslog.log_dump, VL_TRACE, "[#%d,from:%s]%.*s\n", sock, ip, static_cast<int>(len), data);
   char id[SYSLOG_DEVICE_ID_SIZE];
   int found = target_device_is_exist(&g_syslog_device_manager, ip, id, sizeof(id));
@@ -262,8 +277,9 @@ int syslog_work(int sock, const char *ip, const char *data, size_t len) {
   syslog_pri_t pri;
   int r = syslog_parse_pri(data, len, &pri);
   if (r != 0) {
-    VKLOG(syslog_log(), VL_INFO, "this data is not syslog message![%.*s]\n", static_cast<int>(len),
-          data);
+    // At most the start of the datagram: a hostile one may be 64 KiB.
+    VKLOG(syslog_log(), VL_INFO, "this data is not syslog message![%.*s]\n",
+          static_cast<int>(len < SYSLOG_LOG_TEXT_MAX ? len : SYSLOG_LOG_TEXT_MAX), data);
     return r;
   }
   vlist_item_t *item = nullptr;
@@ -298,6 +314,12 @@ int syslog_only(uint16_t port, int) {
       udp_server_manager_new("syslog", port, SYSLOG_ONLY_RECEIVER_THREADS, syslog_work);
   if (g_syslog.only_server == nullptr) return 1;
   udp_server_start(g_syslog.only_server);
+  if (udp_server_bound_count(g_syslog.only_server) == 0) {
+    // Nothing listens: the mode must not pretend it receives.
+    udp_server_shutdown(g_syslog.only_server, 1);
+    if (udp_server_manager_free(g_syslog.only_server) == 0) g_syslog.only_server = nullptr;
+    return 2;
+  }
   return 0;
 }
 
@@ -362,13 +384,9 @@ int syslog_send_list(vlist_t *list) {
   g_syslog.perf.sent_size.fetch_add(static_cast<uint32_t>(capacity), std::memory_order_relaxed);
   g_syslog.perf.sent_count.fetch_add(n, std::memory_order_relaxed);
   g_syslog.perf.pack_count.fetch_add(1, std::memory_order_relaxed);
-  int r = add_packet_to_dgcomm(gp_main_dgconn, pkt);
+  // The buffer owns the packet from here; it holds it while the link is
+  // down and logs a drop.
+  int r = evbuf_submit(pkt, n, "syslog_send_list");
   vlist_clean(&batch);
-  if (r != 0) {
-    VKLOG(syslog_log(), VL_ERROR, "[syslog_send_list] add_packet_to_dgcomm() has failed.(ret:%d)\n",
-          r);
-    remove_pkt(gp_main_dgconn, pkt);
-    return -3;
-  }
-  return 0;
+  return r < 0 ? -3 : 0;
 }

@@ -7,18 +7,22 @@
 // copied whole (the text is not interpreted beyond the <PRI> field) onto the
 // sender queue. The sender thread takes the whole queue once a second and
 // sends it as syslog-list messages (packet 54104) of at most 1000 entries
-// over the collector link. Nothing is kept for later: messages refused by the
-// link are lost.
+// through the event buffer (event_buffer.h), which holds them while the
+// collector link is down. The receivers, the sender and the registered
+// devices stay through a reconnect (syslog_link_lost); the device list that
+// follows it replaces the registrations.
 //
 // Threads, queue and shutdown order:
 // - receiver threads "syslog_<i>" call syslog_work; they share only the
 //   registry (its read lock) and the sender queue (sender_queue_lock, held
 //   for one append);
-// - "syslog_sender" moves the whole queue out under the lock and encodes
-//   and queues packets outside it;
-// - "syslog_main" starts the receivers 3 seconds after activation and logs
-//   statistics every 5 seconds.
-// syslog_shutdown deactivates the registry (receivers drop from then on),
+// - "syslog_sender" moves the whole queue out under the lock, encodes
+//   packets outside it and hands them to the event buffer, which it also
+//   lets drain once a second;
+// - "syslog_main" starts the receivers 3 seconds after the first activation
+//   and logs statistics every 5 seconds.
+// A lost link stops nothing (syslog_link_lost). syslog_shutdown (the end of
+// the process) deactivates the registry (receivers drop from then on),
 // stops the sender, then the main thread, then the receivers, and removes
 // the targets. A sender or main thread that does not stop in time ends the
 // process: a later activation would start a second copy beside it.
@@ -53,6 +57,8 @@
 #define SYSLOG_ENTRY_OVERHEAD 80
 #define SYSLOG_RECEIVER_THREADS 2
 #define SYSLOG_ONLY_RECEIVER_THREADS 3
+// Of a datagram that is refused, at most this many bytes go to the log.
+#define SYSLOG_LOG_TEXT_MAX 256
 // The PRI field is read from at most this many characters.
 #define SYSLOG_PRI_TEXT_MAX 31
 
@@ -102,6 +108,7 @@ typedef struct syslog_service {
   udp_server_manager_t *server;       // receivers of the agent
   udp_server_manager_t *only_server;  // receivers of the syslog-only mode
   syslog_sender_perf perf;
+  std::atomic<int> registrations_kept;  // 1 from a link loss to the next registration
 } syslog_service_t;
 
 extern syslog_service_t g_syslog;
@@ -128,7 +135,13 @@ int syslog_startup(void);
 // ends the process when a thread does not stop in time.
 int syslog_shutdown(int timeout_sec);
 
-// Registers a device for syslog. Returns the registry's result
+// The collector link was lost: everything keeps running, and the targets
+// stay registered until the first registration that follows, which
+// replaces them all (the next device list). Main thread or DG_Comm.
+void syslog_link_lost(void);
+
+// Registers a device for syslog (replacing the kept targets first, see
+// syslog_link_lost). Returns the registry's result
 // (target_device_add_by_ip); ids of SYSLOG_DEVICE_ID_SIZE characters or more
 // are refused (-3) since a message record could not carry them.
 int syslog_target_device_add_by_ip(const char *ip, const char *id);
@@ -136,13 +149,15 @@ int syslog_target_device_add_by_ip(const char *ip, const char *id);
 // Receive callback: accepts or drops one datagram. Returns 0 when queued or
 // dropped as not registered / registry inactive, else a SYSLOG_ERR_* code
 // (the datagram is dropped with one log line).
-int syslog_work(int sock, const char *ip, const char *data, size_t len);
+int syslog_work(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *peer);
 
 // Syslog-only mode: syslog_init, then a second receiver service on `port`
 // with 3 receivers (at most one per processor; `thread_count` is not used)
 // started at once. Until syslog_startup activates the registry, every
 // datagram is written to "syslog-dump" and dropped. Returns 0; 1 when a
-// service cannot be created.
+// service cannot be created; 2 when no receiver could bind the port (the
+// receivers are stopped again; the bind error went to the log and to
+// standard error).
 int syslog_only(uint16_t port, int thread_count);
 
 // Stops the syslog-only receivers (5-second limit) and frees them. For

@@ -37,21 +37,36 @@ void udp_server_fail(udp_server_t *server, int fd) {
   server->thread_run_count->fetch_sub(1);
 }
 
-int udp_server_open(udp_server_t *server) {
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+// Text of the address the receivers bind to.
+const char *udp_server_any_text(int family) {
+  return family == AF_INET6 ? "[::]" : "0.0.0.0";
+}
+
+// Opens and binds one receiver socket: IPv6 taking IPv4 too, or IPv4 when
+// the host has no IPv6. Returns the descriptor, or -1 with the failing
+// step's errno in *err (logged at `level`).
+int udp_server_open(udp_server_t *server, int level, int *err) {
+  int family = AF_INET6;
+  int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) {
+    family = AF_INET;
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  }
+  if (server->manager != nullptr) server->manager->family.store(family);
   if (fd < 0) {
-    VKLOG(g_vklog, VL_ERROR, "socket open error[%s]\n", strerror(errno));
+    *err = errno;
+    VKLOG(g_vklog, level, "socket open error[%s]\n", strerror(errno));
     return -1;
   }
   int on = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "set socket(#%d) option(SO_REUSEADDR) error[%s]\n", fd,
-          strerror(errno));
-    close(fd);
-    return -1;
+  int off = 0;
+  if (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off)) != 0) {
+    VKLOG(g_vklog, VL_WARN, "set socket(#%d) option(IPV6_V6ONLY) error[%s]\n", fd, strerror(errno));
   }
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "set socket(#%d) option(SO_REUSEPORT) error[%s]\n", fd,
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on)) != 0) {
+    *err = errno;
+    VKLOG(g_vklog, level, "set socket(#%d) option(SO_REUSEADDR/SO_REUSEPORT) error[%s]\n", fd,
           strerror(errno));
     close(fd);
     return -1;
@@ -61,37 +76,122 @@ int udp_server_open(udp_server_t *server) {
   // the kernel caps it at its own limit.
   int rcvbuf = UDP_SERVER_RCVBUF_SIZE;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  struct sockaddr_in addr;
+  struct sockaddr_storage addr;
   memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<uint16_t>(server->port));
-  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "socket(#%d) bind error[%s]\n", fd, strerror(errno));
+  socklen_t addr_len = 0;
+  if (family == AF_INET6) {
+    auto *a6 = reinterpret_cast<struct sockaddr_in6 *>(&addr);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_any;
+    a6->sin6_port = htons(static_cast<uint16_t>(server->port));
+    addr_len = sizeof(*a6);
+  } else {
+    auto *a4 = reinterpret_cast<struct sockaddr_in *>(&addr);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_ANY);
+    a4->sin_port = htons(static_cast<uint16_t>(server->port));
+    addr_len = sizeof(*a4);
+  }
+  if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), addr_len) != 0) {
+    *err = errno;
+    VKLOG(g_vklog, level, "socket(#%d) bind error[%s]\n", fd, strerror(errno));
     close(fd);
     return -1;
   }
   return fd;
 }
 
+// First bind of a receiver, in udp_server_start: a failure is said in the
+// log and on standard error with the service, address and port.
+void udp_server_first_bind(udp_server_manager_t *manager, udp_server_t *server) {
+  int err = 0;
+  int fd = udp_server_open(server, VL_DEBUG, &err);
+  if (fd >= 0) {
+    server->sock.store(fd);
+    server->bind_errno.store(0);
+    return;
+  }
+  server->bind_errno.store(err);
+  const char *then = manager->bind_retry ? ", retrying" : "";
+  VKLOG(g_vklog, VL_ERROR, "[%s] cannot bind udp %s port %u: %s%s\n", manager->name,
+        udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port),
+        strerror(err), then);
+  fprintf(stderr, "[%s] cannot bind udp %s port %u: %s%s\n", manager->name,
+          udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port),
+          strerror(err), then);
+  fflush(stderr);
+}
+
+// Sleeps `msec` in slices while the service is active.
+void udp_server_sleep_active(udp_server_t *server, uint32_t msec) {
+  for (uint32_t slept = 0; slept < msec && server->activate->load(std::memory_order_relaxed) == 1;
+       slept += UDP_SERVER_WAIT_MSEC) {
+    vk_sleep(UDP_SERVER_WAIT_MSEC);
+  }
+}
+
+// Binds again on a back-off until it works or the service stops. Returns
+// the descriptor, or -1 when the service stopped first. Only the start and
+// the end of the failure are logged.
+int udp_server_bind_retry(udp_server_t *server) {
+  uint32_t wait = UDP_SERVER_BIND_RETRY_MIN_MSEC;
+  for (int tries = 1; server->activate->load() == 1; tries++) {
+    udp_server_sleep_active(server, wait);
+    if (server->activate->load() != 1) break;
+    int err = 0;
+    int fd = udp_server_open(server, VL_DEBUG, &err);
+    if (fd >= 0) {
+      VKLOG(g_vklog, VL_NOTICE, "[%s] udp port %u bound after %d retries.(sock:#%d)\n",
+            server->manager != nullptr ? server->manager->name : "",
+            static_cast<unsigned>(server->port), tries, fd);
+      server->bind_errno.store(0);
+      return fd;
+    }
+    server->bind_errno.store(err);
+    wait = wait * 2 > UDP_SERVER_BIND_RETRY_MAX_MSEC ? UDP_SERVER_BIND_RETRY_MAX_MSEC : wait * 2;
+  }
+  return -1;
+}
+
+// Sender address as text: IPv4 senders (also when they reach an IPv6
+// socket as mapped addresses) in dotted form.
+void udp_server_peer_text(const udp_peer_t *peer, char *ip, size_t size) {
+  ip[0] = '\0';
+  if (peer->addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const struct sockaddr_in *>(&peer->addr)->sin_addr, ip,
+              static_cast<socklen_t>(size));
+  } else if (peer->addr.ss_family == AF_INET6) {
+    const auto *a6 = reinterpret_cast<const struct sockaddr_in6 *>(&peer->addr);
+    if (IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr)) {
+      inet_ntop(AF_INET, &a6->sin6_addr.s6_addr[12], ip, static_cast<socklen_t>(size));
+    } else {
+      inet_ntop(AF_INET6, &a6->sin6_addr, ip, static_cast<socklen_t>(size));
+    }
+  }
+}
+
 // Receives one datagram without waiting and hands it to the callback.
 // Returns false when the socket has nothing more (or failed).
 bool udp_server_receive_one(udp_server_t *server, int fd, char *buffer) {
-  struct sockaddr_in from;
-  socklen_t from_len = sizeof(from);
+  udp_peer_t peer;
+  memset(&peer, 0, sizeof(peer));
+  peer.len = sizeof(peer.addr);
   ssize_t n = recvfrom(fd, buffer, UDP_SERVER_DATAGRAM_MAX, MSG_DONTWAIT,
-                       reinterpret_cast<struct sockaddr *>(&from), &from_len);
+                       reinterpret_cast<struct sockaddr *>(&peer.addr), &peer.len);
   if (n < 0) return false;
-  if (n == 0) return true;  // empty datagram: skipped
+  char ip[UDP_SERVER_IP_SIZE] = "";
+  udp_server_peer_text(&peer, ip, sizeof(ip));
+  if (n == 0) {
+    VKLOG(g_vklog, VL_DEBUG, "[udp_receiver] empty datagram dropped.[sock:#%d,from:%s]\n", fd, ip);
+    return true;
+  }
   buffer[n] = '\0';
   server->perf.count.fetch_add(1, std::memory_order_relaxed);
   server->perf.size.fetch_add(static_cast<uint32_t>(n), std::memory_order_relaxed);
-  char ip[UDP_SERVER_IP_SIZE] = "";
-  if (from.sin_family == AF_INET) inet_ntop(AF_INET, &from.sin_addr, ip, sizeof(ip));
   if (server->log_dump != nullptr) {
     VKLOG(server->log_dump, VL_INFO, "[#%d,from:%s]%.*s\n", fd, ip, static_cast<int>(n), buffer);
   }
-  server->func(fd, ip, buffer, static_cast<size_t>(n));
+  server->func(fd, ip, buffer, static_cast<size_t>(n), &peer);
   return true;
 }
 
@@ -134,15 +234,29 @@ int udp_server_up(void *args) {
   auto *server = static_cast<udp_server_t *>(args);
   VKLOG(g_vklog, VL_TRACE, "[udp_server_up] thread started(port:%hu)\n",
         static_cast<unsigned short>(server->port));
-  server->status.store(UDP_SERVER_STATUS_STARTING);
   // The run count was raised by udp_server_start before this thread was
   // created, so a stop that follows the start at once still waits for it.
-  int fd = udp_server_open(server);
+  // The socket was bound there too, when the port could be had.
+  int fd = server->sock.load();
   if (fd < 0) {
-    udp_server_fail(server, -1);
-    return -1;
+    bool retry = server->manager != nullptr && server->manager->bind_retry;
+    if (retry) {
+      server->status.store(UDP_SERVER_STATUS_BIND_RETRY);
+      fd = udp_server_bind_retry(server);
+    }
+    if (fd < 0 && retry) {  // stopped while waiting for the port
+      server->status.store(UDP_SERVER_STATUS_ENDED);
+      server->thread_run_count->fetch_sub(1);
+      return 0;
+    }
+    if (fd < 0) {
+      udp_server_fail(server, -1);
+      return -1;
+    }
+    server->sock.store(fd);
+  } else {
+    server->status.store(UDP_SERVER_STATUS_STARTING);
   }
-  server->sock.store(fd);
   VKLOG(g_vklog, VL_INFO, "[udp_server_up] socket opened(sock:#%d)\n", fd);
   udp_receiver(server, fd);
   close(fd);
@@ -175,6 +289,8 @@ udp_server_manager_t *udp_server_manager_new(const char *name, uint16_t port, in
   manager->func = func;
   manager->log_dump = nullptr;
   manager->is_maintain = 0;
+  manager->bind_retry = 0;
+  manager->family.store(AF_INET6);
   return manager;
 }
 
@@ -206,6 +322,8 @@ udp_server_t *udp_server_new(int count, int port, std::atomic<int> *activate,
     s->perf.count.store(0);
     s->perf.size.store(0);
     s->log_dump = log_dump;
+    s->bind_errno.store(0);
+    s->manager = nullptr;
   }
   return servers;
 }
@@ -231,6 +349,10 @@ int udp_server_start(udp_server_manager_t *manager) {
       udp_server_new(manager->work_thread_count, manager->port, &manager->activate,
                      &manager->thread_run_count, manager->log_dump, manager->func);
   if (servers == nullptr) return -3;
+  for (int i = 0; i < manager->work_thread_count; i++) {
+    servers[i].manager = manager;
+    udp_server_first_bind(manager, &servers[i]);
+  }
   manager->servers.store(servers);
   manager->activate.store(1);
   int cpus = online_processors();
@@ -240,6 +362,8 @@ int udp_server_start(udp_server_manager_t *manager) {
     manager->thread_run_count.fetch_add(1);
     if (thread_startup(i % cpus, name, udp_server_up, &servers[i], UDP_SERVER_STACK_SIZE) != 0) {
       manager->thread_run_count.fetch_sub(1);
+      int fd = servers[i].sock.exchange(-1);
+      if (fd >= 0) close(fd);
       servers[i].status.store(UDP_SERVER_STATUS_ENDED);
       VKLOG(g_vklog, VL_ERROR,
             "[run_udp_server] Create thread(udp_server_thread) failed. (idx:%d,errno:%d)\n", i,
@@ -326,4 +450,59 @@ void udp_server_log_stats(udp_server_manager_t *manager, vklog_t *log, uint32_t 
     last_count[i] = count;
     last_size[i] = size;
   }
+}
+
+int udp_server_bound_count(const udp_server_manager_t *manager) {
+  udp_server_t *servers = manager != nullptr ? manager->servers.load() : nullptr;
+  if (servers == nullptr) return 0;
+  int bound = 0;
+  for (int i = 0; i < manager->work_thread_count; i++) {
+    if (servers[i].sock.load() >= 0) bound++;
+  }
+  return bound;
+}
+
+const char *udp_server_state_text(const udp_server_manager_t *manager, char *buf, size_t size) {
+  if (buf == nullptr || size == 0) return "";
+  if (manager == nullptr) {
+    snprintf(buf, size, "-");
+    return buf;
+  }
+  udp_server_t *servers = manager->servers.load();
+  if (servers == nullptr || manager->activate.load() != 1) {
+    snprintf(buf, size, "%s udp %s:%u stopped", manager->name,
+             udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port));
+    return buf;
+  }
+  int err = 0;
+  for (int i = 0; i < manager->work_thread_count; i++) {
+    if (servers[i].sock.load() < 0 && servers[i].bind_errno.load() != 0) {
+      err = servers[i].bind_errno.load();
+    }
+  }
+  int n =
+      snprintf(buf, size, "%s udp %s:%u receiving %d/%d", manager->name,
+               udp_server_any_text(manager->family.load()), static_cast<unsigned>(manager->port),
+               udp_server_bound_count(manager), manager->work_thread_count);
+  if (err != 0 && n > 0 && static_cast<size_t>(n) < size) {
+    snprintf(buf + n, size - static_cast<size_t>(n), ", bind failed[%s]%s", strerror(err),
+             manager->bind_retry ? ", retrying" : "");
+  }
+  return buf;
+}
+
+int udp_server_reply(int sock, const udp_peer_t *peer, const void *data, size_t len) {
+  if (sock < 0 || peer == nullptr || data == nullptr || peer->len == 0) return -1;
+  if (sendto(sock, data, len, MSG_DONTWAIT, reinterpret_cast<const struct sockaddr *>(&peer->addr),
+             peer->len) != static_cast<ssize_t>(len)) {
+    char ip[UDP_SERVER_IP_SIZE] = "";
+    udp_server_peer_text(peer, ip, sizeof(ip));
+    uint16_t port = peer->addr.ss_family == AF_INET6
+                        ? reinterpret_cast<const struct sockaddr_in6 *>(&peer->addr)->sin6_port
+                        : reinterpret_cast<const struct sockaddr_in *>(&peer->addr)->sin_port;
+    VKLOG(g_vklog, VL_ERROR, "[udp_server_reply] send to %s port %u has failed.[%s]\n", ip,
+          static_cast<unsigned>(ntohs(port)), strerror(errno));
+    return -2;
+  }
+  return 0;
 }

@@ -117,10 +117,13 @@ struct queue_link {
   }
   queue_link(const queue_link &) = delete;
   queue_link &operator=(const queue_link &) = delete;
-  // Oldest queued packet's type and payload; type 0 when empty.
+  // Oldest queued packet's type and payload; type 0 when empty. Receiver
+  // threads may be queueing meanwhile: the queue is read under its lock.
   uint16_t pop(bytes *payload) {
     mlist_item_t *item = nullptr;
+    vkLock(&conn->queue_lock);
     auto *pd = static_cast<pkt_data *>(mlist_pop_front_data(&conn->send_queue, nullptr, &item));
+    vkUnlock(&conn->queue_lock);
     if (pd == nullptr) return 0;
     uint16_t type = pd->type;
     payload->assign(pd->body, pd->body + pd->body_len);

@@ -74,7 +74,7 @@ class SyslogWork : public ::testing::Test {
     vlist_clean(&g_syslog.sender_queue);
   }
   int work(const std::string &ip, const std::string &data) {
-    return syslog_work(7, ip.c_str(), data.data(), data.size());
+    return syslog_work(7, ip.c_str(), data.data(), data.size(), nullptr);
   }
 };
 
@@ -116,6 +116,25 @@ TEST_F(SyslogWork, DeviceIdsTooLongForTheMessageAreRefusedNotCut) {
   auto *rec =
       static_cast<syslog_data_t *>(vlist_get_data_from_item(nullptr, g_syslog.sender_queue.head));
   EXPECT_EQ(std::string(rec->device_id), fits);
+}
+
+// Through a lost link the targets stay and keep answering; the first
+// registration afterwards (the next device list) replaces them all.
+TEST_F(SyslogWork, TargetsStayThroughALostLinkUntilTheNextListReplacesThem) {
+  target_device_activate(&g_syslog_device_manager);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-old"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.2", "dev-gone"), 0);
+  syslog_link_lost();
+  EXPECT_EQ(work("127.0.0.2", "<1>while down"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-new"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.3", "dev-3"), 0);
+  EXPECT_EQ(target_device_count(&g_syslog_device_manager), 2u);
+  EXPECT_EQ(work("127.0.0.2", "<1>after"), SYSLOG_DROPPED);
+  EXPECT_EQ(work("127.0.0.1", "<1>after"), 0);
+  ASSERT_EQ(g_syslog.sender_queue.count, 2u);
+  auto *rec =
+      static_cast<syslog_data_t *>(vlist_get_data_from_item(nullptr, g_syslog.sender_queue.tail));
+  EXPECT_STREQ(rec->device_id, "dev-new");
 }
 
 TEST_F(SyslogWork, StopBeforeTheFirstStartReturnsAtOnceAndKeepsTheProcess) {
@@ -200,6 +219,7 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   ASSERT_EQ(syslog_startup(), 0);
   ASSERT_EQ(syslog_startup(), 0);  // a second activation: no twins
   ASSERT_EQ(syslog_target_device_add_by_ip("127.0.0.1", "dev-sys-1"), 0);
+  ASSERT_EQ(syslog_target_device_add_by_ip("::1", "dev-sys-6"), 0);
   ASSERT_TRUE(vktest::wait_until(
       [] {
         udp_server_manager_t *m = g_syslog.server;
@@ -220,6 +240,9 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
       vktest::run_program({"/usr/bin/logger", "--rfc5424", "-d", "-n", "127.0.0.1", "-P", p, "-p",
                            "auth.notice", "-t", "sw", "--msgid", "ID47", "five four two four"});
   ASSERT_EQ(b.status, 0) << b.err;
+  vktest::run_result c = vktest::run_program(
+      {"/usr/bin/logger", "--rfc3164", "-d", "-n", "::1", "-P", p, "-t", "v6", "over ipv6"});
+  ASSERT_EQ(c.status, 0) << c.err;
   // Not registered, and not syslog: dropped.
   ASSERT_TRUE(
       rxtest::send_from("127.0.0.2", static_cast<uint16_t>(port), rxtest::text("<13>other")));
@@ -228,7 +251,8 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
       [&] {
         std::string all = vktest::read_file(sim.out);
         return all.find(rxtest::hex("it's link down")) != std::string::npos &&
-               all.find(rxtest::hex("five four two four")) != std::string::npos;
+               all.find(rxtest::hex("five four two four")) != std::string::npos &&
+               all.find(rxtest::hex("over ipv6")) != std::string::npos;
       },
       10000, 50))
       << vktest::read_file(sim.out);
@@ -241,6 +265,8 @@ TEST(SyslogService, MessagesFromLoggerReachTheCollectorWithinASecond) {
   EXPECT_NE(all.find("\"message\": \"" + rxtest::hex("<37>1 ")), std::string::npos) << all;
   EXPECT_NE(all.find(rxtest::hex("ID47")), std::string::npos) << all;
   EXPECT_NE(all.find("\"device_id\": \"dev-sys-1\""), std::string::npos) << all;
+  EXPECT_NE(all.find("\"device_id\": \"dev-sys-6\", \"received_ip\": \"::1\""), std::string::npos)
+      << all;
   EXPECT_NE(all.find("\"collect_time\": 1700000000000000000"), std::string::npos) << all;
   EXPECT_EQ(all.find(rxtest::hex("other")), std::string::npos) << all;
   EXPECT_EQ(all.find(rxtest::hex("no pri")), std::string::npos) << all;
@@ -294,6 +320,74 @@ TEST(SyslogProgram, SyslogOnlyModeDumpsWhatArrives) {
   unlink((home + "/data/qdr-agent.pid").c_str());
   EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
   if (agent.pid > 0) vktest::stop_program(agent);
+}
+
+// A home that any user may use, for the receivers' modes on `port`.
+std::string only_mode_home(const vktest::temp_dir &dir) {
+  std::string home = dir.path;
+  chmod(home.c_str(), 0777);
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) {
+    mkdir((home + d).c_str(), 0777);
+    chmod((home + d).c_str(), 0777);
+  }
+  vktest::write_file(home + "/conf/qdr.conf", "receiver_ip=127.0.0.1\nreceiver_port=" +
+                                                  std::to_string(vktest::free_port(SOCK_STREAM)) +
+                                                  "\n");
+  vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
+                                                  "/log\nfilename=qdr-agent.log\n"
+                                                  "output_type=file\nlevel=<info\n");
+  return home;
+}
+
+// Neither receiver mode pretends to receive when its port cannot be bound,
+// whether the port is taken or not permitted to an unprivileged user: it
+// names the service, address and port with the system's reason, says
+// "couldn't open udp:<port>" and ends with status 1.
+TEST(SyslogProgram, ReceiverModesThatCannotBindSayItAndExitOne) {
+  int held = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  socklen_t len = sizeof(a);
+  getsockname(held, reinterpret_cast<sockaddr *>(&a), &len);
+  std::string taken = std::to_string(ntohs(a.sin_port));
+  struct {
+    std::vector<std::string> prefix;
+    const char *mode;
+    const char *service;
+    std::string port;
+    const char *reason;
+  } cases[] = {
+      {{}, "syslog", "syslog", taken, "Address already in use"},
+      {{}, "snmptrap", "snmp_trap", taken, "Address already in use"},
+      {{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"},
+       "snmptrap",
+       "snmp_trap",
+       "162",
+       "Permission denied"},
+  };
+  for (const auto &c : cases) {
+    vktest::temp_dir dir;
+    std::string home = only_mode_home(dir);
+    std::vector<std::string> argv = c.prefix;
+    argv.insert(argv.end(),
+                {vktest::built_program("qdr-agent/qdr-agent"), std::string("--") + c.mode + "-only",
+                 std::string("--") + c.mode + "-port=" + c.port});
+    vktest::run_result r = vktest::run_program(argv, {"VOSK_QDR_HOME=" + home}, home, 20000);
+    if (!c.prefix.empty() && r.err.find("setpriv") != std::string::npos) {
+      GTEST_SKIP() << "setpriv refused: " << r.err;
+    }
+    EXPECT_EQ(r.status, 1) << c.mode << r.out << r.err;
+    EXPECT_NE(r.err.find(std::string("[") + c.service + "] cannot bind udp [::] port " + c.port +
+                         ": " + c.reason),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(std::string(c.mode) + "-only: couldn't open udp:" + c.port),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("receiving on udp port"), std::string::npos) << r.out;
+  }
+  close(held);
 }
 
 }  // namespace
@@ -395,6 +489,125 @@ TEST(ReceiversProgram, ListedDevicesHaveTheirSyslogAndTrapsForwarded) {
             std::string::npos)
       << all;
   EXPECT_EQ(all.find(rxtest::hex("from the quiet device")), std::string::npos) << all;
+  unlink((home + "/data/qdr-agent.pid").c_str());
+  EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
+  if (agent.pid > 0) vktest::stop_program(agent);
+  vktest::stop_program(sim);
+}
+
+// Stops a child started by the test on every way out of it.
+struct stop_at_exit {
+  vktest::child *c;
+  ~stop_at_exit() { vktest::stop_program(*c); }
+};
+
+// A collector restart loses nothing the receivers accepted: with dg-sim
+// killed, syslog lines from `logger` and traps and an inform keep being
+// accepted (the inform is answered), still under the listed device's id,
+// and reach the restarted collector after the handshake, in the order
+// they arrived. The statistics show the receivers and the buffer.
+TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
+  vktest::temp_dir dir;
+  std::string home = dir.path;
+  for (const char *d : {"/conf", "/data", "/log", "/mibs"}) mkdir((home + d).c_str(), 0755);
+  std::string scenario = home + "/scenario.json";
+  vktest::write_file(scenario, R"({"on_request": {"device_list": [
+    {"type": "DEVICE_LIST", "message": {"request_id": "rx-devices", "devices": [
+      {"id": "dev-rx", "name": "listed", "ip": {"version": 4, "addr": "127.0.0.1"}, "port": 161,
+       "snmp": {"version": "v2c", "community": "public"},
+       "collect_syslog": true, "collect_snmp_trap": true, "flag": "device_flag_update"}]}}]}})");
+  std::string port_file = home + "/port";
+  auto start_sim = [&](const std::string &port, const std::string &out) {
+    return vktest::start_program(
+        {vktest::built_program("tools/dg-sim/dg-sim"), "--port", port, "--port-file", port_file,
+         "--scenario", scenario, "--out", out, "--quiet"},
+        home);
+  };
+  std::string out1 = home + "/before.jsonl";
+  vktest::child sim = start_sim("0", out1);
+  stop_at_exit sim_guard{&sim};  // also when an assertion ends the test early
+  ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(port_file); }, 15000));
+  std::string collector_port = vktest::read_file(port_file);
+  int syslog_port = vktest::free_port(SOCK_DGRAM);
+  int trap_port = vktest::free_port(SOCK_DGRAM);
+  vktest::write_file(home + "/conf/qdr.conf",
+                     "receiver_ip=127.0.0.1\nreceiver_port=" + collector_port +
+                         "\nsyslog_port=" + std::to_string(syslog_port) + "\nsnmptrap_port=" +
+                         std::to_string(trap_port) + "\nevent_buffer_bytes=1048576\n");
+  std::string log = home + "/log/qdr-agent.log";
+  vktest::write_file(home + "/conf/log.conf", "[qdr-agent]\ndirectory=" + home +
+                                                  "/log\nfilename=qdr-agent.log\n"
+                                                  "output_type=file\nlevel=<info\n");
+  vktest::child agent = vktest::start_program({vktest::built_program("qdr-agent/qdr-agent")}, home,
+                                              {"VOSK_QDR_HOME=" + home});
+  stop_at_exit agent_guard{&agent};
+  ASSERT_GT(agent.pid, 0);
+  std::string sp = std::to_string(syslog_port);
+  std::string tp = "127.0.0.1:" + std::to_string(trap_port);
+  auto syslog_line = [&](const std::string &text) {
+    vktest::run_program(
+        {"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P", sp, "-t", "rx", text});
+  };
+  // Up and listed: a line sent now arrives.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        syslog_line("before the restart");
+        return vktest::read_file(out1).find(rxtest::hex("before the restart")) != std::string::npos;
+      },
+      20000, 500))
+      << vktest::read_file(log);
+
+  vktest::stop_program(sim);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        return vktest::read_file(log).find("agent function deactivate.") != std::string::npos;
+      },
+      10000, 50))
+      << vktest::read_file(log);
+  constexpr int kLines = 30;
+  for (int i = 0; i < kLines; i++) syslog_line("while down " + std::to_string(i));
+  vktest::run_program({"/usr/bin/snmptrap", "-v", "2c", "-c", "public", tp, "1",
+                       ".1.3.6.1.6.3.1.1.5.3", ".1.3.6.1.2.1.2.2.1.2.2", "s", "trap while down"});
+  vktest::run_result inform = vktest::run_program(
+      {"/usr/bin/snmpinform", "-v", "2c", "-c", "public", "-r", "2", "-t", "3", tp, "2",
+       ".1.3.6.1.6.3.1.1.5.4", ".1.3.6.1.2.1.2.2.1.2.2", "s", "inform while down"});
+  EXPECT_EQ(inform.status, 0) << inform.err;
+  // Held, and shown in the statistics.
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return vktest::read_file(log).find("event buffer: held[") != std::string::npos; },
+      10000, 100));
+
+  std::string out2 = home + "/after.jsonl";
+  sim = start_sim(collector_port, out2);
+  bool arrived = vktest::wait_until(
+      [&] {
+        std::string all = vktest::read_file(out2);
+        return all.find(rxtest::hex("while down " + std::to_string(kLines - 1))) !=
+                   std::string::npos &&
+               all.find("inform while down") != std::string::npos;
+      },
+      30000, 200);
+  std::string all = vktest::read_file(out2);
+  ASSERT_TRUE(arrived) << all << vktest::read_file(log);
+  size_t last = 0;
+  for (int i = 0; i < kLines; i++) {
+    size_t at = all.find(rxtest::hex("while down " + std::to_string(i)) + "\"");
+    ASSERT_NE(at, std::string::npos) << i;
+    EXPECT_GT(at, last) << "line " << i << " out of order";
+    last = at;
+  }
+  EXPECT_NE(all.find("\"device_id\": \"dev-rx\", \"received_ip\": \"127.0.0.1\", "
+                     "\"snmp_version\": \"v2c\""),
+            std::string::npos)
+      << all;
+  EXPECT_EQ(all.find("unknown id"), std::string::npos) << all;
+  EXPECT_LT(all.find("trap while down"), all.find("inform while down")) << all;
+  // Sent after the handshake: the agent's announcement comes first.
+  EXPECT_LT(all.find("\"type\": 10043"), all.find("\"type\": 54104")) << all;
+  std::string l = vktest::read_file(log);
+  EXPECT_NE(l.find("receiver: syslog udp [::]:" + sp + " receiving "), std::string::npos) << l;
+  EXPECT_NE(l.find("[evbuf_flush] held events sent after the reconnect."), std::string::npos) << l;
+  EXPECT_EQ(l.find("add_packet_to_dgcomm() has failed"), std::string::npos) << l;
   unlink((home + "/data/qdr-agent.pid").c_str());
   EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
   if (agent.pid > 0) vktest::stop_program(agent);

@@ -25,7 +25,7 @@ std::atomic<int> g_terminated{0};
 std::mutex g_socks_lock;
 std::set<int> g_socks;
 
-int record(int sock, const char *ip, const char *data, size_t len) {
+int record(int sock, const char *ip, const char *data, size_t len, const udp_peer_t *) {
   if (strcmp(ip, "127.0.0.1") == 0 && data[len] == '\0') g_terminated++;
   size_t prev = g_largest.load();
   while (len > prev && !g_largest.compare_exchange_weak(prev, len)) {
@@ -128,6 +128,70 @@ TEST(UdpServer, PortHeldWithoutReuseEndsEveryReceiverWithASocketError) {
     EXPECT_EQ(m->servers.load()[i].sock.load(), -1);
   }
   EXPECT_EQ(udp_server_shutdown(m, 3), 0);
+  EXPECT_EQ(udp_server_manager_free(m), 0);
+  close(fd);
+}
+
+// An agent's service whose port is taken says so (service, address, port,
+// the system's reason) on stderr and in its state line, waits for the
+// port on a back-off, and receives once the port is free, over IPv4 and
+// IPv6 alike.
+TEST(UdpServer, PortTakenIsNamedThenRetriedUntilItIsFree) {
+  rxtest::init_threads();
+  g_received = 0;
+  int fd = socket(AF_INET6, SOCK_DGRAM, 0);
+  int off = 0;
+  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof(off));
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_any;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  uint16_t port = ntohs(a.sin6_port);
+  udp_server_manager_t *m = udp_server_manager_new("taken", port, 1, record);
+  m->bind_retry = 1;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(udp_server_start(m), 0);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[taken] cannot bind udp [::] port " + std::to_string(port) +
+                     ": Address already in use, retrying"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(udp_server_bound_count(m), 0);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return m->servers.load()[0].status.load() == UDP_SERVER_STATUS_BIND_RETRY; }, 5000));
+  char state[256];
+  EXPECT_EQ(std::string(udp_server_state_text(m, state, sizeof(state))),
+            "taken udp [::]:" + std::to_string(port) +
+                " receiving 0/1, bind failed[Address already in use], retrying");
+  close(fd);
+  ASSERT_TRUE(vktest::wait_until([&] { return udp_server_bound_count(m) == 1; }, 15000));
+  EXPECT_EQ(std::string(udp_server_state_text(m, state, sizeof(state))),
+            "taken udp [::]:" + std::to_string(port) + " receiving 1/1");
+  ASSERT_TRUE(rxtest::send_from("127.0.0.1", port, rxtest::text("v4")));
+  ASSERT_TRUE(vktest::wait_until([] { return g_received.load() == 1; }, 5000));
+  EXPECT_EQ(udp_server_shutdown(m, 3), 0);
+  EXPECT_EQ(std::string(udp_server_state_text(m, state, sizeof(state))),
+            "taken udp [::]:" + std::to_string(port) + " stopped");
+  EXPECT_EQ(udp_server_manager_free(m), 0);
+}
+
+TEST(UdpServer, StopWhileWaitingForThePortIsPrompt) {
+  rxtest::init_threads();
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  udp_server_manager_t *m = udp_server_manager_new("wait", ntohs(a.sin_port), 0, record);
+  m->bind_retry = 1;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(udp_server_start(m), 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(udp_server_shutdown(m, 3), 0);
+  EXPECT_EQ(m->thread_run_count.load(), 0);
   EXPECT_EQ(udp_server_manager_free(m), 0);
   close(fd);
 }
