@@ -108,15 +108,16 @@ def start_browser(profile):
 
 
 def wait_element(driver, css, deadline, text=None):
-    """Polls the page for an element (with `text` in it); (element, time
-    seen) or (None, None) at the deadline."""
+    """Polls the page for an element (with `text` in it); (element, its
+    drawing time or None) or (None, None) at the deadline. The drawing time
+    is read with the text, before the page can redraw the element."""
     from selenium.webdriver.common.by import By
     deadline = min(deadline, END)
     while True:
         for el in driver.find_elements(By.CSS_SELECTOR, css):
             try:
                 if text is None or text in el.text:
-                    return el, time.time()
+                    return el, el.get_attribute("data-shown")
             except Exception:  # re-rendered while read: look again
                 pass
         if time.time() > deadline:
@@ -124,9 +125,29 @@ def wait_element(driver, css, deadline, text=None):
         time.sleep(0.03)
 
 
-def shown_time(el):
-    """When the page drew the packet of this element, seconds since 1970."""
-    value = el.get_attribute("data-shown")
+def wait_text(driver, css, deadline, words=()):
+    """Polls the page for an element whose text holds every word; its text,
+    or None at the deadline. The page redraws its cards as packets arrive,
+    so an element found may be gone by the time its text is read: such a
+    read is retried on the element drawn in its place."""
+    from selenium.webdriver.common.by import By
+    deadline = min(deadline, END)
+    while True:
+        for el in driver.find_elements(By.CSS_SELECTOR, css):
+            try:
+                text = el.text
+            except Exception:  # redrawn while read: look again
+                continue
+            if all(w in text for w in words):
+                return text
+        if time.time() > deadline:
+            return None
+        time.sleep(0.03)
+
+
+def shown_time(value):
+    """When the page drew a packet (an element's data-shown), seconds since
+    1970."""
     if not value or not value.isdigit():
         raise Failed("element without its drawing time: %r" % value)
     return int(value) / 1000.0
@@ -155,20 +176,35 @@ def check(args, driver):
     pkt = "%s#%d" % (rec["agent"], rec["id"])
     perf = [p for p in rec["message"]["perfs"] if p.get("device_id") == args.device][0]
     row_css = '%s tr[data-if="%d"][data-pkt=%s]' % (card, perf.get("oid_index", 0), css_str(pkt))
-    row, _ = wait_element(driver, row_css, time.time() + args.timeout)
-    if row is None:
+    # Read in one script call: the page redraws the row when the next packet
+    # comes, and an element read piece by piece may be gone half-way.
+    script = """
+        const row = document.querySelector(arguments[0]);
+        if (!row) return null;
+        const cell = f => { const c = row.querySelector('td[data-field="' + f + '"]');
+                            return c ? c.innerText.trim() : null; };
+        return [row.getAttribute('data-shown'), cell('in'), cell('out'),
+                row.querySelector('svg.plot polyline') !== null];"""
+    found = None
+    deadline = min(time.time() + args.timeout, END)
+    while found is None and time.time() <= deadline:
+        found = driver.execute_script(script, row_css)
+        if found is None:
+            time.sleep(0.03)
+    if found is None:
         raise Failed("rate packet %s (interface %d) never on the page"
                      % (pkt, perf.get("oid_index", 0)))
-    seen = shown_time(row)
+    shown_at, shown_in, shown_out, has_plot = found
+    if not shown_at or not str(shown_at).isdigit():
+        raise Failed("row without its drawing time: %r" % shown_at)
+    seen = int(shown_at) / 1000.0
     if seen - rec["time"] > args.interval:
         raise Failed("rate packet %s shown %.3f s after it arrived: over the interval of %g s"
                      % (pkt, seen - rec["time"], args.interval))
-    shown_in = row.find_element(By.CSS_SELECTOR, 'td[data-field="in"]').text
-    shown_out = row.find_element(By.CSS_SELECTOR, 'td[data-field="out"]').text
     want = (rate_text(perf.get("in_bps", 0.0)), rate_text(perf.get("out_bps", 0.0)))
     if (shown_in, shown_out) != want:
         raise Failed("rates shown %r, packet says %r" % ((shown_in, shown_out), want))
-    if not row.find_elements(By.CSS_SELECTOR, "svg.plot polyline"):
+    if not has_plot:
         raise Failed("no rate plot in the row of interface %d" % perf.get("oid_index", 0))
     print("rate shown %.3f s after dg-sim received it (interval %g s): in %s out %s"
           % (seen - rec["time"], args.interval, shown_in, shown_out))
@@ -194,12 +230,12 @@ def check(args, driver):
         if rec is None:
             raise Failed("the %s sent to the agent never reached dg-sim" % kind)
         pkt = "%s#%d" % (rec["agent"], rec["id"])
-        li, _ = wait_element(driver, '%s ul[data-field="%s"] li[data-pkt=%s]'
+        li, shown = wait_element(driver, '%s ul[data-field="%s"] li[data-pkt=%s]'
                              % (card, field, css_str(pkt)), time.time() + args.timeout,
                              marker + "-" + kind)
         if li is None:
             raise Failed("%s packet %s never on the page" % (kind, pkt))
-        seen = shown_time(li)
+        seen = shown_time(shown)
         if seen - rec["time"] > 1.0:
             raise Failed("%s packet %s shown %.3f s after it arrived: over 1 s"
                          % (kind, pkt, seen - rec["time"]))
@@ -210,10 +246,10 @@ def check(args, driver):
                           r["message"].get("device_id") == args.device, args.timeout)
         if rec is None:
             raise Failed("no latency packet of %s" % args.device)
-        el, _ = wait_element(driver, '%s [data-field="latency"]' % card, time.time() + 5, " ms")
-        if el is None:
+        text = wait_text(driver, '%s [data-field="latency"]' % card, time.time() + 5, (" ms",))
+        if text is None:
             raise Failed("no latency in ms on the page")
-        print("latency shown: %s" % el.text)
+        print("latency shown: %s" % text)
 
     # The host: CPU and memory, disks and processes from their packets.
     for code, field, words in ((60018, "stat", ("cpu", "%", "memory", "available of")),
@@ -222,13 +258,12 @@ def check(args, driver):
         rec = wait_record(args.out, lambda r: r["type"] == code, args.timeout)
         if rec is None:
             raise Failed("no host packet %d in %s" % (code, args.out))
-        el, _ = wait_element(driver, '#hosts [data-field="%s"]' % field, time.time() + 5)
-        if el is None:
-            raise Failed("host %s not on the page" % field)
-        text = el.text
-        for w in words:
-            if w not in text:
-                raise Failed("host %s shows %r without %r" % (field, text, w))
+        text = wait_text(driver, '#hosts [data-field="%s"]' % field, time.time() + 5, words)
+        if text is None:
+            shown = wait_text(driver, '#hosts [data-field="%s"]' % field, 0)
+            if shown is None:
+                raise Failed("host %s not on the page" % field)
+            raise Failed("host %s shows %r without one of %r" % (field, shown, words))
         print("host %s shown (%d characters)" % (field, len(text)))
 
     errors = [e for e in driver.get_log("browser") if e.get("level") == "SEVERE"]
