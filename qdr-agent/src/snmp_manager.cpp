@@ -97,6 +97,7 @@ struct wait_state {
 thread_local wait_state t_wait;
 thread_local const std::atomic<bool> *t_cancel = nullptr;
 thread_local sm_exchange_tally t_tally;
+thread_local bool t_quiet = false;
 
 // The answer of the request the thread waits for; keeps waiting after an
 // unauthenticated report, as the library's own synchronous call does.
@@ -638,7 +639,8 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
   } else {
     free(text);
   }
-  VKLOG(g_vklog, VL_ERROR, "open snmp session has failed.[ip:%s,ver:%d](err:%d)\n",
+  VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
+        "open snmp session has failed.[ip:%s,ver:%d](err:%d)\n",
         session->peername != nullptr ? session->peername : "", static_cast<int>(session->version),
         snmp_err);
   return nullptr;
@@ -753,9 +755,9 @@ void sm_set_snmp_session_error(void *snmp_session_fd, long sess_status, netsnmp_
 void sm_print_error_from_snmp_session_error(const char *func, const snmp_session_error *err_rec) {
   if (err_rec == nullptr) return;
   bool named = func != nullptr && func[0] != '\0';
-  VKLOG(g_vklog, VL_ERROR, "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n", named ? func : "",
-        named ? "> " : "", err_rec->sess_status, err_rec->sess_clib_error_num,
-        err_rec->sess_snmp_error_num,
+  VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
+        "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n", named ? func : "", named ? "> " : "",
+        err_rec->sess_status, err_rec->sess_clib_error_num, err_rec->sess_snmp_error_num,
         err_rec->error_message != nullptr ? err_rec->error_message : "null");
 }
 
@@ -860,6 +862,10 @@ void sm_set_library_output_options(void) {
 
 void sm_set_thread_cancel(const std::atomic<bool> *flag) {
   t_cancel = flag;
+}
+
+void sm_set_thread_quiet(bool quiet) {
+  t_quiet = quiet;
 }
 
 void sm_tally_reset(void) {
@@ -1106,7 +1112,7 @@ int bulk_multiple(void *snmp_session_fd, int req_max_repetitions, mlist_t *snmp_
       char oid_text[1024];
       snprint_objid(oid_text, sizeof(oid_text), entry->obj_id, entry->obj_id_length);
       const snmp_session_error *e = err_rec;
-      VKLOG(g_vklog, VL_ERROR,
+      VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
             "[sm_bulk_request_multiple] get bulk data has failed.[oid:%s,errstat:%ld,clib:%d,"
             "snmp:%d,status:%ld]\n",
             oid_text, e != nullptr ? e->response_errstat : 0L,

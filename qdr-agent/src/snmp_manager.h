@@ -294,6 +294,11 @@ int sm_request_multiple_to(void *snmp_session_fd, int req_max_repetitions, int t
 // must outlive its use by this thread. A pool sets it once per thread.
 void sm_set_thread_cancel(const std::atomic<bool> *flag);
 
+// While set, the calling thread's open and request failures are logged at
+// level debug instead of error: for a poller that logs a device's failure
+// once itself (when it starts and when it ends).
+void sm_set_thread_quiet(bool quiet);
+
 // What the calling thread's requests met since its last reset: answers
 // received (any error status) and requests that timed out after all their
 // retries; the SNMPv3 engine probe of an open counts as one of either.

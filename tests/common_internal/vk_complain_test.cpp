@@ -28,8 +28,8 @@ TEST(VkComplain, BackOffDoublesFromTheFirstPauseUpToTheLimit) {
   struct row {
     uint32_t failures;
     uint64_t pause;
-  } rows[] = {{0, 0}, {1, 15000}, {2, 30000}, {3, 60000}, {4, 120000}, {5, 240000},
-              {6, 300000}, {7, 300000}, {64, 300000}, {UINT32_MAX, 300000}};
+  } rows[] = {{0, 0},      {1, 15000},  {2, 30000},  {3, 60000},   {4, 120000},
+              {5, 240000}, {6, 300000}, {7, 300000}, {64, 300000}, {UINT32_MAX, 300000}};
   for (const row &r : rows) {
     EXPECT_EQ(vk_backoff_pause_msec(r.failures, 15000, 300000), r.pause) << r.failures;
   }

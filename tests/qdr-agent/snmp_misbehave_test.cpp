@@ -279,8 +279,7 @@ TEST(SnmpCancel, CancelEndsWaitsAndWalksAndTheTallyCountsOutcomes) {
     response_list rl;
     sm_response_list_add(&rl.list, "table", 0, vktest::kResponderRootText);
     int ret = sm_bulk_request_multiple(s.fd, 0, &rl.list, &s.err);
-    double waited =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     canceller.join();
     EXPECT_EQ(ret, SM_ERR_CANCELLED);
     EXPECT_LT(waited, 25.0);  // far below the device's delay or time-out span
