@@ -528,6 +528,14 @@ void colt_get_skip_counts(colt_skip_counts *out) {
   out->queue_full = g_skip_full.load(std::memory_order_relaxed);
 }
 
+int colt_get_pending_count(void) {
+  vkLock(&g_queue_lock);
+  int n = 0;
+  for (const auto &entry : g_pending) n += entry.second.pending > 0 ? 1 : 0;
+  vkUnlock(&g_queue_lock);
+  return n;
+}
+
 int colt_get_failing_count(void) {
   vkLock(&g_queue_lock);
   int n = static_cast<int>(g_health.size());

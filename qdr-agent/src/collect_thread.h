@@ -173,6 +173,9 @@ typedef struct {
 } colt_skip_counts;
 void colt_get_skip_counts(colt_skip_counts *out);
 
+// Number of collections (device, event type, pack) queued or running.
+int colt_get_pending_count(void);
+
 // Number of devices whose last request got no answer (backed off).
 int colt_get_failing_count(void);
 
