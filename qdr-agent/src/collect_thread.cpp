@@ -56,9 +56,11 @@ std::atomic<int> g_queue_count{0};
 // its interval, from filling the queue and the pool. All guarded by
 // g_queue_lock.
 // - g_pending: per collection (device, event type, pack) the requests that
-//   hold it, queued or running (0 or 1), and the complaint about skipping
-//   it while it is pending. An entry goes when nothing is pending and no
-//   complaint is on.
+//   hold it, queued or running (0 or 1); an entry goes at 0.
+// - g_skipping: the complaint about collections skipped because they were
+//   still pending, for the whole pool (one line when skipping starts, one
+//   when none has been skipped for COLT_SKIP_QUIET_MSEC, however many
+//   devices are slow); g_last_skip_msec: the last skip.
 // - g_health: the devices whose last request failed to get any answer:
 //   their failures in a row (the complaint) and the monotonic time before
 //   which no request of theirs is queued. A device goes at its first answer.
@@ -66,13 +68,14 @@ std::atomic<int> g_queue_count{0};
 //   most a quarter of the pool, so that dead devices never hold it all.
 struct pending_entry {
   int pending;
-  vk_complain_t skipped;
 };
 struct device_health {
   vk_complain_t failing;
   uint64_t next_try_msec;
 };
 std::unordered_map<std::string, pending_entry> g_pending;
+vk_complain_t g_skipping;
+uint64_t g_last_skip_msec;
 std::unordered_map<std::string, device_health> g_health;
 int g_backoff_in_flight;
 vk_complain_t g_queue_full;
@@ -134,38 +137,38 @@ int backoff_share() {
 }
 
 // Drops from `req` every event whose previous collection is still queued or
-// running, counting it and complaining once when the skipping starts; for an
-// event that is free again, ends the complaint. REQUIRES: g_queue_lock.
+// running, counting it; the first skip after a quiet spell is logged, and
+// the end of the spell once nothing has been skipped for
+// COLT_SKIP_QUIET_MSEC. REQUIRES: g_queue_lock.
 void drop_pending_events(collect_req_info *req, uint64_t now) {
   mlist_t kept;
   mlist_init(&kept, nullptr, nullptr);
   mlist_item_t *item = nullptr;
   for (event *ev; (ev = static_cast<event *>(
                        mlist_pop_front_data(&req->event_list, nullptr, &item))) != nullptr;) {
-    pending_entry &pe = g_pending[event_key(req->device_id, ev)];
-    if (pe.pending > 0) {
-      g_skip_pending.fetch_add(1, std::memory_order_relaxed);
-      if (vk_complain(&pe.skipped, now) == 1) {
-        VKLOG(g_vklog, VL_WARN,
-              "[collect_add_req] previous collection is still queued or running, skipped until "
-              "it ends.[dev:%s,event:%s,pack:%llu]\n",
-              req->device_id, event_type_name(ev->type),
-              static_cast<unsigned long long>(ev->oid_pack_id));
-      }
-      mlist_destroy_item(nullptr, item);
+    auto it = g_pending.find(event_key(req->device_id, ev));
+    if (it == g_pending.end() || it->second.pending == 0) {
+      mlist_push_back(&kept, item);
       continue;
     }
-    uint32_t skipped = vk_complain_release(&pe.skipped);
-    if (skipped > 0) {
-      VKLOG(g_vklog, VL_NOTICE,
-            "[collect_add_req] previous collection ended; %u skipped meanwhile.[dev:%s,event:%s,"
-            "pack:%llu]\n",
-            skipped, req->device_id, event_type_name(ev->type),
+    g_skip_pending.fetch_add(1, std::memory_order_relaxed);
+    g_last_skip_msec = now;
+    if (vk_complain(&g_skipping, now) == 1) {
+      VKLOG(g_vklog, VL_WARN,
+            "[collect_add_req] collections still queued or running when due again are skipped."
+            "(first:[dev:%s,event:%s,pack:%llu])\n",
+            req->device_id, event_type_name(ev->type),
             static_cast<unsigned long long>(ev->oid_pack_id));
     }
-    mlist_push_back(&kept, item);
+    mlist_destroy_item(nullptr, item);
   }
   mlist_move(&req->event_list, &kept);
+  if (vk_complain_active(&g_skipping) && now - g_last_skip_msec >= COLT_SKIP_QUIET_MSEC) {
+    uint32_t skipped = vk_complain_release(&g_skipping);
+    VKLOG(g_vklog, VL_NOTICE,
+          "[collect_add_req] no collection skipped for %d s; %u were skipped.\n",
+          COLT_SKIP_QUIET_MSEC / 1000, skipped);
+  }
 }
 
 // The keys of the request's collections, taken before its events are run.
@@ -188,7 +191,7 @@ void finish_request(const collect_req_info *req, const std::vector<std::string> 
     auto it = g_pending.find(k);
     if (it == g_pending.end()) continue;
     if (it->second.pending > 0) it->second.pending--;
-    if (it->second.pending == 0 && !vk_complain_active(&it->second.skipped)) g_pending.erase(it);
+    if (it->second.pending == 0) g_pending.erase(it);
   }
   if (req->backed_off && g_backoff_in_flight > 0) g_backoff_in_flight--;
   std::string dev(req->device_id, strnlen(req->device_id, sizeof(req->device_id)));
@@ -485,6 +488,7 @@ void collect_thread_clear(void) {
   }
   g_pending.clear();
   g_health.clear();
+  vk_complain_init(&g_skipping);
   g_backoff_in_flight = 0;
   vk_complain_init(&g_queue_full);
   vkUnlock(&g_queue_lock);

@@ -56,6 +56,9 @@
 // collection is queued at most once, so the queue stays far below this
 // unless the device lists are huge; the bound is for the worst case.
 #define COLT_QUEUE_MAX 20000
+// A spell of collections skipped because they were still pending ends
+// (with a log line) once none has been skipped for this long.
+#define COLT_SKIP_QUIET_MSEC 60000
 // Pause before the next request to a device that answered nothing, after
 // its first failure; doubled after each further one up to the limit.
 #define COLT_BACKOFF_FIRST_MSEC 15000
@@ -188,7 +191,8 @@ void colt_set_queue_limit(int limit);
 // Appends the request to the queue when the pool runs. An event whose
 // previous collection (same device, type and pack) is still queued or
 // running is dropped from the request and counted; a warning is logged once
-// when such skipping starts and a notice when it ends. A device whose last
+// when such skipping starts (for the whole pool) and a notice once none has
+// been skipped for COLT_SKIP_QUIET_MSEC. A device whose last
 // request got no answer at all is asked again only after a pause that grows
 // with its failures (COLT_BACKOFF_*), with no retries, and by at most a
 // quarter of the pool at once; its failure is logged once when it starts
