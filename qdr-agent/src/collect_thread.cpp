@@ -84,6 +84,10 @@ std::atomic<uint32_t> g_skip_pending{0};
 std::atomic<uint32_t> g_skip_backoff{0};
 std::atomic<uint32_t> g_skip_full{0};
 
+// Set while the calling collect thread polls a device known not to answer:
+// its failures are logged once by finish_request, not by every request.
+thread_local bool t_colt_quiet = false;
+
 // Set by a stop, cleared by a start: every collect thread's SNMP requests
 // give up within a wait slice once it is set.
 std::atomic<bool> g_colt_cancel{false};
@@ -279,7 +283,8 @@ int run_request(int index, collect_req_info *req) {
   sm_tally_reset();
   // A device known not to answer is asked once, without retries, and its
   // failures are logged by finish_request, not by every request.
-  sm_set_thread_quiet(req->backed_off != 0);
+  t_colt_quiet = req->backed_off != 0;
+  sm_set_thread_quiet(t_colt_quiet);
   netsnmp_session session{};
   snmp_session_error err;
   sm_snmp_error_init(&err);
@@ -319,6 +324,7 @@ int run_request(int index, collect_req_info *req) {
   if (fd != nullptr) sm_snmp_close(fd);
   bump(perf.snmp_close);
   sm_clear_session(&session);
+  t_colt_quiet = false;
   sm_set_thread_quiet(false);
   VKLOG(g_vklog, VL_TRACE, "[collect_thread] event count[%d],elapse[%.5f]\n", events,
         static_cast<double>(vk_clock_get()->monotonic_nsec() - start) / 1e9);
@@ -691,7 +697,8 @@ int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *ses
   sm_snmp_error_init(err);
   int r = sm_request_multiple_to(session_fd, req_max_repetitions, pack->type, list, err, sink);
   if (r < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_if_stat] sm_request_multiple() has failed.\n");
+    VKLOG(g_vklog, t_colt_quiet ? VL_DEBUG : VL_ERROR,
+          "[colt_if_stat] sm_request_multiple() has failed.\n");
     return -2;
   }
   return 0;
