@@ -597,12 +597,16 @@ def dead_phase(args, work):
         if rec.get("dir") == "sent" and rec.get("type") == 55005:
             sent[rec["message"]["device_id"]] = rec["time"]
     t0 = max(sent.values())
+    pids = {"qdr-agent": agent.pid, "farm": farm.proc.pid, "dg-sim": sim.pid}
+    cpu0 = {k: cpu_seconds(v) for k, v in pids.items()}
     rss = []
     while time.time() < t0 + args.dead_seconds:
         kb = int(proc_status(agent.pid, ("VmRSS",)).get("VmRSS", "0 kB").split()[0])
         rss.append((time.time() - t0, kb))
         time.sleep(2.0)
     t1 = time.time()
+    cpu = {k: (cpu_seconds(v) - cpu0[k]) / (t1 - t0) * 100 for k, v in pids.items()}
+    load = os.getloadavg()[0]
     time.sleep(1.0)
     agent_log = os.path.join(agent.home, "log", "qdr-agent.log")
     stop_agent(agent)
@@ -624,8 +628,11 @@ def dead_phase(args, work):
         if dev not in sent or ct > t1:
             continue
         samples[dev] = samples.get(dev, 0) + 1
+        # The latest due time at or before the collect time (50 ms of margin
+        # for the clocks): a sample later than a whole interval counts
+        # against the next due time, which it took the place of.
         due0 = sent[dev] + interval
-        k = max(0, int(round((ct - due0) / interval)))
+        k = max(0, int(math.floor((ct - due0 + 0.05) / interval)))
         lateness = ct - (due0 + k * interval)
         late.append(lateness)
         if k >= 1:
@@ -635,6 +642,7 @@ def dead_phase(args, work):
     return {
         "total": total, "dead": dead, "interval": interval, "window": t1 - t0,
         "late": late, "late_steady": late_steady, "queue": queue, "rss": rss,
+        "cpu": cpu, "load": load,
         "live_samples": sum(samples.get(d, 0) for d in live_ids),
         "live_due": len(live_ids) * rounds,
         "dead_samples": sum(v for d, v in samples.items() if d.startswith("dead-")),
@@ -670,6 +678,10 @@ def report_dead(d):
            max(steady or [nan])),
         "   collection queue (every 3 s): max %d, last %d; agent RSS: first half max %.1f MB,"
         " second half max %.1f MB" % (qmax, (d["queue"] or [0])[-1], rss_first, rss_last),
+        "   CPU over the window (%% of one core): %s; machine load average %.1f"
+        % (", ".join("%s %.1f" % kv for kv in d["cpu"].items()), d["load"]),
+        "   (all devices fall due in the same checker pass: the lateness includes the time the"
+        " pool takes to work through that burst)",
         "",
         "== summary, dead devices (goal -> measured)",
         "   live samples late, 10 %% dead      <= 1 s    -> max %.3f s (after the first round"

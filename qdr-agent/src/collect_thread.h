@@ -21,15 +21,15 @@
 //   thread waits on the condition variable (woken by a new request or a
 //   stop) in slices of at most COLT_IDLE_WAIT_MSEC instead of polling the
 //   queue. Once a stop has begun no thread pops another request.
-// - collect_thread_stop sets the status to stopping and wakes every idle
-//   thread; a thread finishes the request it holds (an SNMP call may be in
-//   its time-out), then leaves. The last thread out sets the status to
-//   stopped. Requests still queued are destroyed once every thread is out;
-//   on a time-out nothing a thread may still use is freed.
-// - A stop also sets the cancel word that every collect thread hands to the
-//   session manager: an SNMP exchange or walk in progress gives up within a
-//   wait slice (SM_WAIT_SLICE_MSEC), so a slow or dead device never holds a
-//   stop up. A stop that timed out can be called again and waits again.
+// - collect_thread_stop sets the status to stopping, sets the cancel word
+//   that every collect thread hands to the session manager and wakes every
+//   idle thread. A busy thread's SNMP exchange or walk gives up within a
+//   wait slice (SM_WAIT_SLICE_MSEC; only an SNMPv3 engine probe runs to its
+//   time-out), the rest of its request fails at once without sending, and
+//   the thread leaves: a slow or dead device never holds a stop up. The
+//   last thread out sets the status to stopped. Requests still queued are
+//   destroyed once every thread is out; on a time-out nothing a thread may
+//   still use is freed, and a later stop waits again for those threads.
 // - Under the queue lock beside the queue: which collections are pending
 //   (queued or running) and which devices failed to answer (their pause
 //   and complaint); see collect_add_req.
