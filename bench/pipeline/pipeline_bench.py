@@ -578,7 +578,7 @@ def dead_phase(args, work):
     devices' samples come, how long the collection queue gets, and the agent's
     RSS over the window."""
     total = args.dead_farm
-    dead = total // 10
+    dead = total * args.dead_percent // 100
     interval = args.dead_interval
     farm = Farm(args.build, work, total - dead, 2, dead, args.dead_seconds + 240)
     scenario = os.path.join(work, "dead-scenario.json")
@@ -616,6 +616,7 @@ def dead_phase(args, work):
     queue = [int(line.split("queue count[")[1].split("]")[0])
              for line in read_text(agent_log).splitlines() if "collect: queue count[" in line]
     late, late_steady = [], []
+    by_round = {}
     samples = {}
     for rec in sim_lines(sim_out):
         if rec.get("dir") != "recv" or rec.get("type") != 54107:
@@ -637,11 +638,13 @@ def dead_phase(args, work):
         late.append(lateness)
         if k >= 1:
             late_steady.append(lateness)
+        by_round.setdefault(k, []).append(lateness)
     rounds = int(args.dead_seconds // interval)
     live_ids = [d for d in sent if d.startswith("farm-")]
     return {
         "total": total, "dead": dead, "interval": interval, "window": t1 - t0,
-        "late": late, "late_steady": late_steady, "queue": queue, "rss": rss,
+        "late": late, "late_steady": late_steady, "by_round": by_round, "queue": queue,
+        "rss": rss,
         "cpu": cpu, "load": load,
         "live_samples": sum(samples.get(d, 0) for d in live_ids),
         "live_due": len(live_ids) * rounds,
@@ -665,7 +668,7 @@ def report_dead(d):
 
     log("\n".join([
         "",
-        "== dead devices: %d devices, %d of them never answer (mixed through the list), "
+        "== dead devices: %d devices, %d of them never answer (spread through the list), "
         "interface performance (2 interfaces, 2 columns) every %d s, window %.1f s"
         % (d["total"], d["dead"], d["interval"], d["window"]),
         "   live samples %d (%d due in the window), dead devices' samples %d; "
@@ -678,14 +681,16 @@ def report_dead(d):
            max(steady or [nan])),
         "   collection queue (every 3 s): max %d, last %d; agent RSS: first half max %.1f MB,"
         " second half max %.1f MB" % (qmax, (d["queue"] or [0])[-1], rss_first, rss_last),
+        "   max lateness by round: %s" % ", ".join(
+            "%d: %.2f s" % (k, max(v)) for k, v in sorted(d["by_round"].items())),
         "   CPU over the window (%% of one core): %s; machine load average %.1f"
         % (", ".join("%s %.1f" % kv for kv in d["cpu"].items()), d["load"]),
         "   (all devices fall due in the same checker pass: the lateness includes the time the"
         " pool takes to work through that burst)",
         "",
         "== summary, dead devices (goal -> measured)",
-        "   live samples late, 10 %% dead      <= 1 s    -> max %.3f s (after the first round"
-        " %.3f s)   %s" % (max(late or [nan]), max(steady or [nan]),
+        "   live samples late, %2d %% dead      <= 1 s    -> max %.3f s (after the first round"
+        " %.3f s)   %s" % (d["dead"] * 100 // d["total"], max(late or [nan]), max(steady or [nan]),
                            ok(max(late or [99]) <= 1.0)),
         "   collection queue bounded          <= %d   -> max %d   %s"
         % (d["total"], qmax, ok(qmax <= d["total"])),
@@ -847,6 +852,9 @@ def main():
     p.add_argument("--idle-seconds", type=int, default=20)
     p.add_argument("--dead-farm", type=int, default=1000,
                    help="devices of the dead-device phase, a tenth of them dead (0: skip it)")
+    p.add_argument("--dead-percent", type=int, default=10,
+                   help="share of the dead-device phase's devices that never answer (0: a"
+                   " control run)")
     p.add_argument("--dead-interval", type=int, default=20)
     p.add_argument("--dead-seconds", type=int, default=120)
     p.add_argument("--only-dead", action="store_true",
@@ -861,6 +869,7 @@ def main():
             2 <= args.interval <= 60 and args.interval <= args.seconds <= 600 and
             1 <= args.idle_seconds <= 300 and
             (args.dead_farm == 0 or 10 <= args.dead_farm <= 2000) and
+            0 <= args.dead_percent <= 50 and
             2 <= args.dead_interval <= 60 and args.dead_interval <= args.dead_seconds <= 600):
         fail("arguments out of range")
     args.build = os.path.abspath(args.build)
@@ -878,8 +887,8 @@ def main():
             idle = idle_phase(args, work)
             report(args, poll, idle)
         if args.dead_farm:
-            log("== %d devices, a tenth dead, every %d s for %d s"
-                % (args.dead_farm, args.dead_interval, args.dead_seconds))
+            log("== %d devices, %d %% dead, every %d s for %d s"
+                % (args.dead_farm, args.dead_percent, args.dead_interval, args.dead_seconds))
             report_dead(dead_phase(args, work))
     finally:
         stop_all()
