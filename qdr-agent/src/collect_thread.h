@@ -142,9 +142,11 @@ int collect_thread_init(int thread_count);
 int collect_thread_run(void);
 
 // Stops the pool within `timeout_sec` seconds (COLT_STOP_TIMEOUT_SEC when 0
-// or less), then destroys the requests still queued. Returns 0 (also when
-// already stopped or never started); -1 on time-out (threads may still be
-// in an SNMP call; the queue is left as it is).
+// or less), interrupting the threads' SNMP exchanges, then destroys the
+// requests still queued. Returns 0 (also when already stopped or never
+// started); -1 on time-out (a thread is still inside an SNMPv3 engine
+// probe; the queue is left as it is, the status stays stopping, and calling
+// this again waits again for that thread).
 int collect_thread_stop(int timeout_sec);
 
 // Frees the queue and the previous-sample table. For the end of the
