@@ -24,10 +24,15 @@ same run.
    library's default time-out and retries.
 4. Idle: a second agent with an empty device list (40 collect threads
    waiting), its CPU over IDLE seconds.
+5. Dead devices: a farm of DEAD_FARM devices of which a tenth never answer,
+   spread through the device list; how late the live devices' samples are
+   against their due times, the collection queue (the agent's own report
+   every 3 s) and the agent's RSS over the window.
 
 Usage: pipeline_bench.py [--build DIR] [--devices N] [--interfaces M]
          [--interval S] [--seconds S] [--idle-seconds S] [--keep]
          [--agent-env NAME=VALUE] [--agent-wrap COMMAND]
+         [--dead-farm N] [--dead-interval S] [--dead-seconds S] [--only-dead]
 The build needs the targets qdr-agent, dg_sim_proto and bench_device_farm.
 Every process started here is stopped by its pid, on every way out.
 """
@@ -226,7 +231,9 @@ class Farm:
         return out
 
 
-def write_scenario(path, farm, interval):
+def write_scenario(path, farm, interval, mixed=False, columns=COLUMNS):
+    """With `mixed`, the dead devices are spread through the list (every
+    tenth device) instead of following the live ones, as in a real network."""
     devices = []
     for i, port in enumerate(farm.live):
         devices.append({"id": "farm-%03d" % (i + 1), "name": "farm device %d" % (i + 1),
@@ -238,8 +245,17 @@ def write_scenario(path, farm, interval):
                         "ip": {"version": 4, "addr": "127.0.0.1"}, "port": port,
                         "snmp": {"version": "v2c", "community": COMMUNITY},
                         "flag": "device_flag_update"})
+    if mixed and farm.dead:
+        live, dead = devices[:len(farm.live)], devices[len(farm.live):]
+        step = max(1, len(devices) // len(dead))
+        devices = []
+        while live or dead:
+            devices += live[:step - 1]
+            live = live[step - 1:]
+            if dead:
+                devices.append(dead.pop(0))
     pack = {"id": 1, "type": "bulk",
-            "oid": [{"value_name": c[0], "oid": "." + c[1]} for c in COLUMNS]}
+            "oid": [{"value_name": c[0], "oid": "." + c[1]} for c in columns]}
     scenario = {"on_request": {
         "device_list": [{"type": "DEVICE_LIST", "message": {
             "request_id": "bench-devices", "devices": devices}}],
@@ -557,6 +573,132 @@ def polling_phase(args, work):
     }
 
 
+def dead_phase(args, work):
+    """A thousand devices of which a tenth never answer: how late the live
+    devices' samples come, how long the collection queue gets, and the agent's
+    RSS over the window."""
+    total = args.dead_farm
+    dead = total * args.dead_percent // 100
+    interval = args.dead_interval
+    farm = Farm(args.build, work, total - dead, 2, dead, args.dead_seconds + 240)
+    scenario = os.path.join(work, "dead-scenario.json")
+    # Two columns (ifSpeed, ifHCInOctets): the phase is about the schedule,
+    # not the walk, and must not saturate a small machine.
+    write_scenario(scenario, farm, interval, mixed=True, columns=COLUMNS[:2])
+    sim, sim_port, sim_out = start_sim(args.build, work, scenario, "dg-sim-dead",
+                                       args.dead_seconds + 240)
+    agent = start_agent(args.build, work, "agent-dead", sim_port)
+    wait_for("the collect events of %d devices" % total,
+             lambda: count_lines(sim_out, '"type": 55005') >= total
+             or (agent.poll() is not None and fail("qdr-agent ended; see %s" % agent.home)),
+             60, 0.2)
+    sent = {}
+    for rec in sim_lines(sim_out):
+        if rec.get("dir") == "sent" and rec.get("type") == 55005:
+            sent[rec["message"]["device_id"]] = rec["time"]
+    t0 = max(sent.values())
+    pids = {"qdr-agent": agent.pid, "farm": farm.proc.pid, "dg-sim": sim.pid}
+    cpu0 = {k: cpu_seconds(v) for k, v in pids.items()}
+    rss = []
+    while time.time() < t0 + args.dead_seconds:
+        kb = int(proc_status(agent.pid, ("VmRSS",)).get("VmRSS", "0 kB").split()[0])
+        rss.append((time.time() - t0, kb))
+        time.sleep(2.0)
+    t1 = time.time()
+    cpu = {k: (cpu_seconds(v) - cpu0[k]) / (t1 - t0) * 100 for k, v in pids.items()}
+    load = os.getloadavg()[0]
+    time.sleep(1.0)
+    agent_log = os.path.join(agent.home, "log", "qdr-agent.log")
+    stop_agent(agent)
+    stop(sim)
+    stop(farm.proc)
+
+    queue = [int(line.split("queue count[")[1].split("]")[0])
+             for line in read_text(agent_log).splitlines() if "collect: queue count[" in line]
+    late, late_steady = [], []
+    by_round = {}
+    samples = {}
+    for rec in sim_lines(sim_out):
+        if rec.get("dir") != "recv" or rec.get("type") != 54107:
+            continue
+        perfs = rec.get("message", {}).get("perfs", [])
+        if not perfs:
+            continue
+        dev = perfs[0].get("device_id", "?")
+        ct = perfs[0].get("collect_time", 0) / 1e9
+        if dev not in sent or ct > t1:
+            continue
+        samples[dev] = samples.get(dev, 0) + 1
+        # The latest due time at or before the collect time (50 ms of margin
+        # for the clocks): a sample later than a whole interval counts
+        # against the next due time, which it took the place of.
+        due0 = sent[dev] + interval
+        k = max(0, int(math.floor((ct - due0 + 0.05) / interval)))
+        lateness = ct - (due0 + k * interval)
+        late.append(lateness)
+        if k >= 1:
+            late_steady.append(lateness)
+        by_round.setdefault(k, []).append(lateness)
+    rounds = int(args.dead_seconds // interval)
+    live_ids = [d for d in sent if d.startswith("farm-")]
+    return {
+        "total": total, "dead": dead, "interval": interval, "window": t1 - t0,
+        "late": late, "late_steady": late_steady, "by_round": by_round, "queue": queue,
+        "rss": rss,
+        "cpu": cpu, "load": load,
+        "live_samples": sum(samples.get(d, 0) for d in live_ids),
+        "live_due": len(live_ids) * rounds,
+        "dead_samples": sum(v for d, v in samples.items() if d.startswith("dead-")),
+        "failure_lines": count_lines(agent_log, "device does not answer"),
+        "skip_lines": count_lines(agent_log, "previous collection is still queued or running"),
+    }
+
+
+def report_dead(d):
+    nan = float("nan")
+    late, steady = d["late"], d["late_steady"]
+    rss = [kb for _t, kb in d["rss"]]
+    half = len(rss) // 2
+    rss_first = max(rss[:half] or [0]) / 1024
+    rss_last = max(rss[half:] or [0]) / 1024
+    qmax = max(d["queue"] or [0])
+
+    def ok(cond):
+        return "ok" if cond else "MISSED"
+
+    log("\n".join([
+        "",
+        "== dead devices: %d devices, %d of them never answer (spread through the list), "
+        "interface performance (2 interfaces, 2 columns) every %d s, window %.1f s"
+        % (d["total"], d["dead"], d["interval"], d["window"]),
+        "   live samples %d (%d due in the window), dead devices' samples %d; "
+        "'device does not answer' logged %d times, pending-skip warnings %d"
+        % (d["live_samples"], d["live_due"], d["dead_samples"], d["failure_lines"],
+           d["skip_lines"]),
+        "   collect time - due time, live devices: median %.3f s, p99 %.3f s, max %.3f s;"
+        " after the first round: median %.3f s, p99 %.3f s, max %.3f s"
+        % (pct(late, 50), pct(late, 99), max(late or [nan]), pct(steady, 50), pct(steady, 99),
+           max(steady or [nan])),
+        "   collection queue (every 3 s): max %d, last %d; agent RSS: first half max %.1f MB,"
+        " second half max %.1f MB" % (qmax, (d["queue"] or [0])[-1], rss_first, rss_last),
+        "   max lateness by round: %s" % ", ".join(
+            "%d: %.2f s" % (k, max(v)) for k, v in sorted(d["by_round"].items())),
+        "   CPU over the window (%% of one core): %s; machine load average %.1f"
+        % (", ".join("%s %.1f" % kv for kv in d["cpu"].items()), d["load"]),
+        "   (all devices fall due in the same checker pass: the lateness includes the time the"
+        " pool takes to work through that burst)",
+        "",
+        "== summary, dead devices (goal -> measured)",
+        "   live samples late, %2d %% dead      <= 1 s    -> max %.3f s (after the first round"
+        " %.3f s)   %s" % (d["dead"] * 100 // d["total"], max(late or [nan]), max(steady or [nan]),
+                           ok(max(late or [99]) <= 1.0)),
+        "   collection queue bounded          <= %d   -> max %d   %s"
+        % (d["total"], qmax, ok(qmax <= d["total"])),
+        "   RSS flat (second half / first)    <= 1.1    -> %.1f / %.1f MB   %s"
+        % (rss_last, rss_first, ok(rss_first > 0 and rss_last <= rss_first * 1.1)),
+    ]))
+
+
 def idle_phase(args, work):
     scenario = os.path.join(work, "idle-scenario.json")
     with open(scenario, "w") as f:
@@ -708,6 +850,15 @@ def main():
     p.add_argument("--interval", type=int, default=10)
     p.add_argument("--seconds", type=int, default=60)
     p.add_argument("--idle-seconds", type=int, default=20)
+    p.add_argument("--dead-farm", type=int, default=1000,
+                   help="devices of the dead-device phase, a tenth of them dead (0: skip it)")
+    p.add_argument("--dead-percent", type=int, default=10,
+                   help="share of the dead-device phase's devices that never answer (0: a"
+                   " control run)")
+    p.add_argument("--dead-interval", type=int, default=20)
+    p.add_argument("--dead-seconds", type=int, default=120)
+    p.add_argument("--only-dead", action="store_true",
+                   help="run the dead-device phase only")
     p.add_argument("--keep", action="store_true", help="keep the work directory")
     p.add_argument("--agent-env", action="append", default=[], metavar="NAME=VALUE",
                    help="set in the agents' environment (e.g. MALLOC_ARENA_MAX=2)")
@@ -716,7 +867,10 @@ def main():
     args = p.parse_args()
     if not (1 <= args.devices <= 1000 and 1 <= args.interfaces <= 1000 and
             2 <= args.interval <= 60 and args.interval <= args.seconds <= 600 and
-            1 <= args.idle_seconds <= 300):
+            1 <= args.idle_seconds <= 300 and
+            (args.dead_farm == 0 or 10 <= args.dead_farm <= 2000) and
+            0 <= args.dead_percent <= 50 and
+            2 <= args.dead_interval <= 60 and args.dead_interval <= args.dead_seconds <= 600):
         fail("arguments out of range")
     args.build = os.path.abspath(args.build)
     AGENT_ENV.extend(args.agent_env)
@@ -725,12 +879,17 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit(1))
     try:
-        log("== polling %d devices x %d interfaces every %d s for %d s (work dir %s)"
-            % (args.devices, args.interfaces, args.interval, args.seconds, work))
-        poll = polling_phase(args, work)
-        log("== idle agent for %d s" % args.idle_seconds)
-        idle = idle_phase(args, work)
-        report(args, poll, idle)
+        if not args.only_dead:
+            log("== polling %d devices x %d interfaces every %d s for %d s (work dir %s)"
+                % (args.devices, args.interfaces, args.interval, args.seconds, work))
+            poll = polling_phase(args, work)
+            log("== idle agent for %d s" % args.idle_seconds)
+            idle = idle_phase(args, work)
+            report(args, poll, idle)
+        if args.dead_farm:
+            log("== %d devices, %d %% dead, every %d s for %d s"
+                % (args.dead_farm, args.dead_percent, args.dead_interval, args.dead_seconds))
+            report_dead(dead_phase(args, work))
     finally:
         stop_all()
         if args.keep:

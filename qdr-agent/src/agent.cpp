@@ -49,6 +49,12 @@ int agent_function_activate(void) {
   g_is_oid_manager_res.store(0);
   g_is_device_manager_res.store(0);
   oid_manager_activate(&g_oid_manager);
+  // Collect threads of the last connection that outlived its deactivation
+  // get one more limit to leave; the pool starts only once they are out.
+  if (colt_get_status() == COLT_STATUS_STOPPING && collect_thread_stop(kCollectStopSec) != 0) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[agent_function_activate] collect threads are still stopping; not started.\n");
+  }
   collect_thread_run();
   dm_device_event_checker_start(&g_device_manager);
   syslog_startup();
@@ -65,29 +71,44 @@ int agent_function_activate(void) {
 int agent_function_deactivate(void) {
   // From here until the next handshake, accepted events are held.
   evbuf_set_link_ready(0);
-  // A function that does not stop in time may still use what the next
-  // activation would reuse: end the process rather than run on.
-  if (dm_device_event_checker_stop(&g_device_manager, kCheckerStopSec) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[agent_halt] collect_thread_stop() has failed.\n");
-    exit(0);
+  // A lost collector never ends the process: the link reconnects and the
+  // next activation starts the functions again. A function that does not
+  // stop in time is left running and what it uses is not freed (the device
+  // list stays while the checker runs; the packs stay while a collect
+  // thread may hold one).
+  int failed = 0;
+  bool checker_out = dm_device_event_checker_stop(&g_device_manager, kCheckerStopSec) == 0;
+  if (!checker_out) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[agent_function_deactivate] dm_device_event_checker_stop() has failed.\n");
+    failed = 1;
+  } else {
+    device_manager_clear(&g_device_manager);
   }
-  device_manager_clear(&g_device_manager);
   icmp_shutdown(kIcmpStopSec);
   // A collector restart is routine: the syslog and trap receivers keep
   // accepting (into the event buffer) and keep their targets until the
   // next device list.
   syslog_link_lost();
   snmp_trap_link_lost();
-  if (collect_thread_stop(kCollectStopSec) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[agent_halt] collect_thread_stop() has failed.\n");
-    exit(0);
+  // A stop interrupts the collect threads' SNMP exchanges; only an SNMPv3
+  // engine probe (one time-out span of one device) can outlast the limit.
+  // Such a thread is waited for once more.
+  bool collect_out = collect_thread_stop(kCollectStopSec) == 0;
+  if (!collect_out) {
+    VKLOG(g_vklog, VL_ERROR,
+          "[agent_function_deactivate] collect_thread_stop() has failed; waiting once more.\n");
+    collect_out = collect_thread_stop(kCollectStopSec) == 0;
   }
-  if (oid_manager_shutdown(&g_oid_manager, kOidManagerStopSec) != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[agent_halt] oid_manager_shutdown() has failed.\n");
-    exit(0);
+  if (!collect_out) {
+    VKLOG(g_vklog, VL_ERROR, "[agent_function_deactivate] collect_thread_stop() has failed.\n");
+    failed = 1;
+  } else if (oid_manager_shutdown(&g_oid_manager, kOidManagerStopSec) != 0) {
+    VKLOG(g_vklog, VL_ERROR, "[agent_function_deactivate] oid_manager_shutdown() has failed.\n");
+    failed = 1;
   }
   VKLOG(g_vklog, VL_INFO, "agent function deactivate.\n");
-  return 0;
+  return failed ? -1 : 0;
 }
 
 void agent_log_receivers(void) {

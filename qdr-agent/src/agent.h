@@ -19,18 +19,20 @@ extern std::atomic<int> g_is_device_manager_res;
 // SNMP trap. Called once by main(). Returns 0.
 int agent_function_initialize(void);
 // Clears the two answer flags, then starts in order: the OID manager, the
-// collect threads, the "event_checker" thread, the syslog and trap
-// receivers (when not running yet) and ICMP, and lets the event buffer
-// send what it holds. Returns 0.
+// collect threads (after waiting once more for threads a timed-out stop
+// left running), the "event_checker" thread, the syslog and trap receivers
+// (when not running yet) and ICMP, and lets the event buffer send what it
+// holds. Returns 0.
 int agent_function_activate(void);
 // Stops, in order and each within its limit: the event checker (3 s), then
-// clears the device list; ICMP (3 s), the collect threads (10 s) and the
-// OID manager (5 s). The syslog and trap receivers keep running and keep
-// their targets until the next device list; their events are held in the
-// event buffer until the next activation. A checker, collect or OID
-// manager stop that does not finish in time ends the process with status 0
-// (a thread still running would use what the next activation reuses).
-// Returns 0.
+// clears the device list; ICMP (3 s), the collect threads (10 s,
+// interrupting their SNMP exchanges; waited for a second time when needed)
+// and the OID manager (5 s). The syslog and trap receivers keep running and
+// keep their targets until the next device list; their events are held in
+// the event buffer until the next activation. Never ends the process: a
+// function that does not stop in time is logged and left running, and what
+// it uses is kept (the device list, the packs). Returns 0; -1 when
+// something did not stop.
 int agent_function_deactivate(void);
 
 // The receivers' lines of the three-second statistics: each service's

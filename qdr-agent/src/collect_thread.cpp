@@ -6,7 +6,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "collect_interface.h"
 #include "collect_perf.h"
@@ -17,6 +20,7 @@
 #include "network_public_stat.h"
 #include "thread_manager.h"
 #include "vk_clock.h"
+#include "vk_complain.h"
 #include "vk_lock.h"
 #include "vk_util.h"
 #include "vklog.h"
@@ -54,6 +58,46 @@ pthread_cond_t g_stop_cond;
 bool g_initialised;  // g_queue_lock
 std::atomic<int> g_queue_count{0};
 
+// What keeps a device that does not answer, or a collection slower than
+// its interval, from filling the queue and the pool. All guarded by
+// g_queue_lock.
+// - g_pending: per collection (device, event type, pack) the requests that
+//   hold it, queued or running (0 or 1); an entry goes at 0.
+// - g_skipping: the complaint about collections skipped because they were
+//   still pending, for the whole pool (one line when skipping starts, one
+//   when none has been skipped for COLT_SKIP_QUIET_MSEC, however many
+//   devices are slow); g_last_skip_msec: the last skip.
+// - g_health: the devices whose last request failed to get any answer:
+//   their failures in a row (the complaint) and the monotonic time before
+//   which no request of theirs is queued. A device goes at its first answer.
+// - g_backoff_in_flight: requests of such devices queued or running; at
+//   most a quarter of the pool, so that dead devices never hold it all.
+struct pending_entry {
+  int pending;
+};
+struct device_health {
+  vk_complain_t failing;
+  uint64_t next_try_msec;
+};
+std::unordered_map<std::string, pending_entry> g_pending;
+vk_complain_t g_skipping;
+uint64_t g_last_skip_msec;
+std::unordered_map<std::string, device_health> g_health;
+int g_backoff_in_flight;
+vk_complain_t g_queue_full;
+int g_queue_limit = COLT_QUEUE_MAX;
+std::atomic<uint32_t> g_skip_pending{0};
+std::atomic<uint32_t> g_skip_backoff{0};
+std::atomic<uint32_t> g_skip_full{0};
+
+// Set while the calling collect thread polls a device known not to answer:
+// its failures are logged once by finish_request, not by every request.
+thread_local bool t_colt_quiet = false;
+
+// Set by a stop, cleared by a start: every collect thread's SNMP requests
+// give up within a wait slice once it is set.
+std::atomic<bool> g_colt_cancel{false};
+
 std::atomic<int> g_collect_status{COLT_STATUS_NOT_STARTED};
 std::atomic<int> g_collect_thread_count{0};  // configured count, set by init
 std::atomic<int> g_collect_thread_started{0};
@@ -80,6 +124,109 @@ timespec deadline_after(int msec) {
     ts.tv_nsec -= 1000000000L;
   }
   return ts;
+}
+
+const char *event_type_name(uint32_t type) {
+  static const char *const names[] = {"NONE", "DEVICE_PERF", "IF_STAT", "IF_PERF"};
+  return type < 4 ? names[type] : "UNKNOWN";
+}
+
+// One collection: the device and what is polled.
+std::string event_key(const char *device_id, const event *ev) {
+  std::string key(device_id, strnlen(device_id, COLT_DEVICE_ID_SIZE));
+  key += '\x1f';
+  key += std::to_string(ev->type);
+  key += '/';
+  key += std::to_string(ev->oid_pack_id);
+  return key;
+}
+
+int backoff_share() {
+  int share = g_collect_thread_count.load() / 4;
+  return share < 1 ? 1 : share;
+}
+
+// Drops from `req` every event whose previous collection is still queued or
+// running, counting it; the first skip after a quiet spell is logged, and
+// the end of the spell once nothing has been skipped for
+// COLT_SKIP_QUIET_MSEC. REQUIRES: g_queue_lock.
+void drop_pending_events(collect_req_info *req, uint64_t now) {
+  mlist_t kept;
+  mlist_init(&kept, nullptr, nullptr);
+  mlist_item_t *item = nullptr;
+  for (event *ev; (ev = static_cast<event *>(
+                       mlist_pop_front_data(&req->event_list, nullptr, &item))) != nullptr;) {
+    auto it = g_pending.find(event_key(req->device_id, ev));
+    if (it == g_pending.end() || it->second.pending == 0) {
+      mlist_push_back(&kept, item);
+      continue;
+    }
+    g_skip_pending.fetch_add(1, std::memory_order_relaxed);
+    g_last_skip_msec = now;
+    if (vk_complain(&g_skipping, now) == 1) {
+      VKLOG(g_vklog, VL_WARN,
+            "[collect_add_req] collections still queued or running when due again are skipped."
+            "(first:[dev:%s,event:%s,pack:%llu])\n",
+            req->device_id, event_type_name(ev->type),
+            static_cast<unsigned long long>(ev->oid_pack_id));
+    }
+    mlist_destroy_item(nullptr, item);
+  }
+  mlist_move(&req->event_list, &kept);
+  if (vk_complain_active(&g_skipping) && now - g_last_skip_msec >= COLT_SKIP_QUIET_MSEC) {
+    uint32_t skipped = vk_complain_release(&g_skipping);
+    VKLOG(g_vklog, VL_NOTICE,
+          "[collect_add_req] no collection skipped for %d s; %u were skipped.\n",
+          COLT_SKIP_QUIET_MSEC / 1000, skipped);
+  }
+}
+
+// The keys of the request's collections, taken before its events are run.
+std::vector<std::string> request_keys(const collect_req_info *req) {
+  std::vector<std::string> keys;
+  for (mlist_item_t *it = req->event_list.head; it != nullptr; it = it->next) {
+    keys.push_back(event_key(req->device_id, static_cast<const event *>(it->data)));
+  }
+  return keys;
+}
+
+// Frees the request's collections for the next request, and records whether
+// the device answered (outcome 1), failed to answer (-1) or neither (0: a
+// cancel, nothing asked).
+void finish_request(const collect_req_info *req, const std::vector<std::string> &keys,
+                    int outcome) {
+  uint64_t now = vk_monotonic_msec();
+  vkLock(&g_queue_lock);
+  for (const std::string &k : keys) {
+    auto it = g_pending.find(k);
+    if (it == g_pending.end()) continue;
+    if (it->second.pending > 0) it->second.pending--;
+    if (it->second.pending == 0) g_pending.erase(it);
+  }
+  if (req->backed_off && g_backoff_in_flight > 0) g_backoff_in_flight--;
+  std::string dev(req->device_id, strnlen(req->device_id, sizeof(req->device_id)));
+  if (outcome > 0) {
+    auto it = g_health.find(dev);
+    if (it != g_health.end()) {
+      uint32_t failures = vk_complain_release(&it->second.failing);
+      g_health.erase(it);
+      VKLOG(g_vklog, VL_NOTICE,
+            "[collect_thread] device answers again; polling resumes.[dev:%s,peer:%s](failed %u "
+            "times)\n",
+            req->device_id, req->snmp_info.peername, failures);
+    }
+  } else if (outcome < 0) {
+    device_health &h = g_health[dev];
+    if (vk_complain(&h.failing, now) == 1) {
+      VKLOG(g_vklog, VL_ERROR,
+            "[collect_thread] device does not answer; polled with fewer retries and longer pauses "
+            "until it does.[dev:%s,peer:%s]\n",
+            req->device_id, req->snmp_info.peername);
+    }
+    h.next_try_msec = now + vk_backoff_pause_msec(h.failing.failures, COLT_BACKOFF_FIRST_MSEC,
+                                                  COLT_BACKOFF_LIMIT_MSEC);
+  }
+  vkUnlock(&g_queue_lock);
 }
 
 // Pops the oldest request, waiting at most one idle slice for one. Null
@@ -133,23 +280,32 @@ int run_event(int index, const char *device_id, const event *ev, uint64_t collec
   return r;
 }
 
-// Handles one request: one session for all its events.
-void run_request(int index, collect_req_info *req) {
+// Handles one request: one session for all its events. Returns 1 when the
+// device answered anything, -1 when it answered nothing (time-outs, or no
+// session), 0 otherwise (cancelled, or nothing was asked).
+int run_request(int index, collect_req_info *req) {
   thread_perf &perf = g_collect_perf[index];
   uint64_t start = vk_clock_get()->monotonic_nsec();
+  sm_tally_reset();
+  // A device known not to answer is asked once, without retries, and its
+  // failures are logged by finish_request, not by every request.
+  t_colt_quiet = req->backed_off != 0;
+  sm_set_thread_quiet(t_colt_quiet);
   netsnmp_session session{};
   snmp_session_error err;
   sm_snmp_error_init(&err);
   void *fd = nullptr;
   if (sm_set_session_by_info(&session, &req->snmp_info) == 0) {
+    if (req->backed_off) session.retries = 0;
     fd = sm_snmp_open_by_session(&session, &err);
   }
   char open_failure[sizeof(t_request_failure)] = "";
   if (fd != nullptr) {
     bump(perf.snmp_open);
   } else {
-    VKLOG(g_vklog, VL_ERROR, "open snmp session has failed.[peer:%s,ver:%d]\n",
-          req->snmp_info.peername, req->snmp_info.version);
+    VKLOG(g_vklog, req->backed_off ? VL_DEBUG : VL_ERROR,
+          "open snmp session has failed.[peer:%s,ver:%d]\n", req->snmp_info.peername,
+          req->snmp_info.version);
     bump(perf.snmp_failed);
     size_t len = sizeof(open_failure);
     if (sm_get_error_message(-1, &err, open_failure, &len) != 0) open_failure[0] = '\0';
@@ -188,22 +344,33 @@ void run_request(int index, collect_req_info *req) {
   if (fd != nullptr) sm_snmp_close(fd);
   bump(perf.snmp_close);
   sm_clear_session(&session);
+  t_colt_quiet = false;
+  sm_set_thread_quiet(false);
   VKLOG(g_vklog, VL_TRACE, "[collect_thread] event count[%d],elapse[%.5f]\n", events,
         static_cast<double>(vk_clock_get()->monotonic_nsec() - start) / 1e9);
+  sm_exchange_tally tally;
+  sm_tally_get(&tally);
+  if (tally.answers > 0) return 1;
+  if (g_colt_cancel.load()) return 0;
+  return (fd == nullptr || tally.timeouts > 0) ? -1 : 0;
 }
 
 int collect_thread_main(void *arg) {
   int index = *static_cast<int *>(arg);
   free(arg);
   VKLOG(g_vklog, VL_INFO, "start collect thread[%d]\n", index);
+  sm_set_thread_cancel(&g_colt_cancel);
   while (g_collect_status.load() == COLT_STATUS_RUNNING) {
     mlist_item_t *item = nullptr;
     collect_req_info *req = pop_request(&item);
     if (req == nullptr) continue;
     bump(g_collect_perf[index].pop_queue_count);
-    run_request(index, req);
-    mlist_destroy_item(&g_collect_req_queue, item);
+    std::vector<std::string> keys = request_keys(req);
+    int outcome = run_request(index, req);
+    finish_request(req, keys, outcome);
+    colt_req_info_destroy(req);
   }
+  sm_set_thread_cancel(nullptr);
   vkLock(&g_queue_lock);
   if (g_collect_thread_activate_count.fetch_sub(1) - 1 < 1) {
     g_collect_status.store(COLT_STATUS_STOPPED);
@@ -255,6 +422,7 @@ int collect_thread_run(void) {
   vkUnlock(&g_queue_lock);
   int status = g_collect_status.load();
   if (!ready || status == COLT_STATUS_RUNNING || status == COLT_STATUS_STOPPING) return -1;
+  g_colt_cancel.store(false);
   g_collect_status.store(COLT_STATUS_RUNNING);
   int count = g_collect_thread_count.load();
   int started = 0;
@@ -286,15 +454,18 @@ int collect_thread_run(void) {
 
 int collect_thread_stop(int timeout_sec) {
   int status = g_collect_status.load();
-  if (status == COLT_STATUS_STOPPED || status == COLT_STATUS_NOT_STARTED ||
-      status == COLT_STATUS_STOPPING) {
+  if (status == COLT_STATUS_STOPPED || status == COLT_STATUS_NOT_STARTED) {
     VKLOG(g_vklog, VL_INFO, "collect thread is already stopped.[(%d),thread count:%d]\n", status,
           g_collect_thread_count.load());
     return 0;
   }
+  // A stop that timed out earlier leaves the status at stopping: this one
+  // waits again for the threads still out, rather than calling them gone.
   if (timeout_sec <= 0) timeout_sec = COLT_STOP_TIMEOUT_SEC;
   vkLock(&g_queue_lock);
-  g_collect_status.store(COLT_STATUS_STOPPING);
+  // Threads inside an SNMP exchange give up within a wait slice.
+  g_colt_cancel.store(true);
+  if (g_collect_status.load() == COLT_STATUS_RUNNING) g_collect_status.store(COLT_STATUS_STOPPING);
   pthread_cond_broadcast(&g_queue_cond);
   bool done = false;
   // Waits of at most 500 ms against one deadline on the system's monotonic
@@ -322,6 +493,10 @@ int collect_thread_stop(int timeout_sec) {
   if (done) {
     mlist_clean(&g_collect_req_queue);
     g_queue_count.store(0);
+    // Nothing is queued or running any more; the health of the devices is
+    // kept for the next start.
+    g_pending.clear();
+    g_backoff_in_flight = 0;
   }
   vkUnlock(&g_queue_lock);
   if (!done) return -1;
@@ -337,6 +512,11 @@ void collect_thread_clear(void) {
     mlist_clean(&g_collect_req_queue);
     g_queue_count.store(0);
   }
+  g_pending.clear();
+  g_health.clear();
+  vk_complain_init(&g_skipping);
+  g_backoff_in_flight = 0;
+  vk_complain_init(&g_queue_full);
   vkUnlock(&g_queue_lock);
   colt_if_prev_table_clear();
 }
@@ -371,23 +551,83 @@ int colt_get_queue_count(void) {
   return g_queue_count.load(std::memory_order_relaxed);
 }
 
+void colt_get_skip_counts(colt_skip_counts *out) {
+  if (out == nullptr) return;
+  out->pending = g_skip_pending.load(std::memory_order_relaxed);
+  out->backed_off = g_skip_backoff.load(std::memory_order_relaxed);
+  out->queue_full = g_skip_full.load(std::memory_order_relaxed);
+}
+
+int colt_get_pending_count(void) {
+  vkLock(&g_queue_lock);
+  int n = 0;
+  for (const auto &entry : g_pending) n += entry.second.pending > 0 ? 1 : 0;
+  vkUnlock(&g_queue_lock);
+  return n;
+}
+
+int colt_get_failing_count(void) {
+  vkLock(&g_queue_lock);
+  int n = static_cast<int>(g_health.size());
+  vkUnlock(&g_queue_lock);
+  return n;
+}
+
+void colt_set_queue_limit(int limit) {
+  vkLock(&g_queue_lock);
+  g_queue_limit = limit > 0 ? limit : COLT_QUEUE_MAX;
+  vkUnlock(&g_queue_lock);
+}
+
 // ---- Requests ----
 
 int collect_add_req(collect_req_info *req) {
   if (req == nullptr) return 0;
+  uint64_t now = vk_monotonic_msec();
+  int ret = 0;
   vkLock(&g_queue_lock);
-  bool accepted = g_initialised && g_collect_status.load() == COLT_STATUS_RUNNING;
-  if (accepted) {
+  auto health =
+      g_health.find(std::string(req->device_id, strnlen(req->device_id, sizeof(req->device_id))));
+  bool failing = health != g_health.end();
+  if (!g_initialised || g_collect_status.load() != COLT_STATUS_RUNNING) {
+    ret = -1;
+  } else if (failing &&
+             (now < health->second.next_try_msec || g_backoff_in_flight >= backoff_share())) {
+    // Its failure was logged when it began; the skips are only counted.
+    g_skip_backoff.fetch_add(1, std::memory_order_relaxed);
+    ret = -3;
+  } else {
+    drop_pending_events(req, now);
+    if (req->event_list.count == 0) {
+      ret = -2;
+    } else if (g_collect_req_queue.count >= static_cast<uint32_t>(g_queue_limit)) {
+      g_skip_full.fetch_add(1, std::memory_order_relaxed);
+      if (vk_complain(&g_queue_full, now) == 1) {
+        VKLOG(g_vklog, VL_WARN,
+              "[collect_add_req] collection queue is full, requests are dropped.(limit:%d)\n",
+              g_queue_limit);
+      }
+      ret = -4;
+    }
+  }
+  if (ret == 0) {
+    for (mlist_item_t *it = req->event_list.head; it != nullptr; it = it->next) {
+      g_pending[event_key(req->device_id, static_cast<const event *>(it->data))].pending++;
+    }
+    req->backed_off = failing ? 1 : 0;
+    if (failing) g_backoff_in_flight++;
+    uint32_t dropped = vk_complain_release(&g_queue_full);
+    if (dropped > 0) {
+      VKLOG(g_vklog, VL_NOTICE,
+            "[collect_add_req] collection queue takes requests again; %u dropped.\n", dropped);
+    }
     mlist_push_back(&g_collect_req_queue, req->self_item);
     g_queue_count.store(static_cast<int>(g_collect_req_queue.count), std::memory_order_relaxed);
     pthread_cond_signal(&g_queue_cond);
   }
   vkUnlock(&g_queue_lock);
-  if (!accepted) {
-    colt_req_info_destroy(req);
-    return -1;
-  }
-  return 0;
+  if (ret != 0) colt_req_info_destroy(req);
+  return ret;
 }
 
 int colt_add_event_to_req_info(collect_req_info *req, const event *ev) {
@@ -477,7 +717,8 @@ int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *ses
   sm_snmp_error_init(err);
   int r = sm_request_multiple_to(session_fd, req_max_repetitions, pack->type, list, err, sink);
   if (r < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[colt_if_stat] sm_request_multiple() has failed.\n");
+    VKLOG(g_vklog, t_colt_quiet ? VL_DEBUG : VL_ERROR,
+          "[colt_if_stat] sm_request_multiple() has failed.\n");
     size_t len = sizeof(t_request_failure);
     if (sm_get_error_message(r, err, t_request_failure, &len) != 0) t_request_failure[0] = '\0';
     return -2;

@@ -22,11 +22,18 @@
 //   thread waits on the condition variable (woken by a new request or a
 //   stop) in slices of at most COLT_IDLE_WAIT_MSEC instead of polling the
 //   queue. Once a stop has begun no thread pops another request.
-// - collect_thread_stop sets the status to stopping and wakes every idle
-//   thread; a thread finishes the request it holds (an SNMP call may be in
-//   its time-out), then leaves. The last thread out sets the status to
-//   stopped. Requests still queued are destroyed once every thread is out;
-//   on a time-out nothing a thread may still use is freed.
+// - collect_thread_stop sets the status to stopping, sets the cancel word
+//   that every collect thread hands to the session manager and wakes every
+//   idle thread. A busy thread's SNMP exchange or walk gives up within a
+//   wait slice (SM_WAIT_SLICE_MSEC; only an SNMPv3 engine probe runs to its
+//   time-out), the rest of its request fails at once without sending, and
+//   the thread leaves: a slow or dead device never holds a stop up. The
+//   last thread out sets the status to stopped. Requests still queued are
+//   destroyed once every thread is out; on a time-out nothing a thread may
+//   still use is freed, and a later stop waits again for those threads.
+// - Under the queue lock beside the queue: which collections are pending
+//   (queued or running) and which devices failed to answer (their pause
+//   and complaint); see collect_add_req.
 // Each thread bumps only its own counters (relaxed atomic adds); the main
 // thread reads them without a lock through colt_get_perf.
 #ifndef QDR_AGENT_COLLECT_THREAD_H
@@ -45,6 +52,17 @@
 #define COLT_DEVICE_ID_SIZE 40
 // Longest wait of an idle collect thread before it looks at the status.
 #define COLT_IDLE_WAIT_MSEC 500
+// Most requests the queue holds (colt_set_queue_limit changes it). Each
+// collection is queued at most once, so the queue stays far below this
+// unless the device lists are huge; the bound is for the worst case.
+#define COLT_QUEUE_MAX 20000
+// A spell of collections skipped because they were still pending ends
+// (with a log line) once none has been skipped for this long.
+#define COLT_SKIP_QUIET_MSEC 60000
+// Pause before the next request to a device that answered nothing, after
+// its first failure; doubled after each further one up to the limit.
+#define COLT_BACKOFF_FIRST_MSEC 15000
+#define COLT_BACKOFF_LIMIT_MSEC 300000
 // Time limit of collect_thread_stop when 0 is given.
 #define COLT_STOP_TIMEOUT_SEC 10
 // Max-repetitions of the interface collections' walks.
@@ -89,6 +107,7 @@ typedef struct {
   mlist_t event_list;       // copies of `struct event`, in the order added
   ::snmp_info snmp_info;    // the device's SNMP access
   mlist_item_t *self_item;  // the queue item holding this request
+  int backed_off;           // set when queued: the device answered nothing last time
 } collect_req_info;
 
 // Where each event's elapsed SNMP time goes: (device id, address text,
@@ -112,9 +131,11 @@ int collect_thread_init(int thread_count);
 int collect_thread_run(void);
 
 // Stops the pool within `timeout_sec` seconds (COLT_STOP_TIMEOUT_SEC when 0
-// or less), then destroys the requests still queued. Returns 0 (also when
-// already stopped or never started); -1 on time-out (threads may still be
-// in an SNMP call; the queue is left as it is).
+// or less), interrupting the threads' SNMP exchanges, then destroys the
+// requests still queued. Returns 0 (also when already stopped or never
+// started); -1 on time-out (a thread is still inside an SNMPv3 engine
+// probe; the queue is left as it is, the status stays stopping, and calling
+// this again waits again for that thread).
 int collect_thread_stop(int timeout_sec);
 
 // Frees the queue and the previous-sample table. For the end of the
@@ -138,11 +159,39 @@ void colt_get_perf(int index, collect_perf *out);
 // Number of collect requests waiting in the collection queue.
 int colt_get_queue_count(void);
 
+// Requests refused by collect_add_req since the process started.
+typedef struct {
+  uint32_t pending;     // events whose previous collection was queued or running
+  uint32_t backed_off;  // requests of a device in its pause after failures
+  uint32_t queue_full;  // requests refused at the queue's bound
+} colt_skip_counts;
+void colt_get_skip_counts(colt_skip_counts *out);
+
+// Number of collections (device, event type, pack) queued or running.
+int colt_get_pending_count(void);
+
+// Number of devices whose last request got no answer (backed off).
+int colt_get_failing_count(void);
+
+// Sets the queue's bound (COLT_QUEUE_MAX when 0 or less). For tests and
+// start-up.
+void colt_set_queue_limit(int limit);
+
 // ---- Requests ----
 
-// Appends the request to the queue when the pool runs, else destroys it.
-// Returns 0 (the queue owns the request; also for a null request, which
-// is ignored); -1 when the pool does not run (the request was destroyed).
+// Appends the request to the queue when the pool runs. An event whose
+// previous collection (same device, type and pack) is still queued or
+// running is dropped from the request and counted; a warning is logged once
+// when such skipping starts (for the whole pool) and a notice once none has
+// been skipped for COLT_SKIP_QUIET_MSEC. A device whose last
+// request got no answer at all is asked again only after a pause that grows
+// with its failures (COLT_BACKOFF_*), with no retries, and by at most a
+// quarter of the pool at once; its failure is logged once when it starts
+// and once when it ends (at its first answer).
+// Returns 0: queued, the queue owns the request (also for a null request,
+// which is ignored). Otherwise the request is destroyed: -1 the pool does
+// not run; -2 every event was still pending; -3 the device is backed off;
+// -4 the queue is at its bound.
 int collect_add_req(collect_req_info *req);
 
 // Builds a request of device `device_id` from the due events among

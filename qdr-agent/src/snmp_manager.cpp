@@ -1,5 +1,7 @@
 #include "snmp_manager.h"
 
+#include <errno.h>
+#include <net-snmp/library/large_fd_set.h>
 #include <net-snmp/library/snmpusm.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -119,11 +121,127 @@ bool is_v3_session(void *fd) {
   return ss != nullptr && ss->version == SNMP_VERSION_3;
 }
 
-// snmp_sess_synch_response, holding the user table shared on SNMPv3
-// sessions.
+// synch_response's result for a wait given up on a cancel (beside the
+// library's STAT_SUCCESS 0, STAT_ERROR 1, STAT_TIMEOUT 2).
+constexpr int SM_STAT_CANCELLED = 3;
+
+// What the calling thread is waiting for: one request of one session at a
+// time. Thread-local, so that a late callback (a session closed with a
+// request still pending, after a cancelled wait) finds a live record that
+// it can see is no longer waiting for it.
+struct wait_state {
+  bool waiting;
+  int reqid;
+  int status;
+  netsnmp_pdu *response;
+};
+thread_local wait_state t_wait;
+thread_local const std::atomic<bool> *t_cancel = nullptr;
+thread_local sm_exchange_tally t_tally;
+thread_local bool t_quiet = false;
+
+// The answer of the request the thread waits for; keeps waiting after an
+// unauthenticated report, as the library's own synchronous call does.
+int wait_callback(int op, netsnmp_session *ss, int reqid, netsnmp_pdu *pdu, void *magic) {
+  wait_state *st = static_cast<wait_state *>(magic);
+  if (st == nullptr || !st->waiting || reqid != st->reqid) return 1;
+  // A retransmission (or a stream connect) is news, not an outcome.
+  if (op == NETSNMP_CALLBACK_OP_RESEND || op == NETSNMP_CALLBACK_OP_CONNECT) return 1;
+  st->waiting = false;
+  if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE) {
+    if (pdu->command == SNMP_MSG_REPORT) {
+      int report = snmpv3_get_report_type(pdu);
+      if (report == SNMPERR_NOT_IN_TIME_WINDOW) st->waiting = true;
+      st->status = STAT_ERROR;
+      ss->s_snmp_errno = report;
+    } else if (pdu->command == SNMP_MSG_RESPONSE) {
+      st->response = snmp_clone_pdu(pdu);
+      st->status = STAT_SUCCESS;
+      ss->s_snmp_errno = SNMPERR_SUCCESS;
+    } else {
+      st->status = STAT_ERROR;
+      ss->s_snmp_errno = SNMPERR_PROTOCOL;
+    }
+  } else if (op == NETSNMP_CALLBACK_OP_TIMED_OUT) {
+    st->status = STAT_TIMEOUT;
+    ss->s_snmp_errno = SNMPERR_TIMEOUT;
+  } else if (op == NETSNMP_CALLBACK_OP_SEC_ERROR && pdu != nullptr &&
+             pdu->command == SNMP_MSG_REPORT) {
+    // An unauthenticated report (wrong digest, unknown user): its kind is
+    // the failure's text.
+    st->status = STAT_ERROR;
+    ss->s_snmp_errno = snmpv3_get_report_type(pdu);
+  } else {
+    st->status = STAT_ERROR;
+    if (ss->s_snmp_errno == SNMPERR_SUCCESS) {
+      ss->s_snmp_errno = op == NETSNMP_CALLBACK_OP_DISCONNECT ? SNMPERR_ABORT : SNMPERR_GENERR;
+    }
+  }
+  return 1;
+}
+
+bool cancel_requested() {
+  return t_cancel != nullptr && t_cancel->load(std::memory_order_relaxed);
+}
+
+// The library's synchronous exchange, but waiting in slices of at most
+// SM_WAIT_SLICE_MSEC so that a cancelled thread gives up within one slice
+// instead of sitting out the whole time-out and retries. STAT_SUCCESS,
+// STAT_ERROR, STAT_TIMEOUT, or SM_STAT_CANCELLED (the request stays pending
+// in the session, which the caller closes; its answer, if any, is ignored).
+// Holds the user table shared on SNMPv3 sessions.
 int synch_response(void *fd, netsnmp_pdu *pdu, netsnmp_pdu **response) {
+  *response = nullptr;
+  if (cancel_requested()) {
+    snmp_free_pdu(pdu);
+    return SM_STAT_CANCELLED;
+  }
   v3_users_reader reader(is_v3_session(fd));
-  return snmp_sess_synch_response(fd, pdu, response);
+  wait_state *st = &t_wait;
+  st->waiting = true;
+  st->status = STAT_ERROR;
+  st->response = nullptr;
+  st->reqid = snmp_sess_async_send(fd, pdu, wait_callback, st);
+  if (st->reqid == 0) {
+    snmp_free_pdu(pdu);
+    st->waiting = false;
+    return STAT_ERROR;
+  }
+  while (st->waiting) {
+    if (cancel_requested()) {
+      st->waiting = false;
+      return SM_STAT_CANCELLED;
+    }
+    int numfds = 0;
+    int block = 0;
+    netsnmp_large_fd_set fdset;
+    netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
+    NETSNMP_LARGE_FD_ZERO(&fdset);
+    struct timeval tv;
+    timerclear(&tv);
+    snmp_sess_select_info2_flags(fd, &numfds, &fdset, &tv, &block, NETSNMP_SELECT_NOALARMS);
+    // block == 1: no retransmission is due, wait for input only.
+    if (block == 1 || tv.tv_sec > 0 || tv.tv_usec > SM_WAIT_SLICE_MSEC * 1000L) {
+      tv.tv_sec = 0;
+      tv.tv_usec = SM_WAIT_SLICE_MSEC * 1000L;
+    }
+    int count = netsnmp_large_fd_set_select(numfds, &fdset, nullptr, nullptr, &tv);
+    if (count > 0) {
+      snmp_sess_read2(fd, &fdset);
+    } else if (count == 0) {
+      // Acts only on requests whose time has come (retransmit or time out).
+      snmp_sess_timeout(fd);
+    } else if (errno != EINTR) {
+      st->waiting = false;
+      st->status = STAT_ERROR;
+    }
+    netsnmp_large_fd_set_cleanup(&fdset);
+  }
+  *response = st->response;
+  st->response = nullptr;
+  if (st->status == STAT_SUCCESS) t_tally.answers++;
+  if (st->status == STAT_TIMEOUT) t_tally.timeouts++;
+  return st->status;
 }
 
 std::atomic<uint32_t> g_sm_bulk_variable_limit{SM_BULK_DEFAULT_VARIABLE_LIMIT};
@@ -141,6 +259,17 @@ int fail_without_session(snmp_session_error *err) {
   err->sess_snmp_error_num = SNMPERR_BAD_SESSION;
   err->response_errstat = 0;
   return SM_ERR_RESPONSE;
+}
+
+// Fails a request given up because the thread was asked to stop.
+int fail_cancelled(snmp_session_error *err) {
+  free(err->error_message);
+  err->error_message = strdup("request cancelled: the poller is stopping");
+  err->sess_status = STAT_ERROR;
+  err->sess_clib_error_num = 0;
+  err->sess_snmp_error_num = SNMPERR_ABORT;
+  err->response_errstat = 0;
+  return SM_ERR_CANCELLED;
 }
 
 int response_data_clear(void *data) {
@@ -515,8 +644,14 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
         // The probe's messages go through the user table like a request's.
         v3_users_reader reader(true);
         probed = snmpv3_engineID_probe(static_cast<struct session_list *>(handle), ss) != 0;
+        if (probed) t_tally.answers++;
       }
-      if (!probed) snmp_sess_error(handle, &clib, &snmp_err, nullptr);
+      if (!probed) {
+        // The library's own text may carry another session's detail; the
+        // text is formed from the numbers below.
+        snmp_sess_error(handle, &clib, &snmp_err, nullptr);
+        if (snmp_err == SNMPERR_TIMEOUT) t_tally.timeouts++;
+      }
       vkLock(&g_sm_v3_lock);
       if (probed) {
         v3_refresh_user(ss);
@@ -544,7 +679,8 @@ void *sm_snmp_open_by_session(netsnmp_session *session, snmp_session_error *sess
   } else {
     free(text);
   }
-  VKLOG(g_vklog, VL_ERROR, "open snmp session has failed.[ip:%s,ver:%d](err:%d)\n",
+  VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
+        "open snmp session has failed.[ip:%s,ver:%d](err:%d)\n",
         session->peername != nullptr ? session->peername : "", static_cast<int>(session->version),
         snmp_err);
   return nullptr;
@@ -662,9 +798,9 @@ void sm_set_snmp_session_error(void *snmp_session_fd, long sess_status, netsnmp_
 void sm_print_error_from_snmp_session_error(const char *func, const snmp_session_error *err_rec) {
   if (err_rec == nullptr) return;
   bool named = func != nullptr && func[0] != '\0';
-  VKLOG(g_vklog, VL_ERROR, "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n", named ? func : "",
-        named ? "> " : "", err_rec->sess_status, err_rec->sess_clib_error_num,
-        err_rec->sess_snmp_error_num,
+  VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
+        "%s%ssess status[%ld],error[system:%d,snmp:%d][%s]\n", named ? func : "", named ? "> " : "",
+        err_rec->sess_status, err_rec->sess_clib_error_num, err_rec->sess_snmp_error_num,
         err_rec->error_message != nullptr ? err_rec->error_message : "null");
 }
 
@@ -703,6 +839,8 @@ const char *sm_get_func_error_str(int func_ret_code) {
       return "session error argument empty";
     case SM_ERR_WALK_LIMIT:
       return "walk variable limit reached";
+    case SM_ERR_CANCELLED:
+      return "request cancelled";
     default:
       VKLOG(g_vklog, VL_ERROR, "error number is wrong.\n");
       return "error number is wrong";
@@ -765,6 +903,22 @@ void sm_set_library_output_options(void) {
                      NETSNMP_OID_OUTPUT_NUMERIC);
 }
 
+void sm_set_thread_cancel(const std::atomic<bool> *flag) {
+  t_cancel = flag;
+}
+
+void sm_set_thread_quiet(bool quiet) {
+  t_quiet = quiet;
+}
+
+void sm_tally_reset(void) {
+  t_tally = sm_exchange_tally{};
+}
+
+void sm_tally_get(sm_exchange_tally *out) {
+  if (out != nullptr) *out = t_tally;
+}
+
 void sm_set_bulk_variable_limit(uint32_t limit) {
   g_sm_bulk_variable_limit.store(limit == 0 ? SM_BULK_DEFAULT_VARIABLE_LIMIT : limit,
                                  std::memory_order_relaxed);
@@ -798,6 +952,7 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
   perf_add(g_sm_perf.request);
   netsnmp_pdu *response = nullptr;
   int status = synch_response(snmp_session_fd, pdu, &response);
+  if (status == SM_STAT_CANCELLED) return fail_cancelled(err_rec);
   if (status != STAT_SUCCESS) {
     sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
     sm_print_error_from_snmp_session_error("sm_get_request", err_rec);
@@ -897,6 +1052,7 @@ int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data
     perf_add(g_sm_perf.request);
     netsnmp_pdu *response = nullptr;
     int status = synch_response(snmp_session_fd, pdu, &response);
+    if (status == SM_STAT_CANCELLED) return fail_cancelled(err_rec);
     if (status != STAT_SUCCESS) {
       sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
       sm_print_error_from_snmp_session_error("sm_bulk_request", err_rec);
@@ -999,7 +1155,7 @@ int bulk_multiple(void *snmp_session_fd, int req_max_repetitions, mlist_t *snmp_
       char oid_text[1024];
       snprint_objid(oid_text, sizeof(oid_text), entry->obj_id, entry->obj_id_length);
       const snmp_session_error *e = err_rec;
-      VKLOG(g_vklog, VL_ERROR,
+      VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
             "[sm_bulk_request_multiple] get bulk data has failed.[oid:%s,errstat:%ld,clib:%d,"
             "snmp:%d,status:%ld]\n",
             oid_text, e != nullptr ? e->response_errstat : 0L,

@@ -33,6 +33,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "mlist.h"
 
 #define SM_SEC_NAME_SIZE 256
@@ -95,7 +97,12 @@ enum {
   SM_ERR_REQ_TYPE = -105,         // "unknown request type"
   SM_ERR_NO_ERROR_RECORD = -106,  // "session error argument empty"
   SM_ERR_WALK_LIMIT = -107,       // "walk variable limit reached"
+  SM_ERR_CANCELLED = -108,        // "request cancelled": the thread was asked to stop
 };
+
+// Longest single wait of a request for its answer: a cancelled thread gives
+// up within about this time (see sm_set_thread_cancel).
+#define SM_WAIT_SLICE_MSEC 100
 
 // SNMPv3 user security.
 typedef struct {
@@ -278,6 +285,30 @@ typedef struct {
 int sm_request_multiple_to(void *snmp_session_fd, int req_max_repetitions, int type,
                            mlist_t *snmp_response_list, snmp_session_error *sess_error,
                            const sm_var_sink *sink);
+
+// Makes every request the calling thread sends from now on give up with
+// SM_ERR_CANCELLED within SM_WAIT_SLICE_MSEC once *flag is true: before it
+// is sent, while it waits for its answer and between the requests of a walk
+// (what was collected stays, as for any failure). A session open (the
+// SNMPv3 engine probe) is not interrupted. Null: never cancelled. The flag
+// must outlive its use by this thread. A pool sets it once per thread.
+void sm_set_thread_cancel(const std::atomic<bool> *flag);
+
+// While set, the calling thread's open and request failures are logged at
+// level debug instead of error: for a poller that logs a device's failure
+// once itself (when it starts and when it ends).
+void sm_set_thread_quiet(bool quiet);
+
+// What the calling thread's requests met since its last reset: answers
+// received (any error status) and requests that timed out after all their
+// retries; the SNMPv3 engine probe of an open counts as one of either.
+// Tells a poller whether a device answers at all.
+typedef struct {
+  uint32_t answers;
+  uint32_t timeouts;
+} sm_exchange_tally;
+void sm_tally_reset(void);
+void sm_tally_get(sm_exchange_tally *out);
 
 // Sets the bound on the variables one walk may collect (0 restores the
 // default). Meant for start-up and tests.

@@ -5,6 +5,7 @@
 // while a thread waits in an SNMP time-out.
 #include "collect_thread.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -25,8 +26,10 @@
 #include "icmp.h"
 #include "if_table_agent.h"
 #include "network_public_stat.h"
+#include "snmp_responder.h"
 #include "snmp_test_env.h"
 #include "snmpd_fixture.h"
+#include "test_clock.h"
 #include "thread_manager.h"
 
 namespace {
@@ -210,10 +213,12 @@ TEST_F(CollectPool, OneThreadRunsRequestsInOrderAndCountsEverything) {
   oid_info_add_to_list(&pack->list, "device.uptime", ".1.3.6.1.2.1.1.3.0");
   om_update_oid_pack_from_item(&g_oid_manager, item);
 
+  // Explicit, generous time-out and retries: the table's script runs once a
+  // request and may be slow on a busy machine.
   snmp_info good{};
-  ASSERT_EQ(
-      sm_set_snmp_info(&good, "127.0.0.1", static_cast<uint16_t>(agent.port), 1, 0, 0, "public"),
-      0);
+  ASSERT_EQ(sm_set_snmp_info(&good, "127.0.0.1", static_cast<uint16_t>(agent.port), 1, 5000000, 3,
+                             "public"),
+            0);
   snmp_info unusable = good;
   unusable.version = 2;  // no such SNMP version: the session cannot be set up
 
@@ -230,7 +235,7 @@ TEST_F(CollectPool, OneThreadRunsRequestsInOrderAndCountsEverything) {
   }
   ASSERT_EQ(collect_add_req(request("no-pack", good, COLT_EVENT_DEVICE_PERF, 99)), 0);
   ASSERT_EQ(collect_add_req(request("no-session", unusable, COLT_EVENT_DEVICE_PERF, 10)), 0);
-  ASSERT_TRUE(wait_for([] { return report_count() == 7; }, 30000)) << report_count();
+  ASSERT_TRUE(wait_for([] { return report_count() == 7; }, 120000)) << report_count();
   EXPECT_EQ(colt_get_queue_count(), 0);
 
   collect_perf after = perf_sum();
@@ -274,74 +279,186 @@ TEST_F(CollectPool, OneThreadRunsRequestsInOrderAndCountsEverything) {
   EXPECT_EQ(collect_add_req(request("late", good, COLT_EVENT_DEVICE_PERF, 10)), -1);
 }
 
-TEST_F(CollectPool, StopWaitsForAThreadInAnSnmpTimeOutWithinItsLimit) {
-  // A loopback UDP port that never answers.
-  int silent = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(silent, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr *>(&a), &len), 0);
-  snmp_info dead{};
-  ASSERT_EQ(sm_set_snmp_info(&dead, "127.0.0.1", ntohs(a.sin_port), 1, 400000, 0, "public"),
-            0);  // 0.4 s a try, the library's 5 retries: 2.4 s in all
-  vlist_item_t *item = nullptr;
-  oid_pack *pack = om_new_oid_pack_for_list(20, SNMP_REQ_TYPE_GET, &item);
-  oid_info_add_to_list(&pack->list, "device.cpu", ".1.3.6.1.2.1.1.3.0");
-  om_update_oid_pack_from_item(&g_oid_manager, item);
+// A loopback UDP port that never answers; closed with the object.
+struct silent_port {
+  int fd = -1;
+  uint16_t port = 0;
+  silent_port() {
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+  }
+  ~silent_port() {
+    if (fd >= 0) close(fd);
+  }
+};
 
-  // A limit shorter than the time-out: the stop gives up, frees nothing.
+void add_pack(uint64_t id, int type, const char *oid) {
+  vlist_item_t *item = nullptr;
+  oid_pack *pack = om_new_oid_pack_for_list(id, type, &item);
+  oid_info_add_to_list(&pack->list, "device.cpu", oid);
+  om_update_oid_pack_from_item(&g_oid_manager, item);
+}
+
+TEST_F(CollectPool, StopInterruptsSnmpWaitsAndASecondStopWaitsForWhatTheFirstLeft) {
+  silent_port silent;
+  ASSERT_NE(silent.port, 0);
+  // 5 s a try and the library's 5 retries: 30 s in all, far past the limits.
+  snmp_info dead{};
+  ASSERT_EQ(sm_set_snmp_info(&dead, "127.0.0.1", silent.port, 1, 5000000, 0, "public"), 0);
+  add_pack(20, SNMP_REQ_TYPE_GET, ".1.3.6.1.2.1.1.3.0");
+
+  // Every thread waits on the dead device; the stop interrupts them all.
+  // Requests still queued are destroyed, none is run.
   ASSERT_EQ(collect_thread_init(2), 0);
   ASSERT_EQ(collect_thread_run(), 2);
   collect_perf before = perf_sum();
-  ASSERT_EQ(collect_add_req(request("dead-1", dead, COLT_EVENT_DEVICE_PERF, 20)), 0);
-  ASSERT_TRUE(wait_for([&] { return perf_sum().pop_queue_count > before.pop_queue_count; }, 5000));
-  EXPECT_EQ(collect_thread_stop(1), -1);
-  ASSERT_TRUE(wait_for([] { return colt_get_status() == COLT_STATUS_STOPPED; }, 10000));
-  EXPECT_EQ(report_count(), 1u);
-
-  // A limit longer than the time-out: the stop succeeds once the thread is
-  // out. One thread: the request behind the dead one is never run, and is
-  // destroyed by the stop.
-  ASSERT_EQ(collect_thread_init(1), 0);
-  ASSERT_EQ(collect_thread_run(), 1);
-  before = perf_sum();
-  ASSERT_EQ(collect_add_req(request("dead-2", dead, COLT_EVENT_DEVICE_PERF, 20)), 0);
-  ASSERT_TRUE(wait_for([&] { return perf_sum().pop_queue_count > before.pop_queue_count; }, 5000));
-  ASSERT_EQ(collect_add_req(request("queued", dead, COLT_EVENT_DEVICE_PERF, 20)), 0);
+  for (const char *d : {"dead-1", "dead-2", "queued"}) {
+    ASSERT_EQ(collect_add_req(request(d, dead, COLT_EVENT_DEVICE_PERF, 20)), 0);
+  }
+  ASSERT_TRUE(
+      wait_for([&] { return perf_sum().pop_queue_count >= before.pop_queue_count + 2; }, 60000));
   EXPECT_EQ(colt_get_queue_count(), 1);
-  EXPECT_EQ(collect_thread_stop(10), 0);
+  EXPECT_EQ(collect_thread_stop(8), 0);
   EXPECT_EQ(colt_get_queue_count(), 0);
   EXPECT_EQ(colt_get_status(), COLT_STATUS_STOPPED);
   EXPECT_EQ(colt_get_active_count(), 0);
-  {
-    std::lock_guard<std::mutex> g(g_reports_lock);
-    ASSERT_EQ(g_reports.size(), 2u);
-    EXPECT_EQ(g_reports[1].device_id, "dead-2");
-    EXPECT_EQ(g_reports[1].success, 0);
-    EXPECT_EQ(g_reports[1].failure.rfind("Timeout", 0), 0u) << g_reports[1].failure;
-  }
+  EXPECT_EQ(report_count(), 2u);
+  // A cancelled request is not a failure of the device.
+  EXPECT_EQ(colt_get_failing_count(), 0);
+
+  // An SNMPv3 engine probe is not interrupted: a stop shorter than its
+  // time-out gives up; a second stop waits again for the thread instead of
+  // calling the pool stopped while it is still inside.
+  snmp_info v3 = dead;
+  v3.version = SNMP_VERSION_3;
+  v3.timeout = 2500000;
+  v3.retries = 1;  // 5 s
+  ASSERT_EQ(sm_set_snmp_sec_info(&v3.security, SM_SEC_LEVEL_NOAUTH, "nobody", 0, "", 0, ""), 0);
+  ASSERT_EQ(collect_thread_init(1), 0);
+  ASSERT_EQ(collect_thread_run(), 1);
+  before = perf_sum();
+  ASSERT_EQ(collect_add_req(request("probe", v3, COLT_EVENT_DEVICE_PERF, 20)), 0);
+  ASSERT_TRUE(wait_for([&] { return perf_sum().pop_queue_count > before.pop_queue_count; }, 60000));
+  EXPECT_EQ(collect_thread_stop(1), -1);
+  EXPECT_EQ(colt_get_status(), COLT_STATUS_STOPPING);
+  EXPECT_EQ(collect_thread_run(), -1);  // not while threads are still out
+  EXPECT_EQ(collect_thread_stop(10), 0);
+  EXPECT_EQ(colt_get_active_count(), 0);
+  EXPECT_EQ(colt_get_status(), COLT_STATUS_STOPPED);
 
   // A full pool whose busy threads leave one by one, each waking the
   // stopper: the limit is counted in time, not in wake-ups. Twenty dead
-  // requests with time-outs of 20 .. 400 ms (six tries each) end 0.12 s apart.
+  // devices with time-outs of 20 .. 400 ms (six tries each) end 0.12 s apart.
   ASSERT_EQ(collect_thread_init(COLT_THREAD_MAX), 0);
   ASSERT_EQ(collect_thread_run(), COLT_THREAD_MAX);
   before = perf_sum();
   for (int i = 1; i <= 20; i++) {
     snmp_info staggered{};
-    ASSERT_EQ(
-        sm_set_snmp_info(&staggered, "127.0.0.1", ntohs(a.sin_port), 1, i * 20000, 0, "public"), 0);
-    ASSERT_EQ(collect_add_req(request("dead-3", staggered, COLT_EVENT_DEVICE_PERF, 20)), 0);
+    ASSERT_EQ(sm_set_snmp_info(&staggered, "127.0.0.1", silent.port, 1, i * 20000, 0, "public"), 0);
+    std::string id = "dead-3-" + std::to_string(i);
+    ASSERT_EQ(collect_add_req(request(id.c_str(), staggered, COLT_EVENT_DEVICE_PERF, 20)), 0);
   }
   ASSERT_TRUE(
-      wait_for([&] { return perf_sum().pop_queue_count >= before.pop_queue_count + 20; }, 5000));
+      wait_for([&] { return perf_sum().pop_queue_count >= before.pop_queue_count + 20; }, 60000));
   EXPECT_EQ(collect_thread_stop(4), 0);
   EXPECT_EQ(colt_get_active_count(), 0);
   EXPECT_TRUE(packets().empty());
-  close(silent);
+}
+
+// The rules that keep dead devices and slow collections from starving the
+// pool, on one thread against a device that answers each walk slowly and one
+// that never answers, with time moved by the test:
+// - a collection still queued or running is not queued again (counted);
+//   another event of the same device is;
+// - the queue refuses requests past its bound (counted);
+// - a device that answered nothing is backed off: refused until its pause
+//   has passed, then asked once without retries; the pause doubles;
+// - its first answer ends the back-off: asked with retries again.
+TEST_F(CollectPool, PendingCollectionsAreSkippedAndDeadDevicesBackedOff) {
+  vktest::snmp_responder slow;
+  slow.walk_delay_ms.store(4000);
+  ASSERT_TRUE(slow.start(vktest::responder_mode::walk_ok, 5));
+  vktest::snmp_responder dead_device;
+  ASSERT_TRUE(dead_device.start(vktest::responder_mode::silent));
+  snmp_info live{};
+  ASSERT_EQ(sm_set_snmp_info(&live, "127.0.0.1", static_cast<uint16_t>(slow.port), 1, 8000000, 1,
+                             "public"),
+            0);
+  snmp_info dead{};
+  ASSERT_EQ(sm_set_snmp_info(&dead, "127.0.0.1", static_cast<uint16_t>(dead_device.port), 1, 100000,
+                             2, "public"),
+            0);  // three tries of 0.1 s
+  add_pack(30, SNMP_REQ_TYPE_BULK, vktest::kResponderRootText);
+  add_pack(31, SNMP_REQ_TYPE_BULK, vktest::kResponderRootText);
+  test_clock_install(kNow);
+  colt_skip_counts s0;
+  colt_get_skip_counts(&s0);
+
+  ASSERT_EQ(collect_thread_init(1), 0);
+  ASSERT_EQ(collect_thread_run(), 1);
+  colt_set_queue_limit(2);
+  ASSERT_EQ(collect_add_req(request("slow", live, COLT_EVENT_DEVICE_PERF, 30)), 0);
+  ASSERT_TRUE(wait_for([&] { return slow.requests.load() >= 1; }, 60000));
+  // Running: the same collection is skipped, another of the device queued.
+  EXPECT_EQ(collect_add_req(request("slow", live, COLT_EVENT_DEVICE_PERF, 30)), -2);
+  EXPECT_EQ(collect_add_req(request("slow", live, COLT_EVENT_IF_STAT, 31)), 0);
+  // Queued: skipped as well.
+  EXPECT_EQ(collect_add_req(request("slow", live, COLT_EVENT_IF_STAT, 31)), -2);
+  EXPECT_EQ(collect_add_req(request("dead", dead, COLT_EVENT_DEVICE_PERF, 30)), 0);
+  EXPECT_EQ(collect_add_req(request("other", live, COLT_EVENT_DEVICE_PERF, 30)), -4);
+  EXPECT_EQ(colt_get_queue_count(), 2);
+  colt_skip_counts s1;
+  colt_get_skip_counts(&s1);
+  EXPECT_EQ(s1.pending - s0.pending, 2u);
+  EXPECT_EQ(s1.queue_full - s0.queue_full, 1u);
+  ASSERT_TRUE(wait_for([] { return report_count() == 3; }, 60000)) << report_count();
+  EXPECT_EQ(dead_device.requests.load(), 3);  // the first failure: every retry
+  {
+    // The device's latency records carry why it failed.
+    std::lock_guard<std::mutex> g(g_reports_lock);
+    auto it = std::find_if(g_reports.begin(), g_reports.end(),
+                           [](const latency_report &r) { return r.device_id == "dead"; });
+    ASSERT_NE(it, g_reports.end());
+    EXPECT_EQ(it->success, 0);
+    EXPECT_EQ(it->failure.rfind("Timeout", 0), 0u) << it->failure;
+  }
+  ASSERT_TRUE(wait_for([] { return colt_get_failing_count() == 1; }, 60000));
+  // Free again once done.
+  EXPECT_EQ(collect_add_req(request("slow", live, COLT_EVENT_DEVICE_PERF, 30)), 0);
+
+  // Backed off: refused during the pause (15 s, then 30 s), asked once
+  // without retries after it.
+  EXPECT_EQ(collect_add_req(request("dead", dead, COLT_EVENT_DEVICE_PERF, 30)), -3);
+  test_clock_advance_msec(COLT_BACKOFF_FIRST_MSEC - 1);
+  EXPECT_EQ(collect_add_req(request("dead", dead, COLT_EVENT_DEVICE_PERF, 30)), -3);
+  test_clock_advance_msec(1);
+  EXPECT_EQ(collect_add_req(request("dead", dead, COLT_EVENT_DEVICE_PERF, 30)), 0);
+  ASSERT_TRUE(wait_for([] { return report_count() == 5; }, 60000)) << report_count();
+  EXPECT_EQ(dead_device.requests.load(), 4);
+  // Once the failure is recorded: in its doubled pause.
+  ASSERT_TRUE(wait_for([] { return colt_get_pending_count() == 0; }, 60000));
+  test_clock_advance_msec(2 * COLT_BACKOFF_FIRST_MSEC - 1);
+  EXPECT_EQ(collect_add_req(request("dead", dead, COLT_EVENT_DEVICE_PERF, 30)), -3);
+  test_clock_advance_msec(1);
+  // Its first answer (the device moved to a live address) ends the back-off.
+  EXPECT_EQ(collect_add_req(request("dead", live, COLT_EVENT_DEVICE_PERF, 30)), 0);
+  ASSERT_TRUE(wait_for([] { return report_count() == 6; }, 60000)) << report_count();
+  ASSERT_TRUE(wait_for([] { return colt_get_failing_count() == 0; }, 60000));
+  EXPECT_EQ(collect_add_req(request("dead", dead, COLT_EVENT_DEVICE_PERF, 30)), 0);
+  ASSERT_TRUE(wait_for([] { return report_count() == 7; }, 60000)) << report_count();
+  EXPECT_EQ(dead_device.requests.load(), 7);  // with retries again
+  colt_skip_counts s2;
+  colt_get_skip_counts(&s2);
+  EXPECT_EQ(s2.backed_off - s0.backed_off, 3u);
+  colt_set_queue_limit(0);
+  test_clock_uninstall();
 }
 
 }  // namespace

@@ -357,6 +357,22 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   }
 
+  // The dead device is backed off: its failure logged once, and asked a few
+  // times in all (each poll due every second would otherwise be queued
+  // again and again, every one with all its retries).
+  size_t failure_lines = 0;
+  for (size_t at = 0; (at = text.find("device does not answer", at)) != std::string::npos; at++) {
+    if (text.compare(text.find('[', at + 1), 14, "[dev:dev-dead,") == 0) failure_lines++;
+  }
+  EXPECT_EQ(failure_lines, 1u) << text;
+  int datagrams = 0;
+  char scratch[2048];
+  while (datagrams < 100000 && recv(dead_fd, scratch, sizeof(scratch), MSG_DONTWAIT) >= 0) {
+    datagrams++;
+  }
+  EXPECT_LE(datagrams, 30);
+  printf("datagrams to the dead device: %d\n", datagrams);
+
   // Losing the collector stops the functions; the agent itself goes on, and
   // the next collector gets the whole job again.
   vktest::stop_program(sim);

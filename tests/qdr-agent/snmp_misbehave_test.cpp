@@ -5,7 +5,10 @@
 // cleanly with the counters moving as they should.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "snmp_manager.h"
 #include "snmp_responder.h"
@@ -242,6 +245,66 @@ TEST(SnmpGet, OnlyUnparsableEntriesSendNothing) {
   sm_response_list_add(&rl.list, "bad", 0, "1.3.x");
   EXPECT_EQ(sm_get_request(r.s.fd, &rl.list, &r.s.err), 0);
   EXPECT_EQ(r.responder.requests.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A cancel ends a walk that waits on a slow device (its answer due a minute
+// later) or on a silent one (time-out 30 s in all) within a wait slice; the
+// next request on the thread fails at once without being sent. The
+// thread's tally tells answers from time-outs.
+TEST(SnmpCancel, CancelEndsWaitsAndWalksAndTheTallyCountsOutcomes) {
+  for (responder_mode mode : {responder_mode::walk_ok, responder_mode::silent}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    vktest::snmp_responder responder;
+    responder.walk_delay_ms.store(60000);
+    ASSERT_TRUE(responder.start(mode, 200));
+    open_session s;
+    ASSERT_EQ(sm_set_snmp_info(&s.info, "127.0.0.1", static_cast<uint16_t>(responder.port),
+                               SNMP_VERSION_2c, 10000000, 2, "public"),
+              0);
+    ASSERT_TRUE(s.open());
+    std::atomic<bool> cancel{false};
+    sm_set_thread_cancel(&cancel);
+    sm_tally_reset();
+    std::thread canceller([&] {
+      for (int i = 0; i < 6000 && responder.requests.load() < 1; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      cancel.store(true);
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    response_list rl;
+    sm_response_list_add(&rl.list, "table", 0, vktest::kResponderRootText);
+    int ret = sm_bulk_request_multiple(s.fd, 0, &rl.list, &s.err);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    canceller.join();
+    EXPECT_EQ(ret, SM_ERR_CANCELLED);
+    EXPECT_LT(waited, 25.0);  // far below the device's delay or time-out span
+    EXPECT_EQ(rl.at(0)->variables, nullptr);
+    sm_exchange_tally t;
+    sm_tally_get(&t);
+    EXPECT_EQ(t.answers, 0u);
+    EXPECT_EQ(t.timeouts, 0u);  // a cancel is not a time-out
+    int sent = responder.requests.load();
+    EXPECT_EQ(sm_get_request(s.fd, &rl.list, &s.err), SM_ERR_CANCELLED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(responder.requests.load(), sent);
+    sm_set_thread_cancel(nullptr);
+    responder.stop();
+  }
+  // Without a cancel, silence is a time-out in the tally.
+  rig r;
+  ASSERT_TRUE(r.start(responder_mode::silent));
+  sm_tally_reset();
+  std::vector<long> rows;
+  EXPECT_EQ(walk(&r, &rows), SM_ERR_RESPONSE);
+  sm_exchange_tally t;
+  sm_tally_get(&t);
+  EXPECT_EQ(t.timeouts, 1u);
+  EXPECT_EQ(t.answers, 0u);
 }
 
 }  // namespace

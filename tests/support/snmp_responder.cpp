@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace vktest {
 
@@ -334,6 +335,11 @@ void snmp_responder::run() {
     } else if (req.type == kPduGet) {
       answer = build_response(req, 0, 0, get_answer(mode, rows, req));
     } else if (req.type == kPduGetNext || req.type == kPduGetBulk) {
+      // A slow device: each walk answer comes late (in slices, so that a
+      // stop is not held up).
+      for (int waited = 0; waited < walk_delay_ms.load() && !stopping; waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
       answer = build_response(req, 0, 0, walk_answer(mode, rows, req));
     } else {
       continue;

@@ -41,6 +41,7 @@ struct snmp_responder {
   int port = -1;
   std::atomic<int> requests{0};                // requests received
   std::atomic<long> last_max_repetitions{-1};  // of the last GETBULK received
+  std::atomic<int> walk_delay_ms{0};           // each GETNEXT/GETBULK answered this late
 
   snmp_responder() = default;
   snmp_responder(const snmp_responder &) = delete;
