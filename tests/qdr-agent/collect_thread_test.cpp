@@ -5,13 +5,13 @@
 // while a thread waits in an SNMP time-out.
 #include "collect_thread.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
