@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -144,7 +145,11 @@ thread_local bool t_quiet = false;
 // unauthenticated report, as the library's own synchronous call does.
 int wait_callback(int op, netsnmp_session *ss, int reqid, netsnmp_pdu *pdu, void *magic) {
   wait_state *st = static_cast<wait_state *>(magic);
-  if (st == nullptr || !st->waiting || reqid != st->reqid) return 1;
+  if (st == nullptr || !st->waiting) return 1;
+  // An SNMPv3 report (a wrong digest, an unknown user) may not carry the
+  // request's id; the library ends the request on it all the same, so it
+  // is the answer to the request this thread waits for.
+  if (reqid != st->reqid && (pdu == nullptr || pdu->command != SNMP_MSG_REPORT)) return 1;
   // A retransmission (or a stream connect) is news, not an outcome.
   if (op == NETSNMP_CALLBACK_OP_RESEND || op == NETSNMP_CALLBACK_OP_CONNECT) return 1;
   st->waiting = false;
@@ -207,7 +212,21 @@ int synch_response(void *fd, netsnmp_pdu *pdu, netsnmp_pdu **response) {
     st->waiting = false;
     return STAT_ERROR;
   }
+  // The library ends every request by its time-out and retries; should it
+  // drop one without a word, the wait still ends, as a time-out, a little
+  // after the whole span.
+  netsnmp_session *ss = snmp_sess_session(fd);
+  long long span_msec = ss != nullptr && ss->timeout > 0
+                            ? static_cast<long long>(ss->timeout) / 1000 * (ss->retries + 1)
+                            : 60000;
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(span_msec + 5000);
   while (st->waiting) {
+    if (std::chrono::steady_clock::now() > give_up) {
+      st->waiting = false;
+      st->status = STAT_TIMEOUT;
+      if (ss != nullptr) ss->s_snmp_errno = SNMPERR_TIMEOUT;
+      break;
+    }
     if (cancel_requested()) {
       st->waiting = false;
       return SM_STAT_CANCELLED;

@@ -348,6 +348,12 @@ TEST_F(SnmpUtil, CmdSnmpFailuresEndWithStatusOne) {
       {{"no-such-host.invalid:161", "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"},
        "open snmp session has failed.[peer:no-such-host.invalid",
        "--cmd-snmp no-such-host.invalid:161 has failed: "},
+      // a wrong pass phrase: the device's report may not carry the
+      // request's id, and must still end the wait
+      {{addr, "v3", vktest::snmpd_user_name(4, 2), "authpriv", "sha256", "not-the-pass-phrase",
+        "aes128", vktest::kSnmpdPrivPass, "get", ".1.3.6.1.2.1.1.5.0"},
+       "snmp error:Authentication failure",
+       "--cmd-snmp " + addr + " has failed: Authentication failure"},
       {{"127.0.0.1:99999", "v2c", "public", "get", ".1.3.6.1.2.1.1.5.0"},
        "snmp address is wrong.[127.0.0.1:99999]\n",
        "--cmd-snmp 127.0.0.1:99999 has failed: bad address\n"},
