@@ -15,7 +15,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "os/linux_process.h"
+#include "vk_process.h"
 #include "vk_util.h"
 #include "vklog.h"
 
@@ -112,7 +112,7 @@ int check_double_execution(const char *basename, const char *process_name) {
   // same pid (common for the first process of a container): not another
   // instance.
   if (old_pid > 0 && old_pid != getpid()) {
-    int ret = process_check(old_pid, basename);
+    int ret = vk_process_check(old_pid, basename);
     if (ret == 1) {
       VKLOG(g_vklog, VL_INFO, "[PQH-OSM-00020080] Already exists. pid:%d, ProcessName:%s\n",
             static_cast<int>(old_pid), process_name);

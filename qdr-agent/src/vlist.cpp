@@ -2,11 +2,9 @@
 
 #include <stdlib.h>
 
-namespace {
+#include "vk_list.h"
 
-// Data offset inside an item allocation, fundamentally aligned.
-constexpr size_t kDataOffset =
-    (sizeof(vlist_item_t) + alignof(max_align_t) - 1) / alignof(max_align_t) * alignof(max_align_t);
+namespace {
 
 // The index points at items by position; once membership changes it would
 // point at items no longer there, so it is dropped.
@@ -56,17 +54,19 @@ vlist_t *vlist_init(vlist_t *pList, callback_clear_data_vlist func, int *err_no)
 
 void *vlist_new_item(uint64_t size, vlist_item_t **item) {
   if (size == 0 || item == nullptr) return nullptr;
-  if (size > SIZE_MAX - kDataOffset) {
-    *item = nullptr;
-    return nullptr;
+  void *data = nullptr;
+  vlist_item_t *it = nullptr;
+  // A size beyond what this machine can address cannot be allocated.
+  if (size == static_cast<size_t>(size)) {
+    it = static_cast<vlist_item_t *>(
+        vk_list_item_alloc(sizeof(vlist_item_t), static_cast<size_t>(size), &data));
   }
-  vlist_item_t *it = static_cast<vlist_item_t *>(calloc(1, kDataOffset + size));
   if (it == nullptr) {
     *item = nullptr;
     return nullptr;
   }
   it->size = size;
-  it->data = reinterpret_cast<char *>(it) + kDataOffset;
+  it->data = data;
   *item = it;
   return it->data;
 }

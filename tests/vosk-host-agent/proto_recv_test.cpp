@@ -28,7 +28,7 @@ struct Dispatch : ::testing::Test {
     snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s", dir.path.c_str());
     mkdir((dir.path + "/data").c_str(), 0755);
     g_conf_handle = create_configure(g_conf_table, CONF_COUNT);
-    dg_link_init();
+    dg_link_init(nullptr);
   }
   void TearDown() override {
     destroy_configure(g_conf_handle);

@@ -57,7 +57,9 @@ ssize_t trickle_send(int sock, const void *buf, size_t len, int flags) {
 struct LinkFixture : ::testing::Test {
   vktest::temp_dir dir;
   void SetUp() override {
-    ASSERT_EQ(dg_link_init(), 0);
+    dg_link_hooks_t hooks;
+    host_link_hooks_fill(&hooks);
+    ASSERT_EQ(dg_link_init(&hooks), 0);
     snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s", dir.path.c_str());
     mkdir((dir.path + "/data").c_str(), 0755);
     g_stop_the_world.store(0);

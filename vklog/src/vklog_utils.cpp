@@ -13,6 +13,7 @@
 #include <charconv>
 #include <mutex>
 
+#include "vk_env.h"
 #include "vklog.h"
 #include "vklog_lock.h"
 
@@ -59,97 +60,40 @@ bool vl_equal_nocase(std::string_view a, std::string_view b) {
   return true;
 }
 
-int vklog_getenv(const char *name, char *out, size_t out_size) {
-  if (name == nullptr || out == nullptr || out_size == 0) return -3;
-  out[0] = '\0';
-  const char *v = getenv(name);
-  if (v == nullptr || v[0] == '\0') return -1;
-  size_t n = strnlen(v, VKLOG_ENV_VALUE_MAX + 1);
-  if (n > VKLOG_ENV_VALUE_MAX || n >= out_size) return -2;
-  memcpy(out, v, n);
-  out[n] = '\0';
-  return static_cast<int>(n);
-}
-
 namespace {
 
-// Appends `n` bytes to dst at *len when they fit with the terminator.
-bool append(char *dst, size_t dst_size, size_t *len, const char *s, size_t n) {
-  if (*len + n + 1 > dst_size) return false;
-  memcpy(dst + *len, s, n);
-  *len += n;
-  dst[*len] = '\0';
-  return true;
+// Prints the expansion's complaints to standard error, in this library's
+// words.
+void print_expand_event(const vk_env_event *e, void *) {
+  if (e->type == VK_ENV_EVENT_VALUE_TOO_LONG) {
+    // -2: this library's code for a value that is too long.
+    fprintf(stderr, "[vklog_convert_string_Environment] getenv_vk() error.(ret:%d)[varname:%s]\n",
+            -2, e->name);
+    return;
+  }
+  unsigned long need = static_cast<unsigned long>(e->len + e->piece_size + 1);
+  if (e->piece == VK_ENV_PIECE_VALUE) {
+    fprintf(stderr,
+            "[convert_string_Environment] (get env has success) buffer size over.(need:%lu)\n",
+            need);
+  } else if (e->piece == VK_ENV_PIECE_REFERENCE) {
+    fprintf(stderr,
+            "[vklog_convert_string_Environment] (get env has failed) buffer size "
+            "over.(need:%lu)\n",
+            need);
+  } else {
+    fprintf(stderr, "[vklog_convert_string_Environment] (result) buffer size over.(need:%lu)\n",
+            need);
+  }
 }
 
 }  // namespace
 
 int vklog_convert_string_Environment(const char *src, size_t src_len, char *dst, size_t dst_size) {
   if (src == nullptr || dst == nullptr || dst_size == 0) return -2;
-  src_len = strnlen(src, src_len);
+  vk_env_rules rules{1, VKLOG_ENV_NAME_MAX, print_expand_event, nullptr};
   size_t len = 0;
-  dst[0] = '\0';
-  size_t i = 0;
-  while (i < src_len) {
-    if (src[i] != '$') {
-      if (!append(dst, dst_size, &len, src + i, 1)) {
-        fprintf(stderr, "[vklog_convert_string_Environment] (result) buffer size over.(need:%lu)\n",
-                static_cast<unsigned long>(len + 2));
-        return -1;
-      }
-      i++;
-      continue;
-    }
-    // A reference runs from '$' to the next '}'; every '{' inside is
-    // skipped, the other characters form the variable name.
-    size_t close = i + 1;
-    while (close < src_len && src[close] != '}') close++;
-    if (close >= src_len) {
-      // Unterminated: the rest of the text stays as written.
-      if (!append(dst, dst_size, &len, src + i, src_len - i)) {
-        fprintf(stderr, "[vklog_convert_string_Environment] (result) buffer size over.(need:%lu)\n",
-                static_cast<unsigned long>(len + (src_len - i) + 1));
-        return -1;
-      }
-      return static_cast<int>(len);
-    }
-    char name[VKLOG_ENV_NAME_MAX + 1];
-    size_t name_len = 0;
-    bool name_fits = true;
-    for (size_t k = i + 1; k < close; k++) {
-      if (src[k] == '{') continue;
-      if (name_len >= VKLOG_ENV_NAME_MAX) {
-        name_fits = false;
-        break;
-      }
-      name[name_len++] = src[k];
-    }
-    name[name_len] = '\0';
-    char value[VKLOG_ENV_VALUE_MAX + 1];
-    int vr = name_fits && name_len > 0 ? vklog_getenv(name, value, sizeof(value)) : -1;
-    if (vr == -2) {
-      fprintf(stderr, "[vklog_convert_string_Environment] getenv_vk() error.(ret:%d)[varname:%s]\n",
-              vr, name);
-    }
-    if (vr > 0) {
-      if (!append(dst, dst_size, &len, value, static_cast<size_t>(vr))) {
-        fprintf(stderr,
-                "[convert_string_Environment] (get env has success) buffer size over.(need:%lu)\n",
-                static_cast<unsigned long>(len + static_cast<size_t>(vr) + 1));
-        return -1;
-      }
-    } else {
-      size_t n = close - i + 1;
-      if (!append(dst, dst_size, &len, src + i, n)) {
-        fprintf(stderr,
-                "[vklog_convert_string_Environment] (get env has failed) buffer size "
-                "over.(need:%lu)\n",
-                static_cast<unsigned long>(len + n + 1));
-        return -1;
-      }
-    }
-    i = close + 1;
-  }
+  if (vk_env_expand(src, src_len, &rules, dst, dst_size, &len) != 0) return -1;
   return static_cast<int>(len);
 }
 

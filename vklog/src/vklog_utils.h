@@ -24,9 +24,6 @@
 extern pthread_mutex_t g_file_backup_lock;
 extern pthread_mutex_t g_file_direcotry_lock;
 
-// Longest environment value that is substituted into a path; a longer one
-// leaves the reference as written.
-#define VKLOG_ENV_VALUE_MAX 1023
 // Longest variable name looked up; a longer one is left as written.
 #define VKLOG_ENV_NAME_MAX 255
 
@@ -40,14 +37,9 @@ std::string_view vl_trim(std::string_view text);
 // True when `a` and `b` are equal ignoring ASCII case.
 bool vl_equal_nocase(std::string_view a, std::string_view b);
 
-// Copies the environment variable `name` into `out` (capacity `out_size`,
-// always terminated when out_size > 0). Returns the value's length; -1 when
-// the variable is unset or empty; -2 when the value is longer than
-// VKLOG_ENV_VALUE_MAX or does not fit `out`; -3 for bad arguments.
-int vklog_getenv(const char *name, char *out, size_t out_size);
-
 // Copies `src_len` bytes of `src` into `dst` (capacity `dst_size`),
-// replacing each reference "${NAME}" by the variable's value. A reference to
+// replacing each reference "${NAME}" by the variable's value (vk_env.h's
+// literal rules; a value longer than VK_ENV_VALUE_MAX is not substituted). A reference to
 // an unset or empty variable, a reference whose value is too long (message
 // on standard error), an over-long name, and an unterminated reference
 // (no closing brace) stay in the text exactly as written. Copying stops at a

@@ -231,7 +231,9 @@ int main(int argc, char **argv) {
   if (daemonize) initdaemon();
   umask(mask);
 
-  if (dg_link_init() != 0) {
+  dg_link_hooks_t link_hooks;
+  host_link_hooks_fill(&link_hooks);
+  if (dg_link_init(&link_hooks) != 0) {
     fprintf(stderr, "[main] link locks cannot be made.\n");
     return EXIT_INTERNAL;
   }

@@ -14,10 +14,8 @@
 #include "hostinfo.h"
 #include "on_demand.h"
 #include "pkt_proto/proto_recv.h"
-#include "pkt_proto/proto_send.h"
 #include "pub_conf.h"
 #include "pub_func.h"
-#include "thr_package_manager.h"
 #include "vk_clock.h"
 #include "vk_comm.h"
 #include "vk_util.h"
@@ -36,18 +34,6 @@ int clear_item(void *data) {
 
 // Failed connects in a row (THR_DGCONN).
 int s_connect_failures;
-
-// Work after each handshake, in this order: time sync, system information,
-// installed packages (run here, on this thread).
-void after_handshake(void) {
-  send_req_timesync();
-  if (g_collect_hooks.system_info_send != nullptr) {
-    g_collect_hooks.system_info_send();
-  } else {
-    VKLOG(g_vklog, VL_INFO, "[thr_DGConn] system information collector not built; nothing sent\n");
-  }
-  host_package_collect("thr_DGConn");
-}
 
 // One connected session: receive and dispatch until a failure or the stop.
 void receive_loop(int sock) {
@@ -217,7 +203,8 @@ int ConnectDGServer(uint32_t addr, uint16_t port) {
   return sock;
 }
 
-int dg_link_init(void) {
+int dg_link_init(const dg_link_hooks_t *hooks) {
+  g_dg_link.hooks = hooks != nullptr ? *hooks : dg_link_hooks_t{nullptr, nullptr};
   g_dg_link.ops.send = dg_sys_send;
   g_dg_link.ops.connect = ConnectDGServer;
   if (vklock_init(&g_dg_link.send_queue_lock) != 0 || vklock_init(&g_dg_link.send_lock) != 0)
@@ -387,7 +374,9 @@ void dg_link_wake(void) {
 int dg_communicate(int sock) {
   uint8_t *packet = nullptr;
   size_t length = 0;
-  int ret = build_host_agent_info(&packet, &length);
+  int ret = g_dg_link.hooks.build_handshake != nullptr
+                ? g_dg_link.hooks.build_handshake(&packet, &length)
+                : -1;
   if (ret == 0) {
     ssize_t n = dg_send_direct(sock, packet, length);
     ret = n < 1 ? -3 : (static_cast<size_t>(n) != length ? -4 : 0);
@@ -474,7 +463,7 @@ void *thr_DGConn(void *) {
     g_dg_link.sock.store(sock);
     g_dg_link.is_connection.store(1);
     VKLOG(g_vklog, VL_INFO, "[thr_DGConn] sock(%d),data gather connect(%d)\n", sock, 1);
-    after_handshake();
+    if (g_dg_link.hooks.on_connect != nullptr) g_dg_link.hooks.on_connect();
     s_connect_failures = 0;
     receive_loop(sock);
   }

@@ -77,6 +77,19 @@ typedef struct {
   int (*connect)(uint32_t addr, uint16_t port);
 } dg_link_ops_t;
 
+// What the link asks of the application. The link does not build messages
+// itself: main hands these to dg_link_init (host_link_hooks_fill,
+// proto_send.h, gives the agent's own). A null member: the handshake cannot
+// be sent / nothing runs after it.
+typedef struct {
+  // Builds the framed handshake request (the agent information). 0 with
+  // *packet (malloc'd; the link frees it) and *length set, or negative.
+  int (*build_handshake)(uint8_t **packet, size_t *length);
+  // Work after each completed handshake, on THR_DGCONN, before the first
+  // receive.
+  void (*on_connect)(void);
+} dg_link_hooks_t;
+
 // One queued packet (mlist payload); the queue frees `packet`.
 typedef struct {
   uint32_t code;
@@ -86,6 +99,7 @@ typedef struct {
 
 typedef struct {
   dg_link_ops_t ops;
+  dg_link_hooks_t hooks;  // set by dg_link_init before THR_DGCONN starts
   vk_lock_t send_queue_lock;
   mlist_t send_queue;  // guarded by send_queue_lock
   vk_lock_t send_lock;
@@ -106,10 +120,10 @@ extern dg_link_t g_dg_link;
 ssize_t dg_sys_send(int sock, const void *buf, size_t len, int flags);
 int ConnectDGServer(uint32_t addr, uint16_t port);
 
-// Prepares g_dg_link (locks, empty queue, real ops, default times). Called
-// once before THR_DGCONN starts (or by tests). 0, or -1 when the locks
-// cannot be made.
-int dg_link_init(void);
+// Prepares g_dg_link (locks, empty queue, real ops, default times, a copy
+// of `hooks`; null means none). Called once before THR_DGCONN starts (or by
+// tests). 0, or -1 when the locks cannot be made.
+int dg_link_init(const dg_link_hooks_t *hooks);
 
 // Writes all `len` bytes with link->ops.send, continuing after partial
 // writes and EINTR. REQUIRES: send_lock held. Returns len; 0 when nothing

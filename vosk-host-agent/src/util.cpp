@@ -14,9 +14,9 @@
 #include <mutex>
 #include <string_view>
 
-#include "linux_process.h"
 #include "pub_conf.h"
 #include "vk_config.h"
+#include "vk_process.h"
 #include "vk_util.h"
 #include "vklog.h"
 
@@ -186,7 +186,7 @@ int check_double_execution(const char *process_name) {
   }
   VKLOG(g_vklog_console_debug, VL_TRACE, "[check_double_execution] open file. %s(%d)\n", path,
         static_cast<int>(old_pid));
-  bool running = old_pid > 0 && old_pid != getpid() && process_check(old_pid, process_name) == 1;
+  bool running = old_pid > 0 && old_pid != getpid() && vk_process_check(old_pid, process_name) == 1;
   VKLOG(g_vklog, VL_DEBUG, "[process_check] pid[%d] name[%s] running[%d]\n",
         static_cast<int>(old_pid), process_name, running ? 1 : 0);
   lk.l_type = F_UNLCK;

@@ -3,14 +3,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 
-namespace {
-
-// The payload starts at the first fundamentally aligned offset behind the
-// header, so any record type can live in it.
-constexpr size_t kPayloadOffset =
-    (sizeof(_MLIST_ITEM) + alignof(max_align_t) - 1) / alignof(max_align_t) * alignof(max_align_t);
-
-}  // namespace
+#include "vk_list.h"
 
 mlist_t *mlist_init(mlist_t *list, callback_clear_data_mlist func, int *err) {
   if (list == nullptr) {
@@ -30,19 +23,16 @@ mlist_t *mlist_init(mlist_t *list, callback_clear_data_mlist func, int *err) {
 
 void *mlist_new_item(size_t size, _MLIST_ITEM **item) {
   if (size == 0 || item == nullptr) return nullptr;
-  if (size > SIZE_MAX - kPayloadOffset) {
-    *item = nullptr;
-    return nullptr;
-  }
-  // Header and payload in one zeroed allocation.
-  _MLIST_ITEM *it = static_cast<_MLIST_ITEM *>(calloc(1, kPayloadOffset + size));
+  void *payload = nullptr;
+  _MLIST_ITEM *it =
+      static_cast<_MLIST_ITEM *>(vk_list_item_alloc(sizeof(_MLIST_ITEM), size, &payload));
   if (it == nullptr) {
     *item = nullptr;
     return nullptr;
   }
   it->next = nullptr;
   it->size = size;
-  it->data = reinterpret_cast<char *>(it) + kPayloadOffset;
+  it->data = payload;
   *item = it;
   return it->data;
 }

@@ -9,6 +9,8 @@
 
 #include <string_view>
 
+#include "vk_env.h"
+
 namespace {
 
 constexpr std::string_view kBlanks = " \t\r\n";
@@ -27,52 +29,21 @@ void copy_bounded(std::string_view s, char *out, size_t size) {
   out[n] = '\0';
 }
 
-// The expansion result being built: `len` characters of `buf`, at most
-// size - 1 of them.
-struct expand_out {
-  char *buf;
-  size_t size;
-  size_t len;
-};
-
-bool fits(const expand_out &o, size_t n) {
-  return o.len + n <= o.size - 1;
-}
-
-// Appends a piece that was looked up or written back; prints the overflow
-// line and returns false when it does not fit.
-bool append_piece(expand_out &o, std::string_view piece) {
-  if (!fits(o, piece.size())) {
+// Prints the expansion's complaints to standard output, in this reader's
+// words.
+void print_expand_event(const vk_env_event *e, void *arg) {
+  size_t size = *static_cast<const size_t *>(arg);
+  if (e->type == VK_ENV_EVENT_VALUE_TOO_LONG) {
+    // getenv_vk's code for a value that does not fit its buffer.
+    printf("[convert_string_Environment] getenv_vk() error.(ret:%d)\n", -3);
+  } else if (e->piece == VK_ENV_PIECE_TEXT) {
+    printf("[convert_string_Environment] (result) buffer size over.(need:%d)\n",
+           static_cast<int>(e->rest));
+  } else {
     printf("[convert_string_Environment] (result) buffer size over.(need:%lu)\n",
-           static_cast<unsigned long>(piece.size() + o.len - o.size));
-    fflush(stdout);
-    return false;
+           static_cast<unsigned long>(e->piece_size + e->len - size));
   }
-  memcpy(o.buf + o.len, piece.data(), piece.size());
-  o.len += piece.size();
-  return true;
-}
-
-// Writes a reference back as "${" name "}". A name too long for a lookup is
-// rebuilt from the input text between the reference's '$' and its '}', minus
-// the dropped '{' and '$' characters, so it is kept whole.
-bool append_reference(expand_out &o, std::string_view name) {
-  size_t kept = 0;
-  for (char c : name) kept += (c != '{' && c != '$') ? 1 : 0;
-  size_t need = kept + 3;
-  if (!fits(o, need)) {
-    printf("[convert_string_Environment] (result) buffer size over.(need:%lu)\n",
-           static_cast<unsigned long>(need + o.len - o.size));
-    fflush(stdout);
-    return false;
-  }
-  o.buf[o.len++] = '$';
-  o.buf[o.len++] = '{';
-  for (char c : name) {
-    if (c != '{' && c != '$') o.buf[o.len++] = c;
-  }
-  o.buf[o.len++] = '}';
-  return true;
+  fflush(stdout);
 }
 
 // A UTF-8 byte-order mark that an editor may put before the first line.
@@ -133,66 +104,11 @@ int getenv_vk(char *buffer, size_t size, const char *name) {
 
 int convert_string_Environment(const char *input, char *result, size_t size) {
   if (input == nullptr || result == nullptr || size == 0) return -1;
-  expand_out o{result, size, 0};
-  std::string_view in(input);
-  bool in_reference = false;
-  size_t ref_start = 0;  // first input index after the reference's '$'
-  char name[VK_CONFIG_ENV_NAME_MAX + 1];
-  size_t name_len = 0;
-  bool name_too_long = false;
-  char value[VK_CONFIG_BUFFER_SIZE];
-
-  for (size_t i = 0; i < in.size(); i++) {
-    char c = in[i];
-    if (!in_reference) {
-      if (c == '$') {
-        in_reference = true;
-        ref_start = i + 1;
-        name_len = 0;
-        name_too_long = false;
-        continue;
-      }
-      if (!fits(o, 1)) {
-        printf("[convert_string_Environment] (result) buffer size over.(need:%d)\n",
-               static_cast<int>(in.size() - i));
-        fflush(stdout);
-        break;
-      }
-      o.buf[o.len++] = c;
-      continue;
-    }
-    if (c == '{' || c == '$') continue;
-    if (c != '}') {
-      if (name_len < VK_CONFIG_ENV_NAME_MAX) {
-        name[name_len++] = c;
-      } else {
-        name_too_long = true;
-      }
-      continue;
-    }
-    // '}' closes the reference.
-    in_reference = false;
-    name[name_len] = '\0';
-    bool ok;
-    if (name_too_long) {
-      ok = append_reference(o, in.substr(ref_start, i - ref_start));
-    } else {
-      int ret = getenv_vk(value, sizeof(value), name);
-      if (ret > 0) {
-        ok = append_piece(o, std::string_view(value, static_cast<size_t>(ret)));
-      } else {
-        if (ret < 0) {
-          printf("[convert_string_Environment] getenv_vk() error.(ret:%d)\n", ret);
-          fflush(stdout);
-        }
-        ok = append_reference(o, std::string_view(name, name_len));
-      }
-    }
-    if (!ok) break;
-  }
-  // A reference still open at the end is dropped with everything after '$'.
-  o.buf[o.len] = '\0';
-  return static_cast<int>(o.len);
+  vk_env_rules rules{0, VK_CONFIG_ENV_NAME_MAX, print_expand_event, &size};
+  size_t len = 0;
+  // A result that did not fit is kept as far as it went.
+  vk_env_expand(input, strlen(input), &rules, result, size, &len);
+  return static_cast<int>(len);
 }
 
 namespace {

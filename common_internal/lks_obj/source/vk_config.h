@@ -51,7 +51,8 @@ typedef void (*vk_config_line_fn)(const char *key, const char *value, int line, 
 // when the file is not a regular file.
 int vk_config_for_each(const char *file, vk_config_line_fn fn, void *arg);
 
-// Expands environment references of `input` into `result` (size bytes).
+// Expands environment references of `input` into `result` (size bytes),
+// by vk_env.h's normalising rules with names of up to 127 characters.
 // "$" opens a reference that "}" closes; "{" and further "$" inside it are
 // dropped, so "${HOME}", "$HOME}" and "${HO{ME}" all name HOME. A set,
 // non-empty value shorter than 1024 characters is substituted; otherwise the

@@ -5,13 +5,18 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
-
-// Payload offset inside a vk_node_sp allocation, fundamentally aligned.
-constexpr size_t kSpPayloadOffset =
-    (sizeof(vk_node_sp) + alignof(max_align_t) - 1) / alignof(max_align_t) * alignof(max_align_t);
-
-}  // namespace
+void *vk_list_item_alloc(size_t header_size, size_t size, void **payload) {
+  if (size == 0 || payload == nullptr) return nullptr;
+  constexpr size_t kAlign = alignof(max_align_t);
+  *payload = nullptr;
+  if (header_size > SIZE_MAX - kAlign) return nullptr;
+  size_t offset = (header_size + kAlign - 1) / kAlign * kAlign;
+  if (size > SIZE_MAX - offset) return nullptr;
+  char *block = static_cast<char *>(calloc(1, offset + size));
+  if (block == nullptr) return nullptr;
+  *payload = block + offset;
+  return block;
+}
 
 vk_list_t *create_vklist(void) {
   return static_cast<vk_list_t *>(calloc(1, sizeof(vk_list_t)));
@@ -121,11 +126,12 @@ vk_list_sp_t *init_vklist_sp(vk_list_sp_t *list, callback_clean_vklist_sp func) 
 
 int push_vklist_sp(vk_list_sp_t *list, const void *data, size_t size) {
   if (list == nullptr || data == nullptr || size == 0) return -2;
-  if (size > SIZE_MAX - kSpPayloadOffset) return -1;
-  vk_node_sp *node = static_cast<vk_node_sp *>(malloc(kSpPayloadOffset + size));
+  void *payload = nullptr;
+  vk_node_sp *node =
+      static_cast<vk_node_sp *>(vk_list_item_alloc(sizeof(vk_node_sp), size, &payload));
   if (node == nullptr) return -1;
   node->size = size;
-  node->data = reinterpret_cast<char *>(node) + kSpPayloadOffset;
+  node->data = payload;
   node->next = nullptr;
   memcpy(node->data, data, size);
   if (list->tail == nullptr) {

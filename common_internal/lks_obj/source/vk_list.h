@@ -6,6 +6,9 @@
 // copies payloads into its nodes (node and copy are one allocation) and runs
 // its clean function on each node before freeing it.
 //
+// vk_list_item_alloc is the one allocation of an item with its payload
+// inline, shared by vk_list_sp, mlist and the network agent's vlist.
+//
 // No locking: a list shared between threads is guarded by its owner's lock.
 #ifndef COMMON_INTERNAL_VK_LIST_H
 #define COMMON_INTERNAL_VK_LIST_H
@@ -104,5 +107,14 @@ void *pop_vklist_sp(vk_list_sp_t *list, size_t *size, vk_node_sp **node);
 // init_vklist_sp allocated the header, the header too. Returns is_allocate
 // (1: header freed, 0: header left empty), or -1 for a null list.
 int destroy_vklist_sp(vk_list_sp_t *list);
+
+// Allocates one zeroed block for a list item: a header of `header_size`
+// bytes, then `size` payload bytes at the first fundamentally aligned offset
+// behind it, so any record type can live in the payload. Stores the
+// payload's address in *payload and returns the block, which the caller
+// frees with free(). Returns null for size 0 or a null `payload` (*payload
+// untouched), and null with *payload = null when the sizes overflow or
+// memory is exhausted.
+void *vk_list_item_alloc(size_t header_size, size_t size, void **payload);
 
 #endif  // COMMON_INTERNAL_VK_LIST_H

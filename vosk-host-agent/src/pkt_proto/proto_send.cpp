@@ -10,6 +10,7 @@
 #include "on_demand.h"
 #include "pub_conf.h"
 #include "thr_dgconn.h"
+#include "thr_package_manager.h"
 #include "util.h"
 #include "vk_comm.h"
 #include "vk_util.h"
@@ -162,4 +163,19 @@ int send_res_timezone_offset(void) {
                             static_cast<size_t>(n)) == 0
              ? 0
              : -3;
+}
+
+void host_after_handshake(void) {
+  send_req_timesync();
+  if (g_collect_hooks.system_info_send != nullptr) {
+    g_collect_hooks.system_info_send();
+  } else {
+    VKLOG(g_vklog, VL_INFO, "[thr_DGConn] system information collector not built; nothing sent\n");
+  }
+  host_package_collect("thr_DGConn");
+}
+
+void host_link_hooks_fill(dg_link_hooks_t *hooks) {
+  hooks->build_handshake = build_host_agent_info;
+  hooks->on_connect = host_after_handshake;
 }

@@ -1,6 +1,9 @@
 // Messages the host agent builds for the collector outside the
 // collections: the agent information of the handshake, the ping and
-// time-zone answers and the time-synchronisation request.
+// time-zone answers and the time-synchronisation request, and what the
+// link runs on connect. The link reaches these only through the hooks
+// main installs (host_link_hooks_fill), so this module depends on the link
+// and not the other way round.
 //
 // Any thread; each call uses its own buffers.
 #ifndef VOSK_HOST_AGENT_PROTO_SEND_H
@@ -8,6 +11,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "thr_dgconn.h"
 
 // Encode buffer of the agent information.
 #define HOST_AGENT_INFO_BUFFER_SIZE 65536
@@ -33,5 +38,13 @@ int send_req_timesync(void);
 
 // Queues the time-zone answer (40001). 0, or negative.
 int send_res_timezone_offset(void);
+
+// Work after each handshake, in this order: time sync, system information,
+// installed packages (run on the calling thread, THR_DGCONN).
+void host_after_handshake(void);
+
+// Fills `hooks` with the agent's handshake request (build_host_agent_info)
+// and host_after_handshake, for dg_link_init.
+void host_link_hooks_fill(dg_link_hooks_t *hooks);
 
 #endif  // VOSK_HOST_AGENT_PROTO_SEND_H

@@ -1,4 +1,4 @@
-#include "os/linux_process.h"
+#include "vk_process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "vk_util.h"
-#include "vklog.h"
 
 namespace {
 
@@ -40,7 +39,7 @@ int read_cmdline(pid_t pid, char *buffer, size_t size) {
 
 }  // namespace
 
-int get_proc_cmdline(pid_t pid, char *buffer, size_t size) {
+int vk_proc_cmdline(pid_t pid, char *buffer, size_t size) {
   if (buffer == nullptr || size == 0) return -1;
   int total = read_cmdline(pid, buffer, size);
   // The arguments are separated by NUL bytes: turn the inner ones into
@@ -52,14 +51,11 @@ int get_proc_cmdline(pid_t pid, char *buffer, size_t size) {
   return total;
 }
 
-int get_process_cmd_by_pid(pid_t pid, char *buffer, size_t buffer_size) {
+int vk_process_name(pid_t pid, char *buffer, size_t buffer_size) {
   if (buffer == nullptr || buffer_size == 0) return -3;
   char cmdline[kCmdlineBufferSize];
   int n = read_cmdline(pid, cmdline, kCmdlineReadSize);
-  if (n < 1) {
-    VKLOG(g_vklog, VL_DEBUG, "get /proc/%d/cmdline has failed.[%d]\n", static_cast<int>(pid), n);
-    return -1;
-  }
+  if (n < 1) return -1;
   // The program path is the first argument, whole: a path may hold spaces.
   std::string_view read(cmdline, static_cast<size_t>(n));
   size_t end = read.find('\0');
@@ -71,15 +67,11 @@ int get_process_cmd_by_pid(pid_t pid, char *buffer, size_t buffer_size) {
   return 0;
 }
 
-int process_check(pid_t check_pid, const char *compare_name) {
+int vk_process_check(pid_t check_pid, const char *compare_name) {
   if (check_pid == 0 || compare_name == nullptr || compare_name[0] == '\0') return 0;
   char name[kProcessNameSize] = {0};
-  int ret = get_process_cmd_by_pid(check_pid, name, sizeof(name));
-  if (ret == -2) {
-    // A program path of 4094 bytes or more is not this agent's.
-    VKLOG(g_vklog, VL_DEBUG, "[process_check] get_process_name_by_pid() has failed.(%d)\n", ret);
-    return 0;
-  }
-  if (ret != 0) return 0;  // no such process, or no readable name
+  // No such process, no readable name, or a program path of 4094 bytes or
+  // more (not an agent's): not a match, and start-up goes on.
+  if (vk_process_name(check_pid, name, sizeof(name)) != 0) return 0;
   return strstr(name, compare_name) != nullptr ? 1 : 0;
 }
