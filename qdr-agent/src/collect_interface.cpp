@@ -1020,6 +1020,13 @@ void complete_perf_sample(collect_interface *ci, void *session_fd, const oid_pac
 
 }  // namespace
 
+void colt_fill_rows(collect_interface *ci, int stat, const snmp_response_data *entry,
+                    const netsnmp_variable_list *v, size_t count) {
+  if (ci == nullptr || entry == nullptr) return;
+  row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr, false, false};
+  (stat != 0 ? receive_stat : receive_perf)(&fill, entry, v, count);
+}
+
 int colt_if_stat(uint64_t collect_time, const char *device_id, const struct event *ev,
                  void *session_fd, oid_pack *pack) {
   (void)ev;
