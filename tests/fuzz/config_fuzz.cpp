@@ -39,12 +39,17 @@ void remove_dir() {
 // Writes `content` to the input file; its path, or empty on failure.
 std::string write_input(std::string_view content) {
   if (g_dir.empty()) {
-    char pattern[] = "/tmp/vk-config-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    // Memory-backed when there is /dev/shm: a disk file system makes each
+    // run wait on metadata writes.
+    char pattern[] = "/dev/shm/vk-config-fuzz-XXXXXX";
+    char fallback[] = "/tmp/vk-config-fuzz-XXXXXX";
+    char *made = mkdtemp(pattern);
+    if (made == nullptr) made = mkdtemp(fallback);
+    if (made == nullptr) {
       perror("mkdtemp /tmp/vk-config-fuzz-XXXXXX");
       return "";
     }
-    g_dir = pattern;
+    g_dir = made;
     atexit(remove_dir);
     // Values the expansion may reference: one short, one too long to use.
     setenv("VK_FUZZ_HOME", "/home/fuzz", 1);

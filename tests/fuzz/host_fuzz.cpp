@@ -13,7 +13,8 @@
 // "stat" line, partition mark, device type, device-mapper name) and
 // /etc/mtab, read twice with new "stat" lines between, so the rates run;
 // statvfs answers from the input. Checked: records pair up with devices,
-// rates are not negative and names are terminated.
+// rates are not negative, names are terminated, and a file system's used
+// bytes do not exceed its total, which is capped at 2^64 - 1.
 //
 // host_if_inventory: an interface-address list (names, flags, IPv4, IPv6
 // and link-layer addresses of any length) with MTU files and virtual-device
@@ -58,17 +59,22 @@ void remove_root() {
 // The private root, made and installed on first use; empty on failure.
 const std::string &root() {
   if (!g_root.empty()) return g_root;
-  char pattern[] = "/tmp/vk-host-fuzz-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  // Memory-backed when there is /dev/shm: a disk file system makes each
+  // run wait on metadata writes.
+  char pattern[] = "/dev/shm/vk-host-fuzz-XXXXXX";
+  char fallback[] = "/tmp/vk-host-fuzz-XXXXXX";
+  char *made = mkdtemp(pattern);
+  if (made == nullptr) made = mkdtemp(fallback);
+  if (made == nullptr) {
     perror("mkdtemp /tmp/vk-host-fuzz-XXXXXX");
     return g_root;
   }
-  if (lks_set_root(pattern) != 0) {
-    fprintf(stderr, "root %s refused\n", pattern);
-    rmdir(pattern);
+  if (lks_set_root(made) != 0) {
+    fprintf(stderr, "root %s refused\n", made);
+    rmdir(made);
     return g_root;
   }
-  g_root = pattern;
+  g_root = made;
   atexit(remove_root);
   return g_root;
 }
@@ -294,6 +300,16 @@ int fuzz_host_disk_tree(const uint8_t *data, size_t size) {
           !terminated(r.file_system, sizeof(r.file_system)) || !(r.reads >= 0) ||
           !(r.writes >= 0) || !(r.read_bytes >= 0) || !(r.write_bytes >= 0) ||
           !(r.queue_length >= 0) || !(r.util >= 0)) {
+        broken = 1;
+      }
+    }
+    // A file system of more than 2^64 bytes reports the cap, not a wrapped
+    // or undefined number.
+    double frsize = static_cast<double>(g_vfs.f_frsize != 0 ? g_vfs.f_frsize : g_vfs.f_bsize);
+    bool huge = static_cast<double>(g_vfs.f_blocks) * frsize >= 18446744073709551616.0;
+    for (int i = 0; i < stat.count; i++) {
+      const host_disk_info_t &r = stat.disks[i];
+      if (r.mount_names != nullptr && (r.used > r.total || (huge && r.total != UINT64_MAX))) {
         broken = 1;
       }
     }
