@@ -13,8 +13,9 @@
 // are then encoded for the collector; performance samples go through the
 // previous-sample table and the counter, rate and utilisation arithmetic,
 // then are encoded. Checked: text fields stay within their fields as valid
-// UTF-8, computed records pair up with rows of the earlier sample, and every
-// percentage lies in 0..100.
+// UTF-8, computed records pair up with rows of the earlier sample, bit
+// rates are eight times the octets over the interval, and every percentage
+// lies in 0..100.
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -229,19 +230,29 @@ bool percent_sound(double p) {
   return !isnan(p) && p >= 0.0 && p <= 100.0;
 }
 
-bool perf_sound(const collect_interface *prev, const collect_if_perf *perf, size_t count) {
+// Bits per second of `octets` over `interval` seconds, as the records must
+// give them (never wrapped to 64 bits).
+bool bps_sound(double bps, uint64_t octets, double interval) {
+  double want = static_cast<double>(octets) * 8 / interval;
+  return !isnan(bps) && fabs(bps - want) <= want * 1e-9;
+}
+
+bool perf_sound(const collect_interface *prev, const collect_interface *cur,
+                const collect_if_perf *perf, size_t count) {
   if (count > prev->data.count) return false;
+  double interval = static_cast<double>(cur->collect_time - prev->collect_time) / 1e9;
   for (size_t i = 0; i < count; i++) {
     const collect_if_perf &r = perf[i];
     bool paired = false;
     for (const mlist_item_t *it = prev->data.head; it != nullptr && !paired; it = it->next) {
       paired = static_cast<const collect_if_data *>(it->data)->oid_index == r.oid_index;
     }
-    if (!paired || isnan(r.in_bps) || isnan(r.out_bps) || r.in_bps < 0 || r.out_bps < 0 ||
-        !percent_sound(r.in_bps_rate) || !percent_sound(r.out_bps_rate) ||
-        !percent_sound(r.in_error_rate) || !percent_sound(r.out_error_rate) ||
-        !percent_sound(r.in_discard_rate) || !percent_sound(r.out_discard_rate) ||
-        !percent_sound(r.collizn_rate) || !percent_sound(r.crc_rate)) {
+    if (!paired || !bps_sound(r.in_bps, r.in_octet_count, interval) ||
+        !bps_sound(r.out_bps, r.out_octet_count, interval) || !percent_sound(r.in_bps_rate) ||
+        !percent_sound(r.out_bps_rate) || !percent_sound(r.in_error_rate) ||
+        !percent_sound(r.out_error_rate) || !percent_sound(r.in_discard_rate) ||
+        !percent_sound(r.out_discard_rate) || !percent_sound(r.collizn_rate) ||
+        !percent_sound(r.crc_rate)) {
       return false;
     }
   }
@@ -306,7 +317,7 @@ int fuzz_snmp_interface_rows(const uint8_t *data, size_t size) {
     collect_interface *prev = colt_get_if_perf_prev(kDevice);
     size_t count = 0;
     collect_if_perf *perf = prev != nullptr ? colt_calculate_if_perf(prev, &ci, &count) : nullptr;
-    if (perf != nullptr && !perf_sound(prev, perf, count)) broken = 1;
+    if (perf != nullptr && !perf_sound(prev, &ci, perf, count)) broken = 1;
     colt_send_if_perf_raw(&ci);
     colt_set_if_perf_prev(kDevice, &ci, prev);
     if (perf != nullptr) colt_send_if_perf(kDevice, perf, count);
