@@ -121,6 +121,9 @@ void get_filesystem_stat(hash_struct *map) {
     double share = usable > 0 ? used_blocks * 100 / usable / 100 : 0;
     e->total = byte_count(blocks * frsize);
     e->used = byte_count(blocks * share * frsize);
+    // A full file system (nothing available) has a share of 1, which the
+    // rounding of the division can carry a few bytes past the total.
+    if (e->used > e->total) e->used = e->total;
     if (map_setat(map, e->source, LKS_DISK_PATH_SIZE, e) == MAP_SETAT_FAILED) {
       mount_entry_free(e);
       VKLOG(g_vklog, VL_ERROR, "[get_filesystem_stat] malloc(struct mount_info) has failed...1\n");
