@@ -102,6 +102,14 @@ bool uptime_went_back(const colt_integer64 &prev, const colt_integer64 &cur, uin
   return prev.value + ticks < kTwoPow32;
 }
 
+// A non-negative figure as a whole number, capped at 2^64 - 1 instead of
+// converted out of range.
+uint64_t whole_number(double v) {
+  constexpr double kTwoPow64 = 18446744073709551616.0;
+  if (!(v >= 0)) return 0;
+  return v < kTwoPow64 ? static_cast<uint64_t>(v) : UINT64_MAX;
+}
+
 // The raw field a performance OID type code fills, or null.
 raw_field perf_field_of_code(int code) {
   switch (code) {
@@ -501,11 +509,13 @@ collect_if_perf *colt_calculate_if_perf(const collect_interface *prev, const col
         if (kinds[i] >= 0) r->*kCounters[i].perf = (cr->perf_raw.*kCounters[i].raw).value;
       }
     }
-    r->in_bps = static_cast<double>(r->in_octet_count * 8) / interval;
-    r->out_bps = static_cast<double>(r->out_octet_count * 8) / interval;
+    // Bits in floating point: eight times a 64-bit octet count can exceed
+    // 64 bits (a device's garbled or reset Counter64).
+    r->in_bps = static_cast<double>(r->in_octet_count) * 8 / interval;
+    r->out_bps = static_cast<double>(r->out_octet_count) * 8 / interval;
     if (bandwidth != 0) {
-      colt_cal_rate_integer64(static_cast<uint64_t>(r->in_bps), bandwidth, &r->in_bps_rate);
-      colt_cal_rate_integer64(static_cast<uint64_t>(r->out_bps), bandwidth, &r->out_bps_rate);
+      colt_cal_rate_integer64(whole_number(r->in_bps), bandwidth, &r->in_bps_rate);
+      colt_cal_rate_integer64(whole_number(r->out_bps), bandwidth, &r->out_bps_rate);
     } else {
       VKLOG(g_vklog, VL_DEBUG,
             "bandwidth is zero or minus value.[dev id:%s,idx:%u,collect time:%llu]\n",
@@ -1041,6 +1051,13 @@ void complete_perf_sample(collect_interface *ci, void *session_fd, const oid_pac
 }
 
 }  // namespace
+
+void colt_fill_rows(collect_interface *ci, int stat, const snmp_response_data *entry,
+                    const netsnmp_variable_list *v, size_t count) {
+  if (ci == nullptr || entry == nullptr) return;
+  row_fill fill = {ci, nullptr, nullptr, nullptr, nullptr, false, false};
+  (stat != 0 ? receive_stat : receive_perf)(&fill, entry, v, count);
+}
 
 int colt_if_stat(uint64_t collect_time, const char *device_id, const struct event *ev,
                  void *session_fd, oid_pack *pack) {

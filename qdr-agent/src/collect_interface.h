@@ -207,6 +207,13 @@ collect_if_stat_data *colt_get_collect_stat_by_index(collect_interface *ci, mlis
 
 // ---- Collections ----
 
+// Fills the rows of `ci` from one answer of a walk, exactly as the
+// collections do while walking: `v` (its first `count` variables) answers
+// the pack's column `entry`. `stat` non-zero fills statistics rows, else
+// performance rows. Each call starts its own row cursor.
+void colt_fill_rows(collect_interface *ci, int stat, const snmp_response_data *entry,
+                    const netsnmp_variable_list *v, size_t count);
+
 // Interface statistics: walks the pack, fills one row per interface and
 // sends them (54103). Returns 0; -1 the SNMP request failed; -4 null
 // session or empty device id (nothing requested or sent); else the result

@@ -49,6 +49,15 @@ bool mount_key(const char *source, char key[LKS_DISK_PATH_SIZE]) {
   return true;
 }
 
+// A byte count figured in floating point as a whole number. A file system
+// reporting more than 2^64 bytes (garbled block counts or sizes) is capped
+// rather than converted out of range.
+uint64_t byte_count(double bytes) {
+  constexpr double kTwoPow64 = 18446744073709551616.0;
+  if (!(bytes >= 0)) return 0;
+  return bytes < kTwoPow64 ? static_cast<uint64_t>(bytes) : UINT64_MAX;
+}
+
 bool add_dir(mount_entry *e, const char *dir) {
   void *grown = realloc(e->dirs, (e->dir_count + 1) * sizeof(*e->dirs));
   if (grown == nullptr) return false;
@@ -110,8 +119,11 @@ void get_filesystem_stat(hash_struct *map) {
     // The share of used blocks among those ordinary users may fill, as the
     // df tool's percentage, scaled onto the whole size.
     double share = usable > 0 ? used_blocks * 100 / usable / 100 : 0;
-    e->total = static_cast<uint64_t>(blocks * frsize);
-    e->used = static_cast<uint64_t>(blocks * share * frsize);
+    e->total = byte_count(blocks * frsize);
+    e->used = byte_count(blocks * share * frsize);
+    // A full file system (nothing available) has a share of 1, which the
+    // rounding of the division can carry a few bytes past the total.
+    if (e->used > e->total) e->used = e->total;
     if (map_setat(map, e->source, LKS_DISK_PATH_SIZE, e) == MAP_SETAT_FAILED) {
       mount_entry_free(e);
       VKLOG(g_vklog, VL_ERROR, "[get_filesystem_stat] malloc(struct mount_info) has failed...1\n");
