@@ -29,7 +29,6 @@ std::atomic<colt_latency_fn> g_colt_latency_hook{icmp_push_snmp_latency};
 
 namespace {
 
-constexpr uint64_t kNsecPerSec = 1000000000ull;
 constexpr int kStopPollMsec = 500;
 
 // Counters of one thread; written by that thread only.
