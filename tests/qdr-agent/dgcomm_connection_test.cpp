@@ -41,7 +41,11 @@ int count_deactivate() {
 }
 
 // Accepts connections on 127.0.0.1 and reads (or, when told, stops reading)
-// whatever arrives. Everything runs on one thread with 20 ms polls.
+// whatever arrives, splitting it into frames and keeping the bodies of
+// syslog frames in arrival order. Everything runs on one thread with 20 ms
+// polls. kill() closes every connection with its unread bytes (the peer
+// sees a reset) and the listening socket, as a collector process that
+// dies; start() again on the same port is its restart.
 struct loop_collector {
   int listen_fd = -1;
   uint16_t port = 0;
@@ -50,6 +54,8 @@ struct loop_collector {
   std::atomic<bool> close_now{false};
   std::atomic<int> accepted{0};
   std::atomic<size_t> bytes_read{0};
+  std::mutex mu;
+  std::vector<std::string> syslog_bodies;  // guarded by mu
   std::thread th;
 
   bool start() {
@@ -61,56 +67,89 @@ struct loop_collector {
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) return false;
+    sa.sin_port = htons(port);
+    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+      ADD_FAILURE() << "bind 127.0.0.1:" << port << ": " << strerror(errno);
+      return false;
+    }
     if (listen(listen_fd, 8) != 0) return false;
     socklen_t len = sizeof(sa);
     getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len);
     port = ntohs(sa.sin_port);
+    stop = false;
     th = std::thread([this] { run(); });
     return true;
   }
 
+  // Takes whole frames off the front of `in`.
+  void frames(std::string *in) {
+    while (in->size() >= NIO_HEADER_SIZE) {
+      const uint8_t *b = reinterpret_cast<const uint8_t *>(in->data());
+      size_t total = NIO_MAIN_HEADER_SIZE + size_t{vk_get_be32(b + 8)};
+      if (in->size() < total) return;
+      if (vk_get_be16(b + NIO_MAIN_HEADER_SIZE) == DG_PKT_SYSLOG) {
+        std::lock_guard<std::mutex> g(mu);
+        syslog_bodies.push_back(in->substr(NIO_HEADER_SIZE, total - NIO_HEADER_SIZE));
+      }
+      in->erase(0, total);
+    }
+  }
+
   void run() {
-    std::vector<int> conns;
-    char buf[65536];
-    while (!stop.load()) {
+    std::vector<std::pair<int, std::string>> conns;
+    std::vector<char> buf(1 << 16);
+    for (int round = 0; !stop.load() && round < 100000; round++) {
       std::vector<pollfd> pfds;
       pfds.push_back({listen_fd, POLLIN, 0});
       if (reading.load()) {
-        for (int c : conns) pfds.push_back({c, POLLIN, 0});
+        for (const auto &c : conns) pfds.push_back({c.first, POLLIN, 0});
       }
       poll(pfds.data(), pfds.size(), 20);
       if (close_now.exchange(false)) {
-        for (int c : conns) close(c);
+        for (const auto &c : conns) close(c.first);
         conns.clear();
         continue;
       }
       if ((pfds[0].revents & POLLIN) != 0) {
         int c = accept(listen_fd, nullptr, nullptr);
         if (c >= 0) {
-          conns.push_back(c);
+          conns.emplace_back(c, std::string());
           accepted++;
         }
       }
       for (size_t i = 1; i < pfds.size(); i++) {
         if ((pfds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        ssize_t r = recv(pfds[i].fd, buf, sizeof(buf), MSG_DONTWAIT);
+        auto &c = conns[i - 1];
+        ssize_t r = recv(c.first, buf.data(), buf.size(), MSG_DONTWAIT);
         if (r > 0) {
           bytes_read += static_cast<size_t>(r);
+          c.second.append(buf.data(), static_cast<size_t>(r));
+          frames(&c.second);
         } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-          close(pfds[i].fd);
-          conns.erase(std::find(conns.begin(), conns.end(), pfds[i].fd));
+          close(c.first);
+          c.first = -1;
         }
       }
+      conns.erase(std::remove_if(conns.begin(), conns.end(),
+                                 [](const std::pair<int, std::string> &c) { return c.first < 0; }),
+                  conns.end());
     }
-    for (int c : conns) close(c);
+    for (const auto &c : conns) close(c.first);
   }
 
-  ~loop_collector() {
+  void kill() {
     stop = true;
     if (th.joinable()) th.join();
     if (listen_fd >= 0) close(listen_fd);
+    listen_fd = -1;
   }
+
+  std::vector<std::string> bodies() {
+    std::lock_guard<std::mutex> g(mu);
+    return syslog_bodies;
+  }
+
+  ~loop_collector() { kill(); }
 };
 
 class DgConnection : public ::testing::Test {
@@ -303,109 +342,6 @@ TEST_F(DgConnection, RefusesThePacketBeyondTheLimitWhileTheSenderIsStalled) {
   EXPECT_LE(dg_queue_count(conn), 1u);
 }
 
-// A collector on 127.0.0.1 that splits what it reads into frames and
-// keeps the bodies of syslog frames in arrival order. kill() closes every
-// connection with its unread bytes (the peer sees a reset) and the
-// listening socket, as a collector process that dies; start() again on the
-// same port is its restart.
-struct frame_collector {
-  int listen_fd = -1;
-  uint16_t port = 0;
-  std::atomic<bool> stop{false};
-  std::atomic<bool> reading{true};
-  std::atomic<int> accepted{0};
-  std::mutex mu;
-  std::vector<std::string> syslog_bodies;  // guarded by mu
-  std::thread th;
-
-  bool start() {
-    listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (listen_fd < 0) return false;
-    int on = 1;
-    setsockopt(listen_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
-      ADD_FAILURE() << "bind 127.0.0.1:" << port << ": " << strerror(errno);
-      return false;
-    }
-    if (listen(listen_fd, 8) != 0) return false;
-    socklen_t len = sizeof(sa);
-    getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    port = ntohs(sa.sin_port);
-    stop = false;
-    th = std::thread([this] { run(); });
-    return true;
-  }
-
-  // Takes whole frames off the front of `in`.
-  void frames(std::string *in) {
-    while (in->size() >= NIO_HEADER_SIZE) {
-      const uint8_t *b = reinterpret_cast<const uint8_t *>(in->data());
-      size_t total = NIO_MAIN_HEADER_SIZE + size_t{vk_get_be32(b + 8)};
-      if (in->size() < total) return;
-      if (vk_get_be16(b + NIO_MAIN_HEADER_SIZE) == DG_PKT_SYSLOG) {
-        std::lock_guard<std::mutex> g(mu);
-        syslog_bodies.push_back(in->substr(NIO_HEADER_SIZE, total - NIO_HEADER_SIZE));
-      }
-      in->erase(0, total);
-    }
-  }
-
-  void run() {
-    std::vector<std::pair<int, std::string>> conns;
-    std::vector<char> buf(1 << 16);
-    for (int round = 0; !stop.load() && round < 100000; round++) {
-      std::vector<pollfd> pfds;
-      pfds.push_back({listen_fd, POLLIN, 0});
-      if (reading.load()) {
-        for (const auto &c : conns) pfds.push_back({c.first, POLLIN, 0});
-      }
-      poll(pfds.data(), pfds.size(), 20);
-      if ((pfds[0].revents & POLLIN) != 0) {
-        int c = accept(listen_fd, nullptr, nullptr);
-        if (c >= 0) {
-          conns.emplace_back(c, std::string());
-          accepted++;
-        }
-      }
-      for (size_t i = 1; i < pfds.size(); i++) {
-        if ((pfds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        auto &c = conns[i - 1];
-        ssize_t r = recv(c.first, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (r > 0) {
-          c.second.append(buf.data(), static_cast<size_t>(r));
-          frames(&c.second);
-        } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-          close(c.first);
-          c.first = -1;
-        }
-      }
-      conns.erase(std::remove_if(conns.begin(), conns.end(),
-                                 [](const std::pair<int, std::string> &c) { return c.first < 0; }),
-                  conns.end());
-    }
-    for (const auto &c : conns) close(c.first);
-  }
-
-  void kill() {
-    stop = true;
-    if (th.joinable()) th.join();
-    if (listen_fd >= 0) close(listen_fd);
-    listen_fd = -1;
-  }
-
-  std::vector<std::string> bodies() {
-    std::lock_guard<std::mutex> g(mu);
-    return syslog_bodies;
-  }
-
-  ~frame_collector() { kill(); }
-};
-
 int hold_events_on_drop() {
   evbuf_set_link_ready(0);
   return count_deactivate();
@@ -419,7 +355,7 @@ int hold_events_on_drop() {
 TEST_F(DgConnection, EventsQueuedWhenTheCollectorDiesArriveAfterItsRestartInOrder) {
   g_dg_agent_hooks.deactivate = hold_events_on_drop;
   evbuf_init(64u << 20);
-  frame_collector col;
+  loop_collector col;
   ASSERT_TRUE(col.start());
   start(col.port, 1000);
   ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
