@@ -356,11 +356,11 @@ TEST_F(DgConnection, EventsQueuedWhenTheCollectorDiesArriveAfterItsRestartInOrde
   g_dg_agent_hooks.deactivate = hold_events_on_drop;
   evbuf_init(64u << 20);
   loop_collector col;
+  col.reading = false;  // from the start: every packet stays with the agent or its socket
   ASSERT_TRUE(col.start());
   start(col.port, 1000);
   ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
   evbuf_set_link_ready(1);  // the collector answered the handshake
-  col.reading = false;
   constexpr int kPackets = 300;
   const std::string pad(32 * 1024, '.');
   for (int i = 0; i < kPackets; i++) {
