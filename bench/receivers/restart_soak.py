@@ -10,12 +10,18 @@ and started again on the same port KILLS times. At the end every number
 that dg-sim wrote out (all its runs together) is counted: sent, arrived,
 lost, and the agent's own count of events its event buffer dropped.
 
+With --stop-sec, dg-sim is first stopped (SIGSTOP) for that long before
+each kill: a collector that hangs before it dies, so that the agent's socket
+buffers and its send queue fill and the link drops with packets unsent.
+What the agent's socket had already taken when dg-sim died is lost: the link
+has no acknowledgement to tell it.
+
 The same soak runs twice: with the event buffer (event_buffer_bytes, default
 32 MiB) and with event_buffer_bytes=0, which holds nothing while the link is
 down (the baseline). The figure is the lost count of each and their ratio.
 
 Usage: restart_soak.py [--build DIR] [--kills N] [--lines-per-sec R]
-         [--traps-per-sec R] [--down-sec S] [--buffer-bytes B] [--keep]
+         [--traps-per-sec R] [--down-sec S] [--stop-sec S] [--buffer-bytes B] [--keep]
 The build needs the targets qdr-agent and dg_sim_proto. Every process
 started here is stopped by its pid, on every way out.
 """
@@ -167,6 +173,9 @@ class Soak:
         try:
             time.sleep(2)
             for k in range(1, self.args.kills + 1):
+                if self.args.stop_sec > 0:
+                    sim.send_signal(signal.SIGSTOP)
+                    time.sleep(self.args.stop_sec)
                 self.stop(sim, signal.SIGKILL)
                 time.sleep(self.args.down_sec)
                 sim, _ = self.start_sim(collector, k)
@@ -181,6 +190,9 @@ class Soak:
         time.sleep(5)
         stats = re.findall(r"dropped\[(\d+) ev\]", read(log))
         agent_dropped = int(stats[-1]) if stats else 0
+        taken_back = sum(int(n) for n in re.findall(
+            r"events the link had not sent are held for the next connection\.\(packets:\d+,"
+            r"events:(\d+)\)", read(log)))
         self.stop(agent)
         self.stop(sim)
 
@@ -195,7 +207,7 @@ class Soak:
                     traps.add(int(m.group(1)))
         return {"label": self.label, "lines_sent": sent["lines"], "lines_arrived": len(lines),
                 "traps_sent": sent["traps"], "traps_arrived": len(traps),
-                "agent_dropped": agent_dropped}
+                "agent_dropped": agent_dropped, "taken_back": taken_back}
 
     def cleanup(self):
         for p in self.children:
@@ -213,6 +225,7 @@ def main():
     p.add_argument("--lines-per-sec", type=float, default=2000)
     p.add_argument("--traps-per-sec", type=float, default=50)
     p.add_argument("--down-sec", type=float, default=1.0)
+    p.add_argument("--stop-sec", type=float, default=0.0)
     p.add_argument("--buffer-bytes", type=int, default=32 * 1024 * 1024)
     p.add_argument("--keep", action="store_true")
     args = p.parse_args()
@@ -227,8 +240,9 @@ def main():
         lost_lines = r["lines_sent"] - r["lines_arrived"]
         lost_traps = r["traps_sent"] - r["traps_arrived"]
         print("%-22s lines %7d sent, %7d lost; traps %6d sent, %5d lost; "
-              "agent counted %d dropped" % (r["label"], r["lines_sent"], lost_lines,
-                                            r["traps_sent"], lost_traps, r["agent_dropped"]))
+              "agent counted %d dropped, %d taken back from the link"
+              % (r["label"], r["lines_sent"], lost_lines, r["traps_sent"], lost_traps,
+                 r["agent_dropped"], r["taken_back"]))
     ours = sum(results[0][k] for k in ("lines_sent", "traps_sent")) - \
         sum(results[0][k] for k in ("lines_arrived", "traps_arrived"))
     base = sum(results[1][k] for k in ("lines_sent", "traps_sent")) - \

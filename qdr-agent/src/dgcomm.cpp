@@ -17,8 +17,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "agent.h"
 #include "dgcomm_util.h"
+#include "event_buffer.h"
 #include "vk_clock.h"
 #include "vk_comm.h"
 #include "vk_thread.h"
@@ -182,7 +185,7 @@ void dg_reset_connection(dg_conn *c) {
   c->send_tcp_zero_count.store(0);
   c->remote_hang_count.store(0);
   c->resend_count.store(0);
-  clear_tcpqueue(c);
+  dg_take_back_events(c);
   dg_release_receive_buffer(c);
   c->is_chk_header = 0;
   c->last_recv_ret_val = -1;
@@ -327,6 +330,39 @@ void clear_tcpqueue(dg_conn *pdgconn) {
   vkLock(&pdgconn->queue_lock);
   mlist_clean(&pdgconn->send_queue);
   vkUnlock(&pdgconn->queue_lock);
+}
+
+int dg_take_back_events(dg_conn *pdgconn) {
+  if (pdgconn == nullptr) return 0;
+  mlist_t taken;
+  mlist_init(&taken, nullptr, nullptr);
+  vkLock(&pdgconn->queue_lock);
+  if (pdgconn->sending != nullptr) {
+    mlist_push_back(&taken, pdgconn->sending);
+    pdgconn->sending = nullptr;
+  }
+  mlist_move(&taken, &pdgconn->send_queue);
+  vkUnlock(&pdgconn->queue_lock);
+  if (taken.count == 0) return 0;
+  std::vector<mlist_item_t *> events;
+  events.reserve(taken.count);
+  uint32_t dropped = 0;
+  mlist_item_t *item = nullptr;
+  while (mlist_pop_front_data(&taken, nullptr, &item) != nullptr) {
+    const auto *pd = static_cast<const pkt_data *>(mlist_get_data_from_item(nullptr, item));
+    if (pd->type == DG_PKT_SYSLOG || pd->type == DG_PKT_SNMP_TRAP) {
+      events.push_back(item);
+    } else {
+      mlist_destroy_item(nullptr, item);
+      dropped++;
+    }
+  }
+  if (dropped > 0) {
+    VKLOG(g_vklog, VL_INFO, "[dg_take_back_events] unsent packets dropped with the link.(%u)\n",
+          dropped);
+  }
+  evbuf_take_back(events.data(), static_cast<uint32_t>(events.size()));
+  return static_cast<int>(events.size());
 }
 
 void dg_reconnect_with_status(dg_conn *pdgconn, int status) {
@@ -588,6 +624,7 @@ struct dg_send_state {
   pakcet_buffer_t pb;
   uint16_t type;
   uint32_t seq;
+  mlist_item_t *item;  // the packet in the buffer (conn->sending while it is unsent)
 };
 
 // Takes the oldest queued packet into the buffer. Returns 1 when a packet
@@ -595,9 +632,15 @@ struct dg_send_state {
 // time for a packet); -1 when it could not be serialized (dropped).
 int dg_sender_take(dg_conn *c, dg_send_state *st) {
   packet_data_clear(&st->pb);
+  st->item = nullptr;
   mlist_item_t *item = nullptr;
   vkLock(&c->queue_lock);
-  pkt_data *data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
+  // A packet cut by a drop stays in `sending` until DG_Comm takes it back;
+  // nothing newer may go before it.
+  pkt_data *data = nullptr;
+  if (c->sending == nullptr) {
+    data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
+  }
   if (data == nullptr) {
     struct timespec until;
     clock_gettime(CLOCK_MONOTONIC, &until);
@@ -610,12 +653,18 @@ int dg_sender_take(dg_conn *c, dg_send_state *st) {
     vkUnlock(&c->queue_lock);
     return 0;
   }
-  vkUnlock(&c->queue_lock);
+  // Serialized under the lock: once it is `sending`, a drop may hand the
+  // packet to the event buffer at any time.
   st->seq = c->connection_seq.load();
   st->type = data->type;
   int sr = packet_data_serialize(data, &st->pb);
-  mlist_destroy_item(nullptr, item);
+  if (sr == 0) {
+    c->sending = item;
+    st->item = item;
+  }
+  vkUnlock(&c->queue_lock);
   if (sr != 0) {
+    mlist_destroy_item(nullptr, item);
     VKLOG(g_vklog, VL_ERROR, "[dg_sender] packet serialize has failed.(type:%hu)\n", st->type);
     packet_data_clear(&st->pb);
     return -1;
@@ -643,6 +692,17 @@ ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
   ssize_t r = c->ops.send(*sock, st->pb.ptr, st->pb.remain, MSG_NOSIGNAL);
   *err = errno;
   c->send_start_time.store(0);
+  // The socket took the rest of the packet: it is sent. Done before the
+  // send lock is let go, so a drop cannot take it back and send it twice.
+  if (r > 0 && static_cast<uint64_t>(r) >= st->pb.remain && st->item != nullptr) {
+    vkLock(&c->queue_lock);
+    if (c->sending == st->item) {
+      c->sending = nullptr;
+      mlist_destroy_item(nullptr, st->item);
+    }
+    vkUnlock(&c->queue_lock);
+    st->item = nullptr;
+  }
   vkUnlock(&c->send_lock);
   return r;
 }
@@ -778,6 +838,8 @@ int dg_conn_free(dg_conn *conn) {
   int sock = conn->sock.exchange(-1);
   if (sock >= 0) vk_close_socket_debug(sock, nullptr);
   mlist_clean(&conn->send_queue);
+  mlist_destroy_item(nullptr, conn->sending);
+  conn->sending = nullptr;
   vklock_destroy(&conn->queue_lock);
   pthread_cond_destroy(&conn->queue_cond);
   vklock_destroy(&conn->send_lock);

@@ -18,7 +18,14 @@
 // against its closing by send_lock. The state words (connection_state,
 // reconnect_flag, sock, send_start_time, counters) are atomics written by
 // one thread and polled by the others; any thread may set a reconnect
-// reason, only DG_Comm acts on it. Every reconnect empties the queue.
+// reason, only DG_Comm acts on it. Every reconnect empties the queue:
+// syslog and trap packets in it, and the one whose send was cut, go back to
+// the event buffer in their order (evbuf_take_back); other packets are
+// dropped. A packet whose bytes the socket took in full counts as sent:
+// the protocol has no acknowledgement, so what the kernel held for a
+// collector that then died cannot be known or sent again. A packet cut
+// mid-way cannot have reached the collector whole, so it is sent again in
+// full, never twice whole.
 // shutdown_dg_connection clears `active`, shuts the socket down (waking a
 // blocked receive wait or send; DG_Comm closes it on its way out), empties
 // the queue and polls both thread counters; the record may be freed with
@@ -161,6 +168,11 @@ typedef struct dg_conn {
   // Counts connects; the sender abandons a packet begun on an earlier one.
   std::atomic<uint32_t> connection_seq;
   mlist_t send_queue;  // guarded by queue_lock
+  // The packet DG_Sender took from the queue and has not yet handed to the
+  // socket in full; guarded by queue_lock. The sender frees it once a send
+  // call completes it (under send_lock, so no drop can come in between);
+  // when the connection drops first, DG_Comm takes it back with the queue.
+  mlist_item_t *sending;
   std::atomic<int> active;
   std::atomic<int> thread_running_comm;
   std::atomic<int> thread_running_sender;
@@ -227,6 +239,12 @@ uint32_t dg_queue_count(dg_conn *pdgconn);
 
 // Drops every queued packet under the queue lock.
 void clear_tcpqueue(dg_conn *pdgconn);
+
+// Empties the queue of a dropped connection, the packet whose send was cut
+// first: syslog and trap packets go back to the event buffer in their
+// order, the rest are freed. Returns the number given back. REQUIRES: the
+// connection is marked down (no packet can be queued meanwhile).
+int dg_take_back_events(dg_conn *pdgconn);
 
 // Asks DG_Comm to rebuild the connection for `status` (a DG_RECONNECT_*).
 void dg_reconnect_with_status(dg_conn *pdgconn, int status);

@@ -62,6 +62,7 @@ pkt_data *make_packet_data(mlist_item_t **pkt, uint16_t type, uint32_t size) {
   data->type = type;
   data->body = static_cast<uint8_t *>(mem) + sizeof(pkt_data);
   data->body_len = 0;
+  data->events = 0;
   *pkt = item;
   return data;
 }

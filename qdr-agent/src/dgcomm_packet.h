@@ -60,11 +60,14 @@ static_assert(sizeof(pkt_sub_header_t) == NIO_SUB_HEADER_SIZE, "sub header is 11
 
 // One queued outbound packet. It lives in one mlist item: the record, then
 // the payload space that `body` points at. The producer encodes into `body`
-// and stores the encoded length in `body_len`.
+// and stores the encoded length in `body_len`. `events` is the number of
+// accepted events (syslog lines, traps) the packet carries, set by the event
+// buffer; 0 for every other packet.
 typedef struct {
   uint16_t type;
   uint8_t *body;
   uint32_t body_len;
+  uint32_t events;
 } pkt_data;
 
 // The sender's serialization buffer: one packet at a time, kept and reused.

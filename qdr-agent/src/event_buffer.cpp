@@ -62,6 +62,7 @@ mlist_item_t *evbuf_compact(mlist_item_t *pkt) {
   if (copy == nullptr) return pkt;
   memcpy(copy->body, pd->body, pd->body_len);
   copy->body_len = pd->body_len;
+  copy->events = pd->events;
   remove_pkt(nullptr, pkt);
   return tight;
 }
@@ -157,6 +158,10 @@ int evbuf_flush(void) {
 int evbuf_submit(mlist_item_t *pkt, uint32_t events, const char *what) {
   if (pkt == nullptr) return EVBUF_ERR_ARGUMENT;
   if (what == nullptr) what = "";
+  // The packet keeps its event count, so that the link can give it back
+  // with it when its connection drops before it went out.
+  auto *pd = static_cast<pkt_data *>(mlist_get_data_from_item(nullptr, pkt));
+  if (pd != nullptr) pd->events = events;
   std::lock_guard<std::mutex> guard(g_evbuf.lock);
   evbuf_prepare_locked();
   if (g_evbuf.limit_bytes == 0) {
@@ -206,6 +211,72 @@ int evbuf_submit(mlist_item_t *pkt, uint32_t events, const char *what) {
   g_evbuf.held_bytes += bytes;
   g_evbuf.held_events += events;
   return EVBUF_HELD;
+}
+
+int evbuf_take_back(mlist_item_t *const *pkts, uint32_t count) {
+  if (pkts == nullptr || count == 0) return 0;
+  std::lock_guard<std::mutex> guard(g_evbuf.lock);
+  evbuf_prepare_locked();
+  const char *what = "evbuf_take_back";
+  uint64_t dropped_events = 0;
+  uint32_t dropped_packets = 0;
+  // The packets taken back, oldest first, then the held ones behind them.
+  mlist_t front;
+  mlist_init(&front, evbuf_entry_clear, nullptr);
+  uint64_t front_bytes = 0;
+  uint64_t front_events = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    mlist_item_t *pkt = pkts[i];
+    if (pkt == nullptr) continue;
+    auto *pd = static_cast<pkt_data *>(mlist_get_data_from_item(nullptr, pkt));
+    uint32_t events = pd != nullptr ? pd->events : 0;
+    mlist_item_t *item = nullptr;
+    evbuf_entry *e = nullptr;
+    if (g_evbuf.limit_bytes > 0) {
+      pkt = evbuf_compact(pkt);
+      if (evbuf_packet_bytes(pkt) <= g_evbuf.limit_bytes) {
+        e = static_cast<evbuf_entry *>(mlist_new_item(sizeof(evbuf_entry), &item));
+      }
+    }
+    if (e == nullptr) {
+      remove_pkt(nullptr, pkt);
+      dropped_events += events;
+      dropped_packets++;
+      continue;
+    }
+    e->pkt = pkt;
+    e->events = events;
+    e->bytes = evbuf_packet_bytes(pkt);
+    mlist_push_back(&front, item);
+    front_bytes += e->bytes;
+    front_events += events;
+  }
+  uint32_t taken = front.count;
+  mlist_move(&front, &g_evbuf.held);
+  mlist_move(&g_evbuf.held, &front);
+  g_evbuf.held_bytes += front_bytes;
+  g_evbuf.held_events += front_events;
+  g_evbuf.dropped_events += dropped_events;
+  g_evbuf.dropped_packets += dropped_packets;
+  g_evbuf.outage_dropped_events += dropped_events;
+  while (g_evbuf.held.count > 0 && g_evbuf.held_bytes > g_evbuf.limit_bytes) {
+    evbuf_drop_oldest_locked(what);
+    if (taken > 0) taken--;
+  }
+  if (dropped_packets > 0) {
+    VKLOG(g_vklog, VL_WARN,
+          "[evbuf_take_back] events the link had not sent are dropped.(packets:%u,events:%llu,"
+          "limit:%llu bytes)\n",
+          dropped_packets, static_cast<unsigned long long>(dropped_events),
+          static_cast<unsigned long long>(g_evbuf.limit_bytes));
+  }
+  if (taken > 0) {
+    VKLOG(g_vklog, VL_NOTICE,
+          "[evbuf_take_back] events the link had not sent are held for the next "
+          "connection.(packets:%u,events:%llu)\n",
+          taken, static_cast<unsigned long long>(front_events));
+  }
+  return static_cast<int>(taken);
 }
 
 void evbuf_get_stats(evbuf_stats_t *out) {

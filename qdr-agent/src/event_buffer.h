@@ -16,7 +16,8 @@
 //
 // Threads: producers (trap receiver threads, the syslog sender) call
 // evbuf_submit; DG_Comm calls evbuf_set_link_ready on activation and
-// deactivation; the syslog sender and the trap main thread call
+// deactivation, and evbuf_take_back with what a dropped connection had not
+// sent (never holding the link's queue lock); the syslog sender and the trap main thread call
 // evbuf_flush once a second, so held packets drain even when no new event
 // comes; the main thread reads the statistics. Everything in the state
 // record is guarded by its lock, which is taken before the link's queue
@@ -69,6 +70,17 @@ void evbuf_set_link_ready(int ready);
 // negative result it is already freed, and the drop is counted and logged
 // with `what`, the producer's name). Returns an EVBUF_* result.
 int evbuf_submit(mlist_item_t *pkt, uint32_t events, const char *what);
+
+// Takes back packets the link had accepted but not delivered when its
+// connection dropped: syslog and trap packets still in its send queue and
+// the one whose send was cut, `count` of them in `pkts`, oldest first. They
+// are held ahead of every held packet (they were accepted earlier), with
+// the events each carries (pkt_data.events), and go out after the next
+// handshake like any held packet; when they do not all fit, the oldest are
+// dropped and counted. With a limit of 0 they are dropped and counted, as
+// the link always dropped them. The buffer owns every packet passed.
+// Returns the number held.
+int evbuf_take_back(mlist_item_t *const *pkts, uint32_t count);
 
 // Hands held packets to the link, oldest first, while it takes them.
 // Returns the number handed over.

@@ -1,7 +1,8 @@
 // The collector connection manager against a small loopback collector run
 // inside the test: connect, reconnect reasons, the bounded queue while the
 // collector stops reading, the send hang limit, shutdown, and the hex dump
-// of a failed send, and the memory of a frame cut short.
+// of a failed send, the memory of a frame cut short, and the syslog and
+// trap packets a dropped link had not sent, which go out on the next one.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -21,6 +23,7 @@
 
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
+#include "event_buffer.h"
 #include "test_process.h"
 #include "vk_clock.h"
 #include "vk_comm.h"
@@ -38,7 +41,11 @@ int count_deactivate() {
 }
 
 // Accepts connections on 127.0.0.1 and reads (or, when told, stops reading)
-// whatever arrives. Everything runs on one thread with 20 ms polls.
+// whatever arrives, splitting it into frames and keeping the bodies of
+// syslog frames in arrival order. Everything runs on one thread with 20 ms
+// polls. kill() closes every connection with its unread bytes (the peer
+// sees a reset) and the listening socket, as a collector process that
+// dies; start() again on the same port is its restart.
 struct loop_collector {
   int listen_fd = -1;
   uint16_t port = 0;
@@ -47,6 +54,8 @@ struct loop_collector {
   std::atomic<bool> close_now{false};
   std::atomic<int> accepted{0};
   std::atomic<size_t> bytes_read{0};
+  std::mutex mu;
+  std::vector<std::string> syslog_bodies;  // guarded by mu
   std::thread th;
 
   bool start() {
@@ -58,56 +67,89 @@ struct loop_collector {
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) return false;
+    sa.sin_port = htons(port);
+    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+      ADD_FAILURE() << "bind 127.0.0.1:" << port << ": " << strerror(errno);
+      return false;
+    }
     if (listen(listen_fd, 8) != 0) return false;
     socklen_t len = sizeof(sa);
     getsockname(listen_fd, reinterpret_cast<sockaddr *>(&sa), &len);
     port = ntohs(sa.sin_port);
+    stop = false;
     th = std::thread([this] { run(); });
     return true;
   }
 
+  // Takes whole frames off the front of `in`.
+  void frames(std::string *in) {
+    while (in->size() >= NIO_HEADER_SIZE) {
+      const uint8_t *b = reinterpret_cast<const uint8_t *>(in->data());
+      size_t total = NIO_MAIN_HEADER_SIZE + size_t{vk_get_be32(b + 8)};
+      if (in->size() < total) return;
+      if (vk_get_be16(b + NIO_MAIN_HEADER_SIZE) == DG_PKT_SYSLOG) {
+        std::lock_guard<std::mutex> g(mu);
+        syslog_bodies.push_back(in->substr(NIO_HEADER_SIZE, total - NIO_HEADER_SIZE));
+      }
+      in->erase(0, total);
+    }
+  }
+
   void run() {
-    std::vector<int> conns;
-    char buf[65536];
-    while (!stop.load()) {
+    std::vector<std::pair<int, std::string>> conns;
+    std::vector<char> buf(1 << 16);
+    for (int round = 0; !stop.load() && round < 100000; round++) {
       std::vector<pollfd> pfds;
       pfds.push_back({listen_fd, POLLIN, 0});
       if (reading.load()) {
-        for (int c : conns) pfds.push_back({c, POLLIN, 0});
+        for (const auto &c : conns) pfds.push_back({c.first, POLLIN, 0});
       }
       poll(pfds.data(), pfds.size(), 20);
       if (close_now.exchange(false)) {
-        for (int c : conns) close(c);
+        for (const auto &c : conns) close(c.first);
         conns.clear();
         continue;
       }
       if ((pfds[0].revents & POLLIN) != 0) {
         int c = accept(listen_fd, nullptr, nullptr);
         if (c >= 0) {
-          conns.push_back(c);
+          conns.emplace_back(c, std::string());
           accepted++;
         }
       }
       for (size_t i = 1; i < pfds.size(); i++) {
         if ((pfds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-        ssize_t r = recv(pfds[i].fd, buf, sizeof(buf), MSG_DONTWAIT);
+        auto &c = conns[i - 1];
+        ssize_t r = recv(c.first, buf.data(), buf.size(), MSG_DONTWAIT);
         if (r > 0) {
           bytes_read += static_cast<size_t>(r);
+          c.second.append(buf.data(), static_cast<size_t>(r));
+          frames(&c.second);
         } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-          close(pfds[i].fd);
-          conns.erase(std::find(conns.begin(), conns.end(), pfds[i].fd));
+          close(c.first);
+          c.first = -1;
         }
       }
+      conns.erase(std::remove_if(conns.begin(), conns.end(),
+                                 [](const std::pair<int, std::string> &c) { return c.first < 0; }),
+                  conns.end());
     }
-    for (int c : conns) close(c);
+    for (const auto &c : conns) close(c.first);
   }
 
-  ~loop_collector() {
+  void kill() {
     stop = true;
     if (th.joinable()) th.join();
     if (listen_fd >= 0) close(listen_fd);
+    listen_fd = -1;
   }
+
+  std::vector<std::string> bodies() {
+    std::lock_guard<std::mutex> g(mu);
+    return syslog_bodies;
+  }
+
+  ~loop_collector() { kill(); }
 };
 
 class DgConnection : public ::testing::Test {
@@ -141,6 +183,7 @@ class DgConnection : public ::testing::Test {
       }
     }
     g_dg_agent_hooks = saved_hooks;
+    evbuf_clear();
     EXPECT_EQ(chdir(old_cwd.c_str()), 0);
   }
   void start(uint16_t port, uint32_t queue_max = 1000) {
@@ -299,6 +342,79 @@ TEST_F(DgConnection, RefusesThePacketBeyondTheLimitWhileTheSenderIsStalled) {
   EXPECT_LE(dg_queue_count(conn), 1u);
 }
 
+int hold_events_on_drop() {
+  evbuf_set_link_ready(0);
+  return count_deactivate();
+}
+
+// The collector stops reading while syslog batches pour in, dies with the
+// link's socket buffers and send queue full, and comes back: every packet
+// still in the queue, and the one whose send the death cut, arrives at the
+// restarted collector, in order and once. Only what the agent's socket
+// had taken in full before the death may be missing, at the start.
+TEST_F(DgConnection, EventsQueuedWhenTheCollectorDiesArriveAfterItsRestartInOrder) {
+  g_dg_agent_hooks.deactivate = hold_events_on_drop;
+  evbuf_init(64u << 20);
+  loop_collector col;
+  col.reading = false;  // from the start: every packet stays with the agent or its socket
+  ASSERT_TRUE(col.start());
+  start(col.port, 1000);
+  ASSERT_TRUE(vktest::wait_until([&] { return connected(); }, 5000));
+  evbuf_set_link_ready(1);  // the collector answered the handshake
+  // Batches of 32 KiB syslog packets until the sender stays in one send
+  // call across a 300 ms look: the socket buffers are full.
+  const std::string pad(32 * 1024, '.');
+  int sent = 0;
+  bool stalled = false;
+  while (sent < 900 && !stalled && connected()) {
+    for (int n = 0; n < 20; n++, sent++) {
+      mlist_item_t *pkt = nullptr;
+      char head[16];
+      snprintf(head, sizeof(head), "%06d", sent);
+      std::string body = head + pad;
+      pkt_data *pd = make_packet_data(&pkt, DG_PKT_SYSLOG, static_cast<uint32_t>(body.size()));
+      ASSERT_NE(pd, nullptr);
+      memcpy(pd->body, body.data(), body.size());
+      pd->body_len = static_cast<uint32_t>(body.size());
+      ASSERT_GE(evbuf_submit(pkt, 1, "test"), 0) << sent;
+    }
+    uint64_t started = conn->send_start_time.load();
+    vktest::wait_until([&] { return conn->send_start_time.load() != started; }, 300);
+    stalled = started != 0 && conn->send_start_time.load() == started;
+  }
+  // Stalled, or the hang check already dropped the link (what it had not
+  // sent is then held already).
+  ASSERT_TRUE(stalled || !connected());
+  uint32_t queued = dg_queue_count(conn);
+  col.kill();
+  ASSERT_TRUE(vktest::wait_until([&] { return !connected(); }, 30000));
+  col.reading = true;
+  col.accepted = 0;
+  ASSERT_TRUE(col.start());
+  ASSERT_TRUE(vktest::wait_until([&] { return col.accepted.load() >= 1 && connected(); }, 20000));
+  evbuf_set_link_ready(1);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        auto got = col.bodies();
+        return !got.empty() && atoi(got.back().substr(0, 6).c_str()) == sent - 1;
+      },
+      30000));
+  std::vector<std::string> got = col.bodies();
+  ASSERT_FALSE(got.empty());
+  int first = atoi(got[0].substr(0, 6).c_str());
+  EXPECT_EQ(got.size(), static_cast<size_t>(sent - first));
+  for (size_t i = 0; i < got.size(); i++) {
+    ASSERT_EQ(atoi(got[i].substr(0, 6).c_str()), first + static_cast<int>(i)) << i;
+    ASSERT_EQ(got[i].size(), 6 + pad.size()) << i;
+  }
+  // The queue's packets and the cut one, at least.
+  EXPECT_GE(got.size(), size_t{queued} + 1);
+  evbuf_stats_t s;
+  evbuf_get_stats(&s);
+  EXPECT_EQ(s.dropped_events, 0u);
+  EXPECT_GE(s.sent_late_events, uint64_t{queued} + 1);
+}
+
 // The link's outside world replaced through conn->ops: a connect that hands
 // out one end of a socket pair (or fails), a send that answers as the test
 // row says, and a monotonic clock that runs ten times faster than real time
@@ -322,6 +438,8 @@ std::vector<int> g_peer_fds;            // the test's ends of the socket pairs
 std::vector<uint64_t> g_connect_times;  // fast clock at each connect call
 std::vector<int> g_sends_per_conn;      // send calls, by connection number
 std::vector<int> g_drop_reasons;        // reconnect_flag when a socket was closed
+// Syslog and trap bodies of whole frames sent (SEND_ALL), with the connection number.
+std::vector<std::pair<int, std::string>> g_event_frames;
 int g_frames_torn = 0;       // sends on the first connection that did not start a whole frame
 uint64_t g_frame_bytes = 0;  // bytes of the whole frames handed to send
 dg_conn *g_seam_conn = nullptr;
@@ -351,6 +469,12 @@ ssize_t fake_send(int sock, const void *buf, size_t len, int) {
       if (g_connects.load() == 1) g_frames_torn++;
     } else {
       g_frame_bytes += len;
+      uint16_t type = vk_get_be16(b + NIO_MAIN_HEADER_SIZE);
+      if (g_mode.load() == SEND_ALL && (type == DG_PKT_SYSLOG || type == DG_PKT_SNMP_TRAP)) {
+        g_event_frames.emplace_back(g_connects.load(),
+                                    std::string(reinterpret_cast<const char *>(b) + NIO_HEADER_SIZE,
+                                                len - NIO_HEADER_SIZE));
+      }
     }
   }
   switch (g_mode.load()) {
@@ -399,6 +523,7 @@ class DgSeam : public DgConnection {
     g_connect_times.clear();
     g_sends_per_conn.assign(1, 0);
     g_drop_reasons.clear();
+    g_event_frames.clear();
   }
   void TearDown() override {
     stop();
@@ -515,6 +640,53 @@ TEST_F(DgSeam, ASendReportingMoreThanTheFrameEndsThatFrameOnly) {
   EXPECT_EQ(g_frames_torn, 0);
   EXPECT_TRUE(g_drop_reasons.empty());
   EXPECT_EQ(g_connects.load(), 1);
+}
+
+int record_drop_and_hold() {
+  evbuf_set_link_ready(0);
+  return record_drop();
+}
+
+// A syslog packet cut after a few bytes, when the link drops, goes again
+// whole on the next connection, ahead of the packets queued behind it and
+// of the events that came during the drop; each goes out whole once.
+TEST_F(DgSeam, APacketCutByADropIsSentAgainWholeAheadOfNewerEvents) {
+  g_dg_agent_hooks.deactivate = record_drop_and_hold;
+  evbuf_init(1 << 20);
+  start_seam();
+  // The agent information request has gone whole.
+  ASSERT_TRUE(
+      vktest::wait_until([&] { return connected() && conn->send_tcp_count.load() >= 1; }, 5000));
+  evbuf_set_link_ready(1);
+  g_mode = SEND_ONE_BYTE;
+  auto submit = [](const char *text, uint16_t type) {
+    mlist_item_t *pkt = nullptr;
+    pkt_data *pd = make_packet_data(&pkt, type, 8);
+    pd->body_len = static_cast<uint32_t>(strlen(text));
+    memcpy(pd->body, text, pd->body_len);
+    return evbuf_submit(pkt, 1, "test");
+  };
+  for (const char *text : {"a", "b"}) EXPECT_GE(submit(text, DG_PKT_SYSLOG), 0);
+  EXPECT_GE(submit("c", DG_PKT_SNMP_TRAP), 0);
+  // Five one-byte sends of "a" end the connection.
+  ASSERT_TRUE(vktest::wait_until([&] { return drops() >= 1; }, 5000));
+  g_mode = SEND_ALL;
+  EXPECT_EQ(submit("d", DG_PKT_SYSLOG), EVBUF_HELD);
+  ASSERT_TRUE(vktest::wait_until(
+      [&] { return g_connects.load() >= 2 && connected() && conn->send_tcp_count.load() >= 1; },
+      10000));
+  evbuf_set_link_ready(1);
+  const std::vector<std::pair<int, std::string>> want = {{2, "a"}, {2, "b"}, {2, "c"}, {2, "d"}};
+  EXPECT_TRUE(vktest::wait_until(
+      [&] {
+        std::lock_guard<std::mutex> g(g_seam_mu);
+        return g_event_frames.size() >= want.size();
+      },
+      5000));
+  std::lock_guard<std::mutex> g(g_seam_mu);
+  EXPECT_EQ(g_event_frames, want);
+  EXPECT_EQ(g_frames_torn, 4);  // the sends of "a" after its first byte
+  EXPECT_EQ(g_drop_reasons.size(), 1u);
 }
 
 // Resident pages among the first `len` bytes at `p`.

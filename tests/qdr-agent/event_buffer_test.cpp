@@ -1,8 +1,9 @@
 // The outbound event buffer against a link record whose queue the test
 // reads: packets held while the link is down go out in arrival order once
 // it is ready and before newer ones, a full buffer drops the oldest and
-// counts them, a full send queue holds instead of dropping, and a limit of
-// 0 drops what the link refuses as before.
+// counts them, a full send queue holds instead of dropping, a limit of 0
+// drops what the link refuses as before, and what a dropped link had not
+// sent comes back ahead of newer held events.
 #include "event_buffer.h"
 
 #include <gtest/gtest.h>
@@ -125,6 +126,68 @@ TEST(EventBuffer, LimitZeroDropsWhatTheLinkRefusesAsBefore) {
   EXPECT_EQ(evbuf_submit(nullptr, 1, "t"), EVBUF_ERR_ARGUMENT);
   evbuf_clear();
   evbuf_clear();  // twice is safe
+}
+
+// A packet of `type` with body `text` carrying `events` events, queued on
+// the link as the receivers do.
+void submit(const std::string &text, uint32_t events) {
+  ASSERT_EQ(evbuf_submit(packet(text), events, "t"), EVBUF_SENT) << text;
+}
+
+// The link drops with "a" cut in the sender, "b" and "c" and a report in
+// its queue, while "d" came after the drop: the syslog and trap packets go
+// back to the buffer ahead of "d", in their order, with their events; the
+// report is dropped as before. A buffer too small keeps the newest, and a
+// limit of 0 drops them all, counted.
+TEST(EventBuffer, WhatADroppedLinkHadNotSentGoesBackAheadOfNewerEvents) {
+  uint64_t one = sizeof(pkt_data) + 1 + EVBUF_PACKET_OVERHEAD;
+  struct {
+    uint64_t limit;
+    texts want;
+    uint64_t dropped_events;
+  } const rows[] = {
+      {1 << 20, {"a", "b", "c", "d"}, 0},
+      {2 * one, {"c", "d"}, 2 + 3},  // "d" is held first, then "a" and "b" make way
+      {0, {}, 2 + 3 + 4 + 1},        // nothing is held: "d" is refused as well
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.limit);
+    rxtest::queue_link link;
+    evbuf_init(row.limit);
+    evbuf_set_link_ready(1);
+    submit("a", 2);
+    // The sender takes "a" and begins to send it.
+    mlist_item_t *cut = nullptr;
+    mlist_pop_front_data(&link.conn->send_queue, nullptr, &cut);
+    link.conn->sending = cut;
+    submit("b", 3);
+    mlist_item_t *trap = nullptr;
+    pkt_data *pd = make_packet_data(&trap, DG_PKT_SNMP_TRAP, 1);
+    pd->body[0] = 'c';
+    pd->body_len = 1;
+    ASSERT_EQ(evbuf_submit(trap, 4, "t"), EVBUF_SENT);
+    mlist_item_t *report = nullptr;
+    make_packet_data(&report, DG_PKT_DEVICE_PERF, 1)->body_len = 1;
+    ASSERT_EQ(add_packet_to_dgcomm(link.conn, report), 0);
+
+    evbuf_set_link_ready(0);
+    link.conn->connection_state.store(DG_STATE_DISCONNECTED);
+    int d = evbuf_submit(packet("d"), 1, "t");
+    EXPECT_EQ(d, row.limit == 0 ? EVBUF_ERR_REFUSED : EVBUF_HELD);
+    EXPECT_EQ(dg_take_back_events(link.conn), 3);
+    EXPECT_EQ(link.count(), 0u);
+    EXPECT_EQ(link.conn->sending, nullptr);
+    evbuf_stats_t s = stats();
+    EXPECT_EQ(s.dropped_events, row.dropped_events);
+    EXPECT_EQ(s.held_events + s.dropped_events, 2u + 3 + 4 + 1);
+    EXPECT_EQ(s.held_packets, row.want.size());
+
+    link.conn->connection_state.store(DG_STATE_CONNECTED);
+    evbuf_set_link_ready(1);
+    EXPECT_EQ(drain(&link), row.want);
+    EXPECT_EQ(stats().sent_late_events + row.dropped_events, 2u + 3 + 4 + 1);
+    evbuf_clear();
+  }
 }
 
 // The setting in qdr.conf: a whole number of bytes; anything else leaves
