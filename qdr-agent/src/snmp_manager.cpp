@@ -232,7 +232,10 @@ int synch_response(void *fd, netsnmp_pdu *pdu, netsnmp_pdu **response) {
       return SM_STAT_CANCELLED;
     }
     int numfds = 0;
-    int block = 0;
+    // 1 on input: the library then sets tv to the next retransmission or
+    // time-out; with 0 it only ever lowers the tv it is given, which is 0
+    // here, and the loop would spin on select without waiting.
+    int block = 1;
     netsnmp_large_fd_set fdset;
     netsnmp_large_fd_set_init(&fdset, FD_SETSIZE);
     NETSNMP_LARGE_FD_ZERO(&fdset);
@@ -244,6 +247,7 @@ int synch_response(void *fd, netsnmp_pdu *pdu, netsnmp_pdu **response) {
       tv.tv_sec = 0;
       tv.tv_usec = SM_WAIT_SLICE_MSEC * 1000L;
     }
+    t_tally.waits++;
     int count = netsnmp_large_fd_set_select(numfds, &fdset, nullptr, nullptr, &tv);
     if (count > 0) {
       snmp_sess_read2(fd, &fdset);

@@ -302,10 +302,13 @@ void sm_set_thread_quiet(bool quiet);
 // What the calling thread's requests met since its last reset: answers
 // received (any error status) and requests that timed out after all their
 // retries; the SNMPv3 engine probe of an open counts as one of either.
-// Tells a poller whether a device answers at all.
+// Tells a poller whether a device answers at all. `waits` counts the waits
+// on the network (one per wake-up): a silent device costs about one a slice
+// (SM_WAIT_SLICE_MSEC) or a retransmission, never a busy loop.
 typedef struct {
   uint32_t answers;
   uint32_t timeouts;
+  uint32_t waits;
 } sm_exchange_tally;
 void sm_tally_reset(void);
 void sm_tally_get(sm_exchange_tally *out);

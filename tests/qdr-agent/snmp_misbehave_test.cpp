@@ -305,6 +305,10 @@ TEST(SnmpCancel, CancelEndsWaitsAndWalksAndTheTallyCountsOutcomes) {
   sm_tally_get(&t);
   EXPECT_EQ(t.timeouts, 1u);
   EXPECT_EQ(t.answers, 0u);
+  // The wait sleeps between wake-ups: a slice or a retransmission each,
+  // not a loop spinning on a select that returns at once.
+  uint32_t span_msec = kTimeoutUs / 1000 * (kRetries + 1);
+  EXPECT_LE(t.waits, span_msec / SM_WAIT_SLICE_MSEC + 2u * (kRetries + 1) + 10u) << t.waits;
 }
 
 }  // namespace
