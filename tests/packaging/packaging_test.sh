@@ -252,8 +252,8 @@ if [ -d /run/systemd/system ]; then
   for p in "${packages[@]}"; do
     systemctl restart "$p" || fail "systemctl restart $p"
   done
-  wait_for 60 handshaken "$work/qdr.jsonl" || fail "vosk-qdr-agent (systemd) did not hand-shake with dg-sim on $qport"
-  wait_for 60 handshaken "$work/host.jsonl" || fail "vosk-host-agent (systemd) did not hand-shake with dg-sim on $hport"
+  wait_for 180 handshaken "$work/qdr.jsonl" || fail "vosk-qdr-agent (systemd) did not hand-shake with dg-sim on $qport"
+  wait_for 180 handshaken "$work/host.jsonl" || fail "vosk-host-agent (systemd) did not hand-shake with dg-sim on $hport"
   for p in "${packages[@]}"; do
     systemctl is-active --quiet "$p" || fail "$p is not active after its handshake"
     systemctl stop "$p" || fail "systemctl stop $p"
@@ -300,10 +300,12 @@ else
     pids+=($!)
     eval "pid_${p//-/_}=$!"
   done
-  wait_for 60 handshaken "$work/qdr.jsonl" ||
-    { cat "$work/vosk-qdr-agent.out" >&2; fail "vosk-qdr-agent did not hand-shake with dg-sim on 127.0.0.1:$qport"; }
-  wait_for 60 handshaken "$work/host.jsonl" ||
-    { cat "$work/vosk-host-agent.out" >&2; fail "vosk-host-agent did not hand-shake with dg-sim on 127.0.0.1:$hport"; }
+  wait_for 180 handshaken "$work/qdr.jsonl" ||
+    { cat "$work/vosk-qdr-agent.out" >&2; tail -n 40 "$qlog" >&2 2>/dev/null
+      fail "vosk-qdr-agent did not hand-shake with dg-sim on 127.0.0.1:$qport"; }
+  wait_for 180 handshaken "$work/host.jsonl" ||
+    { cat "$work/vosk-host-agent.out" >&2; tail -n 40 "$hlog" >&2 2>/dev/null
+      fail "vosk-host-agent did not hand-shake with dg-sim on 127.0.0.1:$hport"; }
   # The agents run as their users, with only the unit's capabilities.
   for p in "${packages[@]}"; do
     v="pid_${p//-/_}"
