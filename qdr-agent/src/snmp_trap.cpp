@@ -263,32 +263,6 @@ const char *snmp_trap_generic_name(long generic) {
   return kNames[generic];
 }
 
-size_t snmp_trap_utf8_char_len(const uint8_t *s, size_t n) {
-  if (s == nullptr || n == 0) return 0;
-  uint8_t c = s[0];
-  if (c < 0x80) return 1;
-  size_t len = 0;
-  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;  // overlong forms
-    if (c == 0xED) hi = 0x9F;  // UTF-16 surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;  // overlong forms
-    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;  // continuation byte, C0, C1 or F5..FF cannot start a character
-  }
-  if (n < len || s[1] < lo || s[1] > hi) return 0;
-  for (size_t i = 2; i < len; i++) {
-    if (s[i] < 0x80 || s[i] > 0xBF) return 0;
-  }
-  return len;
-}
-
 int snmp_trap_render_octets(const uint8_t *value, size_t len, char *out, size_t out_size) {
   if (out == nullptr || out_size == 0) return -1;
   out[0] = '\0';
@@ -297,7 +271,7 @@ int snmp_trap_render_octets(const uint8_t *value, size_t len, char *out, size_t 
   while (n > 0 && value[n - 1] == 0) n--;
   bool text = true;
   for (size_t i = 0; i < n && text;) {
-    size_t c = snmp_trap_utf8_char_len(value + i, n - i);
+    size_t c = vk_utf8_char_len(value + i, n - i);
     if (c == 0 ||
         (c == 1 && value[i] < 32 && value[i] != '\t' && value[i] != '\n' && value[i] != '\r') ||
         (c == 1 && value[i] == 127)) {
@@ -340,7 +314,7 @@ size_t snmp_trap_escape_message(const char *in, size_t in_len, char *out, size_t
       i++;
       continue;
     }
-    size_t n = c >= 0x80 ? snmp_trap_utf8_char_len(s + i, in_len - i) : 0;
+    size_t n = c >= 0x80 ? vk_utf8_char_len(s + i, in_len - i) : 0;
     if (n == 0) break;         // control characters, 127 and broken UTF-8 end the text
     if (o + n > limit) break;  // never half a character
     memcpy(out + o, s + i, n);

@@ -148,11 +148,6 @@ int snmp_trap_inform_response(const uint8_t *msg, size_t len, size_t pdu_at, uin
 // twice.
 void snmp_trap_data_clear(snmp_trap_data_t *trap);
 
-// Length of the well-formed UTF-8 character at `s` (of `n` bytes): 1 to 4;
-// 0 when the bytes there are not one (a stray continuation byte, an
-// overlong form, a surrogate, a code point above U+10FFFF, a cut sequence).
-size_t snmp_trap_utf8_char_len(const uint8_t *s, size_t n);
-
 // Renders an OCTET STRING value into `out` (of `out_size` bytes,
 // terminated). A value that is UTF-8 text (well-formed, no control
 // characters but tab, line feed and carriage return; trailing NUL bytes

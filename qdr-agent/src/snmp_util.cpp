@@ -503,43 +503,11 @@ int sm_discovery_device(snmp_info *info, discovery_device *device) {
   return ret;
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at the start of `s` (`len` bytes
-// left), or 0 when none starts there: overlong forms, surrogates and code
-// points past U+10FFFF are not valid.
-size_t utf8_sequence_length(const uint8_t *s, size_t len) {
-  uint8_t b = s[0];
-  if (b < 0x80) return 1;
-  size_t n = 0;
-  uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-  if (b >= 0xC2 && b <= 0xDF) {
-    n = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    n = 3;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    n = 4;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (len < n || s[1] < lo || s[1] > hi) return 0;
-  for (size_t i = 2; i < n; i++) {
-    if (s[i] < 0x80 || s[i] > 0xBF) return 0;
-  }
-  return n;
-}
-
-}  // namespace
-
 size_t sm_octets_to_text(const uint8_t *bytes, size_t len, char *text, size_t size) {
   if (text == nullptr || size == 0) return 0;
   size_t out = 0;
   for (size_t i = 0; bytes != nullptr && i < len && bytes[i] != 0;) {
-    size_t n = utf8_sequence_length(bytes + i, len - i);
+    size_t n = vk_utf8_char_len(bytes + i, len - i);
     uint8_t latin1[2] = {static_cast<uint8_t>(0xC0 | (bytes[i] >> 6)),
                          static_cast<uint8_t>(0x80 | (bytes[i] & 0x3F))};
     const uint8_t *src = n > 0 ? bytes + i : latin1;

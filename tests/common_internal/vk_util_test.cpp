@@ -124,3 +124,33 @@ TEST(VkUtil, ClockTableMovesEveryReadingTogether) {
   EXPECT_GT(vk_get_time_msec(), 1700000002623ULL);
   EXPECT_NE(vk_monotonic_msec(), 0u);
 }
+
+// Well-formed UTF-8 characters and the byte runs that are not one.
+TEST(VkUtil, Utf8CharLenTakesWholeWellFormedCharactersOnly) {
+  const struct {
+    std::string bytes;
+    size_t len;
+  } rows[] = {
+      {"a", 1},
+      {"\xC3\xA9", 2},                // é
+      {"\xE2\x82\xAC", 3},            // €
+      {"\xF0\x9F\x98\x80", 4},        // U+1F600
+      {"\xF4\x8F\xBF\xBF", 4},        // U+10FFFF, the last code point
+      {"\xE2\x82", 0},                // cut
+      {"\x80", 0},                    // a stray continuation byte
+      {"\xC0\xAF", 0},                // overlong
+      {"\xE0\x80\xAF", 0},            // overlong
+      {"\xED\xA0\x80", 0},            // a UTF-16 surrogate
+      {"\xF4\x90\x80\x80", 0},        // past U+10FFFF
+      {"\xE2\x28\xA1", 0},            // a bad continuation byte
+      {"\xFF", 0},
+  };
+  for (const auto &row : rows) {
+    EXPECT_EQ(vk_utf8_char_len(reinterpret_cast<const uint8_t *>(row.bytes.data()),
+                               row.bytes.size()),
+              row.len)
+        << testing::PrintToString(row.bytes);
+  }
+  EXPECT_EQ(vk_utf8_char_len(nullptr, 4), 0u);
+  EXPECT_EQ(vk_utf8_char_len(reinterpret_cast<const uint8_t *>("a"), 0), 0u);
+}

@@ -28,6 +28,7 @@
 #include "snmp_trap.h"
 #include "syslog_receiver.h"
 #include "target_device.h"
+#include "vk_util.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ bool message_is_sound(const char *text) {
   size_t len = strlen(text);
   if (len > SNMP_TRAP_MESSAGE_LIMIT) return false;
   for (size_t i = 0; i < len;) {
-    size_t n = snmp_trap_utf8_char_len(m + i, len - i);
+    size_t n = vk_utf8_char_len(m + i, len - i);
     if (n == 0 || (n == 1 && (m[i] < 32 || m[i] == 127))) return false;
     if (m[i] == '\'') {
       if (i + 1 >= len || m[i + 1] != '\'') return false;

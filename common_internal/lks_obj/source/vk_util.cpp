@@ -93,3 +93,29 @@ char *vk_basename(const char *path, char *buffer, size_t size) {
   buffer[base.size()] = '\0';
   return buffer;
 }
+
+size_t vk_utf8_char_len(const uint8_t *s, size_t n) {
+  if (s == nullptr || n == 0) return 0;
+  uint8_t c = s[0];
+  if (c < 0x80) return 1;
+  size_t len = 0;
+  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;  // overlong forms
+    if (c == 0xED) hi = 0x9F;  // UTF-16 surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;  // overlong forms
+    if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;  // continuation byte, C0, C1 or F5..FF cannot start a character
+  }
+  if (n < len || s[1] < lo || s[1] > hi) return 0;
+  for (size_t i = 2; i < len; i++) {
+    if (s[i] < 0x80 || s[i] > 0xBF) return 0;
+  }
+  return len;
+}

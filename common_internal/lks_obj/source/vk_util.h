@@ -65,4 +65,10 @@ int localtime_vk(struct tm *out, time_t t);
 // Otherwise, and for a null path or buffer, copies nothing and returns null.
 char *vk_basename(const char *path, char *buffer, size_t size);
 
+// Length of the well-formed UTF-8 character at `s` (of `n` bytes): 1 to 4;
+// 0 when the bytes there are not one (a stray continuation byte, an
+// overlong form, a surrogate, a code point above U+10FFFF, a cut sequence)
+// or `s` is null or `n` is 0.
+size_t vk_utf8_char_len(const uint8_t *s, size_t n);
+
 #endif  // COMMON_INTERNAL_VK_UTIL_H
