@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +20,7 @@
 #include "icmp.h"
 #include "network_public_stat.h"
 #include "thread_manager.h"
+#include "vk_thread.h"
 #include "vk_clock.h"
 #include "vk_complain.h"
 #include "vk_lock.h"
@@ -110,19 +112,6 @@ int clear_request(void *data) {
   collect_req_info *req = static_cast<collect_req_info *>(data);
   mlist_clean(&req->event_list);
   return 0;
-}
-
-// Deadline `msec` from now on the monotonic clock, for the timed waits.
-timespec deadline_after(int msec) {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += msec / 1000;
-  ts.tv_nsec += static_cast<long>(msec % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec++;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
 }
 
 const char *event_type_name(uint32_t type) {
@@ -242,8 +231,8 @@ collect_req_info *pop_request(mlist_item_t **item) {
       g_queue_count.store(static_cast<int>(g_collect_req_queue.count), std::memory_order_relaxed);
       break;
     }
-    timespec until = deadline_after(COLT_IDLE_WAIT_MSEC);
-    if (pthread_cond_timedwait(&g_queue_cond, &g_queue_lock, &until) == ETIMEDOUT) break;
+    if (vk_cond_wait_msec(&g_queue_cond, &g_queue_lock, COLT_IDLE_WAIT_MSEC, nullptr) == ETIMEDOUT)
+      break;
   }
   vkUnlock(&g_queue_lock);
   return req;
@@ -388,12 +377,8 @@ int collect_thread_init(int thread_count) {
   vkLock(&g_queue_lock);
   if (!g_initialised) {
     mlist_init(&g_collect_req_queue, clear_request, nullptr);
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_queue_cond, &attr);
-    pthread_cond_init(&g_stop_cond, &attr);
-    pthread_condattr_destroy(&attr);
+    vk_cond_init_monotonic(&g_queue_cond);
+    vk_cond_init_monotonic(&g_stop_cond);
     g_initialised = true;
   }
   vkUnlock(&g_queue_lock);
@@ -471,21 +456,14 @@ int collect_thread_stop(int timeout_sec) {
   // clock (not the clock seam, so the limit holds whatever a test does with
   // time). Every leaving thread wakes this wait; counting wake-ups as whole
   // slices would cut the limit short when many threads leave one by one.
-  timespec limit = deadline_after(timeout_sec * 1000);
+  timespec limit = vk_deadline_after_msec(static_cast<uint32_t>(std::min(timeout_sec, 86400)) * 1000u);
   for (;;) {
     done = g_collect_status.load() == COLT_STATUS_STOPPED &&
            g_collect_thread_activate_count.load() == 0;
     if (done) break;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > limit.tv_sec || (now.tv_sec == limit.tv_sec && now.tv_nsec >= limit.tv_nsec))
-      break;
+    if (vk_deadline_passed(&limit)) break;
     VKLOG(g_vklog, VL_INFO, "count:%d\n", g_collect_thread_activate_count.load());
-    timespec until = deadline_after(kStopPollMsec);
-    if (until.tv_sec > limit.tv_sec ||
-        (until.tv_sec == limit.tv_sec && until.tv_nsec > limit.tv_nsec))
-      until = limit;
-    pthread_cond_timedwait(&g_stop_cond, &g_queue_lock, &until);
+    vk_cond_wait_msec(&g_stop_cond, &g_queue_lock, kStopPollMsec, &limit);
   }
   done =
       g_collect_status.load() == COLT_STATUS_STOPPED && g_collect_thread_activate_count.load() == 0;

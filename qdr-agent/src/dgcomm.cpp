@@ -218,11 +218,7 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
   memcpy(c->sz_ip, ip, ip_len + 1);
   c->port = port;
   vklock_init(&c->queue_lock);
-  pthread_condattr_t cattr;
-  pthread_condattr_init(&cattr);
-  pthread_condattr_setclock(&cattr, CLOCK_MONOTONIC);
-  pthread_cond_init(&c->queue_cond, &cattr);
-  pthread_condattr_destroy(&cattr);
+  vk_cond_init_monotonic(&c->queue_cond);
   vklock_init(&c->send_lock);
   vklock_init(&c->sock_lock);
   mlist_init(&c->send_queue, nullptr, nullptr);
@@ -642,14 +638,7 @@ int dg_sender_take(dg_conn *c, dg_send_state *st) {
     data = static_cast<pkt_data *>(mlist_pop_front_data(&c->send_queue, nullptr, &item));
   }
   if (data == nullptr) {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_nsec += static_cast<long>(DG_SENDER_IDLE_MSEC) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-      until.tv_sec += 1;
-      until.tv_nsec -= 1000000000L;
-    }
-    pthread_cond_timedwait(&c->queue_cond, &c->queue_lock, &until);
+    vk_cond_wait_msec(&c->queue_cond, &c->queue_lock, DG_SENDER_IDLE_MSEC, nullptr);
     vkUnlock(&c->queue_lock);
     return 0;
   }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+
+#include <errno.h>
+#include <unistd.h>
 
 #include "test_process.h"
 
@@ -87,4 +91,37 @@ TEST(VkThread, WithAttrResults) {
   EXPECT_EQ(r.detach_state, PTHREAD_CREATE_JOINABLE);
   pthread_attr_destroy(&attr);
   EXPECT_EQ(create_thread_vk(nullptr, nullptr, &r, 0), -1);
+}
+
+// A wait ends at the earlier of its own span and the caller's limit, and a
+// signal ends it early; the limit is the one a stop loop keeps across waits.
+TEST(VkThread, MonotonicWaitsEndAtTheEarlierDeadline) {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t cond;
+  ASSERT_EQ(vk_cond_init_monotonic(&cond), 0);
+  timespec limit = vk_deadline_after_msec(30);
+  EXPECT_FALSE(vk_deadline_passed(&limit));
+  pthread_mutex_lock(&mutex);
+  int rc = 0;
+  for (int i = 0; i < 100 && !vk_deadline_passed(&limit); i++)
+    rc = vk_cond_wait_msec(&cond, &mutex, 60000, &limit);
+  EXPECT_EQ(rc, ETIMEDOUT);  // a 60 s wait cut to the 30 ms limit
+  EXPECT_TRUE(vk_deadline_passed(&limit));
+  pthread_mutex_unlock(&mutex);
+
+  std::atomic<bool> woken{false};
+  std::thread waker([&] {
+    for (int i = 0; i < 6000 && !woken.load(); i++) {
+      pthread_mutex_lock(&mutex);
+      pthread_cond_signal(&cond);
+      pthread_mutex_unlock(&mutex);
+      usleep(10000);
+    }
+  });
+  pthread_mutex_lock(&mutex);
+  EXPECT_EQ(vk_cond_wait_msec(&cond, &mutex, 60000, nullptr), 0);
+  woken.store(true);
+  pthread_mutex_unlock(&mutex);
+  waker.join();
+  pthread_cond_destroy(&cond);
 }

@@ -1,5 +1,6 @@
 #include "vk_thread.h"
 
+#include <errno.h>
 #include <limits.h>
 
 int create_thread_with_attr_vk(pthread_t *handle, void *(*fn)(void *), void *arg,
@@ -27,4 +28,46 @@ int create_thread_vk(pthread_t *handle, void *(*fn)(void *), void *arg, long sta
   }
   pthread_attr_destroy(&attr);
   return rc;
+}
+
+int vk_cond_init_monotonic(pthread_cond_t *cond) {
+  pthread_condattr_t attr;
+  int rc = pthread_condattr_init(&attr);
+  if (rc != 0) return rc;
+  rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  if (rc == 0) rc = pthread_cond_init(cond, &attr);
+  pthread_condattr_destroy(&attr);
+  return rc;
+}
+
+struct timespec vk_deadline_after_msec(uint32_t msec) {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  ts.tv_sec += static_cast<time_t>(msec / 1000);
+  ts.tv_nsec += static_cast<long>(msec % 1000) * 1000000L;
+  if (ts.tv_nsec >= 1000000000L) {
+    ts.tv_sec++;
+    ts.tv_nsec -= 1000000000L;
+  }
+  return ts;
+}
+
+namespace {
+bool before(const timespec &a, const timespec &b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+}  // namespace
+
+bool vk_deadline_passed(const struct timespec *deadline) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return !before(now, *deadline);
+}
+
+int vk_cond_wait_msec(pthread_cond_t *cond, pthread_mutex_t *mutex, uint32_t msec,
+                      const struct timespec *limit) {
+  timespec until = vk_deadline_after_msec(msec);
+  if (limit != nullptr && before(*limit, until)) until = *limit;
+  int rc = pthread_cond_timedwait(cond, mutex, &until);
+  return rc == ETIMEDOUT ? ETIMEDOUT : 0;
 }
