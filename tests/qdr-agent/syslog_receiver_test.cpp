@@ -564,8 +564,15 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
       },
       10000, 50))
       << vktest::read_file(log);
+  // One logger process sends the lines from one socket, as a device does:
+  // the receivers spread datagrams over their threads by source address and
+  // port, so order holds within one source, not across separate senders.
   constexpr int kLines = 30;
-  for (int i = 0; i < kLines; i++) syslog_line("while down " + std::to_string(i));
+  std::string lines;
+  for (int i = 0; i < kLines; i++) lines += "while down " + std::to_string(i) + "\n";
+  vktest::write_file(home + "/down.txt", lines);
+  vktest::run_program({"/usr/bin/logger", "--rfc3164", "-d", "-n", "127.0.0.1", "-P", sp, "-t",
+                       "rx", "-f", home + "/down.txt"});
   vktest::run_program({"/usr/bin/snmptrap", "-v", "2c", "-c", "public", tp, "1",
                        ".1.3.6.1.6.3.1.1.5.3", ".1.3.6.1.2.1.2.2.1.2.2", "s", "trap while down"});
   vktest::run_result inform = vktest::run_program(
