@@ -313,12 +313,13 @@ int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt) {
     vkUnlock(&pdgconn->queue_lock);
     return -3;
   }
+  // Read before the lock goes: from then on the sender may send and free it.
+  unsigned size = static_cast<unsigned>(pkt->size);
   mlist_push_back(&pdgconn->send_queue, pkt);
   if (count == 0) pthread_cond_signal(&pdgconn->queue_cond);
   vkUnlock(&pdgconn->queue_lock);
   VKLOG(g_vklog, VL_TRACE, "send queue count:%d\n", static_cast<int>(count + 1));
-  VKLOG(g_vklog, VL_TRACE, "[add_packet_to_dgcomm] push data(size:%u)\n",
-        static_cast<unsigned>(pkt->size));
+  VKLOG(g_vklog, VL_TRACE, "[add_packet_to_dgcomm] push data(size:%u)\n", size);
   return 0;
 }
 
