@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,10 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "common.h"
 #include "dg_outbox.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
+#include "icmp.h"
+#include "target_device.h"
 #include "test_process.h"
+#include "thread_manager.h"
 #include "vk_comm.h"
 #include "vklog.h"
 
@@ -94,6 +99,36 @@ TEST(DgOutbox, ARefusedPacketIsFreedCountedAndLoggedUnderItsSendersName) {
   EXPECT_EQ(dg_queue_count(conn), 1u);
   gp_main_dgconn = nullptr;
   EXPECT_EQ(dg_conn_free(conn), 0);
+}
+
+// The ICMP worker's latency record, refused, is logged under the function
+// that sends it.
+TEST(DgOutbox, ARefusedLatencyRecordIsLoggedUnderIcmpSendData) {
+  tm_init();
+  common_init();
+  target_device_clear(&g_icmp_device_manager);
+  ASSERT_EQ(icmp_init(), 0);
+  ASSERT_EQ(target_device_activate(&g_icmp_device_manager), 0);
+  ASSERT_EQ(icmp_target_device_add_by_ip("127.0.0.9", "dev-refused"), 0);
+  auto *st = static_cast<target_snmp_status *>(calloc(1, sizeof(target_snmp_status)));
+  ASSERT_NE(st, nullptr);
+  target_device_set_user_data_by_id(&g_icmp_device_manager, "dev-refused", st);
+  dgcomm_init();
+  dg_conn *conn = make_dg_conn("127.0.0.1", 9010, 10);
+  ASSERT_NE(conn, nullptr);
+  gp_main_dgconn = conn;  // never connected
+  uint64_t before = dg_outbox_refused();
+  stdout_log log;
+  EXPECT_EQ(icmp_send_data(42, "dev-refused", 1.5, nullptr), -4);
+  std::string out = log.take();
+  EXPECT_EQ(dg_outbox_refused(), before + 1);
+  EXPECT_NE(out.find("[icmp_send_data] add_packet_to_dgcomm() has failed.(ret:-2)"),
+            std::string::npos)
+      << out;
+  gp_main_dgconn = nullptr;
+  EXPECT_EQ(dg_conn_free(conn), 0);
+  icmp_shutdown(3);
+  target_device_clear(&g_icmp_device_manager);
 }
 
 // Without a take-back callback the unsent packets of a dropped connection

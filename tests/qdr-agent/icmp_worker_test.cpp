@@ -211,16 +211,8 @@ TEST_F(IcmpWorker, RecordWithLongTextsIsSentWholeAndRecordsWithoutStatusAreNot) 
   target_device_set_user_data_by_id(&g_icmp_device_manager, "dev-long", st);
 
   std::string icmp_err = "getaddrinfo: " + std::string(1000, 'i') + "|end";
-  // Not connected: refused and dropped, with a log line that names the sender.
-  vklog_t *saved_log = g_vklog;
-  g_vklog = vklog_get_category(nullptr);
-  testing::internal::CaptureStdout();
+  // Not connected: refused and dropped.
   EXPECT_EQ(icmp_send_data(42, "dev-long", -1.0, icmp_err.c_str()), -4);
-  std::string log = testing::internal::GetCapturedStdout();
-  g_vklog = saved_log;
-  EXPECT_NE(log.find("[icmp_send_data] add_packet_to_dgcomm() has failed.(ret:-2)"),
-            std::string::npos)
-      << log;
   conn->connection_state.store(DG_STATE_CONNECTED);
   EXPECT_EQ(icmp_send_data(42, "dev-long", -1.0, icmp_err.c_str()), 0);
   EXPECT_EQ(icmp_send_data(43, "dev-long", 3.25, "not a failure"), 0);
