@@ -34,10 +34,6 @@ namespace {
 
 constexpr int kProducers = 4;
 
-int no_hook() {
-  return 0;
-}
-
 // A loopback TCP listener whose accepted connections are read and counted
 // by one thread.
 struct reader {
@@ -115,8 +111,6 @@ void keep_rate(const std::string &name, double amount, double secs) {
 void BM_QueueToCollector(benchmark::State &state) {
   const uint32_t payload = static_cast<uint32_t>(state.range(0));
   const int batch = static_cast<int>(state.range(1));
-  g_dg_agent_hooks.activate = no_hook;
-  g_dg_agent_hooks.deactivate = no_hook;
   dgcomm_init();
   reader col;
   if (!col.start()) {
@@ -124,7 +118,6 @@ void BM_QueueToCollector(benchmark::State &state) {
     return;
   }
   dg_conn *conn = make_dg_conn("127.0.0.1", col.port, 1000);
-  gp_main_dgconn = nullptr;  // the agent information request is not part of the run
   create_dg_connection(conn);
   while (conn->connection_state.load() != DG_STATE_CONNECTED) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -256,7 +249,7 @@ constexpr size_t kReceivePayload = 1024 - NIO_HEADER_SIZE;
 void BM_Reassembler(benchmark::State &state) {
   std::vector<uint8_t> stream = packet_stream(kReceivePackets, kReceivePayload);
   dg_conn *conn = make_dg_conn("127.0.0.1", 9010, 10);
-  conn->packet_handler = count_packet;
+  conn->callbacks.packet_handler = count_packet;
   auto start = clock_type::now();
   for (auto _ : state) {
     int fds[2];

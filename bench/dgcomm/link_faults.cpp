@@ -44,6 +44,9 @@ int no_activate() {
   return 0;
 }
 
+// What the links of this program call: no agent functions, a drop noted.
+dg_link_callbacks_t g_link_callbacks = {};
+
 int note_drop() {
   g_drop_ns.store(steady::now().time_since_epoch().count());
   g_drops.fetch_add(1);
@@ -87,6 +90,7 @@ int stop_reading(int rounds) {
   socklen_t len = sizeof(sa);
   getsockname(lfd, reinterpret_cast<sockaddr *>(&sa), &len);
   dg_conn *c = make_dg_conn("127.0.0.1", ntohs(sa.sin_port), 1000);
+  dg_link_set_callbacks(c, &g_link_callbacks);
   if (c == nullptr || create_dg_connection(c) != 0) return 1;
   std::atomic<bool> stop{false};
   std::thread producer([&] {
@@ -131,6 +135,7 @@ int stop_reading(int rounds) {
 
 int vanish(const char *ip, uint16_t port, const char *command, int limit_sec) {
   dg_conn *c = make_dg_conn(ip, port, 1000);
+  dg_link_set_callbacks(c, &g_link_callbacks);
   if (c == nullptr || create_dg_connection(c) != 0) return 1;
   for (int i = 0; i < 2000 && !connected(c); i++) usleep(5000);
   if (!connected(c)) {
@@ -174,7 +179,7 @@ int rss(uint32_t mb) {
   dg_conn *c = make_dg_conn("127.0.0.1", 1, 10);
   int sv[2];
   if (c == nullptr || socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 1;
-  c->packet_handler = count_frame;
+  c->callbacks.packet_handler = count_frame;
   c->sock.store(sv[0]);
   long before = rss_kib();
   uint32_t body = mb * 1000000u;
@@ -222,8 +227,8 @@ int rss(uint32_t mb) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  g_dg_agent_hooks.activate = no_activate;
-  g_dg_agent_hooks.deactivate = note_drop;
+  g_link_callbacks.activate = no_activate;
+  g_link_callbacks.deactivate = note_drop;
   dgcomm_init();
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "stop-reading" && argc == 3) return stop_reading(atoi(argv[2]));

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "icmp.h"
 #include "target_device.h"

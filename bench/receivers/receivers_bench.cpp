@@ -37,6 +37,8 @@
 #include <vector>
 
 #include "config.h"
+#include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "snmp_manager.h"
 #include "snmp_trap.h"
@@ -223,10 +225,13 @@ std::vector<std::string> syslog_payloads() {
 }
 
 dg_conn *link_to(tcp_sink &sink) {
-  g_dg_agent_hooks.activate = no_hook;
-  g_dg_agent_hooks.deactivate = no_hook;
   dgcomm_init();
   dg_conn *conn = make_dg_conn("127.0.0.1", sink.port, 100000);
+  dg_link_callbacks_t cb = {};
+  comm_link_callbacks(&cb);
+  cb.activate = no_hook;
+  cb.deactivate = no_hook;
+  dg_link_set_callbacks(conn, &cb);
   gp_main_dgconn = conn;
   create_dg_connection(conn);
   wait_for([&] { return conn->connection_state.load() == DG_STATE_CONNECTED; }, 10);

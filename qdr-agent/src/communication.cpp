@@ -12,8 +12,10 @@
 #include "common.h"
 #include "common_agent_info.h"
 #include "device.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "dgcomm_util.h"
+#include "event_buffer.h"
 #include "icmp.h"
 #include "network_agent_device_info.h"
 #include "network_collect_info.h"
@@ -44,6 +46,15 @@ const char *text_or_empty(const char *s) {
 }
 
 }  // namespace
+
+void comm_link_callbacks(dg_link_callbacks_t *cb) {
+  if (cb == nullptr) return;
+  cb->packet_handler = recv_msg_process;
+  cb->on_connect = send_agent_info;
+  cb->activate = agent_function_activate;
+  cb->deactivate = agent_function_deactivate;
+  cb->take_back = evbuf_take_back;
+}
 
 int recv_msg_process(const uint8_t *sub_header, uint32_t length) {
   if (sub_header == nullptr || length < NIO_SUB_HEADER_SIZE) return -1;
@@ -127,7 +138,7 @@ int recv_res_agent_info(const uint8_t *payload, size_t length) {
   int ret = 0;
   if (agent_id[0] != '\0') {
     common_set_agent_id(agent_id, strlen(agent_id));
-    if (g_dg_agent_hooks.activate != nullptr) g_dg_agent_hooks.activate();
+    dg_link_activate(gp_main_dgconn);
   } else {
     VKLOG(g_vklog, VL_ERROR, "get agent id from datagather has failed.\n");
     dg_reconnect_with_status(gp_main_dgconn, DG_RECONNECT_INIT_FAILED);

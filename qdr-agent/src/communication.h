@@ -12,9 +12,18 @@
 #include <stdint.h>
 
 #include "device.h"
+#include "dgcomm.h"
 #include "network_collect_info.h"
 #include "network_common.h"
 #include "snmp_manager.h"
+
+// The agent's side of the collector link, for dg_link_set_callbacks:
+// packets to recv_msg_process, the agent information request
+// (send_agent_info) after each connect, the agent functions' activation and
+// deactivation (agent_function_activate / _deactivate), and the unsent
+// events of a dropped connection back to the event buffer
+// (evbuf_take_back). Fills *cb; nothing when cb is null.
+void comm_link_callbacks(dg_link_callbacks_t *cb);
 
 // Dispatches one packet. `sub_header` points at the 11-byte sub header
 // (big-endian fields) followed by the payload; `length` is the main
@@ -24,7 +33,8 @@
 int recv_msg_process(const uint8_t *sub_header, uint32_t length);
 
 // Agent information response (50036): decodes it, and with a non-empty
-// agent id stores the id and activates the agent functions; with an empty
+// agent id stores the id and activates the agent functions through the
+// main link (dg_link_activate); with an empty
 // id (or an undecodable message) asks the connection manager to reconnect
 // (reason 16). Returns 0 when the agent was activated; -1 no message could
 // be created; -3 empty agent id.

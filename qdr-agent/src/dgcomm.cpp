@@ -19,17 +19,12 @@
 
 #include <vector>
 
-#include "agent.h"
-#include "dgcomm_util.h"
-#include "event_buffer.h"
 #include "vk_clock.h"
 #include "vk_comm.h"
 #include "vk_thread.h"
 #include "vk_util.h"
 #include "vklog.h"
 
-dg_agent_hooks_t g_dg_agent_hooks = {agent_function_activate, agent_function_deactivate};
-dg_conn *gp_main_dgconn;
 int g_send_timeout_msec = DG_SEND_TIMEOUT_MSEC;
 
 namespace {
@@ -245,6 +240,20 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max) {
   return c;
 }
 
+void dg_link_set_callbacks(dg_conn *conn, const dg_link_callbacks_t *cb) {
+  if (conn == nullptr) return;
+  if (cb != nullptr) {
+    conn->callbacks = *cb;
+  } else {
+    memset(&conn->callbacks, 0, sizeof(conn->callbacks));
+  }
+}
+
+int dg_link_activate(dg_conn *conn) {
+  if (conn == nullptr || conn->callbacks.activate == nullptr) return 0;
+  return conn->callbacks.activate();
+}
+
 dg_conn *make_dg_conn_by_string(const char *ip, const char *port, uint32_t queue_count_max) {
   if (port == nullptr) return make_dg_conn(ip, 0, queue_count_max);
   char *end = nullptr;
@@ -304,12 +313,13 @@ int add_packet_to_dgcomm(dg_conn *pdgconn, mlist_item_t *pkt) {
     vkUnlock(&pdgconn->queue_lock);
     return -3;
   }
+  // Read before the lock goes: from then on the sender may send and free it.
+  unsigned size = static_cast<unsigned>(pkt->size);
   mlist_push_back(&pdgconn->send_queue, pkt);
   if (count == 0) pthread_cond_signal(&pdgconn->queue_cond);
   vkUnlock(&pdgconn->queue_lock);
   VKLOG(g_vklog, VL_TRACE, "send queue count:%d\n", static_cast<int>(count + 1));
-  VKLOG(g_vklog, VL_TRACE, "[add_packet_to_dgcomm] push data(size:%u)\n",
-        static_cast<unsigned>(pkt->size));
+  VKLOG(g_vklog, VL_TRACE, "[add_packet_to_dgcomm] push data(size:%u)\n", size);
   return 0;
 }
 
@@ -357,7 +367,16 @@ int dg_take_back_events(dg_conn *pdgconn) {
     VKLOG(g_vklog, VL_INFO, "[dg_take_back_events] unsent packets dropped with the link.(%u)\n",
           dropped);
   }
-  evbuf_take_back(events.data(), static_cast<uint32_t>(events.size()));
+  if (events.empty()) return 0;
+  if (pdgconn->callbacks.take_back == nullptr) {
+    for (mlist_item_t *e : events) mlist_destroy_item(nullptr, e);
+    VKLOG(g_vklog, VL_INFO,
+          "[dg_take_back_events] unsent event packets dropped with the link, nothing takes them "
+          "back.(%u)\n",
+          static_cast<unsigned>(events.size()));
+    return 0;
+  }
+  pdgconn->callbacks.take_back(events.data(), static_cast<uint32_t>(events.size()));
   return static_cast<int>(events.size());
 }
 
@@ -384,7 +403,7 @@ void dg_disconnect(dg_conn *pdgconn) {
   }
   vkUnlock(&pdgconn->sock_lock);
   if (sock < 0) return;
-  if (g_dg_agent_hooks.deactivate != nullptr) g_dg_agent_hooks.deactivate();
+  if (pdgconn->callbacks.deactivate != nullptr) pdgconn->callbacks.deactivate();
   pdgconn->connection_state.store(DG_STATE_DISCONNECTED);
   vkLock(&pdgconn->send_lock);
   int ret = vk_close_socket_debug(sock, nullptr);
@@ -605,7 +624,7 @@ void *dg_communicate(void *arg) {
     c->sock.store(fd);
     c->connection_state.store(DG_STATE_CONNECTED);
     VKLOG(g_vklog, VL_INFO, "Connect to Data Gather is success.(sock:%d)\n", fd);
-    send_agent_info();
+    if (c->callbacks.on_connect != nullptr) c->callbacks.on_connect();
   }
   dg_disconnect(c);
   c->thread_running_comm.fetch_sub(1);

@@ -6,7 +6,8 @@
 // - DG_Comm (dg_communicate) connects, reconnects, receives, and runs the
 //   inbound dispatcher for each complete packet. It alone closes and opens
 //   the socket and acts on a reconnect reason; after every connect it
-//   queues the agent information request. Between readiness waits of
+//   calls the on-connect callback (where the agent queues its information
+//   request). Between readiness waits of
 //   DG_CHECK_STEP_MSEC it checks for a send blocked longer than
 //   g_send_timeout_msec and for a frame stalled mid-way (DG_RECV_STALL_MSEC);
 //   either drops the connection.
@@ -19,13 +20,18 @@
 // reconnect_flag, sock, send_start_time, counters) are atomics written by
 // one thread and polled by the others; any thread may set a reconnect
 // reason, only DG_Comm acts on it. Every reconnect empties the queue:
-// syslog and trap packets in it, and the one whose send was cut, go back to
-// the event buffer in their order (evbuf_take_back); other packets are
-// dropped. A packet whose bytes the socket took in full counts as sent:
+// syslog and trap packets in it, and the one whose send was cut, are handed
+// in their order to the take-back callback (the agent's event buffer);
+// other packets are dropped. A packet whose bytes the socket took in full counts as sent:
 // the protocol has no acknowledgement, so what the kernel held for a
 // collector that then died cannot be known or sent again. A packet cut
 // mid-way cannot have reached the collector whole, so it is sent again in
 // full, never twice whole.
+// The link knows nothing of the application: what it hands up (inbound
+// packets, connect, activation, drop, unsent events) goes through the
+// connection's callback table, which the owner installs before
+// create_dg_connection. With none installed the link still connects,
+// sends, and drops inbound packets with a log line.
 // shutdown_dg_connection clears `active`, shuts the socket down (waking a
 // blocked receive wait or send; DG_Comm closes it on its way out), empties
 // the queue and polls both thread counters; the record may be freed with
@@ -124,6 +130,25 @@ enum {
 // header (fields big-endian), `length` is the main header's body length.
 typedef int (*dg_packet_handler_t)(const uint8_t *sub_header, uint32_t length);
 
+// What the link calls in its owner. Every member may be null (then the link
+// does nothing there, but a dropped packet is logged). Called on DG_Comm,
+// except `activate` (on the thread that calls dg_link_activate) and
+// `deactivate` (on whichever thread drops the socket: DG_Comm, or the
+// caller of shutdown_dg_connection when DG_Comm is not running).
+typedef struct {
+  // Each complete inbound packet; its result is not looked at.
+  dg_packet_handler_t packet_handler;
+  // Right after each connect, with the connection up: the handshake starts here.
+  int (*on_connect)(void);
+  // The handshake completed (dg_link_activate): the agent functions start.
+  int (*activate)(void);
+  // An open socket is being dropped: the agent functions stop.
+  int (*deactivate)(void);
+  // Unsent syslog and trap packets of a dropped connection, oldest first;
+  // the callee owns them. Not installed: they are freed and logged.
+  int (*take_back)(mlist_item_t *const *pkts, uint32_t count);
+} dg_link_callbacks_t;
+
 // What the link does to the outside world: send, connect and the
 // monotonic clock. make_dg_conn installs the real ones (send(2),
 // dg_connect, vk_monotonic_msec); tests replace members before
@@ -185,20 +210,10 @@ typedef struct dg_conn {
   // Monotonic ms of the last byte received for the frame being assembled.
   uint64_t recv_progress_msec;
   dg_conn_ops_t ops;
-  // Where complete inbound packets go; null means recv_msg_process.
-  dg_packet_handler_t packet_handler;
+  // Written before create_dg_connection, read-only while the threads run.
+  dg_link_callbacks_t callbacks;
 } dg_conn;
 
-// Agent functions the link starts and stops. Default: the agent's own
-// (agent_function_activate / agent_function_deactivate); tests replace
-// them before creating a connection.
-typedef struct {
-  int (*activate)(void);
-  int (*deactivate)(void);
-} dg_agent_hooks_t;
-extern dg_agent_hooks_t g_dg_agent_hooks;
-
-extern dg_conn *gp_main_dgconn;
 // Limit of a send call, ms (the hang check); the socket's send time-out is
 // this plus DG_SEND_TIMEOUT_MARGIN_MSEC.
 extern int g_send_timeout_msec;
@@ -218,6 +233,15 @@ dg_conn *make_dg_conn(const char *ip, uint16_t port, uint32_t queue_count_max);
 // The same with the port as decimal text; null when the text is not a
 // number from 1 to 65535.
 dg_conn *make_dg_conn_by_string(const char *ip, const char *port, uint32_t queue_count_max);
+
+// Installs `cb` (copied; null: none) as the connection's callback table.
+// REQUIRES: the connection's threads are not running.
+void dg_link_set_callbacks(dg_conn *conn, const dg_link_callbacks_t *cb);
+
+// Calls the activate callback, if any: the owner's packet handler reports
+// a completed handshake. Returns its result, or 0 when none is installed
+// (or conn is null).
+int dg_link_activate(dg_conn *conn);
 
 // Sets `active`, ignores SIGPIPE for the process and starts DG_Comm, then
 // DG_Sender, each with a 10 MiB stack. Returns 0; -1 when DG_Comm cannot
@@ -241,15 +265,16 @@ uint32_t dg_queue_count(dg_conn *pdgconn);
 void clear_tcpqueue(dg_conn *pdgconn);
 
 // Empties the queue of a dropped connection, the packet whose send was cut
-// first: syslog and trap packets go back to the event buffer in their
-// order, the rest are freed. Returns the number given back. REQUIRES: the
+// first: syslog and trap packets go to the take-back callback in their
+// order (freed and logged when none is installed), the rest are freed.
+// Returns the number given back. REQUIRES: the
 // connection is marked down (no packet can be queued meanwhile).
 int dg_take_back_events(dg_conn *pdgconn);
 
 // Asks DG_Comm to rebuild the connection for `status` (a DG_RECONNECT_*).
 void dg_reconnect_with_status(dg_conn *pdgconn, int status);
 
-// Closes an open socket: deactivates the agent functions, state 0, shuts
+// Closes an open socket: calls the deactivate callback, state 0, shuts
 // the socket down, waits for a send in progress to end, closes it; sock is
 // -1 from the start. A closed socket is left alone. REQUIRES: called by
 // DG_Comm, or when DG_Comm is not running.
@@ -290,6 +315,25 @@ int writeHex(const char *filename, const char *label, const void *data, size_t s
 // types (the receiver); "UNKNOWN" for others.
 const char *dg_send_packet_type_name(uint16_t type);
 const char *dg_recv_packet_type_name(uint16_t type);
+
+// Receives what the connection's socket has for the packet being assembled
+// (never more than that packet lacks) and, when the packet is complete,
+// hands its sub header and body length to the connection's packet handler
+// (none installed: the packet is dropped with a log line); after a packet of more than
+// DG_RECV_RELEASE_MIN bytes the buffer's used pages are given back. After a complete packet it goes
+// on with the next one while the socket has more (at most 64 packets a call, and not once a
+// reconnect reason is set). The receive result is kept in last_recv_ret_val: 0 means the peer
+// closed the stream (not an error here; the caller acts on it); nothing available yet is not an
+// error. Returns 0, or:
+//   -1 no connection record;
+//   -2 receive error on the header;
+//   -3 resynchronisation found no magic;
+//   -4 header version other than 2;
+//   -5 body length 0, shorter than the sub header, or too large for the
+//      reassembly buffer;
+//   -6 receive error on the body.
+// Every negative result means the connection must be dropped.
+int dg_receive_packet(struct dg_conn *pdgconn);
 
 // The thread bodies (exposed for the thread names in logs and for tests).
 void *dg_communicate(void *arg);

@@ -1,6 +1,6 @@
 // Packets of the network agent's collector link: the queued outbound packet
-// (pkt_data), the sender's serializer, and the receiver's incremental
-// reassembler.
+// (pkt_data), the sender's serializer, and the buffers and resynchronisation
+// of the receiver's incremental reassembler (dg_receive_packet, in dgcomm.h).
 //
 // Wire form: a 23-byte header (12-byte main header from the template
 // g_packet_main_header, 11-byte sub header with type, id, status 0 and body
@@ -8,7 +8,7 @@
 //
 // Threads: producers of any thread call make_packet_data/remove_pkt; the
 // DG_Sender thread serializes (its own buffer); the DG_Comm thread
-// reassembles (the connection's buffer). g_packet_id is incremented
+// resynchronises the connection's buffer. g_packet_id is incremented
 // atomically; the template header is written once by dgcomm_init before the
 // threads start and only read afterwards.
 #ifndef QDR_AGENT_DGCOMM_PACKET_H
@@ -120,24 +120,5 @@ void packet_buffer_free(pakcet_buffer_t *pkt_buf);
 // held nothing is done (0). Returns 0 when the magic is found (the bytes
 // from it on are moved to the start), -2 when there is none.
 int _recovery_data_buffer(data_buffer_t *buf);
-
-// Receives what the connection's socket has for the packet being assembled
-// (never more than that packet lacks) and, when the packet is complete,
-// hands its sub header and body length to the connection's packet handler
-// (the inbound dispatcher by default); after a packet of more than
-// DG_RECV_RELEASE_MIN bytes the buffer's used pages are given back. After a complete packet it goes
-// on with the next one while the socket has more (at most 64 packets a call, and not once a
-// reconnect reason is set). The receive result is kept in last_recv_ret_val: 0 means the peer
-// closed the stream (not an error here; the caller acts on it); nothing available yet is not an
-// error. Returns 0, or:
-//   -1 no connection record;
-//   -2 receive error on the header;
-//   -3 resynchronisation found no magic;
-//   -4 header version other than 2;
-//   -5 body length 0, shorter than the sub header, or too large for the
-//      reassembly buffer;
-//   -6 receive error on the body.
-// Every negative result means the connection must be dropped.
-int dg_receive_packet(struct dg_conn *pdgconn);
 
 #endif  // QDR_AGENT_DGCOMM_PACKET_H

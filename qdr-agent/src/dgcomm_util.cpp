@@ -29,38 +29,6 @@ struct small_workspace {
 
 }  // namespace
 
-// A new packet of `type` with `size` bytes of payload space, or null
-// (logged).
-pkt_data *dg_new_packet(const char *func, uint16_t type, size_t size, mlist_item_t **item) {
-  pkt_data *pd = make_packet_data(item, type, static_cast<uint32_t>(size));
-  if (pd == nullptr) {
-    VKLOG(g_vklog, VL_ERROR, "[%s] make_packet_data() has failed.(size:%lu)\n", func,
-          static_cast<unsigned long>(size));
-  }
-  return pd;
-}
-
-// Takes the encoder's result `n`: a failed encoding frees the packet (-1);
-// otherwise the packet is queued (0) or, refused, logged and freed (-3).
-int dg_queue_encoded(const char *func, mlist_item_t *item, pkt_data *pd, int n,
-                     const char *encoded_log) {
-  if (n < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[%s] encode has failed.(ret:%d,%s)\n", func, n,
-          pbwire_error_code_to_string(n));
-    remove_pkt(gp_main_dgconn, item);
-    return -1;
-  }
-  pd->body_len = static_cast<uint32_t>(n);
-  VKLOG(g_vklog, VL_DEBUG, encoded_log, static_cast<unsigned long>(pd->body_len));
-  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR, "[%s] add_packet_to_dgcomm() has failed.(ret:%d)\n", func, r);
-    remove_pkt(gp_main_dgconn, item);
-    return -3;
-  }
-  return 0;
-}
-
 size_t dg_agent_info_workspace_size(size_t ip_count, size_t mac_count) {
   size_t sum = DG_AGENT_INFO_BASE_SIZE + DG_AGENT_INFO_IP_ITEM_SIZE * ip_count +
                DG_AGENT_INFO_MAC_ITEM_SIZE * mac_count;

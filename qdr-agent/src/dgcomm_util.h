@@ -5,8 +5,8 @@
 // conversions of SNMP settings and device system facts to their wire form.
 //
 // Every sender builds its message in a workspace, encodes it into a packet
-// (make_packet_data) and queues it on gp_main_dgconn; none waits for the
-// collector, none retries. A refused packet is freed and logged once.
+// (dg_new_packet) and hands it to the outbox (dg_queue_encoded); none waits
+// for the collector, none retries. A refused packet is freed and logged once.
 // Threads: send_agent_info, send_packet_result and send_discovery_device
 // run on DG_Comm (the agent information and discovery workspaces are used
 // only there); the requests run on the device event checker's thread.
@@ -16,24 +16,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "network_agent_device_info.h"
 #include "network_common.h"
 #include "snmp_manager.h"
 #include "snmp_util.h"
-
-// A new packet of `type` with `size` bytes of payload space and its queue
-// item in *item, or null (logged with `func`). The caller hands it to
-// dg_queue_encoded.
-pkt_data *dg_new_packet(const char *func, uint16_t type, size_t size, mlist_item_t **item);
-
-// Takes the encoder's result `n` for the packet of dg_new_packet: a failed
-// encoding frees the packet (-1, logged); otherwise the body length is set,
-// `encoded_log` (a format taking the length as unsigned long) is logged at
-// debug level and the packet is queued (0) or, refused, logged and freed
-// (-3).
-int dg_queue_encoded(const char *func, mlist_item_t *item, pkt_data *pd, int n,
-                     const char *encoded_log);
 
 // Values of the agent information request.
 #define DG_AGENT_PLATFORM_TYPE 1

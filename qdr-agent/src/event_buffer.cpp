@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "dgcomm.h"
+#include "dg_outbox.h"
 #include "dgcomm_packet.h"
 #include "vklog.h"
 
@@ -97,7 +97,7 @@ int evbuf_flush_locked() {
   int moved = 0;
   while (g_evbuf.held.count > 0) {
     auto *e = static_cast<evbuf_entry *>(g_evbuf.held.head->data);
-    if (add_packet_to_dgcomm(gp_main_dgconn, e->pkt) != 0) break;
+    if (dg_outbox_add(e->pkt) != 0) break;
     mlist_item_t *item = nullptr;
     mlist_pop_front_data(&g_evbuf.held, nullptr, &item);
     g_evbuf.held_bytes -= e->bytes;
@@ -165,10 +165,7 @@ int evbuf_submit(mlist_item_t *pkt, uint32_t events, const char *what) {
   std::lock_guard<std::mutex> guard(g_evbuf.lock);
   evbuf_prepare_locked();
   if (g_evbuf.limit_bytes == 0) {
-    int r = add_packet_to_dgcomm(gp_main_dgconn, pkt);
-    if (r == 0) return EVBUF_SENT;
-    VKLOG(g_vklog, VL_ERROR, "[%s] add_packet_to_dgcomm() has failed.(ret:%d)\n", what, r);
-    remove_pkt(nullptr, pkt);
+    if (dg_outbox_send(what, pkt) == 0) return EVBUF_SENT;
     g_evbuf.dropped_events += events;
     g_evbuf.dropped_packets++;
     return EVBUF_ERR_REFUSED;
@@ -176,7 +173,7 @@ int evbuf_submit(mlist_item_t *pkt, uint32_t events, const char *what) {
   // Older events go first; a packet overtakes nothing.
   evbuf_flush_locked();
   if (g_evbuf.link_ready && g_evbuf.held.count == 0 &&
-      add_packet_to_dgcomm(gp_main_dgconn, pkt) == 0) {
+      dg_outbox_add(pkt) == 0) {
     return EVBUF_SENT;
   }
   pkt = evbuf_compact(pkt);

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "dgcomm.h"
+#include "dg_outbox.h"
 #include "dgcomm_packet.h"
 #include "icmp.h"
 #include "network_public_stat.h"
@@ -333,22 +333,10 @@ int icmp_send_data(uint64_t collect_time_nsec, const char *device_id, double lat
     return -2;
   }
   int n = network_device_latency_encode(msg, pd->body, t_work.size);
-  if (n < 0) {
-    VKLOG(g_vklog, VL_ERROR, "[icmp_send_data] encode has failed.(ret:%d,%s)\n", n,
-          pbwire_error_code_to_string(n));
-    remove_pkt(gp_main_dgconn, item);
-    return -2;
-  }
-  pd->body_len = static_cast<uint32_t>(n);
+  if (dg_outbox_seal(nullptr, "icmp_send_data", item, pd, n) != 0) return -2;
   VKLOG(g_vklog, VL_DEBUG, "encode(network_device_latency) has success.(size:%u,var:%lu)\n",
         pd->body_len, static_cast<unsigned long>(t_work.size));
-  int r = add_packet_to_dgcomm(gp_main_dgconn, item);
-  if (r != 0) {
-    VKLOG(g_vklog, VL_ERROR,
-          "[icmp_target_device_add] add_packet_to_dgcomm() has failed.(ret:%d)\n", r);
-    remove_pkt(gp_main_dgconn, item);
-    return -4;
-  }
+  if (dg_outbox_send("icmp_send_data", item) != 0) return -4;
   return 0;
 }
 

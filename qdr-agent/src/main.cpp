@@ -19,7 +19,9 @@
 #include "agent.h"
 #include "collect_thread.h"
 #include "common.h"
+#include "communication.h"
 #include "config.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "environment.h"
 #include "icmp.h"
@@ -530,6 +532,9 @@ void start_agent() {
   dgcomm_init();
   gp_main_dgconn = make_dg_conn(g_agent_config.receiver_ip, g_agent_config.receiver_port, 1000);
   if (gp_main_dgconn != nullptr) {
+    dg_link_callbacks_t cb = {};
+    comm_link_callbacks(&cb);
+    dg_link_set_callbacks(gp_main_dgconn, &cb);
     create_dg_connection(gp_main_dgconn);
     vk_sleep(1000);
   }

@@ -11,7 +11,7 @@
 #include <string.h>
 
 #include "config.h"
-#include "dgcomm.h"
+#include "dg_outbox.h"
 #include "dgcomm_packet.h"
 #include "event_buffer.h"
 #include "network_public_stat.h"
@@ -506,13 +506,9 @@ int snmp_trap_send_data(const char *device_id, const snmp_trap_data_t *trap) {
   mlist_item_t *pkt = nullptr;
   pkt_data *pd = make_packet_data(&pkt, DG_PKT_SNMP_TRAP, size);
   int n = pd != nullptr ? network_snmp_trap_encode(msg, pd->body, size) : -1;
-  if (n < 0) {
-    VKLOG(trap_log(), VL_ERROR, "network_snmp_trap_encode() has failed.(alloc size:%d)\n",
-          static_cast<int>(size));
-    remove_pkt(gp_main_dgconn, pkt);
+  if (dg_outbox_seal(trap_log(), "snmp_trap_send_data", pkt, pd, n) != 0) {
     return SNMP_TRAP_ERR_ENCODE;
   }
-  pd->body_len = static_cast<uint32_t>(n);
   VKLOG(trap_log(), VL_TRACE, "encode(network_snmp_trap) has success.(size:%u,var:%lu)\n",
         pd->body_len, static_cast<unsigned long>(strlen(msg->message_p)));
   // The buffer owns the packet from here; it holds it while the link is

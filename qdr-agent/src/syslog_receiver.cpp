@@ -6,7 +6,7 @@
 #include <new>
 
 #include "config.h"
-#include "dgcomm.h"
+#include "dg_outbox.h"
 #include "dgcomm_packet.h"
 #include "event_buffer.h"
 #include "network_public_stat.h"
@@ -371,14 +371,10 @@ int syslog_send_list(vlist_t *list) {
   mlist_item_t *pkt = nullptr;
   pkt_data *pd = make_packet_data(&pkt, DG_PKT_SYSLOG, static_cast<uint32_t>(capacity));
   int len = pd != nullptr ? network_syslog_list_encode(msg, pd->body, capacity) : -1;
-  if (len < 0) {
-    VKLOG(syslog_log(), VL_ERROR, "network_syslog_list_encode() has failed.(alloc size:%d)\n",
-          static_cast<int>(capacity));
-    remove_pkt(gp_main_dgconn, pkt);
+  if (dg_outbox_seal(syslog_log(), "syslog_send_list", pkt, pd, len) != 0) {
     vlist_clean(&batch);
     return -2;
   }
-  pd->body_len = static_cast<uint32_t>(len);
   VKLOG(syslog_log(), VL_DEBUG, "encode(network_syslog_list) has success.(len:%u,need:%lu)\n",
         pd->body_len, static_cast<unsigned long>(capacity));
   g_syslog.perf.sent_size.fetch_add(static_cast<uint32_t>(capacity), std::memory_order_relaxed);

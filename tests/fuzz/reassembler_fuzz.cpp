@@ -23,10 +23,6 @@ dg_conn *g_conn = nullptr;
 int g_peer = -1;
 bool g_broken = false;
 
-int no_hook() {
-  return 0;
-}
-
 int checked_dispatch(const uint8_t *sub, uint32_t length) {
   if (length < NIO_SUB_HEADER_SIZE || length > DATA_BUFFER_SIZE_MAX - NIO_MAIN_HEADER_SIZE) {
     g_broken = true;
@@ -42,8 +38,6 @@ int checked_dispatch(const uint8_t *sub, uint32_t length) {
 
 bool setup() {
   if (g_conn != nullptr) return true;
-  g_dg_agent_hooks.activate = no_hook;
-  g_dg_agent_hooks.deactivate = no_hook;
   dgcomm_init();
   g_conn = make_dg_conn("127.0.0.1", 9010, 10);
   if (g_conn == nullptr) return false;
@@ -51,7 +45,7 @@ bool setup() {
   if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return false;
   g_conn->sock.store(fds[0]);
   g_peer = fds[1];
-  g_conn->packet_handler = checked_dispatch;
+  g_conn->callbacks.packet_handler = checked_dispatch;
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "collect_oid.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "if_table_agent.h"
 #include "network_public_stat.h"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "if_table_agent.h"
 #include "network_public_stat.h"

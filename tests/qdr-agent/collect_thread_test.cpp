@@ -22,6 +22,7 @@
 #include "collect_interface.h"
 #include "collect_oid.h"
 #include "device.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "icmp.h"
 #include "if_table_agent.h"

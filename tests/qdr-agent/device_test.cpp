@@ -23,6 +23,7 @@
 #include "collect_thread.h"
 #include "common.h"
 #include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "network_agent_device_info.h"
 #include "snmp_test_env.h"

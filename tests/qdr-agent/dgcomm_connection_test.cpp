@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
 #include "event_buffer.h"
@@ -155,9 +157,9 @@ struct loop_collector {
 class DgConnection : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_hooks = g_dg_agent_hooks;
-    g_dg_agent_hooks.activate = count_activate;
-    g_dg_agent_hooks.deactivate = count_deactivate;
+    comm_link_callbacks(&cb);
+    cb.activate = count_activate;
+    cb.deactivate = count_deactivate;
     g_activations = 0;
     g_deactivations = 0;
     dgcomm_init();
@@ -182,13 +184,13 @@ class DgConnection : public ::testing::Test {
         EXPECT_EQ(dg_conn_free(conn), 0);
       }
     }
-    g_dg_agent_hooks = saved_hooks;
     evbuf_clear();
     EXPECT_EQ(chdir(old_cwd.c_str()), 0);
   }
   void start(uint16_t port, uint32_t queue_max = 1000) {
     conn = make_dg_conn("127.0.0.1", port, queue_max);
     ASSERT_NE(conn, nullptr);
+    dg_link_set_callbacks(conn, &cb);
     gp_main_dgconn = conn;
     ASSERT_EQ(create_dg_connection(conn), 0);
   }
@@ -209,7 +211,7 @@ class DgConnection : public ::testing::Test {
 
   vktest::temp_dir dir;
   std::string old_cwd;
-  dg_agent_hooks_t saved_hooks;
+  dg_link_callbacks_t cb = {};
   dg_conn *conn = nullptr;
 };
 
@@ -353,7 +355,7 @@ int hold_events_on_drop() {
 // restarted collector, in order and once. Only what the agent's socket
 // had taken in full before the death may be missing, at the start.
 TEST_F(DgConnection, EventsQueuedWhenTheCollectorDiesArriveAfterItsRestartInOrder) {
-  g_dg_agent_hooks.deactivate = hold_events_on_drop;
+  cb.deactivate = hold_events_on_drop;
   evbuf_init(64u << 20);
   loop_collector col;
   col.reading = false;  // from the start: every packet stays with the agent or its socket
@@ -510,7 +512,7 @@ class DgSeam : public DgConnection {
  protected:
   void SetUp() override {
     DgConnection::SetUp();
-    g_dg_agent_hooks.deactivate = record_drop;
+    cb.deactivate = record_drop;
     reset();
   }
   void reset() {
@@ -548,6 +550,7 @@ class DgSeam : public DgConnection {
   void start_seam(bool fast = true) {
     conn = make_dg_conn("127.0.0.1", 9, 1000);
     ASSERT_NE(conn, nullptr);
+    dg_link_set_callbacks(conn, &cb);
     conn->ops.connect = fake_connect;
     conn->ops.send = fake_send;
     if (fast) conn->ops.monotonic_msec = fast_clock;
@@ -651,7 +654,7 @@ int record_drop_and_hold() {
 // whole on the next connection, ahead of the packets queued behind it and
 // of the events that came during the drop; each goes out whole once.
 TEST_F(DgSeam, APacketCutByADropIsSentAgainWholeAheadOfNewerEvents) {
-  g_dg_agent_hooks.deactivate = record_drop_and_hold;
+  cb.deactivate = record_drop_and_hold;
   evbuf_init(1 << 20);
   start_seam();
   // The agent information request has gone whole.

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "common.h"
+#include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "environment.h"
 #include "test_process.h"
@@ -59,9 +61,6 @@ class DgSimLink : public ::testing::Test {
     common_init();  // host facts and addresses, once per process
   }
   void SetUp() override {
-    saved_hooks = g_dg_agent_hooks;
-    g_dg_agent_hooks.activate = count_activate;
-    g_dg_agent_hooks.deactivate = count_deactivate;
     g_activations = 0;
     g_deactivations = 0;
     dgcomm_init();
@@ -82,7 +81,6 @@ class DgSimLink : public ::testing::Test {
       }
     }
     if (sim.pid > 0) vktest::stop_program(sim);
-    g_dg_agent_hooks = saved_hooks;
   }
 
   // Starts dg-sim on a free port with the given options.
@@ -108,6 +106,11 @@ class DgSimLink : public ::testing::Test {
   void start_link(const char *address = "127.0.0.1") {
     conn = make_dg_conn(address, port, 1000);
     ASSERT_NE(conn, nullptr);
+    dg_link_callbacks_t cb = {};
+    comm_link_callbacks(&cb);
+    cb.activate = count_activate;
+    cb.deactivate = count_deactivate;
+    dg_link_set_callbacks(conn, &cb);
     gp_main_dgconn = conn;
     ASSERT_EQ(create_dg_connection(conn), 0);
   }
@@ -117,7 +120,6 @@ class DgSimLink : public ::testing::Test {
   std::string out_path;
   vktest::child sim;
   uint16_t port = 0;
-  dg_agent_hooks_t saved_hooks;
   dg_conn *conn = nullptr;
 };
 

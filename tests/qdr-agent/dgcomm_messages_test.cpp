@@ -12,6 +12,7 @@
 #include "common.h"
 #include "common_agent_info.h"
 #include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "dgcomm_util.h"
 #include "network_agent_device_info.h"
@@ -38,13 +39,15 @@ class DgMessages : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { common_init(); }
   void SetUp() override {
-    saved_hooks = g_dg_agent_hooks;
-    g_dg_agent_hooks.activate = count_activate;
-    g_dg_agent_hooks.deactivate = no_deactivate;
     g_activations = 0;
     dgcomm_init();
     conn = make_dg_conn("127.0.0.1", 9010, 4);
     ASSERT_NE(conn, nullptr);
+    dg_link_callbacks_t cb = {};
+    comm_link_callbacks(&cb);
+    cb.activate = count_activate;
+    cb.deactivate = no_deactivate;
+    dg_link_set_callbacks(conn, &cb);
     // Marked connected without threads: queued packets stay in the queue.
     conn->connection_state.store(DG_STATE_CONNECTED);
     gp_main_dgconn = conn;
@@ -52,7 +55,6 @@ class DgMessages : public ::testing::Test {
   void TearDown() override {
     gp_main_dgconn = nullptr;
     EXPECT_EQ(dg_conn_free(conn), 0);
-    g_dg_agent_hooks = saved_hooks;
   }
   // Takes the oldest queued packet.
   queued pop() {
@@ -73,7 +75,6 @@ class DgMessages : public ::testing::Test {
     return recv_msg_process(sub.data(), static_cast<uint32_t>(sub.size()));
   }
 
-  dg_agent_hooks_t saved_hooks;
   dg_conn *conn = nullptr;
 };
 

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "common.h"
+#include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
 #include "icmp.h"
@@ -61,7 +63,6 @@ class IcmpWorker : public ::testing::Test {
     common_init();
   }
   void SetUp() override {
-    saved_hooks = g_dg_agent_hooks;
     target_device_clear(&g_icmp_device_manager);
     g_icmp_worker_status.store(TARGET_SERVICE_NONE);
     ASSERT_EQ(icmp_init(), 0);
@@ -83,7 +84,6 @@ class IcmpWorker : public ::testing::Test {
       EXPECT_EQ(dg_conn_free(conn), 0);
     }
     if (sim.pid > 0) vktest::stop_program(sim);
-    g_dg_agent_hooks = saved_hooks;
     target_device_clear(&g_icmp_device_manager);
   }
   // The stored SNMP status of `id` is there.
@@ -92,7 +92,6 @@ class IcmpWorker : public ::testing::Test {
     return target_device_get_user_data_by_id(&g_icmp_device_manager, id, &s) == 0;
   }
 
-  dg_agent_hooks_t saved_hooks;
   dg_conn *conn = nullptr;
   bool threads = false;
   vktest::temp_dir dir;
@@ -110,12 +109,15 @@ TEST_F(IcmpWorker, RecordsOfRegisteredDevicesReachTheCollectorEveryCycle) {
   ASSERT_GT(sim.pid, 0);
   ASSERT_TRUE(vktest::wait_until([&] { return vktest::file_exists(port_file); }, 15000));
   uint16_t port = static_cast<uint16_t>(strtoul(vktest::read_file(port_file).c_str(), nullptr, 10));
-  g_dg_agent_hooks.activate = count_activate;
-  g_dg_agent_hooks.deactivate = no_hook;
   g_activations = 0;
   dgcomm_init();
   conn = make_dg_conn("127.0.0.1", port, 1000);
   ASSERT_NE(conn, nullptr);
+  dg_link_callbacks_t cb = {};
+  comm_link_callbacks(&cb);
+  cb.activate = count_activate;
+  cb.deactivate = no_hook;
+  dg_link_set_callbacks(conn, &cb);
   gp_main_dgconn = conn;
   threads = true;
   ASSERT_EQ(create_dg_connection(conn), 0);

@@ -78,7 +78,7 @@ class Reassembler : public ::testing::Test {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     conn->sock.store(fds[0]);
     peer = fds[1];
-    conn->packet_handler = capture;
+    conn->callbacks.packet_handler = capture;
   }
   void TearDown() override {
     if (peer >= 0) close(peer);

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "common.h"
+#include "communication.h"
+#include "dg_outbox.h"
 #include "dgcomm.h"
 #include "dgcomm_packet.h"
 #include "test_process.h"
@@ -109,6 +111,9 @@ struct queue_link {
     dgcomm_init();
     conn = make_dg_conn("127.0.0.1", 9010, max);
     if (conn != nullptr) conn->connection_state.store(DG_STATE_CONNECTED);
+    dg_link_callbacks_t cb = {};
+    comm_link_callbacks(&cb);
+    dg_link_set_callbacks(conn, &cb);
     gp_main_dgconn = conn;
   }
   ~queue_link() {
@@ -140,15 +145,12 @@ struct sim_link {
   vktest::child sim;
   dg_conn *conn = nullptr;
   std::string out;
-  dg_agent_hooks_t saved_hooks = g_dg_agent_hooks;
 
   // Starts dg-sim and a link to it; false when either fails. The agent
   // functions are not run on activation: the test starts what it needs.
   bool start() {
     static bool facts = (common_init(), true);
     (void)facts;
-    g_dg_agent_hooks.activate = [] { return 0; };
-    g_dg_agent_hooks.deactivate = [] { return 0; };
     out = dir.path + "/packets.jsonl";
     std::string port_file = dir.path + "/port";
     sim = vktest::start_program(
@@ -162,6 +164,11 @@ struct sim_link {
     dgcomm_init();
     conn = make_dg_conn("127.0.0.1", port, 1000);
     if (conn == nullptr) return false;
+    dg_link_callbacks_t cb = {};
+    comm_link_callbacks(&cb);
+    cb.activate = [] { return 0; };
+    cb.deactivate = [] { return 0; };
+    dg_link_set_callbacks(conn, &cb);
     gp_main_dgconn = conn;
     if (create_dg_connection(conn) != 0) return false;
     return vktest::wait_until([&] { return conn->connection_state.load() == DG_STATE_CONNECTED; },
@@ -179,7 +186,6 @@ struct sim_link {
       if (ended) dg_conn_free(conn);
     }
     if (sim.pid > 0) vktest::stop_program(sim);
-    g_dg_agent_hooks = saved_hooks;
   }
   // dg-sim's lines that contain `what`.
   std::vector<std::string> lines_with(const std::string &what) {
