@@ -3,7 +3,7 @@
 // every counter, the SNMP time reports, a missing pack, a session that
 // cannot be opened, device performance in the decoded packets), and stops
 // while a thread waits in an SNMP time-out.
-#include "collect_thread.h"
+#include "collect_request.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
