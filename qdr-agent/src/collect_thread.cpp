@@ -137,8 +137,7 @@ void drop_pending_events(collect_req_info *req, uint64_t now) {
     mlist_destroy_item(nullptr, item);
   }
   mlist_move(&req->event_list, &kept);
-  if (vk_complain_active(&g_pool.skipping) &&
-      now - g_pool.last_skip_msec >= COLT_SKIP_QUIET_MSEC) {
+  if (vk_complain_active(&g_pool.skipping) && now - g_pool.last_skip_msec >= COLT_SKIP_QUIET_MSEC) {
     uint32_t skipped = vk_complain_release(&g_pool.skipping);
     VKLOG(g_vklog, VL_NOTICE,
           "[collect_add_req] no collection skipped for %d s; %u were skipped.\n",
@@ -439,8 +438,8 @@ int collect_add_req(collect_req_info *req) {
   bool failing = health != g_pool.health.end();
   if (!g_pool.initialised || g_pool.status.load() != COLT_STATUS_RUNNING) {
     ret = -1;
-  } else if (failing && (now < health->second.next_try_msec ||
-                         g_pool.backoff_in_flight >= backoff_share())) {
+  } else if (failing &&
+             (now < health->second.next_try_msec || g_pool.backoff_in_flight >= backoff_share())) {
     // Its failure was logged when it began; the skips are only counted.
     g_pool.skip_backoff.fetch_add(1, std::memory_order_relaxed);
     ret = -3;

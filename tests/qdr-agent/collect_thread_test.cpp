@@ -4,13 +4,13 @@
 // cannot be opened, device performance in the decoded packets), stops
 // while a thread waits in an SNMP time-out, and the pool with a scripted run
 // function in place of the SNMP runner.
-#include "collect_request.h"
+#include "collect_thread.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +23,7 @@
 
 #include "collect_interface.h"
 #include "collect_oid.h"
+#include "collect_request.h"
 #include "device.h"
 #include "dgcomm.h"
 #include "icmp.h"
@@ -355,7 +356,8 @@ TEST_F(CollectPool, TheRunFunctionsOutcomeDecidesTheDevicesHealthAndAStopIsNoFai
   EXPECT_EQ(colt_get_failing_count(), 1);
   {
     std::lock_guard<std::mutex> g(g_runs_lock);
-    EXPECT_EQ(g_runs, (std::vector<std::string>{"answers", "silent", "asked-nothing", "cancelled"}));
+    EXPECT_EQ(g_runs,
+              (std::vector<std::string>{"answers", "silent", "asked-nothing", "cancelled"}));
     g_runs.clear();
   }
   // The counters the function was given are the thread's own.
