@@ -125,6 +125,7 @@ extern device_manager g_device_manager;
 // is 0. Defined with the agent's functions, which reset them.
 extern std::atomic<int> g_is_oid_manager_res;
 extern std::atomic<int> g_is_device_manager_res;
+
 extern const char *g_device_command_str[4];  // "none", "idle", "activate", "deactivate"
 extern const char *g_device_status_str[6];   // "none", "start", "run", "wait", "stop", "idle"
 
