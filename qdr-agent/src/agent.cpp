@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include "collect_oid.h"
-#include "collect_thread.h"
+#include "collect_request.h"
 #include "config.h"
 #include "device.h"
 #include "event_buffer.h"

@@ -59,9 +59,12 @@
 #include <stdint.h>
 
 #include "collect_oid.h"
-#include "collect_thread.h"
+#include "collect_util.h"
 #include "mlist.h"
 #include "snmp_manager.h"
+
+// Max-repetitions of the interface collections' walks.
+#define COLT_IF_MAX_REPETITIONS 80
 
 // Sizes of the statistics text fields.
 #define COLT_IF_INDEX_SIZE 32

@@ -11,7 +11,7 @@
 #include <stdint.h>
 
 #include "collect_oid.h"
-#include "collect_thread.h"
+#include "collect_util.h"
 #include "snmp_manager.h"
 
 #define COLT_DEVICE_PERF_VALUE_SIZE 32

@@ -1,17 +1,17 @@
-// Collection queue, collect threads and device performance.
+// Collection pool: the queue of collect requests and the collect threads
+// that run them.
 //
-// SNMP polling is done by a fixed pool of collect threads that take collect
-// requests from one shared FIFO queue. The device event checker turns each
-// due collect event into a request (colt_req_info_new_with_info) and offers
-// it (collect_add_req); a collect thread pops it, opens one SNMP session for
-// it, runs its events in order (device performance here, interface
-// statistics and performance in collect_interface, device performance in
-// collect_perf), closes the session and
-// hands each event's elapsed SNMP time to the ICMP monitor.
+// The device event checker offers requests (collect_add_req); a collect
+// thread pops the oldest and hands it to the run function given at
+// colt_pool_init (the request runner of collect_request.h, which opens the
+// SNMP session and runs each event's collection). The pool knows a request
+// only as a device, its SNMP peer and a list of events keyed by type and
+// pack: it never looks at what an event collects.
 //
-// Owns: the queue g_collect_req_queue (requests, oldest first), the pool
-// status, the per-thread counters and the previous-sample table of the
-// interface collections (created by collect_thread_init).
+// Owns one state record: the queue (requests, oldest first), its locks and
+// conditions, the pool status, the per-thread counters, the pending
+// collections and the back-off table of devices that do not answer
+// (colt_pool_init / colt_pool_clear).
 //
 // Threads, queue and shutdown order:
 // - Producers (the event checker) append under the queue lock and signal the
@@ -39,17 +39,15 @@
 #ifndef QDR_AGENT_COLLECT_THREAD_H
 #define QDR_AGENT_COLLECT_THREAD_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
 
-#include "collect_oid.h"
+#include "collect_event.h"
 #include "mlist.h"
 #include "snmp_manager.h"
 
 #define COLT_THREAD_MAX 40
-#define COLT_DEVICE_ID_SIZE 40
 // Longest wait of an idle collect thread before it looks at the status.
 #define COLT_IDLE_WAIT_MSEC 500
 // Most requests the queue holds (colt_set_queue_limit changes it). Each
@@ -65,22 +63,8 @@
 #define COLT_BACKOFF_LIMIT_MSEC 300000
 // Time limit of collect_thread_stop when 0 is given.
 #define COLT_STOP_TIMEOUT_SEC 10
-// Max-repetitions of the interface collections' walks.
-#define COLT_IF_MAX_REPETITIONS 80
 
-// The collect event record of the device manager (device.h): type, OID
-// pack id, interval in seconds, next due time in ms, use flag.
-struct event;
-
-// Event types.
-enum {
-  COLT_EVENT_NONE = 0,
-  COLT_EVENT_DEVICE_PERF = 1,
-  COLT_EVENT_IF_STAT = 2,
-  COLT_EVENT_IF_PERF = 3,
-};
-
-// g_collect_status
+// Pool status.
 enum {
   COLT_STATUS_NOT_STARTED = 0,
   COLT_STATUS_RUNNING = 1,
@@ -97,6 +81,21 @@ typedef struct {
   uint32_t pop_queue_count;  // requests taken from the queue
 } collect_perf;
 
+// The live counters of one collect thread, written by that thread only
+// (relaxed adds, colt_bump) and read by colt_get_perf.
+typedef struct {
+  std::atomic<uint32_t> snmp_open;
+  std::atomic<uint32_t> snmp_failed;
+  std::atomic<uint32_t> snmp_close;
+  std::atomic<uint32_t> worked_count;
+  std::atomic<uint32_t> pop_queue_count;
+} colt_thread_counters;
+
+// Adds one to a counter of the calling thread.
+inline void colt_bump(std::atomic<uint32_t> &counter) {
+  counter.fetch_add(1, std::memory_order_relaxed);
+}
+
 // One queued request: the due events of one device and a copy of its SNMP
 // access taken when the request was made. Owned by the queue item that
 // holds it (allocated with mlist_new_item), destroyed with
@@ -110,20 +109,21 @@ typedef struct {
   int backed_off;           // set when queued: the device answered nothing last time
 } collect_req_info;
 
-// Where each event's elapsed SNMP time goes: (device id, address text,
-// success of the collection, elapsed ns). icmp_push_snmp_latency by
-// default; tests replace it to observe the reports.
-typedef int (*colt_latency_fn)(const char *device_id, const char *ip, int success,
-                               uint64_t elapsed_ns);
-extern std::atomic<colt_latency_fn> g_colt_latency_hook;
+// Runs one request popped by collect thread `index` (its counters in
+// `counters`). The request stays the pool's: the function may take its
+// events but not free it. Returns 1 when the device answered anything, -1
+// when it answered nothing (time-outs, or no session: the device is backed
+// off), 0 otherwise (nothing was asked). A -1 once a stop has begun counts
+// as 0: a cancelled exchange says nothing about the device.
+typedef int (*colt_run_fn)(int index, collect_req_info *req, colt_thread_counters *counters);
 
 // ---- Pool ----
 
 // Creates the empty queue, sets the thread count to min(thread_count, 40)
-// (40 when thread_count < 1), zeroes the counters and creates the
-// previous-sample table. Safe to call again while no thread runs (the
-// queue and table are kept). Returns 0; -1 when memory is exhausted.
-int collect_thread_init(int thread_count);
+// (40 when thread_count < 1), zeroes the counters and keeps `run` as the
+// function the threads run requests through. Safe to call again while no
+// thread runs (the queue is kept). Returns 0; -1 for a null `run`.
+int colt_pool_init(int thread_count, colt_run_fn run);
 
 // Sets the status to running and starts the threads "collect_0" .. through
 // thread_startup, each bound to its index. Returns the number started (0 or
@@ -138,9 +138,10 @@ int collect_thread_run(void);
 // this again waits again for that thread).
 int collect_thread_stop(int timeout_sec);
 
-// Frees the queue and the previous-sample table. For the end of the
-// process and tests; REQUIRES: no collect thread runs.
-void collect_thread_clear(void);
+// Frees the queue and forgets the pending collections, the devices' back-off
+// and the complaints. For the end of the process and tests; REQUIRES: no
+// collect thread runs.
+void colt_pool_clear(void);
 
 // Pool status (COLT_STATUS_*).
 int colt_get_status(void);
@@ -194,18 +195,6 @@ void colt_set_queue_limit(int limit);
 // -4 the queue is at its bound.
 int collect_add_req(collect_req_info *req);
 
-// Builds a request of device `device_id` from the due events among
-// `events[0 .. event_count-1]`, with `cur_time` in ms since the epoch. Each
-// due event (cur_time >= collect_next_msec) advances its due time by its
-// interval from the old due time (no drift; a late event stays due until it
-// has caught up) and, when its use flag is set, is copied into the request.
-// Returns the request with a copy of `info`, or null when no enabled event
-// is due, an argument is null, or memory is exhausted (due times advance
-// all the same). REQUIRES: the caller holds the lock that guards `events`.
-collect_req_info *colt_req_info_new_with_info(const char *device_id, struct event *events,
-                                              int event_count, const snmp_info *info,
-                                              uint64_t cur_time);
-
 // Appends a copy of `ev`. Returns the new number of events; -1 null
 // request; -2 null event; -3 out of memory.
 int colt_add_event_to_req_info(collect_req_info *req, const struct event *ev);
@@ -213,31 +202,5 @@ int colt_add_event_to_req_info(collect_req_info *req, const struct event *ev);
 // Cleans the event list and frees the request (the queue item that holds
 // it). Null is ignored.
 void colt_req_info_destroy(collect_req_info *req);
-
-// ---- Collecting ----
-
-// Adds one response entry per OID of the pack's live list to `list` (an
-// initialised response list), resets `err` and sends the list with the
-// pack's request type. With a sink the answers go to it as they arrive
-// (sm_request_multiple_to) instead of into the entries. Returns 0; -2 when
-// the request failed (`err` says why; entries or sink keep what was
-// collected).
-int colt_request_from_oid_pack(mlist_t *list, int req_max_repetitions, void *session_fd,
-                               oid_pack *pack, snmp_session_error *err, const sm_var_sink *sink);
-
-// Encodes `msg` with `encode` into a new packet of `type` with `payload`
-// bytes of room and queues it on the collector link. Returns 0 (the queue
-// owns the packet); -1 the packet cannot be made or the message does not
-// encode (logged); -3 the queue refused it (logged as "[func]
-// add_packet_to_dgcomm() has failed.", packet freed).
-typedef int (*colt_encode_fn)(const void *msg, void *out, size_t size);
-int colt_queue_message(const char *func, uint16_t type, size_t payload, colt_encode_fn encode,
-                       const void *msg);
-
-// Formats a variable's value into `value` (value_size bytes, not grown);
-// *out_len (if given) gets the length. Returns the formatter's result
-// (non-zero on success), or -1 for a null variable or buffer.
-int colt_get_vars_value_to_string(const netsnmp_variable_list *vars, char *value, size_t value_size,
-                                  size_t *out_len);
 
 #endif  // QDR_AGENT_COLLECT_THREAD_H

@@ -6,9 +6,8 @@
 
 #include <vector>
 
-#include "agent.h"
 #include "collect_oid.h"
-#include "collect_thread.h"
+#include "collect_request.h"
 #include "dgcomm_util.h"
 #include "thread_manager.h"
 #include "vk_clock.h"

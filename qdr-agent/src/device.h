@@ -3,9 +3,9 @@
 // turns due collect events into requests on the collection queue.
 //
 // Owns: g_device_manager (its list of devices, each device's event array and
-// pending modification), the id index of the list, and the two "answer
-// received" flags g_is_device_manager_res / g_is_oid_manager_res (declared in
-// agent.h, raised by the inbound handlers, reset at agent activation).
+// pending modification) and the id index of the list. Reads the two "answer
+// received" flags g_is_device_manager_res / g_is_oid_manager_res (raised by
+// the inbound handlers, reset at agent activation).
 //
 // Threads:
 // - The collector link's DG_Comm thread adds and updates devices
@@ -48,6 +48,7 @@
 
 #include <atomic>
 
+#include "collect_event.h"
 #include "hash2.h"
 #include "mlist.h"
 #include "snmp_manager.h"
@@ -77,16 +78,6 @@ enum {
   DM_CHECKER_STOPPING = 2,
   DM_CHECKER_STOPPED = 3,
 };
-
-// One collect event of a device (named so that other modules can declare
-// `struct event` without including this header).
-typedef struct event {
-  uint32_t type;               // DEVICE_PERF, IF_STAT, IF_PERF
-  uint64_t oid_pack_id;        // OID pack to poll
-  uint32_t interval;           // period in seconds
-  uint64_t collect_next_msec;  // next due time, monotonic ms (vk_monotonic_msec)
-  uint8_t use_flag;            // 1 when enabled
-} event;
 
 typedef struct {
   char id[DEVICE_ID_SIZE];  // collector-assigned identifier
@@ -128,6 +119,13 @@ typedef struct {
 } device_manager;
 
 extern device_manager g_device_manager;
+
+// Set to 0 on activation; counted up when the collector has sent the OID
+// pack list / the device list. The checker asks for a list while its flag
+// is 0. Defined with the agent's functions, which reset them.
+extern std::atomic<int> g_is_oid_manager_res;
+extern std::atomic<int> g_is_device_manager_res;
+
 extern const char *g_device_command_str[4];  // "none", "idle", "activate", "deactivate"
 extern const char *g_device_status_str[6];   // "none", "start", "run", "wait", "stop", "idle"
 

@@ -1,13 +1,15 @@
 // The collection queue and the collect thread pool: which events make a
 // request, the pool against a private snmpd (FIFO order with one thread,
 // every counter, the SNMP time reports, a missing pack, a session that
-// cannot be opened, device performance in the decoded packets), and stops
-// while a thread waits in an SNMP time-out.
+// cannot be opened, device performance in the decoded packets), stops
+// while a thread waits in an SNMP time-out, and the pool with a scripted run
+// function in place of the SNMP runner.
 #include "collect_thread.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +23,7 @@
 
 #include "collect_interface.h"
 #include "collect_oid.h"
+#include "collect_request.h"
 #include "device.h"
 #include "dg_outbox.h"
 #include "dgcomm.h"
@@ -299,6 +302,71 @@ struct silent_port {
     if (fd >= 0) close(fd);
   }
 };
+
+// The pool knows requests only through the run function it is given: a
+// scripted one stands for the SNMP runner. Its outcome per device decides
+// the device's health; a failure that ends in a stop is no failure.
+struct scripted_run {
+  const char *device_id;
+  int outcome;  // 2: wait for the stop, then report no answer
+};
+constexpr scripted_run kScript[] = {
+    {"answers", 1}, {"silent", -1}, {"asked-nothing", 0}, {"cancelled", 2}};
+std::mutex g_runs_lock;
+std::vector<std::string> g_runs;
+
+int run_scripted(int index, collect_req_info *req, colt_thread_counters *counters) {
+  (void)index;
+  colt_bump(counters->worked_count);
+  {
+    std::lock_guard<std::mutex> g(g_runs_lock);
+    g_runs.push_back(req->device_id);
+  }
+  for (const scripted_run &s : kScript) {
+    if (strcmp(s.device_id, req->device_id) != 0) continue;
+    if (s.outcome != 2) return s.outcome;
+    for (int i = 0; i < 6000 && colt_get_status() != COLT_STATUS_STOPPING; i++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  return 0;
+}
+
+size_t run_count() {
+  std::lock_guard<std::mutex> g(g_runs_lock);
+  return g_runs.size();
+}
+
+TEST_F(CollectPool, TheRunFunctionsOutcomeDecidesTheDevicesHealthAndAStopIsNoFailure) {
+  EXPECT_EQ(colt_pool_init(1, nullptr), -1);
+  ASSERT_EQ(colt_pool_init(1, run_scripted), 0);
+  ASSERT_EQ(collect_thread_run(), 1);
+  collect_perf before = perf_sum();
+  snmp_info any{};
+  for (const scripted_run &s : kScript) {
+    ASSERT_EQ(collect_add_req(request(s.device_id, any, COLT_EVENT_IF_STAT, 7)), 0) << s.device_id;
+  }
+  ASSERT_TRUE(wait_for([] { return run_count() == 4; }, 60000)) << run_count();
+  // Only the device that answered nothing is backed off.
+  ASSERT_TRUE(wait_for([] { return colt_get_pending_count() == 1; }, 60000));
+  EXPECT_EQ(colt_get_failing_count(), 1);
+  EXPECT_EQ(collect_add_req(request("silent", any, COLT_EVENT_IF_STAT, 7)), -3);
+  EXPECT_EQ(collect_add_req(request("answers", any, COLT_EVENT_IF_STAT, 7)), 0);
+  EXPECT_EQ(collect_thread_stop(10), 0);
+  EXPECT_EQ(colt_get_failing_count(), 1);
+  {
+    std::lock_guard<std::mutex> g(g_runs_lock);
+    EXPECT_EQ(g_runs,
+              (std::vector<std::string>{"answers", "silent", "asked-nothing", "cancelled"}));
+    g_runs.clear();
+  }
+  // The counters the function was given are the thread's own.
+  collect_perf after = perf_sum();
+  EXPECT_EQ(after.worked_count - before.worked_count, 4u);
+  EXPECT_EQ(after.pop_queue_count - before.pop_queue_count, 4u);
+  EXPECT_EQ(after.snmp_open, before.snmp_open);
+}
 
 void add_pack(uint64_t id, int type, const char *oid) {
   vlist_item_t *item = nullptr;

@@ -20,7 +20,7 @@
 #include "agent.h"
 #include "collect_interface.h"
 #include "collect_oid.h"
-#include "collect_thread.h"
+#include "collect_request.h"
 #include "common.h"
 #include "communication.h"
 #include "dg_outbox.h"
