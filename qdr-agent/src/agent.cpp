@@ -13,9 +13,6 @@
 #include "udp_server.h"
 #include "vklog.h"
 
-std::atomic<int> g_is_oid_manager_res;
-std::atomic<int> g_is_device_manager_res;
-
 namespace {
 
 // Time limits of the stops, in seconds. The checker sleeps in 100 ms

@@ -6,13 +6,6 @@
 #ifndef QDR_AGENT_AGENT_H
 #define QDR_AGENT_AGENT_H
 
-#include <atomic>
-
-// Set to 0 on activation; counted up when the collector has sent the OID
-// pack list / the device list.
-extern std::atomic<int> g_is_oid_manager_res;
-extern std::atomic<int> g_is_device_manager_res;
-
 // Initialises, in order: the OID manager, the device manager, the collect
 // threads' queue and counters (g_agent_config.collect_thread_count), then
 // ICMP, the event buffer (g_agent_config.event_buffer_bytes), syslog and

@@ -1,6 +1,6 @@
 #include "collect_util.h"
 
-#include "dgcomm_util.h"
+#include "dg_outbox.h"
 #include "vklog.h"
 
 namespace {

@@ -15,6 +15,8 @@
 #include "vklog.h"
 
 device_manager g_device_manager;
+std::atomic<int> g_is_oid_manager_res;
+std::atomic<int> g_is_device_manager_res;
 const char *g_device_command_str[4] = {"none", "idle", "activate", "deactivate"};
 const char *g_device_status_str[6] = {"none", "start", "run", "wait", "stop", "idle"};
 

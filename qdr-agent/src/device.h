@@ -122,7 +122,7 @@ extern device_manager g_device_manager;
 
 // Set to 0 on activation; counted up when the collector has sent the OID
 // pack list / the device list. The checker asks for a list while its flag
-// is 0. Defined with the agent's functions, which reset them.
+// is 0. The agent's activation resets them.
 extern std::atomic<int> g_is_oid_manager_res;
 extern std::atomic<int> g_is_device_manager_res;
 
