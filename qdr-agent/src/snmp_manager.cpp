@@ -160,7 +160,18 @@ int wait_callback(int op, netsnmp_session *ss, int reqid, netsnmp_pdu *pdu, void
       st->status = STAT_ERROR;
       ss->s_snmp_errno = report;
     } else if (pdu->command == SNMP_MSG_RESPONSE) {
+      // The answer's variables move to the copy instead of being copied:
+      // the library frees the received PDU after this call and reads none
+      // of its variables for a response, and a walk of thousands of names
+      // would otherwise allocate and copy every one of them twice.
+      netsnmp_variable_list *vars = pdu->variables;
+      pdu->variables = nullptr;
       st->response = snmp_clone_pdu(pdu);
+      if (st->response != nullptr) {
+        st->response->variables = vars;
+      } else {
+        pdu->variables = vars;
+      }
       st->status = STAT_SUCCESS;
       ss->s_snmp_errno = SNMPERR_SUCCESS;
     } else {
