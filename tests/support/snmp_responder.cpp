@@ -218,7 +218,9 @@ unsigned long first_row_after(const oid_t &n) {
 std::vector<varbind> walk_answer(responder_mode mode, int rows, const request &req) {
   std::vector<varbind> out;
   const oid_t &asked = req.names.empty() ? kResponderRoot : req.names[0];
-  long reps = req.type == kPduGetBulk ? std::max(1L, req.max_repetitions) : 1;
+  long reps = req.type == kPduGetBulk && mode != responder_mode::one_row
+                  ? std::max(1L, req.max_repetitions)
+                  : 1;
   switch (mode) {
     case responder_mode::repeat_rows:
       for (unsigned long k = 1; k <= 3; k++)
