@@ -1052,12 +1052,16 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
 
 namespace {
 
+// walk_exchange's result for an answer tooBig to a packed request.
+constexpr int kWalkTooBig = 2;
+
 // Sends one request of a walk and takes its answer. 0 with *out set; 1 when
 // an SNMPv1 device says noSuchName (how it ends a walk; nothing in *out);
-// otherwise the walk's failure code, with the error record filled and the
-// failure logged.
-int walk_exchange(void *snmp_session_fd, netsnmp_pdu *pdu, bool v1, snmp_session_error *err_rec,
-                  netsnmp_pdu **out) {
+// kWalkTooBig, with nothing logged or counted as an error, when `packed`
+// and the device answers tooBig; otherwise the walk's failure code, with the
+// error record filled and the failure logged.
+int walk_exchange(void *snmp_session_fd, netsnmp_pdu *pdu, bool v1, bool packed,
+                  snmp_session_error *err_rec, netsnmp_pdu **out) {
   *out = nullptr;
   perf_add(g_sm_perf.request);
   netsnmp_pdu *response = nullptr;
@@ -1080,6 +1084,11 @@ int walk_exchange(void *snmp_session_fd, netsnmp_pdu *pdu, bool v1, snmp_session
       perf_add(g_sm_perf.response);
       snmp_free_pdu(response);
       return 1;
+    }
+    if (packed && response->errstat == SNMP_ERR_TOOBIG) {
+      perf_add(g_sm_perf.response);
+      snmp_free_pdu(response);
+      return kWalkTooBig;
     }
     perf_add(g_sm_perf.response_error);
     VKLOG(g_vklog, VL_ERROR, "[sm_bulk_vars_request] snmp error(stat:%d,%s)\n",
@@ -1151,7 +1160,7 @@ int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data
     }
     snmp_add_null_var(pdu, next, next_len);
     netsnmp_pdu *response = nullptr;
-    int ret = walk_exchange(snmp_session_fd, pdu, v1, err_rec, &response);
+    int ret = walk_exchange(snmp_session_fd, pdu, v1, false, err_rec, &response);
     if (ret == 1) return 0;
     if (ret != 0) return ret;
 
@@ -1225,7 +1234,8 @@ struct packed_column {
 // bulk_walk does (sink or chain), subtree by subtree in list order; each
 // subtree ends by bulk_walk's rules. An answer cut short (the device's size
 // limit) before a whole row leaves the remaining subtrees to bulk_walk, one
-// at a time from where they stand.
+// at a time from where they stand; so does an answer tooBig (a device that
+// will not cut a GETBULK's answer to its size, as it should).
 int packed_walk(void *snmp_session_fd, long repetitions, packed_column *cols, size_t count,
                 snmp_session_error *err_rec, const sm_var_sink *sink) {
   uint32_t limit = g_sm_bulk_variable_limit.load(std::memory_order_relaxed);
@@ -1244,17 +1254,19 @@ int packed_walk(void *snmp_session_fd, long repetitions, packed_column *cols, si
         std::max(1L, std::min(repetitions, kPackedVariables / static_cast<long>(k)));
     for (size_t j = 0; j < k; j++) snmp_add_null_var(pdu, active[j]->next, active[j]->next_len);
     netsnmp_pdu *response = nullptr;
-    int ret = walk_exchange(snmp_session_fd, pdu, false, err_rec, &response);
-    if (ret != 0) return ret;
+    int ret = walk_exchange(snmp_session_fd, pdu, false, true, err_rec, &response);
+    if (ret != 0 && ret != kWalkTooBig) return ret;
 
     all.clear();
-    for (netsnmp_variable_list *v = response->variables; v != nullptr; v = v->next_variable) {
-      all.push_back(v);
+    if (response != nullptr) {
+      for (netsnmp_variable_list *v = response->variables; v != nullptr; v = v->next_variable) {
+        all.push_back(v);
+      }
+      // The answer's variables are relinked into one run a subtree; each is
+      // freed here unless a chain keeps it.
+      response->variables = nullptr;
+      snmp_free_pdu(response);
     }
-    // The answer's variables are relinked into one run a subtree; each is
-    // freed here unless a chain keeps it.
-    response->variables = nullptr;
-    snmp_free_pdu(response);
     bool short_answer = all.size() < k;
     for (size_t j = 0; j < k && !short_answer; j++) {
       packed_column *c = active[j];

@@ -262,9 +262,9 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_respons
 // least); the columns of a table thus cost one request a block of rows
 // instead of one each. Each entry gets the variables, and each walk ends, as with
 // sm_bulk_request; a failure fails the group, whose entries keep what was
-// collected. An answer holding less than one row (a device's size limit)
-// leaves the group's remaining walks to sm_bulk_request, one after the
-// other.
+// collected. An answer holding less than one row (a device's size limit),
+// or tooBig, leaves the group's remaining walks to sm_bulk_request, one
+// after the other.
 int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
                              mlist_t *snmp_response_list, snmp_session_error *sess_error);
 
