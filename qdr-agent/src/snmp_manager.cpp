@@ -1229,13 +1229,14 @@ struct packed_column {
 // Walks up to kPackedColumns subtrees side by side: each GETBULK carries
 // the last name of every subtree not yet complete, and its answer holds
 // rows of one variable a subtree (the names in request order, row after
-// row): `repetitions` rows, fewer when that would pass kPackedVariables. A table's columns thus take one request a block of rows
-// instead of one each. Each subtree's run of an answer is handed over as
-// bulk_walk does (sink or chain), subtree by subtree in list order; each
-// subtree ends by bulk_walk's rules. An answer cut short (the device's size
-// limit) before a whole row leaves the remaining subtrees to bulk_walk, one
-// at a time from where they stand; so does an answer tooBig (a device that
-// will not cut a GETBULK's answer to its size, as it should).
+// row): `repetitions` rows, fewer when that would pass kPackedVariables.
+// A table's columns thus take one request a block of rows instead of one
+// each. Each subtree's run of an answer is handed over as bulk_walk does
+// (sink or chain), subtree by subtree in list order; each subtree ends by
+// bulk_walk's rules. An answer cut short (the device's size limit) before a
+// whole row leaves the remaining subtrees to bulk_walk, one at a time from
+// where they stand; so does an answer tooBig (a device that will not cut a
+// GETBULK's answer to its size, as it should).
 int packed_walk(void *snmp_session_fd, long repetitions, packed_column *cols, size_t count,
                 snmp_session_error *err_rec, const sm_var_sink *sink) {
   uint32_t limit = g_sm_bulk_variable_limit.load(std::memory_order_relaxed);
@@ -1364,8 +1365,8 @@ int bulk_multiple(void *snmp_session_fd, int req_max_repetitions, mlist_t *snmp_
     cols.clear();
     size_t group = pack ? kPackedColumns : 1;
     while (cols.size() < group) {
-      entry = static_cast<snmp_response_data *>(
-          mlist_getting_data(snmp_response_list, nullptr, &cur));
+      entry =
+          static_cast<snmp_response_data *>(mlist_getting_data(snmp_response_list, nullptr, &cur));
       if (entry == nullptr) {
         more = false;
         break;
@@ -1425,8 +1426,8 @@ int get_to_sink(void *snmp_session_fd, mlist_t *snmp_response_list, snmp_session
 int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
                     snmp_session_error *err_rec) {
   if (entry == nullptr) return err_rec == nullptr ? SM_ERR_NO_ERROR_RECORD : SM_ERR_NO_LIST;
-  return bulk_walk(snmp_session_fd, req_max_repetitions, entry, entry->obj_id,
-                   entry->obj_id_length, 0, err_rec, nullptr);
+  return bulk_walk(snmp_session_fd, req_max_repetitions, entry, entry->obj_id, entry->obj_id_length,
+                   0, err_rec, nullptr);
 }
 
 int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,

@@ -628,7 +628,8 @@ TEST_F(SnmpManager, SubtreesWalkedSideBySideGetWhatEachWalkAloneGets) {
   std::vector<std::pair<std::string, std::string>> subtrees = {
       {"system", ".1.3.6.1.2.1.1"}, {"nothing", ".1.3.6.1.2.1.1.9.1.99"}, {"broken", "not an oid"}};
   for (int column = 1; column <= 18; column++) {
-    subtrees.push_back({"if." + std::to_string(column), ".1.3.6.1.2.1.2.2.1." + std::to_string(column)});
+    subtrees.push_back(
+        {"if." + std::to_string(column), ".1.3.6.1.2.1.2.2.1." + std::to_string(column)});
   }
   // Entry name -> the names of its variables, "name=value" for the columns
   // whose values do not move (index, description, type, MTU).
@@ -636,7 +637,8 @@ TEST_F(SnmpManager, SubtreesWalkedSideBySideGetWhatEachWalkAloneGets) {
   auto text_of = [](const snmp_response_data *entry, const netsnmp_variable_list *v) {
     std::string t = snmptest::name_text(v);
     std::string e = entry->name;
-    if (e == "if.1" || e == "if.2" || e == "if.3" || e == "if.4") t += "=" + snmptest::value_text(v);
+    if (e == "if.1" || e == "if.2" || e == "if.3" || e == "if.4")
+      t += "=" + snmptest::value_text(v);
     return t;
   };
   constexpr int kRows = 3;

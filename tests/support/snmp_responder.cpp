@@ -330,8 +330,8 @@ void snmp_responder::run() {
     if (req.type == kPduGetBulk) last_max_repetitions = req.max_repetitions;
     if (mode == responder_mode::silent) continue;
     std::string answer;
-    bool too_big = mode == responder_mode::too_big_packed && req.type == kPduGetBulk &&
-                   req.names.size() > 1;
+    bool too_big =
+        mode == responder_mode::too_big_packed && req.type == kPduGetBulk && req.names.size() > 1;
     if (mode == responder_mode::error_status || too_big) {
       std::vector<varbind> echo;
       for (const oid_t &name : req.names) echo.push_back({name, tlv(kTagNull, "")});
