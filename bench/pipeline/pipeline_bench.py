@@ -33,6 +33,7 @@ Usage: pipeline_bench.py [--build DIR] [--devices N] [--interfaces M]
          [--interval S] [--seconds S] [--idle-seconds S] [--keep]
          [--agent-env NAME=VALUE] [--agent-wrap COMMAND]
          [--dead-farm N] [--dead-interval S] [--dead-seconds S] [--only-dead]
+         [--no-exporters]
 The build needs the targets qdr-agent, dg_sim_proto and bench_device_farm.
 Every process started here is stopped by its pid, on every way out.
 """
@@ -464,6 +465,8 @@ def polling_phase(args, work):
     # passes come every whole second after that one (a monotonic cadence).
     first_pass = min(asked)
     events_at = max(sent.values())
+    # Wall clock minus the monotonic clock the agent schedules on.
+    mono_offset = time.time() - time.monotonic()
     log("   collect events sent to %d devices; polling starts %d s later" %
         (len(sent), args.interval))
 
@@ -530,10 +533,13 @@ def polling_phase(args, work):
     for dev, times in collect.items():
         if dev not in sent:
             continue
-        due0 = sent[dev] + args.interval
+        # The device's due times fall on its own phase of the interval (as
+        # in the dead-device phase), the first within an interval of the
+        # events' arrival; 50 ms of margin for the clocks.
+        due0 = first_due_wall(dev, sent[dev], args.interval, mono_offset)
         per_dev = []
         for ct, received in sorted(times):
-            k = max(0, int(round((ct - due0) / args.interval)))
+            k = max(0, int(math.floor((ct - due0 + 0.05) / args.interval)))
             due = due0 + k * args.interval
             lateness = ct - due
             per_dev.append(lateness)
@@ -770,8 +776,8 @@ def report(args, poll, idle):
         sc = poll["scraped"][name]
         columns.append((name, sc["samples"], sc["wire"], sc["requests"], cpu[name]))
     a_per = per10k(columns[0][4], columns[0][1])
-    e_per = per10k(columns[1][4], columns[1][1])
-    e80_per = per10k(columns[2][4], columns[2][1])
+    e_per = per10k(columns[1][4], columns[1][1]) if len(columns) > 2 else nan
+    e80_per = per10k(columns[2][4], columns[2][1]) if len(columns) > 2 else nan
     ratio = a_per / e_per if e_per else nan
     ratio80 = a_per / e80_per if e80_per else nan
     late = poll["late"]
@@ -851,7 +857,7 @@ def report(args, poll, idle):
         "   agent/exporter CPU per varbind     <= 0.5     -> %.3f   %s" % (ratio, ok(ratio <= 0.5)),
         "     agent/exporter-r80                         -> %.3f" % ratio80,
         "   agent varbinds/s                             -> %.0f (exporter %.0f)"
-        % (columns[0][1] / w, columns[1][1] / w),
+        % (columns[0][1] / w, columns[1][1] / w if len(columns) > 1 else nan),
         "   agent CPU s per 10,000 varbinds              -> %.4f (exporter %.4f, r80 %.4f)"
         % (a_per, e_per, e80_per),
         "   healthy polls done                 all       -> %d of %d   %s"
@@ -885,6 +891,9 @@ def main():
     p.add_argument("--dead-seconds", type=int, default=120)
     p.add_argument("--only-dead", action="store_true",
                    help="run the dead-device phase only")
+    p.add_argument("--no-exporters", action="store_true",
+                   help="poll with the agent alone (for device counts the exporters cannot"
+                   " scrape beside it on a small machine)")
     p.add_argument("--keep", action="store_true", help="keep the work directory")
     p.add_argument("--agent-env", action="append", default=[], metavar="NAME=VALUE",
                    help="set in the agents' environment (e.g. MALLOC_ARENA_MAX=2)")
@@ -900,6 +909,8 @@ def main():
         fail("arguments out of range")
     args.build = os.path.abspath(args.build)
     AGENT_ENV.extend(args.agent_env)
+    if args.no_exporters:
+        EXPORTERS.clear()
     AGENT_WRAP.extend(args.agent_wrap.split())
     work = tempfile.mkdtemp(prefix="qdr-pipeline.")
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):

@@ -8,10 +8,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "vk_lock.h"
 #include "vk_util.h"
@@ -160,7 +162,18 @@ int wait_callback(int op, netsnmp_session *ss, int reqid, netsnmp_pdu *pdu, void
       st->status = STAT_ERROR;
       ss->s_snmp_errno = report;
     } else if (pdu->command == SNMP_MSG_RESPONSE) {
+      // The answer's variables move to the copy instead of being copied:
+      // the library frees the received PDU after this call and reads none
+      // of its variables for a response, and a walk of thousands of names
+      // would otherwise allocate and copy every one of them twice.
+      netsnmp_variable_list *vars = pdu->variables;
+      pdu->variables = nullptr;
       st->response = snmp_clone_pdu(pdu);
+      if (st->response != nullptr) {
+        st->response->variables = vars;
+      } else {
+        pdu->variables = vars;
+      }
       st->status = STAT_SUCCESS;
       ss->s_snmp_errno = SNMPERR_SUCCESS;
     } else {
@@ -1039,12 +1052,89 @@ int sm_get_request(void *snmp_session_fd, mlist_t *snmp_response_list,
 
 namespace {
 
-// The subtree walk of sm_bulk_request. Without a sink each answer's run of
-// variables is detached from the answer and appended to the entry's chain;
-// with one, the run is handed to the sink and freed with the answer, so a
-// walk holds one answer at a time however long it is.
+// walk_exchange's result for an answer tooBig to a packed request.
+constexpr int kWalkTooBig = 2;
+
+// Sends one request of a walk and takes its answer. 0 with *out set; 1 when
+// an SNMPv1 device says noSuchName (how it ends a walk; nothing in *out);
+// kWalkTooBig, with nothing logged or counted as an error, when `packed`
+// and the device answers tooBig; otherwise the walk's failure code, with the
+// error record filled and the failure logged.
+int walk_exchange(void *snmp_session_fd, netsnmp_pdu *pdu, bool v1, bool packed,
+                  snmp_session_error *err_rec, netsnmp_pdu **out) {
+  *out = nullptr;
+  perf_add(g_sm_perf.request);
+  netsnmp_pdu *response = nullptr;
+  int status = synch_response(snmp_session_fd, pdu, &response);
+  if (status == SM_STAT_CANCELLED) return fail_cancelled(err_rec);
+  if (status != STAT_SUCCESS) {
+    sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
+    sm_print_error_from_snmp_session_error("sm_bulk_request", err_rec);
+    perf_add(g_sm_perf.request_error);
+    if (response != nullptr) snmp_free_pdu(response);
+    return SM_ERR_RESPONSE;
+  }
+  if (response == nullptr) {
+    sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, nullptr, err_rec);
+    perf_add(g_sm_perf.fail);
+    return SM_ERR_NO_RESPONSE_PDU;
+  }
+  if (response->errstat != SNMP_ERR_NOERROR) {
+    if (v1 && response->errstat == SNMP_ERR_NOSUCHNAME) {
+      perf_add(g_sm_perf.response);
+      snmp_free_pdu(response);
+      return 1;
+    }
+    if (packed && response->errstat == SNMP_ERR_TOOBIG) {
+      perf_add(g_sm_perf.response);
+      snmp_free_pdu(response);
+      return kWalkTooBig;
+    }
+    perf_add(g_sm_perf.response_error);
+    VKLOG(g_vklog, VL_ERROR, "[sm_bulk_vars_request] snmp error(stat:%d,%s)\n",
+          static_cast<int>(response->errstat), sm_get_snmp_error_stat_to_str(response->errstat));
+    sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, response, err_rec);
+    snmp_free_pdu(response);
+    return SM_ERR_RESPONSE_STAT;
+  }
+  perf_add(g_sm_perf.response);
+  *out = response;
+  return 0;
+}
+
+// Whether a walk of the subtree `root` takes `v` after the name `prev`. A
+// variable outside the subtree, an exception value (endOfMibView) or a name
+// that does not advance ends the walk: a device repeating or reordering
+// names would otherwise be asked the same question forever.
+bool walk_takes(const snmp_response_data *entry, const netsnmp_variable_list *v, const oid *prev,
+                size_t prev_len) {
+  if (is_exception_type(v->type) ||
+      netsnmp_oid_is_subtree(entry->obj_id, entry->obj_id_length, v->name, v->name_length) != 0) {
+    return false;
+  }
+  if (snmp_oid_compare(v->name, v->name_length, prev, prev_len) <= 0) {
+    VKLOG(g_vklog, VL_WARN, "[sm_bulk_request] walk ends: name does not advance.[name:%s]\n",
+          entry->name);
+    return false;
+  }
+  return true;
+}
+
+int walk_limit_reached(const snmp_response_data *entry, uint32_t collected) {
+  VKLOG(g_vklog, VL_ERROR, "[sm_bulk_request] walk stopped at the variable limit.[name:%s,%u]\n",
+        entry->name, collected);
+  return SM_ERR_WALK_LIMIT;
+}
+
+// The subtree walk of sm_bulk_request, from the name `start` on (the root,
+// or where a walk of several subtrees left this one) with `collected`
+// variables already taken. Without a sink each answer's run of variables is
+// detached from the answer and appended to the entry's chain; with one, the
+// run is handed to the sink and freed with the answer, so a walk holds one
+// answer at a time however long it is.
 int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
-              snmp_session_error *err_rec, const sm_var_sink *sink) {
+              const oid *start, size_t start_len, uint32_t collected, snmp_session_error *err_rec,
+              const sm_var_sink *sink) {
   if (err_rec == nullptr) return SM_ERR_NO_ERROR_RECORD;
   if (entry == nullptr) return SM_ERR_NO_LIST;
   if (entry->is_oid_parser_error) return 0;
@@ -1056,13 +1146,10 @@ int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data
   long repetitions = req_max_repetitions < 1 ? SM_BULK_DEFAULT_REPETITIONS : req_max_repetitions;
   uint32_t limit = g_sm_bulk_variable_limit.load(std::memory_order_relaxed);
 
-  const oid *root = entry->obj_id;
-  size_t root_len = entry->obj_id_length;
   oid next[MAX_OID_LEN];
-  size_t next_len = root_len;
-  memcpy(next, root, root_len * sizeof(oid));
+  size_t next_len = start_len;
+  memcpy(next, start, start_len * sizeof(oid));
   netsnmp_variable_list *tail = sink == nullptr ? chain_tail(entry->variables) : nullptr;
-  uint32_t collected = 0;
 
   for (;;) {
     netsnmp_pdu *pdu = snmp_pdu_create(v1 ? SNMP_MSG_GETNEXT : SNMP_MSG_GETBULK);
@@ -1072,58 +1159,19 @@ int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data
       pdu->max_repetitions = repetitions;
     }
     snmp_add_null_var(pdu, next, next_len);
-    perf_add(g_sm_perf.request);
     netsnmp_pdu *response = nullptr;
-    int status = synch_response(snmp_session_fd, pdu, &response);
-    if (status == SM_STAT_CANCELLED) return fail_cancelled(err_rec);
-    if (status != STAT_SUCCESS) {
-      sm_set_snmp_session_error(snmp_session_fd, status, response, err_rec);
-      sm_print_error_from_snmp_session_error("sm_bulk_request", err_rec);
-      perf_add(g_sm_perf.request_error);
-      if (response != nullptr) snmp_free_pdu(response);
-      return SM_ERR_RESPONSE;
-    }
-    if (response == nullptr) {
-      sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, nullptr, err_rec);
-      perf_add(g_sm_perf.fail);
-      return SM_ERR_NO_RESPONSE_PDU;
-    }
-    if (response->errstat != SNMP_ERR_NOERROR) {
-      if (v1 && response->errstat == SNMP_ERR_NOSUCHNAME) {
-        // How an SNMPv1 agent says the walk ran past its last object.
-        perf_add(g_sm_perf.response);
-        snmp_free_pdu(response);
-        return 0;
-      }
-      perf_add(g_sm_perf.response_error);
-      VKLOG(g_vklog, VL_ERROR, "[sm_bulk_vars_request] snmp error(stat:%d,%s)\n",
-            static_cast<int>(response->errstat), sm_get_snmp_error_stat_to_str(response->errstat));
-      sm_set_snmp_session_error(snmp_session_fd, STAT_SUCCESS, response, err_rec);
-      snmp_free_pdu(response);
-      return SM_ERR_RESPONSE_STAT;
-    }
-    perf_add(g_sm_perf.response);
+    int ret = walk_exchange(snmp_session_fd, pdu, v1, false, err_rec, &response);
+    if (ret == 1) return 0;
+    if (ret != 0) return ret;
 
-    // The leading run of variables that lie in the subtree and advance past
-    // the name before them. A variable outside the subtree, an exception
-    // value (endOfMibView) or a name that does not advance ends the walk:
-    // a device repeating or reordering names would otherwise be asked the
-    // same question forever.
+    // The leading run of variables that the walk takes.
     const oid *prev = next;
     size_t prev_len = next_len;
     bool complete = false;
     netsnmp_variable_list *run_last = nullptr;
-    netsnmp_variable_list *v = response->variables;
     uint32_t taken = 0;
-    for (; v != nullptr; v = v->next_variable) {
-      if (is_exception_type(v->type) ||
-          netsnmp_oid_is_subtree(root, root_len, v->name, v->name_length) != 0) {
-        complete = true;
-        break;
-      }
-      if (snmp_oid_compare(v->name, v->name_length, prev, prev_len) <= 0) {
-        VKLOG(g_vklog, VL_WARN, "[sm_bulk_request] walk ends: name does not advance.[name:%s]\n",
-              entry->name);
+    for (netsnmp_variable_list *v = response->variables; v != nullptr; v = v->next_variable) {
+      if (!walk_takes(entry, v, prev, prev_len)) {
         complete = true;
         break;
       }
@@ -1156,34 +1204,200 @@ int bulk_walk(void *snmp_session_fd, int req_max_repetitions, snmp_response_data
     }
     snmp_free_pdu(response);
     if (complete) return 0;
-    if (collected >= limit) {
-      VKLOG(g_vklog, VL_ERROR,
-            "[sm_bulk_request] walk stopped at the variable limit.[name:%s,%u]\n", entry->name,
-            collected);
-      return SM_ERR_WALK_LIMIT;
+    if (collected >= limit) return walk_limit_reached(entry, collected);
+  }
+}
+
+// Subtrees walked side by side in one GETBULK at most.
+constexpr size_t kPackedColumns = 16;
+// Variables a packed request asks for at most (rows x subtrees; at least one
+// row). The library holds each received variable in about 1 KB (the name
+// has room for the longest OID), so this bounds what one answer costs a
+// collect thread: thirteen columns of 80 rows would take over a megabyte.
+constexpr long kPackedVariables = 256;
+
+// One subtree of a packed walk.
+struct packed_column {
+  snmp_response_data *entry;
+  oid next[MAX_OID_LEN];  // the last name taken (the root at first)
+  size_t next_len;
+  netsnmp_variable_list *tail;  // the entry's chain's last variable (no sink)
+  uint32_t collected;
+  bool done;
+};
+
+// Walks up to kPackedColumns subtrees side by side: each GETBULK carries
+// the last name of every subtree not yet complete, and its answer holds
+// rows of one variable a subtree (the names in request order, row after
+// row): `repetitions` rows, fewer when that would pass kPackedVariables.
+// A table's columns thus take one request a block of rows instead of one
+// each. Each subtree's run of an answer is handed over as bulk_walk does
+// (sink or chain), subtree by subtree in list order; each subtree ends by
+// bulk_walk's rules. An answer cut short (the device's size limit) before a
+// whole row leaves the remaining subtrees to bulk_walk, one at a time from
+// where they stand; so does an answer tooBig (a device that will not cut a
+// GETBULK's answer to its size, as it should).
+int packed_walk(void *snmp_session_fd, long repetitions, packed_column *cols, size_t count,
+                snmp_session_error *err_rec, const sm_var_sink *sink) {
+  uint32_t limit = g_sm_bulk_variable_limit.load(std::memory_order_relaxed);
+  packed_column *active[kPackedColumns];
+  std::vector<netsnmp_variable_list *> all;
+  for (;;) {
+    size_t k = 0;
+    for (size_t i = 0; i < count; i++) {
+      if (!cols[i].done) active[k++] = &cols[i];
+    }
+    if (k == 0) return 0;
+    netsnmp_pdu *pdu = snmp_pdu_create(SNMP_MSG_GETBULK);
+    if (pdu == nullptr) return fail_without_session(err_rec);
+    pdu->non_repeaters = 0;
+    pdu->max_repetitions =
+        std::max(1L, std::min(repetitions, kPackedVariables / static_cast<long>(k)));
+    for (size_t j = 0; j < k; j++) snmp_add_null_var(pdu, active[j]->next, active[j]->next_len);
+    netsnmp_pdu *response = nullptr;
+    int ret = walk_exchange(snmp_session_fd, pdu, false, true, err_rec, &response);
+    if (ret != 0 && ret != kWalkTooBig) return ret;
+
+    all.clear();
+    if (response != nullptr) {
+      for (netsnmp_variable_list *v = response->variables; v != nullptr; v = v->next_variable) {
+        all.push_back(v);
+      }
+      // The answer's variables are relinked into one run a subtree; each is
+      // freed here unless a chain keeps it.
+      response->variables = nullptr;
+      snmp_free_pdu(response);
+    }
+    bool short_answer = all.size() < k;
+    for (size_t j = 0; j < k && !short_answer; j++) {
+      packed_column *c = active[j];
+      const oid *prev = c->next;
+      size_t prev_len = c->next_len;
+      netsnmp_variable_list *run = nullptr;
+      netsnmp_variable_list *run_last = nullptr;
+      uint32_t taken = 0;
+      for (size_t i = j; i < all.size(); i += k) {
+        netsnmp_variable_list *v = all[i];
+        if (!walk_takes(c->entry, v, prev, prev_len)) {
+          c->done = true;
+          break;
+        }
+        prev = v->name;
+        prev_len = v->name_length;
+        if (run_last == nullptr) {
+          run = v;
+        } else {
+          run_last->next_variable = v;
+        }
+        run_last = v;
+        taken++;
+      }
+      if (run_last == nullptr) {
+        c->done = true;
+        continue;
+      }
+      run_last->next_variable = nullptr;
+      c->collected += taken;
+      if (!c->done) {
+        c->next_len = run_last->name_length;
+        memcpy(c->next, run_last->name, c->next_len * sizeof(oid));
+      }
+      if (sink != nullptr) {
+        sink->receive(sink->ctx, c->entry, run, taken);
+      } else {
+        if (c->tail == nullptr) {
+          c->entry->variables = run;
+        } else {
+          c->tail->next_variable = run;
+        }
+        c->tail = run_last;
+        for (size_t i = j; i < all.size() && taken > 0; i += k, taken--) all[i] = nullptr;
+      }
+    }
+    for (netsnmp_variable_list *v : all) {
+      if (v != nullptr) snmp_free_var(v);
+    }
+    if (short_answer) {
+      for (size_t j = 0; j < k; j++) {
+        packed_column *c = active[j];
+        int r = bulk_walk(snmp_session_fd, static_cast<int>(repetitions), c->entry, c->next,
+                          c->next_len, c->collected, err_rec, sink);
+        if (r != 0) return r;
+        c->done = true;
+      }
+      return 0;
+    }
+    for (size_t j = 0; j < k; j++) {
+      if (!active[j]->done && active[j]->collected >= limit) {
+        return walk_limit_reached(active[j]->entry, active[j]->collected);
+      }
     }
   }
 }
 
+void log_multiple_failure(const snmp_response_data *entry, const snmp_session_error *e) {
+  char oid_text[1024];
+  snprint_objid(oid_text, sizeof(oid_text), entry->obj_id, entry->obj_id_length);
+  VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
+        "[sm_bulk_request_multiple] get bulk data has failed.[oid:%s,errstat:%ld,clib:%d,"
+        "snmp:%d,status:%ld]\n",
+        oid_text, e != nullptr ? e->response_errstat : 0L,
+        e != nullptr ? e->sess_clib_error_num : 0, e != nullptr ? e->sess_snmp_error_num : 0,
+        e != nullptr ? e->sess_status : 0L);
+}
+
+// The entries' walks in list order: on a GETBULK session, groups of up to
+// kPackedColumns entries walked side by side (packed_walk), otherwise one
+// entry after the other.
 int bulk_multiple(void *snmp_session_fd, int req_max_repetitions, mlist_t *snmp_response_list,
                   snmp_session_error *err_rec, const sm_var_sink *sink) {
   if (snmp_response_list == nullptr) return SM_ERR_NO_LIST;
+  netsnmp_session *ss = snmp_session_fd != nullptr ? snmp_sess_session(snmp_session_fd) : nullptr;
+  bool pack = err_rec != nullptr && ss != nullptr && ss->version != SNMP_VERSION_1;
+  long repetitions = req_max_repetitions < 1 ? SM_BULK_DEFAULT_REPETITIONS : req_max_repetitions;
+  std::vector<packed_column> cols;
   mlist_item_t *cur = nullptr;
-  snmp_response_data *entry;
-  while ((entry = static_cast<snmp_response_data *>(
-              mlist_getting_data(snmp_response_list, nullptr, &cur))) != nullptr) {
-    if (entry->is_oid_parser_error) continue;
-    int ret = bulk_walk(snmp_session_fd, req_max_repetitions, entry, err_rec, sink);
+  snmp_response_data *entry = nullptr;
+  bool more = true;
+  while (more) {
+    // The next group: up to kPackedColumns entries whose OID parsed (one
+    // when the walks are not packed).
+    cols.clear();
+    size_t group = pack ? kPackedColumns : 1;
+    while (cols.size() < group) {
+      entry =
+          static_cast<snmp_response_data *>(mlist_getting_data(snmp_response_list, nullptr, &cur));
+      if (entry == nullptr) {
+        more = false;
+        break;
+      }
+      if (entry->is_oid_parser_error) continue;
+      packed_column c;
+      c.entry = entry;
+      c.next_len = entry->obj_id_length;
+      memcpy(c.next, entry->obj_id, c.next_len * sizeof(oid));
+      c.tail = sink == nullptr ? chain_tail(entry->variables) : nullptr;
+      c.collected = 0;
+      c.done = false;
+      cols.push_back(c);
+    }
+    if (cols.empty()) break;
+    int ret;
+    if (cols.size() == 1) {
+      ret = bulk_walk(snmp_session_fd, req_max_repetitions, cols[0].entry, cols[0].next,
+                      cols[0].next_len, 0, err_rec, sink);
+    } else {
+      ret = packed_walk(snmp_session_fd, repetitions, cols.data(), cols.size(), err_rec, sink);
+    }
     if (ret < 0) {
-      char oid_text[1024];
-      snprint_objid(oid_text, sizeof(oid_text), entry->obj_id, entry->obj_id_length);
-      const snmp_session_error *e = err_rec;
-      VKLOG(g_vklog, t_quiet ? VL_DEBUG : VL_ERROR,
-            "[sm_bulk_request_multiple] get bulk data has failed.[oid:%s,errstat:%ld,clib:%d,"
-            "snmp:%d,status:%ld]\n",
-            oid_text, e != nullptr ? e->response_errstat : 0L,
-            e != nullptr ? e->sess_clib_error_num : 0, e != nullptr ? e->sess_snmp_error_num : 0,
-            e != nullptr ? e->sess_status : 0L);
+      const snmp_response_data *failed = cols[0].entry;
+      for (const packed_column &c : cols) {
+        if (!c.done) {
+          failed = c.entry;
+          break;
+        }
+      }
+      log_multiple_failure(failed, err_rec);
       return ret;
     }
   }
@@ -1211,7 +1425,9 @@ int get_to_sink(void *snmp_session_fd, mlist_t *snmp_response_list, snmp_session
 
 int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_response_data *entry,
                     snmp_session_error *err_rec) {
-  return bulk_walk(snmp_session_fd, req_max_repetitions, entry, err_rec, nullptr);
+  if (entry == nullptr) return err_rec == nullptr ? SM_ERR_NO_ERROR_RECORD : SM_ERR_NO_LIST;
+  return bulk_walk(snmp_session_fd, req_max_repetitions, entry, entry->obj_id, entry->obj_id_length,
+                   0, err_rec, nullptr);
 }
 
 int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,

@@ -255,7 +255,16 @@ int sm_bulk_request(void *snmp_session_fd, int req_max_repetitions, snmp_respons
                     snmp_session_error *sess_error);
 
 // sm_bulk_request for each entry (OID parsed) in list order, stopping at the
-// first failure, whose code is returned.
+// first failure, whose code is returned. On a GETBULK session up to 16
+// entries are walked side by side: each request carries the next name of
+// every subtree not yet complete, with `req_max_repetitions` rows of them
+// or fewer, so that an answer holds at most 256 variables (one row at
+// least); the columns of a table thus cost one request a block of rows
+// instead of one each. Each entry gets the variables, and each walk ends, as with
+// sm_bulk_request; a failure fails the group, whose entries keep what was
+// collected. An answer holding less than one row (a device's size limit),
+// or tooBig, leaves the group's remaining walks to sm_bulk_request, one
+// after the other.
 int sm_bulk_request_multiple(void *snmp_session_fd, int req_max_repetitions,
                              mlist_t *snmp_response_list, snmp_session_error *sess_error);
 
@@ -279,9 +288,11 @@ typedef struct {
 // entries: a walk's answers one by one as they arrive (each answer freed
 // before the next is asked for, so a walk holds one answer's variables at a
 // time), a GET's answered entries one by one after the answer. The entries'
-// `variables` stay null; is_snmp_no_res, the results, the order, the
-// variable limit and the error codes are those of sm_request_multiple. A
-// null sink (or receiver) is sm_request_multiple.
+// `variables` stay null; is_snmp_no_res, the results, each entry's order,
+// the variable limit and the error codes are those of sm_request_multiple.
+// The walks of a group go side by side: an answer's runs come entry by
+// entry in list order, then the next answer's. A null sink (or receiver) is
+// sm_request_multiple.
 int sm_request_multiple_to(void *snmp_session_fd, int req_max_repetitions, int type,
                            mlist_t *snmp_response_list, snmp_session_error *sess_error,
                            const sm_var_sink *sink);

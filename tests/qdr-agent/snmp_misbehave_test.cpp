@@ -147,6 +147,38 @@ TEST(SnmpWalk, EndlessTableStopsAtTheVariableLimit) {
   EXPECT_STREQ(text, "(func:walk variable limit reached)");
 }
 
+// A device whose answers hold less than a row of the subtrees walked side
+// by side (its size limit): each subtree is then walked on its own, and
+// every one gets all its rows.
+// The same for a device that answers such a request tooBig instead of
+// cutting its answer: no error is counted.
+TEST(SnmpWalk, AnswersShorterThanARowOrTooBigLeaveEachSubtreeToItsOwnWalk) {
+  for (auto [mode, requests] : {std::pair{responder_mode::one_row, 1 + 2 * 5},
+                                std::pair{responder_mode::too_big_packed, 1 + 2}}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    rig r;
+    ASSERT_TRUE(r.start(mode, 4));
+    response_list rl;
+    sm_response_list_add(&rl.list, "first", 0, vktest::kResponderRootText);
+    sm_response_list_add(&rl.list, "second", 0, vktest::kResponderRootText);
+    snmp_perf before = perf_now();
+    EXPECT_EQ(sm_bulk_request_multiple(r.s.fd, 0, &rl.list, &r.s.err), 0);
+    for (size_t i = 0; i < 2; i++) {
+      std::vector<long> rows;
+      for (netsnmp_variable_list *v = rl.at(i)->variables; v != nullptr; v = v->next_variable) {
+        rows.push_back(*v->val.integer);
+      }
+      EXPECT_EQ(rows, range(1, 4)) << i;
+    }
+    // One packed request, then each subtree's own walk: a row an answer and
+    // the answer that leaves, or all four rows and the names past them in one.
+    EXPECT_EQ(r.responder.requests.load(), requests);
+    snmp_perf d = perf_delta(before);
+    EXPECT_EQ(d.response_error, 0u);
+    EXPECT_EQ(d.request_error, 0u);
+  }
+}
+
 TEST(SnmpWalk, ErrorStatusFailsAndStopsTheFollowingEntries) {
   rig r;
   ASSERT_TRUE(r.start(responder_mode::error_status));

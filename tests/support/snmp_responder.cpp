@@ -218,7 +218,9 @@ unsigned long first_row_after(const oid_t &n) {
 std::vector<varbind> walk_answer(responder_mode mode, int rows, const request &req) {
   std::vector<varbind> out;
   const oid_t &asked = req.names.empty() ? kResponderRoot : req.names[0];
-  long reps = req.type == kPduGetBulk ? std::max(1L, req.max_repetitions) : 1;
+  long reps = req.type == kPduGetBulk && mode != responder_mode::one_row
+                  ? std::max(1L, req.max_repetitions)
+                  : 1;
   switch (mode) {
     case responder_mode::repeat_rows:
       for (unsigned long k = 1; k <= 3; k++)
@@ -328,10 +330,12 @@ void snmp_responder::run() {
     if (req.type == kPduGetBulk) last_max_repetitions = req.max_repetitions;
     if (mode == responder_mode::silent) continue;
     std::string answer;
-    if (mode == responder_mode::error_status) {
+    bool too_big =
+        mode == responder_mode::too_big_packed && req.type == kPduGetBulk && req.names.size() > 1;
+    if (mode == responder_mode::error_status || too_big) {
       std::vector<varbind> echo;
       for (const oid_t &name : req.names) echo.push_back({name, tlv(kTagNull, "")});
-      answer = build_response(req, 5, 1, echo);
+      answer = build_response(req, too_big ? 1 : 5, too_big ? 0 : 1, echo);
     } else if (req.type == kPduGet) {
       answer = build_response(req, 0, 0, get_answer(mode, rows, req));
     } else if (req.type == kPduGetNext || req.type == kPduGetBulk) {

@@ -33,6 +33,8 @@ enum class responder_mode {
   get_reordered,    // a GET is answered with its names rotated by one
   get_missing,      // a GET is answered without its second name
   get_long_text,    // a GET is answered with an OCTET STRING of `rows` 'x' characters a name
+  one_row,          // walk_ok, but every answer holds one variable, whatever was asked
+  too_big_packed,   // walk_ok, but a GETBULK of several names is answered tooBig (1)
 };
 
 struct snmp_responder {
