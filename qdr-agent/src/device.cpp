@@ -26,6 +26,9 @@ namespace {
 // table costs 96 KiB.
 constexpr uint16_t kIndexBuckets = 4096;
 constexpr uint64_t kPassMsec = 1000;
+// Between passes the checker looks for due events this often, so a
+// collection starts at most this long after its due time, not up to a pass.
+constexpr uint64_t kDueCheckMsec = 200;
 // Longest single sleep of the checker, so a stop is noticed quickly.
 constexpr uint32_t kSleepSliceMsec = 100;
 constexpr uint32_t kStopStepMsec = 500;
@@ -327,6 +330,36 @@ void device_manager_clear(device_manager *manager) {
   if (any) VKLOG(g_vklog, VL_INFO, "device manager list clear\n");
 }
 
+namespace {
+
+// Queues a request for each of the first `polled` events of `dev` that is
+// due at `now_msec` (and moves its due time on). Caller holds the lock.
+void queue_due_events(device *dev, int polled, uint64_t now_msec) {
+  for (int i = polled - 1; i >= 0; i--) {
+    if (now_msec < dev->event[i].collect_next_msec) continue;  // nothing to build
+    collect_req_info *req =
+        colt_req_info_new_with_info(dev->info.id, &dev->event[i], 1, &dev->snmp_info, now_msec);
+    if (req != nullptr) collect_add_req(req);
+  }
+}
+
+}  // namespace
+
+void dm_event_due_pass(device_manager *manager, uint64_t now_msec) {
+  if (manager == nullptr) return;
+  vkLock(&manager->lock);
+  mlist_item_t *cursor = nullptr;
+  device *dev;
+  while ((dev = static_cast<device *>(mlist_getting_data(&manager->list, nullptr, &cursor))) !=
+         nullptr) {
+    int polled = dev->event_count > 0    ? dev->event_count
+                 : dev->event_count == 0 ? dev->event_slots
+                                         : 0;
+    queue_due_events(dev, polled, now_msec);
+  }
+  vkUnlock(&manager->lock);
+}
+
 void dm_event_checker_pass(device_manager *manager, uint64_t now_msec) {
   if (manager == nullptr) return;
   vkLock(&manager->lock);
@@ -352,11 +385,7 @@ void dm_event_checker_pass(device_manager *manager, uint64_t now_msec) {
     int polled = dev->event_count > 0    ? dev->event_count
                  : dev->event_count == 0 ? dev->event_slots
                                          : 0;
-    for (int i = polled - 1; i >= 0; i--) {
-      collect_req_info *req =
-          colt_req_info_new_with_info(dev->info.id, &dev->event[i], 1, &dev->snmp_info, now_msec);
-      if (req != nullptr) collect_add_req(req);
-    }
+    queue_due_events(dev, polled, now_msec);
     if (dev->event_count == 0) {
       if (dev->event_req_count > DM_EVENT_REQ_GIVE_UP) {
         // Unanswered: a device that had events keeps them.
@@ -403,6 +432,7 @@ int dm_device_event_checker(void *ptr) {
   // The pass cadence runs on the monotonic clock: whole seconds from the
   // start, so a slow pass does not push the next ones back.
   uint64_t next = vk_monotonic_msec();
+  uint64_t next_due = next + kDueCheckMsec;
   while (manager->event_checker_status.load() == DM_CHECKER_RUNNING) {
     uint64_t mono = vk_monotonic_msec();
     if (mono >= next) {
@@ -410,13 +440,20 @@ int dm_device_event_checker(void *ptr) {
       next += kPassMsec;
       // More than a pass late: one pass now, the next a second later.
       if (next <= mono) next = mono + kPassMsec;
+      next_due = mono + kDueCheckMsec;
       continue;
     }
-    uint64_t wait = next - mono;
-    if (wait > kPassMsec) {
+    if (mono >= next_due) {
+      dm_event_due_pass(manager, mono);
+      next_due = mono + kDueCheckMsec;
+      continue;
+    }
+    uint64_t wait = (next < next_due ? next : next_due) - mono;
+    if (next - mono > kPassMsec) {
       // The clock went back: do not wait out the difference.
       next = mono + kPassMsec;
-      wait = kPassMsec;
+      next_due = mono + kDueCheckMsec;
+      wait = kDueCheckMsec;
     }
     vk_sleep(static_cast<uint32_t>(wait < kSleepSliceMsec ? wait : kSleepSliceMsec));
   }

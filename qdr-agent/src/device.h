@@ -27,6 +27,9 @@
 // the following ones back; a checker that wakes more than a pass late runs
 // one pass at once and counts the next second from then. The wait between
 // passes is cut into slices of at most 100 ms so that a stop is seen quickly.
+// Between passes, every 200 ms, the checker also queues the events that have
+// come due (dm_event_due_pass), so a collection starts within about 200 ms
+// of its due time rather than up to a second after it.
 // Each due event advances its due time by its interval from the old due time
 // (no drift), whether or not the event is enabled.
 //
@@ -213,6 +216,11 @@ void device_manager_clear(device_manager *manager);
 // and the collect requests of due events, as described above. Takes the
 // manager lock. Exposed for tests; the checker thread calls it.
 void dm_event_checker_pass(device_manager *manager, uint64_t now_msec);
+
+// Queues the events that are due at `now_msec`, as a pass does, without a
+// pass's asking for lists and events (and without counting a pass). The
+// checker runs it every 200 ms between its passes. Takes the manager lock.
+void dm_event_due_pass(device_manager *manager, uint64_t now_msec);
 
 // The "event_checker" thread body (thread_startup); `ptr` is the manager.
 // Sets the status to running, runs passes until it is told to stop, then

@@ -470,6 +470,37 @@ std::vector<uint64_t> due_times(const char *id, int *count = nullptr) {
   return out;
 }
 
+// A collection that comes due between two passes starts within the 200 ms
+// due check, not at the next whole-second pass.
+TEST_F(DeviceManager, DueEventsStartBetweenPasses) {
+  start_pool();
+  add("dev-a");
+  ::event *ev = static_cast<::event *>(calloc(1, sizeof(::event)));
+  device_set_event(ev, DEVICE_PERF, 7, 10, 1);
+  ASSERT_EQ(dm_apply_event_to_device(&mgr, "dev-a", ev, 1), 0);
+  const uint64_t start = vk_monotonic_msec();  // passes fall on start + whole seconds
+  vkLock(&mgr.lock);
+  const uint64_t due = dm_find_device(&mgr, "dev-a")->event[0].collect_next_msec;
+  vkUnlock(&mgr.lock);
+  const uint64_t offset = (due - start) % 1000;
+  ASSERT_GE(offset, 200u) << "the device's phase puts its due time near a pass";
+  ASSERT_EQ(dm_device_event_checker_start(&mgr), 0);
+  ASSERT_TRUE(wait_for([&] { return mgr.pass_count.load() >= 1u; }));
+  // To the pass before the due time, then to the due time itself.
+  uint64_t whole = (due - start) / 1000 * 1000;
+  if (whole > 0) {
+    test_clock_advance_msec(static_cast<uint32_t>(whole));
+    ASSERT_TRUE(wait_for([&] { return mgr.pass_count.load() >= 2u; }));
+  }
+  const uint64_t passes = mgr.pass_count.load();
+  EXPECT_EQ(g_events_run.load(), 0);
+  test_clock_advance_msec(static_cast<uint32_t>(offset));
+  EXPECT_TRUE(wait_for([&] { return g_events_run.load() == 1; })) << "not started between passes";
+  EXPECT_EQ(mgr.pass_count.load(), passes);
+  test_clock_uninstall();
+  EXPECT_EQ(dm_device_event_checker_stop(&mgr, 3), 0);
+}
+
 TEST_F(DeviceManager, WallClockStepsNeitherStopNorFloodPolling) {
   start_pool();
   add("dev-a");
