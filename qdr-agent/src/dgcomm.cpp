@@ -693,8 +693,7 @@ ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
   // its connection still current, no drop can have taken the packet back,
   // since DG_Comm gives packets back only after dg_disconnect has moved the
   // connection number and then passed the send lock.
-  if (st->pb.length == 0 && st->data != nullptr &&
-      packet_data_serialize(st->data, &st->pb) != 0) {
+  if (st->pb.length == 0 && st->data != nullptr && packet_data_serialize(st->data, &st->pb) != 0) {
     mlist_item_t *done = dg_sender_release(c, st);
     vkUnlock(&c->send_lock);
     mlist_destroy_item(nullptr, done);
