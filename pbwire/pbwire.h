@@ -250,12 +250,6 @@ int32_t pbwire_encoder_write_fixed32_field_slow(uint8_t *buf_p, int32_t pos, int
 int32_t pbwire_encoder_write_fixed64_field_slow(uint8_t *buf_p, int32_t pos, int field_number,
                                                 uint64_t value);
 
-// The field writers are always inlined: the generated encoders call them
-// once per field with a constant field number, which then folds the key
-// into a constant; a writer left out of line takes the number and the
-// encoder through memory for every field.
-#define PBWIRE_INLINE [[gnu::always_inline]] inline
-
 inline int pbwire_varint_size(uint64_t value) {
   // ceil(bits / 7) without a division: (bits * 9 + 64) / 64 for 1..64 bits.
   return (static_cast<int>(std::bit_width(value | 1)) * 9 + 64) / 64;
@@ -317,57 +311,29 @@ inline uint64_t pbwire_double_bits(double value) {
   return std::bit_cast<uint64_t>(value);
 }
 
-// Writes the `size`-byte varint of `value` (size 1..8, value below 2^(7 *
-// size)) so that it ends just before `end_p`, with one 8-byte store and no
-// branch on the value: counters of every length follow each other in a
-// message, and a byte loop mispredicts on them. The 8 - size bytes below
-// the varint are overwritten with zeros; the backwards encoder writes them
-// again later, so the caller must have 8 bytes of room below `end_p`.
-PBWIRE_INLINE void pbwire_put_varint_before(uint8_t *end_p, uint64_t value, int size) {
-  // Spread the 7-bit groups one to a byte: 28-bit halves, 14-bit quarters,
-  // then 7-bit eighths.
-  uint64_t word = (value & 0xfffffffULL) | ((value & 0xfffffff0000000ULL) << 4);
-  word = (word & 0x00003fff00003fffULL) | ((word & 0x0fffc0000fffc000ULL) << 2);
-  word = (word & 0x007f007f007f007fULL) | ((word & 0x3f803f803f803f80ULL) << 1);
-  // A continuation bit in every byte but the last.
-  word |= 0x8080808080808080ULL & ((1ULL << (8 * (size - 1))) - 1);
-  word <<= 8 * (8 - size);
-  memcpy(end_p - 8, &word, 8);
-}
-
-PBWIRE_INLINE void pbwire_encoder_write_varint_field(pbwire_encoder_t *encoder_p, int field_number,
-                                                     uint64_t value) {
+inline void pbwire_encoder_write_varint_field(pbwire_encoder_t *encoder_p, int field_number,
+                                              uint64_t value) {
   if (encoder_p->pos < 16) {
     encoder_p->pos = pbwire_encoder_write_varint_field_slow(encoder_p->buf_p, encoder_p->pos,
                                                             field_number, value);
     return;
   }
   uint64_t key = static_cast<uint64_t>(field_number) << 3;
-  int value_size = pbwire_varint_size(value);
-  if (std::endian::native == std::endian::little && value_size <= 8) {
-    // The value first, backwards: it may clobber the 8 bytes below its end,
-    // where the key goes next. pos >= 16 leaves that room.
-    uint8_t *end_p = &encoder_p->buf_p[encoder_p->pos + 1];
-    pbwire_put_varint_before(end_p, value, value_size);
-    encoder_p->pos -= pbwire_varint_size(key) + value_size;
-    pbwire_put_varint(&encoder_p->buf_p[encoder_p->pos + 1], key);
-    return;
-  }
-  encoder_p->pos -= pbwire_varint_size(key) + value_size;
+  encoder_p->pos -= pbwire_varint_size(key) + pbwire_varint_size(value);
   uint8_t *dst_p = pbwire_put_varint(&encoder_p->buf_p[encoder_p->pos + 1], key);
   pbwire_put_varint(dst_p, value);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed_field(pbwire_encoder_t *encoder_p, int field_number,
-                                                    int wire_type, uint64_t value, int size) {
+inline void pbwire_encoder_write_fixed_field(pbwire_encoder_t *encoder_p, int field_number,
+                                             int wire_type, uint64_t value, int size) {
   uint64_t key = (static_cast<uint64_t>(field_number) << 3) | static_cast<uint64_t>(wire_type);
   encoder_p->pos -= pbwire_varint_size(key) + size;
   uint8_t *dst_p = pbwire_put_varint(&encoder_p->buf_p[encoder_p->pos + 1], key);
   pbwire_store_le(dst_p, value, size);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed32_field(pbwire_encoder_t *encoder_p, int field_number,
-                                                      uint32_t value) {
+inline void pbwire_encoder_write_fixed32_field(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint32_t value) {
   if (encoder_p->pos < 16) {
     encoder_p->pos = pbwire_encoder_write_fixed32_field_slow(encoder_p->buf_p, encoder_p->pos,
                                                              field_number, value);
@@ -376,8 +342,8 @@ PBWIRE_INLINE void pbwire_encoder_write_fixed32_field(pbwire_encoder_t *encoder_
   pbwire_encoder_write_fixed_field(encoder_p, field_number, PBWIRE_WIRE_TYPE_FIXED_32, value, 4);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed64_field(pbwire_encoder_t *encoder_p, int field_number,
-                                                      uint64_t value) {
+inline void pbwire_encoder_write_fixed64_field(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint64_t value) {
   if (encoder_p->pos < 16) {
     encoder_p->pos = pbwire_encoder_write_fixed64_field_slow(encoder_p->buf_p, encoder_p->pos,
                                                              field_number, value);
@@ -386,171 +352,169 @@ PBWIRE_INLINE void pbwire_encoder_write_fixed64_field(pbwire_encoder_t *encoder_
   pbwire_encoder_write_fixed_field(encoder_p, field_number, PBWIRE_WIRE_TYPE_FIXED_64, value, 8);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_int32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                     int32_t value) {
+inline void pbwire_encoder_write_int32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                              int32_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number,
                                     static_cast<uint64_t>(static_cast<int64_t>(value)));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_int32(pbwire_encoder_t *encoder_p, int field_number,
-                                              int32_t value) {
+inline void pbwire_encoder_write_int32(pbwire_encoder_t *encoder_p, int field_number,
+                                       int32_t value) {
   if (value != 0) {
     pbwire_encoder_write_int32_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_int64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                     int64_t value) {
+inline void pbwire_encoder_write_int64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                              int64_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number, static_cast<uint64_t>(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_int64(pbwire_encoder_t *encoder_p, int field_number,
-                                              int64_t value) {
+inline void pbwire_encoder_write_int64(pbwire_encoder_t *encoder_p, int field_number,
+                                       int64_t value) {
   if (value != 0) {
     pbwire_encoder_write_int64_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_uint32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                      uint32_t value) {
+inline void pbwire_encoder_write_uint32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint32_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number, value);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_uint32(pbwire_encoder_t *encoder_p, int field_number,
-                                               uint32_t value) {
+inline void pbwire_encoder_write_uint32(pbwire_encoder_t *encoder_p, int field_number,
+                                        uint32_t value) {
   if (value != 0) {
     pbwire_encoder_write_uint32_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_uint64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                      uint64_t value) {
+inline void pbwire_encoder_write_uint64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               uint64_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number, value);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_uint64(pbwire_encoder_t *encoder_p, int field_number,
-                                               uint64_t value) {
+inline void pbwire_encoder_write_uint64(pbwire_encoder_t *encoder_p, int field_number,
+                                        uint64_t value) {
   if (value != 0) {
     pbwire_encoder_write_uint64_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sint32_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                      int32_t value) {
+inline void pbwire_encoder_write_sint32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               int32_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number, pbwire_zigzag_encode(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sint32(pbwire_encoder_t *encoder_p, int field_number,
-                                               int32_t value) {
+inline void pbwire_encoder_write_sint32(pbwire_encoder_t *encoder_p, int field_number,
+                                        int32_t value) {
   if (value != 0) {
     pbwire_encoder_write_sint32_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sint64_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                      int64_t value) {
+inline void pbwire_encoder_write_sint64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               int64_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number, pbwire_zigzag_encode(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sint64(pbwire_encoder_t *encoder_p, int field_number,
-                                               int64_t value) {
+inline void pbwire_encoder_write_sint64(pbwire_encoder_t *encoder_p, int field_number,
+                                        int64_t value) {
   if (value != 0) {
     pbwire_encoder_write_sint64_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed32_always(pbwire_encoder_t *encoder_p,
-                                                       int field_number, uint32_t value) {
+inline void pbwire_encoder_write_fixed32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                uint32_t value) {
   pbwire_encoder_write_fixed32_field(encoder_p, field_number, value);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed32(pbwire_encoder_t *encoder_p, int field_number,
-                                                uint32_t value) {
+inline void pbwire_encoder_write_fixed32(pbwire_encoder_t *encoder_p, int field_number,
+                                         uint32_t value) {
   if (value != 0) {
     pbwire_encoder_write_fixed32_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed64_always(pbwire_encoder_t *encoder_p,
-                                                       int field_number, uint64_t value) {
+inline void pbwire_encoder_write_fixed64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                uint64_t value) {
   pbwire_encoder_write_fixed64_field(encoder_p, field_number, value);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_fixed64(pbwire_encoder_t *encoder_p, int field_number,
-                                                uint64_t value) {
+inline void pbwire_encoder_write_fixed64(pbwire_encoder_t *encoder_p, int field_number,
+                                         uint64_t value) {
   if (value != 0) {
     pbwire_encoder_write_fixed64_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sfixed32_always(pbwire_encoder_t *encoder_p,
-                                                        int field_number, int32_t value) {
+inline void pbwire_encoder_write_sfixed32_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                 int32_t value) {
   pbwire_encoder_write_fixed32_field(encoder_p, field_number, static_cast<uint32_t>(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sfixed32(pbwire_encoder_t *encoder_p, int field_number,
-                                                 int32_t value) {
+inline void pbwire_encoder_write_sfixed32(pbwire_encoder_t *encoder_p, int field_number,
+                                          int32_t value) {
   if (value != 0) {
     pbwire_encoder_write_sfixed32_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sfixed64_always(pbwire_encoder_t *encoder_p,
-                                                        int field_number, int64_t value) {
+inline void pbwire_encoder_write_sfixed64_always(pbwire_encoder_t *encoder_p, int field_number,
+                                                 int64_t value) {
   pbwire_encoder_write_fixed64_field(encoder_p, field_number, static_cast<uint64_t>(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_sfixed64(pbwire_encoder_t *encoder_p, int field_number,
-                                                 int64_t value) {
+inline void pbwire_encoder_write_sfixed64(pbwire_encoder_t *encoder_p, int field_number,
+                                          int64_t value) {
   if (value != 0) {
     pbwire_encoder_write_sfixed64_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_float_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                     float value) {
+inline void pbwire_encoder_write_float_always(pbwire_encoder_t *encoder_p, int field_number,
+                                              float value) {
   pbwire_encoder_write_fixed32_field(encoder_p, field_number, pbwire_float_bits(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_float(pbwire_encoder_t *encoder_p, int field_number,
-                                              float value) {
+inline void pbwire_encoder_write_float(pbwire_encoder_t *encoder_p, int field_number, float value) {
   if (value != 0) {
     pbwire_encoder_write_float_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_double_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                      double value) {
+inline void pbwire_encoder_write_double_always(pbwire_encoder_t *encoder_p, int field_number,
+                                               double value) {
   pbwire_encoder_write_fixed64_field(encoder_p, field_number, pbwire_double_bits(value));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_double(pbwire_encoder_t *encoder_p, int field_number,
-                                               double value) {
+inline void pbwire_encoder_write_double(pbwire_encoder_t *encoder_p, int field_number,
+                                        double value) {
   if (value != 0) {
     pbwire_encoder_write_double_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_bool_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                    bool value) {
+inline void pbwire_encoder_write_bool_always(pbwire_encoder_t *encoder_p, int field_number,
+                                             bool value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number, value ? 1u : 0u);
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_bool(pbwire_encoder_t *encoder_p, int field_number,
-                                             bool value) {
+inline void pbwire_encoder_write_bool(pbwire_encoder_t *encoder_p, int field_number, bool value) {
   if (value) {
     pbwire_encoder_write_bool_always(encoder_p, field_number, value);
   }
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_enum_always(pbwire_encoder_t *encoder_p, int field_number,
-                                                    int32_t value) {
+inline void pbwire_encoder_write_enum_always(pbwire_encoder_t *encoder_p, int field_number,
+                                             int32_t value) {
   pbwire_encoder_write_varint_field(encoder_p, field_number,
                                     static_cast<uint64_t>(static_cast<int64_t>(value)));
 }
 
-PBWIRE_INLINE void pbwire_encoder_write_enum(pbwire_encoder_t *encoder_p, int field_number,
-                                             int32_t value) {
+inline void pbwire_encoder_write_enum(pbwire_encoder_t *encoder_p, int field_number,
+                                      int32_t value) {
   if (value != 0) {
     pbwire_encoder_write_enum_always(encoder_p, field_number, value);
   }
@@ -561,8 +525,8 @@ PBWIRE_INLINE void pbwire_encoder_write_enum(pbwire_encoder_t *encoder_p, int fi
 void pbwire_encoder_write_length_key_slow(pbwire_encoder_t *encoder_p, int field_number,
                                           int32_t end);
 
-PBWIRE_INLINE void pbwire_encoder_write_length_key(pbwire_encoder_t *encoder_p, int field_number,
-                                                   int32_t end) {
+inline void pbwire_encoder_write_length_key(pbwire_encoder_t *encoder_p, int field_number,
+                                            int32_t end) {
   if (encoder_p->pos < 16) {
     pbwire_encoder_write_length_key_slow(encoder_p, field_number, end);
     return;
