@@ -614,30 +614,21 @@ void *dg_communicate(void *arg) {
 
 namespace {
 
-// DG_Sender's own state: the serialization buffer, the packet taken from
-// the queue and the connection it was taken on.
+// DG_Sender's own state: the serialization buffer, the type of the packet
+// in it, and the connection it was begun on.
 struct dg_send_state {
   pakcet_buffer_t pb;
   uint16_t type;
   uint32_t seq;
-  mlist_item_t *item;    // the packet taken (conn->sending while it is unsent)
-  const pkt_data *data;  // its record, framed into pb at its first send
+  mlist_item_t *item;  // the packet in the buffer (conn->sending while it is unsent)
 };
 
-// Lets go of the packet in hand without freeing it: a packet still in
-// `sending` stays there until DG_Comm takes it back with the connection.
-void dg_sender_abandon(dg_send_state *st) {
+// Takes the oldest queued packet into the buffer. Returns 1 when a packet
+// is ready; 0 when the queue was empty (after waiting up to the idle poll
+// time for a packet); -1 when it could not be serialized (dropped).
+int dg_sender_take(dg_conn *c, dg_send_state *st) {
   packet_data_clear(&st->pb);
   st->item = nullptr;
-  st->data = nullptr;
-}
-
-// Takes the oldest queued packet. Returns 1 when a packet is in hand; 0
-// when the queue was empty (after waiting up to the idle poll time for a
-// packet). Only the pointer moves under the queue lock: producers are not
-// held up while a large packet is copied.
-int dg_sender_take(dg_conn *c, dg_send_state *st) {
-  dg_sender_abandon(st);
   mlist_item_t *item = nullptr;
   vkLock(&c->queue_lock);
   // A packet cut by a drop stays in `sending` until DG_Comm takes it back;
@@ -651,55 +642,36 @@ int dg_sender_take(dg_conn *c, dg_send_state *st) {
     vkUnlock(&c->queue_lock);
     return 0;
   }
+  // Serialized under the lock: once it is `sending`, a drop may hand the
+  // packet to the event buffer at any time.
   st->seq = c->connection_seq.load();
   st->type = data->type;
-  c->sending = item;
-  st->item = item;
-  st->data = data;
+  int sr = packet_data_serialize(data, &st->pb);
+  if (sr == 0) {
+    c->sending = item;
+    st->item = item;
+  }
   vkUnlock(&c->queue_lock);
+  if (sr != 0) {
+    mlist_destroy_item(nullptr, item);
+    VKLOG(g_vklog, VL_ERROR, "[dg_sender] packet serialize has failed.(type:%hu)\n", st->type);
+    packet_data_clear(&st->pb);
+    return -1;
+  }
   return 1;
 }
 
-// Takes the packet in hand out of `sending`. Returns the item for the
-// caller to free once its locks are let go (null when a drop took it back
-// first). REQUIRES: the send lock held.
-mlist_item_t *dg_sender_release(dg_conn *c, dg_send_state *st) {
-  mlist_item_t *done = nullptr;
-  vkLock(&c->queue_lock);
-  if (st->item != nullptr && c->sending == st->item) {
-    c->sending = nullptr;
-    done = st->item;
-  }
-  vkUnlock(&c->queue_lock);
-  st->item = nullptr;
-  st->data = nullptr;
-  return done;
-}
-
 // One send call for everything that remains, under the send lock, with
-// send_start_time set while it runs; a packet's first send frames it into
-// the buffer. Returns the call's result (errno in *err); -2 without sending
-// when the connection the packet was taken on is gone (the packet is let
-// go); -3 when it could not be framed (dropped).
+// send_start_time set while it runs. Returns the call's result (errno in
+// *err), or -2 without sending when the connection the packet was begun on
+// is gone (the buffer is then emptied).
 ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
   vkLock(&c->send_lock);
   *sock = c->sock.load();
   if (*sock < 0 || st->seq != c->connection_seq.load()) {
     vkUnlock(&c->send_lock);
-    dg_sender_abandon(st);
+    packet_data_clear(&st->pb);
     return -2;
-  }
-  // The record is read outside the queue lock: with the send lock held and
-  // its connection still current, no drop can have taken the packet back,
-  // since DG_Comm gives packets back only after dg_disconnect has moved the
-  // connection number and then passed the send lock.
-  if (st->pb.length == 0 && st->data != nullptr && packet_data_serialize(st->data, &st->pb) != 0) {
-    mlist_item_t *done = dg_sender_release(c, st);
-    vkUnlock(&c->send_lock);
-    mlist_destroy_item(nullptr, done);
-    VKLOG(g_vklog, VL_ERROR, "[dg_sender] packet serialize has failed.(type:%hu)\n", st->type);
-    dg_sender_abandon(st);
-    return -3;
   }
   VKLOG(g_vklog, VL_DEBUG, "[dg_sender] pre #%d,%s(%hu),remain:%d,total:%d\n", *sock,
         dg_send_packet_type_name(st->type), st->type, static_cast<int>(st->pb.remain),
@@ -710,14 +682,17 @@ ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
   *err = errno;
   c->send_start_time.store(0);
   // The socket took the rest of the packet: it is sent. Done before the
-  // send lock is let go, so a drop cannot take it back and send it twice;
-  // freed after, so that no lock is held while memory goes back.
-  mlist_item_t *done = nullptr;
+  // send lock is let go, so a drop cannot take it back and send it twice.
   if (r > 0 && static_cast<uint64_t>(r) >= st->pb.remain && st->item != nullptr) {
-    done = dg_sender_release(c, st);
+    vkLock(&c->queue_lock);
+    if (c->sending == st->item) {
+      c->sending = nullptr;
+      mlist_destroy_item(nullptr, st->item);
+    }
+    vkUnlock(&c->queue_lock);
+    st->item = nullptr;
   }
   vkUnlock(&c->send_lock);
-  mlist_destroy_item(nullptr, done);
   return r;
 }
 
@@ -778,23 +753,23 @@ void *dg_sender(void *arg) {
   while (c->active.load()) {
     if (!dg_is_connected(c)) {
       VKLOG(g_vklog, VL_TRACE, "[dg_sender] wait for dg connection[s#%d]\n", c->sock.load());
-      dg_sender_abandon(&st);
+      packet_data_clear(&st.pb);
       dg_pause_until_connected(c, DG_SENDER_PAUSE_MSEC);
       continue;
     }
-    // A packet taken on an earlier connection is abandoned: its tail would
+    // A packet begun on an earlier connection is abandoned: its tail would
     // corrupt the framing of the new stream.
-    if (st.data != nullptr && st.seq != c->connection_seq.load()) dg_sender_abandon(&st);
-    if (st.data == nullptr && dg_sender_take(c, &st) <= 0) continue;
+    if (st.pb.remain > 0 && st.seq != c->connection_seq.load()) packet_data_clear(&st.pb);
+    if (st.pb.remain == 0 && dg_sender_take(c, &st) <= 0) continue;
     int sock = -1;
     int err = 0;
     ssize_t r = dg_sender_send(c, &st, &sock, &err);
-    if (r == -2 || r == -3 || (r < 0 && err == EINTR)) continue;
+    if (r == -2 || (r < 0 && err == EINTR)) continue;
     // The link closed this connection while the send ran (the hang check,
     // a receive failure): the packet goes with the connection, and the
     // failed send says nothing about the connection that follows.
     if (r < 0 && st.seq != c->connection_seq.load()) {
-      dg_sender_abandon(&st);
+      packet_data_clear(&st.pb);
       continue;
     }
     if (r < 0) {
@@ -808,9 +783,9 @@ void *dg_sender(void *arg) {
           dg_send_packet_type_name(st.type), st.type,
           st.pb.remain == st.pb.length || st.pb.remain == 0 ? "sent" : "resend",
           static_cast<int>(r), static_cast<int>(st.pb.remain), static_cast<int>(st.pb.length));
-    if (st.pb.remain == 0) dg_sender_abandon(&st);
+    if (st.pb.remain == 0) packet_data_clear(&st.pb);
     if (c->reconnect_flag.load() != 0) {
-      dg_sender_abandon(&st);
+      packet_data_clear(&st.pb);
       dg_pause(c, DG_SENDER_PAUSE_MSEC);
     }
   }
