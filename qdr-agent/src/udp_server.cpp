@@ -23,10 +23,6 @@ namespace {
 // instead of a wait and a receive, and the bound keeps the stop prompt.
 constexpr int UDP_SERVER_DRAIN_MAX = 64;
 constexpr int UDP_SERVER_EPOLL_EVENTS = 10;
-// Datagrams taken by one receive call: a socket with several waiting is
-// drained with one system call per batch instead of one per datagram.
-constexpr int UDP_SERVER_BATCH = 8;
-typedef char (*udp_batch_buffers_t)[UDP_SERVER_DATAGRAM_MAX + 1];
 
 int online_processors() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
@@ -190,15 +186,20 @@ void udp_server_peer_text(const udp_peer_t *peer, char *ip, size_t size) {
   }
 }
 
-// Hands one received datagram of `n` bytes in `buffer` (which has room for
-// one more byte) to the callback.
-void udp_server_deliver(udp_server_t *server, int fd, char *buffer, size_t n,
-                        const udp_peer_t *peer) {
+// Receives one datagram without waiting and hands it to the callback.
+// Returns false when the socket has nothing more (or failed).
+bool udp_server_receive_one(udp_server_t *server, int fd, char *buffer) {
+  udp_peer_t peer;
+  memset(&peer, 0, sizeof(peer));
+  peer.len = sizeof(peer.addr);
+  ssize_t n = recvfrom(fd, buffer, UDP_SERVER_DATAGRAM_MAX, MSG_DONTWAIT,
+                       reinterpret_cast<struct sockaddr *>(&peer.addr), &peer.len);
+  if (n < 0) return false;
   char ip[UDP_SERVER_IP_SIZE] = "";
-  udp_server_peer_text(peer, ip, sizeof(ip));
+  udp_server_peer_text(&peer, ip, sizeof(ip));
   if (n == 0) {
     VKLOG(g_vklog, VL_DEBUG, "[udp_receiver] empty datagram dropped.[sock:#%d,from:%s]\n", fd, ip);
-    return;
+    return true;
   }
   buffer[n] = '\0';
   server->perf.count.fetch_add(1, std::memory_order_relaxed);
@@ -206,39 +207,13 @@ void udp_server_deliver(udp_server_t *server, int fd, char *buffer, size_t n,
   if (server->log_dump != nullptr) {
     VKLOG(server->log_dump, VL_INFO, "[#%d,from:%s]%.*s\n", fd, ip, static_cast<int>(n), buffer);
   }
-  server->func(fd, ip, buffer, n, peer);
-}
-
-// One receive call for up to UDP_SERVER_BATCH datagrams, without waiting;
-// each is handed to the callback. Returns how many came (0 when the socket
-// has nothing more, or failed).
-int udp_server_receive_batch(udp_server_t *server, int fd, udp_batch_buffers_t buffers) {
-  udp_peer_t peers[UDP_SERVER_BATCH];
-  struct iovec iov[UDP_SERVER_BATCH];
-  struct mmsghdr msgs[UDP_SERVER_BATCH];
-  memset(peers, 0, sizeof(peers));
-  memset(msgs, 0, sizeof(msgs));
-  for (int i = 0; i < UDP_SERVER_BATCH; i++) {
-    iov[i].iov_base = buffers[i];
-    iov[i].iov_len = UDP_SERVER_DATAGRAM_MAX;
-    msgs[i].msg_hdr.msg_name = &peers[i].addr;
-    msgs[i].msg_hdr.msg_namelen = sizeof(peers[i].addr);
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
-  int got = recvmmsg(fd, msgs, UDP_SERVER_BATCH, MSG_DONTWAIT, nullptr);
-  if (got <= 0) return 0;
-  for (int i = 0; i < got; i++) {
-    peers[i].len = msgs[i].msg_hdr.msg_namelen;
-    udp_server_deliver(server, fd, buffers[i], msgs[i].msg_len, &peers[i]);
-  }
-  return got;
+  server->func(fd, ip, buffer, static_cast<size_t>(n), &peer);
+  return true;
 }
 
 void udp_receiver(udp_server_t *server, int fd) {
-  // The datagram buffers (512 KiB) live on the receiver's 10 MiB stack; a
-  // page is only touched when a datagram reaches it.
-  char buffers[UDP_SERVER_BATCH][UDP_SERVER_DATAGRAM_MAX + 1];
+  // The datagram buffer lives on the receiver's 10 MiB stack.
+  char buffer[UDP_SERVER_DATAGRAM_MAX + 1];
   server->status.store(UDP_SERVER_STATUS_RECEIVING);
   int ep = epoll_create1(EPOLL_CLOEXEC);
   if (ep < 0) {
@@ -263,10 +238,8 @@ void udp_receiver(udp_server_t *server, int fd) {
       break;
     }
     if (n == 0) continue;
-    for (int taken = 0; taken < UDP_SERVER_DRAIN_MAX;) {
-      int got = udp_server_receive_batch(server, fd, buffers);
-      if (got == 0) break;
-      taken += got;
+    for (int i = 0; i < UDP_SERVER_DRAIN_MAX; i++) {
+      if (!udp_server_receive_one(server, fd, buffer)) break;
     }
   }
   close(ep);
