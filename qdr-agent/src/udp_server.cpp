@@ -153,17 +153,33 @@ int udp_server_bind_retry(udp_server_t *server) {
   return -1;
 }
 
+// Dotted-quad text of the 4 address bytes at `a`, as inet_ntop writes it
+// (nothing when it does not fit). Written by hand: inet_ntop formats it
+// with sprintf, which took a tenth of a receiver's time per datagram.
+void udp_server_ipv4_text(const uint8_t *a, char *ip, size_t size) {
+  char text[16];
+  size_t n = 0;
+  for (int i = 0; i < 4; i++) {
+    unsigned v = a[i];
+    if (v >= 100) text[n++] = static_cast<char>('0' + v / 100);
+    if (v >= 10) text[n++] = static_cast<char>('0' + v / 10 % 10);
+    text[n++] = static_cast<char>('0' + v % 10);
+    text[n++] = i < 3 ? '.' : '\0';
+  }
+  if (n <= size) memcpy(ip, text, n);
+}
+
 // Sender address as text: IPv4 senders (also when they reach an IPv6
 // socket as mapped addresses) in dotted form.
 void udp_server_peer_text(const udp_peer_t *peer, char *ip, size_t size) {
   ip[0] = '\0';
   if (peer->addr.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const struct sockaddr_in *>(&peer->addr)->sin_addr, ip,
-              static_cast<socklen_t>(size));
+    const auto *a4 = reinterpret_cast<const struct sockaddr_in *>(&peer->addr);
+    udp_server_ipv4_text(reinterpret_cast<const uint8_t *>(&a4->sin_addr.s_addr), ip, size);
   } else if (peer->addr.ss_family == AF_INET6) {
     const auto *a6 = reinterpret_cast<const struct sockaddr_in6 *>(&peer->addr);
     if (IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr)) {
-      inet_ntop(AF_INET, &a6->sin6_addr.s6_addr[12], ip, static_cast<socklen_t>(size));
+      udp_server_ipv4_text(&a6->sin6_addr.s6_addr[12], ip, size);
     } else {
       inet_ntop(AF_INET6, &a6->sin6_addr, ip, static_cast<socklen_t>(size));
     }

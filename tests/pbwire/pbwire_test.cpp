@@ -181,6 +181,32 @@ TEST(PbwireEncode, NegativeInt32AndEnumAreTenByteVarintsZigzagIsShort) {
   EXPECT_EQ(back.message_p->v_sint32, -2);
 }
 
+TEST(PbwireEncode, VarintsOfEveryLengthAndKeyWidthMatchTheByteLoop) {
+  // Both edges of every bit width, on one-, two- and five-byte keys, side by
+  // side, so that each value is written next to bytes already in place.
+  for (int bits = 1; bits <= 64; bits++) {
+    for (uint64_t value : {1ULL << (bits - 1), bits == 64 ? UINT64_MAX : (1ULL << bits) - 1}) {
+      all_types_box box;
+      box.message_p->v_int64 = static_cast<int64_t>(value);
+      box.message_p->v_uint32 = static_cast<uint32_t>(value);
+      box.message_p->v_uint64 = value;
+      box.message_p->v_sint64 = static_cast<int64_t>(value);
+      box.message_p->v_field_max = value;
+      ASSERT_EQ(all_types_r_uint64_alloc(box.message_p, 2), 0);
+      box.message_p->r_uint64.items_p[0] = value;
+      box.message_p->r_uint64.items_p[1] = value >> 1;
+      uint32_t low = static_cast<uint32_t>(value);
+      bytes_t packed = cat({varint(value), varint(value >> 1)});
+      bytes_t expected =
+          cat({key(2, 0), varint(value), low != 0 ? cat({key(3, 0), varint(low)}) : bytes_t{},
+               key(4, 0), varint(value), key(6, 0),
+               varint((value << 1) ^ static_cast<uint64_t>(static_cast<int64_t>(value) >> 63)),
+               delimited(24, packed), key(536870911, 0), varint(value)});
+      ASSERT_EQ(encode(box.message_p), expected) << "value " << value;
+    }
+  }
+}
+
 TEST(PbwireEncode, PresentSubMessageIsWrittenEvenWhenEmptyAbsentOneIsNot) {
   all_types_box box;
   EXPECT_TRUE(encode(box.message_p).empty());

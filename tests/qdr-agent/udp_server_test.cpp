@@ -99,6 +99,49 @@ TEST(UdpServer, ReceiversShareThePortAndPassEveryDatagramWhole) {
   EXPECT_EQ(udp_server_manager_free(m), 0);
 }
 
+std::mutex g_sources_lock;
+std::set<std::string> g_sources;
+
+int record_source(int, const char *ip, const char *, size_t, const udp_peer_t *) {
+  std::lock_guard<std::mutex> guard(g_sources_lock);
+  g_sources.insert(ip);
+  return 0;
+}
+
+TEST(UdpServer, SenderAddressesAreNamedInDottedFormWithEveryDigitCount) {
+  rxtest::init_threads();
+  {
+    std::lock_guard<std::mutex> guard(g_sources_lock);
+    g_sources.clear();
+  }
+  int port = vktest::free_port(SOCK_DGRAM);
+  udp_server_manager_t *m =
+      udp_server_manager_new("rx", static_cast<uint16_t>(port), 1, record_source);
+  ASSERT_NE(m, nullptr);
+  ASSERT_EQ(udp_server_start(m), 0);
+  ASSERT_TRUE(vktest::wait_until([&] { return all_receiving(m); }, 5000));
+  // Bytes of one, two and three digits, zeros inside and at the end.
+  const std::set<std::string> sources = {"127.0.0.1",       "127.0.0.10",  "127.0.1.100",
+                                         "127.9.99.255",    "127.200.0.7", "127.10.100.0",
+                                         "127.255.255.254", "127.1.20.199"};
+  for (const std::string &src : sources) {
+    ASSERT_TRUE(rxtest::send_from(src.c_str(), static_cast<uint16_t>(port), rxtest::text("x")))
+        << src;
+  }
+  EXPECT_TRUE(vktest::wait_until(
+      [] {
+        std::lock_guard<std::mutex> guard(g_sources_lock);
+        return g_sources.size() >= 8;
+      },
+      5000));
+  {
+    std::lock_guard<std::mutex> guard(g_sources_lock);
+    EXPECT_EQ(g_sources, sources);
+  }
+  EXPECT_EQ(udp_server_shutdown(m, 3), 0);
+  EXPECT_EQ(udp_server_manager_free(m), 0);
+}
+
 TEST(UdpServer, StopRightAfterStartWaitsForEveryReceiver) {
   rxtest::init_threads();
   int port = vktest::free_port(SOCK_DGRAM);
