@@ -841,8 +841,8 @@ def report(args, poll, idle):
         "     drift first -> last sample of a device: max %.3f s" % max_drift,
         "     a round's last interface sample reached dg-sim %.3f s after its pass at most;"
         " the dead device timed out %d times" % (poll["round_done"], poll["dead_timeouts"]),
-        "     (the event checker runs once a second; events installed just after a pass are"
-        " found due up to 1 s late)",
+        "     (the event checker passes once a second and looks for due events every 200 ms"
+        " between passes, so a negative queue wait is a start between passes)",
         "",
         "   idle agent (no devices): %d collect threads of %d threads, %.1f s: CPU %.3f s ="
         " %.3f %% of one core (schedstat: %.3f %%); %d requests to the collector"
