@@ -5,9 +5,9 @@
 // Threads, queue and shutdown order:
 // - THR_DGCONN (thr_DGConn) connects, handshakes, receives one packet per
 //   wait of at most 2 s and hands it to the packet handler main installed
-//   (proto_recv's dispatch), and after any
-//   receive failure disconnects and retries every reconnect_msec. It alone
-//   opens and closes the socket. It starts THR_DGCONN_SENDER.
+//   (proto_recv's dispatch), and after any receive failure disconnects and
+//   retries every reconnect_msec. It alone opens and closes the socket. It
+//   starts THR_DGCONN_SENDER.
 // - THR_DGCONN_SENDER (thr_DGConn_sender) drains the queue every 100 ms
 //   while connected. A failed write abandons the batch; a write that fails
 //   after part of a packet went out shuts the socket down (the stream is
