@@ -26,11 +26,13 @@ taken when dg-sim died is lost, the link has no acknowledgement), or while
 the link was up; interface polls received against expected; each reconnect
 time of both agents; and a PASS/FAIL line. The exit code is 0 on PASS.
 
-Usage: soak.py [--build DIR] [--minutes M] [--seed N] [--kills N] [--devices N]
+Usage: soak.py [--build DIR] [--agent-build DIR] [--minutes M] [--seed N] [--kills N] [--devices N]
          [--interfaces N] [--interval S] [--lines-per-sec R] [--traps-per-sec R]
          [--sample-sec S] [--in-flight S] [--rss-slope-mb M] [--keep]
 The build needs the targets qdr-agent, vosk-host-agent, dg_sim_proto and
-bench_device_farm. Every process started here is stopped by its pid, on
+bench_device_farm (the agents may come from another tree, --agent-build,
+e.g. AddressSanitizer's: a sanitizer report lands in qdr/agent.out or
+host/agent.out of the work directory, kept with --keep). Every process started here is stopped by its pid, on
 every way out (and gets SIGTERM if this script dies).
 """
 
@@ -303,8 +305,8 @@ class Soak:
             json.dump(scen, f)
 
     def start_agents(self):
-        agent = os.path.join(self.args.build, "qdr-agent", "qdr-agent")
-        host = os.path.join(self.args.build, "vosk-host-agent", "vosk-host-agent")
+        agent = os.path.join(self.args.agent_build, "qdr-agent", "qdr-agent")
+        host = os.path.join(self.args.agent_build, "vosk-host-agent", "vosk-host-agent")
         for path, target in ((agent, "qdr-agent"), (host, "vosk-host-agent")):
             if not os.access(path, os.X_OK):
                 fail("no %s; build the %s target" % (path, target))
@@ -443,6 +445,9 @@ class Soak:
         drops = udp_drops(self.qdr.pid, (self.syslog_port, self.trap_port))
         qlog_text = pb.read_text(self.qlog)
         self.stop_agents()
+        self.agent_out = {name: pb.read_text(os.path.join(home, "agent.out"))
+                          for name, home in (("qdr-agent", self.qhome),
+                                             ("vosk-host-agent", self.hhome))}
         pb.stop(self.sim)
         pb.stop(self.farm.proc)
         self.reader.poll()
@@ -623,6 +628,16 @@ class Soak:
             w = worst.get(kind, 0.0)
             verdicts.append(("%s reconnected after every restart (worst %.2f s after the"
                              " restart)" % (kind, w), w != float("inf")))
+        for name, text in self.agent_out.items():
+            reports = len(re.findall(r"ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|"
+                                     r"runtime error:", text))
+            verdicts.append(("%s: no sanitizer report on its output -> %d" % (name, reports),
+                             reports == 0))
+            if reports:
+                at = re.search(r"[^\n]*(ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|"
+                               r"runtime error:)", text).start()
+                out += ["", "== the first sanitizer report of %s" % name]
+                out += ["   " + x for x in text[at:].splitlines()[:40]]
         out += ["", "== verdict"]
         for text, ok in verdicts:
             out.append("   %-4s %s" % ("ok" if ok else "FAIL", text))
@@ -643,6 +658,9 @@ class Soak:
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--build", default=os.path.join(ROOT, "build"))
+    p.add_argument("--agent-build", default=None,
+                   help="build tree of the two agents when not --build's (e.g. a sanitizer"
+                   " build: its memory figures then show the sanitizer's own growth)")
     p.add_argument("--minutes", type=float, default=30.0)
     p.add_argument("--seed", type=int, default=None, help="kill schedule seed (default: random,"
                    " printed)")
@@ -666,6 +684,7 @@ def main():
             and 5 <= args.sample_sec <= 600 and 0 <= args.in_flight <= 30):
         fail("arguments out of range")
     args.build = os.path.abspath(args.build)
+    args.agent_build = os.path.abspath(args.agent_build or args.build)
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, lambda *_: sys.exit(1))
     soak = Soak(args)
