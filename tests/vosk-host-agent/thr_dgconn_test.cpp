@@ -23,6 +23,7 @@
 #include "configure.h"
 #include "host_test_util.h"
 #include "on_demand.h"
+#include "pkt_proto/proto_recv.h"
 #include "pkt_proto/proto_send.h"
 #include "pub_conf.h"
 #include "test_clock.h"
@@ -57,8 +58,9 @@ ssize_t trickle_send(int sock, const void *buf, size_t len, int flags) {
 struct LinkFixture : ::testing::Test {
   vktest::temp_dir dir;
   void SetUp() override {
-    dg_link_hooks_t hooks;
+    dg_link_hooks_t hooks = {};
     host_link_hooks_fill(&hooks);
+    hooks.handle_packet = read_msg_nio;
     ASSERT_EQ(dg_link_init(&hooks), 0);
     snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s", dir.path.c_str());
     mkdir((dir.path + "/data").c_str(), 0755);

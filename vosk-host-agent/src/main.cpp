@@ -12,6 +12,7 @@
 #include "collect_hooks.h"
 #include "configure.h"
 #include "hostinfo.h"
+#include "pkt_proto/proto_recv.h"
 #include "pkt_proto/proto_send.h"
 #include "pub_conf.h"
 #include "pub_func.h"
@@ -231,8 +232,9 @@ int main(int argc, char **argv) {
   if (daemonize) initdaemon();
   umask(mask);
 
-  dg_link_hooks_t link_hooks;
+  dg_link_hooks_t link_hooks = {};
   host_link_hooks_fill(&link_hooks);
+  link_hooks.handle_packet = read_msg_nio;
   if (dg_link_init(&link_hooks) != 0) {
     fprintf(stderr, "[main] link locks cannot be made.\n");
     return EXIT_INTERNAL;

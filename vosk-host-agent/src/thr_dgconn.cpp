@@ -13,7 +13,6 @@
 #include "configure.h"
 #include "hostinfo.h"
 #include "on_demand.h"
-#include "pkt_proto/proto_recv.h"
 #include "pub_conf.h"
 #include "pub_func.h"
 #include "vk_clock.h"
@@ -35,12 +34,18 @@ int clear_item(void *data) {
 // Failed connects in a row (THR_DGCONN).
 int s_connect_failures;
 
+// The installed packet handler, or a read-and-drop when none is.
+int handle_packet(uint8_t *buffer, void *context) {
+  if (g_dg_link.hooks.handle_packet == nullptr) return 0;
+  return g_dg_link.hooks.handle_packet(buffer, context);
+}
+
 // One connected session: receive and dispatch until a failure or the stop.
 void receive_loop(int sock) {
   dg_recv_ctx_t ctx = {sock, 0};
   while (g_stop_the_world.load() == 0) {
     host_mark(HOST_SLOT_DGCONN, __FILE__, __LINE__);
-    int ret = dg_process_frame(sock, DG_RECV_WAIT_SEC * 1000, read_msg_nio, &ctx);
+    int ret = dg_process_frame(sock, DG_RECV_WAIT_SEC * 1000, handle_packet, &ctx);
     if (ret == DG_RECV_TIMEOUT || ret == DG_RECV_STOPPED || ret >= 0) continue;
     DisconnectDGServer(sock);
     host_sleep_msec(g_dg_link.reconnect_msec);
@@ -204,7 +209,7 @@ int ConnectDGServer(uint32_t addr, uint16_t port) {
 }
 
 int dg_link_init(const dg_link_hooks_t *hooks) {
-  g_dg_link.hooks = hooks != nullptr ? *hooks : dg_link_hooks_t{nullptr, nullptr};
+  g_dg_link.hooks = hooks != nullptr ? *hooks : dg_link_hooks_t{nullptr, nullptr, nullptr};
   g_dg_link.ops.send = dg_sys_send;
   g_dg_link.ops.connect = ConnectDGServer;
   if (vklock_init(&g_dg_link.send_queue_lock) != 0 || vklock_init(&g_dg_link.send_lock) != 0)
@@ -399,7 +404,7 @@ int dg_communicate(int sock) {
     if (now >= deadline) break;
     uint64_t wait = deadline - now;
     if (wait > DG_RECV_WAIT_SEC * 1000) wait = DG_RECV_WAIT_SEC * 1000;
-    ret = dg_process_frame(sock, static_cast<uint32_t>(wait), read_msg_nio, &ctx);
+    ret = dg_process_frame(sock, static_cast<uint32_t>(wait), handle_packet, &ctx);
     if (ret < 0 && ret != DG_RECV_TIMEOUT) break;
   }
   if (ctx.got_agent_info == 0 || ret < 0) {

@@ -4,9 +4,10 @@
 //
 // Threads, queue and shutdown order:
 // - THR_DGCONN (thr_DGConn) connects, handshakes, receives one packet per
-//   wait of at most 2 s and dispatches it (proto_recv), and after any
-//   receive failure disconnects and retries every reconnect_msec. It alone
-//   opens and closes the socket. It starts THR_DGCONN_SENDER.
+//   wait of at most 2 s and hands it to the packet handler main installed
+//   (proto_recv's dispatch), and after any receive failure disconnects and
+//   retries every reconnect_msec. It alone opens and closes the socket. It
+//   starts THR_DGCONN_SENDER.
 // - THR_DGCONN_SENDER (thr_DGConn_sender) drains the queue every 100 ms
 //   while connected. A failed write abandons the batch; a write that fails
 //   after part of a packet went out shuts the socket down (the stream is
@@ -77,10 +78,19 @@ typedef struct {
   int (*connect)(uint32_t addr, uint16_t port);
 } dg_link_ops_t;
 
-// What the link asks of the application. The link does not build messages
-// itself: main hands these to dg_link_init (host_link_hooks_fill,
-// proto_send.h, gives the agent's own). A null member: the handshake cannot
-// be sent / nothing runs after it.
+// What the link hands to the packet handler with every received packet:
+// one per connected session (and one per handshake).
+typedef struct {
+  int sock;
+  int got_agent_info;  // set by the handler when a 50036 answer was handled (any result)
+} dg_recv_ctx_t;
+
+// What the link asks of the application. The link neither builds nor reads
+// messages itself: main hands these to dg_link_init (host_link_hooks_fill,
+// proto_send.h, gives the handshake and the on-connect work; main adds the
+// packet handler, read_msg_nio of proto_recv.h). A null member: the
+// handshake cannot be sent / nothing runs after it / received packets are
+// read and dropped (so no handshake completes).
 typedef struct {
   // Builds the framed handshake request (the agent information). 0 with
   // *packet (malloc'd; the link frees it) and *length set, or negative.
@@ -88,6 +98,10 @@ typedef struct {
   // Work after each completed handshake, on THR_DGCONN, before the first
   // receive.
   void (*on_connect)(void);
+  // Handles one received packet (`buffer` from the main header on) with
+  // the session's dg_recv_ctx_t as `context`, on THR_DGCONN. Its negative
+  // result drops the link; 0 or above keeps it.
+  int (*handle_packet)(uint8_t *buffer, void *context);
 } dg_link_hooks_t;
 
 // One queued packet (mlist payload); the queue frees `packet`.

@@ -9,18 +9,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "thr_dgconn.h"
+
 // First workspace for decoding a configuration change; a map that does not
 // fit it is decoded again in one sized from the body.
 #define HOST_CONFIG_DECODE_SIZE 65535
 
-// Context handed through the receive helpers to read_msg_nio.
-typedef struct {
-  int sock;
-  int got_agent_info;  // set when a 50036 answer was handled (any result)
-} dg_recv_ctx_t;
-
-// Handler of one received packet (`buffer` from the main header on): takes
-// the type at offset 12 and the body at offset 23 and dispatches it.
+// Handler of one received packet (`buffer` from the main header on; the
+// link's packet handler, dg_link_hooks_t, installed by main; `context` a
+// dg_recv_ctx_t): takes the type at offset 12 and the body at offset 23 and
+// dispatches it.
 // Returns the handler's negative result, else 0; -1 for a body length
 // shorter than the sub header.
 int read_msg_nio(uint8_t *buffer, void *context);
