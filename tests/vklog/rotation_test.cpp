@@ -128,6 +128,26 @@ TEST_F(VklogRotation, RingOverwritesTheOldestAndContinuesAfterARestart) {
   EXPECT_TRUE(holds(3, "seg3"));
 }
 
+// A size check that falls while another thread rotates is owed to the next
+// line, not dropped: the file is rotated within one line of the limit
+// rather than another 64 KiB later.
+TEST_F(VklogRotation, ASizeCheckSkippedDuringARotationIsMadeByTheNextLine) {
+  ASSERT_EQ(0, load(config(3)));
+  vklog_t *h = vklog_get_category("rot");
+  std::string pad(1000, 'p');
+  int i = 0;
+  while (file_size(log_file()) < (1 << 20) + 2048 && i < 3000) {
+    // Past the limit with every size check seen as "another thread rotates".
+    h->output_file.backup_work.store(1);
+    VKLOG(h, VL_INFO, "fill %d %s\n", i++, pad.c_str());
+  }
+  h->output_file.backup_work.store(0);
+  ASSERT_FALSE(vktest::file_exists(backup(1)));
+  VKLOG(h, VL_INFO, "next %s\n", pad.c_str());
+  EXPECT_TRUE(vktest::file_exists(backup(1))) << "the owed size check was dropped";
+  EXPECT_LT(file_size(log_file()), 4096);
+}
+
 TEST_F(VklogRotation, BackupCountZeroDeletesTheLogFile) {
   ASSERT_EQ(0, load(config(0)));
   vklog_t *h = vklog_get_category("rot");

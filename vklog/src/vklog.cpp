@@ -500,7 +500,14 @@ int vl_va_log_file_writer(vklog_t *handle, const vklog_config_t *config, const c
   bool have_size = measure && !failed && fstat(fd, &st) == 0;
   close(fd);
   if (failed) return -5;
-  if (!have_size || of->backup_work.load(std::memory_order_relaxed)) return 0;
+  if (!have_size || of->backup_work.load(std::memory_order_relaxed)) {
+    // A measurement that could not be acted on (another thread was
+    // rotating, or fstat failed) is owed to the next line; dropping it would
+    // let the file run another 64 KiB past its limit each time.
+    if (measure && unmeasured != nullptr)
+      unmeasured->fetch_add(kSizeCheckBytes, std::memory_order_relaxed);
+    return 0;
+  }
   if ((static_cast<unsigned long long>(st.st_size) >> 20) < config->limit_size) return 0;
   return rotate(handle, config);
 }
