@@ -332,9 +332,14 @@ void device_manager_clear(device_manager *manager) {
 
 namespace {
 
-// Queues a request for each of the first `polled` events of `dev` that is
-// due at `now_msec` (and moves its due time on). Caller holds the lock.
-void queue_due_events(device *dev, int polled, uint64_t now_msec) {
+// Queues a request for each polled event of `dev` that is due at
+// `now_msec` (and moves its due time on). A device updated since its events
+// arrived goes on with the events it had while it asks for its events
+// again. Caller holds the lock.
+void queue_due_events(device *dev, uint64_t now_msec) {
+  int polled = dev->event_count > 0    ? dev->event_count
+               : dev->event_count == 0 ? dev->event_slots
+                                       : 0;
   for (int i = polled - 1; i >= 0; i--) {
     if (now_msec < dev->event[i].collect_next_msec) continue;  // nothing to build
     collect_req_info *req =
@@ -352,10 +357,7 @@ void dm_event_due_pass(device_manager *manager, uint64_t now_msec) {
   device *dev;
   while ((dev = static_cast<device *>(mlist_getting_data(&manager->list, nullptr, &cursor))) !=
          nullptr) {
-    int polled = dev->event_count > 0    ? dev->event_count
-                 : dev->event_count == 0 ? dev->event_slots
-                                         : 0;
-    queue_due_events(dev, polled, now_msec);
+    queue_due_events(dev, now_msec);
   }
   vkUnlock(&manager->lock);
 }
@@ -380,12 +382,7 @@ void dm_event_checker_pass(device_manager *manager, uint64_t now_msec) {
   device *dev;
   while ((dev = static_cast<device *>(mlist_getting_data(&manager->list, nullptr, &cursor))) !=
          nullptr) {
-    // A device updated since its events arrived goes on with the events
-    // it had while it asks for its events again.
-    int polled = dev->event_count > 0    ? dev->event_count
-                 : dev->event_count == 0 ? dev->event_slots
-                                         : 0;
-    queue_due_events(dev, polled, now_msec);
+    queue_due_events(dev, now_msec);
     if (dev->event_count == 0) {
       if (dev->event_req_count > DM_EVENT_REQ_GIVE_UP) {
         // Unanswered: a device that had events keeps them.
