@@ -3,14 +3,15 @@
 // fuzz_host_env.h).
 //
 // host_process_tree: one to three processes under <root>/proc, each with a
-// pid, two "stat" lines (one per scan), a "cmdline" and an "io" file, and a
-// "limits" file for the first. Two scans run with the stat lines swapped in
+// pid, two "stat" lines (one per scan), a "cmdline" and an "io" file, a
+// "limits" file for the first, and /proc/stat, whose boot time the scans
+// add to start times. Two scans run with the stat lines swapped in
 // between, the second's sample times moved on by an amount from the input,
 // then the CPU shares between them; the agent's own cycle (scan and
 // report encoding) runs once; the limits file is read as the collector's
 // request reads it. Input: count byte, the time step (2 bytes), per process
-// the pid (2 bytes) and four pieces (2-byte length, bytes), then the limits
-// text. Checked: every record is one of the written pids, its texts are
+// the pid (2 bytes) and four pieces (2-byte length, bytes), /proc/stat as
+// one more piece, then the limits text. Checked: every record is one of the written pids, its texts are
 // terminated within their fields, shares are numbers and not negative, and
 // limit rows are at most LKS_LIMIT_MAX with terminated fields.
 //
@@ -96,6 +97,7 @@ int fuzz_host_process_tree(const uint8_t *data, size_t size) {
     p.io = fuzz_input_bytes(&in, fuzz_input_uint(&in, 2));
     procs.push_back(p);
   }
+  std::string_view proc_stat = fuzz_input_bytes(&in, fuzz_input_uint(&in, 2));
   std::string_view limits = fuzz_input_bytes(&in, fuzz_input_left(&in));
 
   fuzz_host_remove("/proc");
@@ -105,8 +107,11 @@ int fuzz_host_process_tree(const uint8_t *data, size_t size) {
       return 1;
   }
   if (!fuzz_host_put_file("/proc/" + std::to_string(procs[0].pid) + "/limits", limits) ||
-      !write_stats(procs, 0))
+      !fuzz_host_put_file("/proc/stat", proc_stat) || !write_stats(procs, 0))
     return 1;
+  int64_t btime = lks_read_btime();
+  if (btime < 0) return 1;  // the file is there
+  lks_proc_set_btime(static_cast<uint64_t>(btime));
 
   int broken = 0;
   lks_proc_list_t prev = {}, cur = {};
