@@ -117,8 +117,8 @@ bool saved_configuration_sound(conf_handle_t *in_force, const char *path) {
     get_conf_value_string_for_idx(in_force, i, kept, sizeof(kept));
     get_conf_value_string_for_idx(fresh, i, loaded, sizeof(loaded));
     if (strcmp(kept, loaded) != 0) {
-      fprintf(stderr, "%s: %s is \"%s\" in force but loads as \"%s\"\n", path,
-              g_conf_table[i].key, kept, loaded);
+      fprintf(stderr, "%s: %s is \"%s\" in force but loads as \"%s\"\n", path, g_conf_table[i].key,
+              kept, loaded);
       sound = false;
     }
   }

@@ -11,9 +11,10 @@
 // report encoding) runs once; the limits file is read as the collector's
 // request reads it. Input: count byte, the time step (2 bytes), per process
 // the pid (2 bytes) and four pieces (2-byte length, bytes), /proc/stat as
-// one more piece, then the limits text. Checked: every record is one of the written pids, its texts are
-// terminated within their fields, shares are numbers and not negative, and
-// limit rows are at most LKS_LIMIT_MAX with terminated fields.
+// one more piece, then the limits text. Checked: every record is one of
+// the written pids, its texts are terminated within their fields, shares
+// are numbers and not negative, and limit rows are at most LKS_LIMIT_MAX
+// with terminated fields.
 //
 // host_package_list: the input is the package file of the data directory
 // (dated today, so no query tool runs) read by the agent's collection,
@@ -148,10 +149,8 @@ namespace {
 
 bool package_sound(const lks_package_t *p) {
   return terminated(p->name, sizeof(p->name)) && terminated(p->version, sizeof(p->version)) &&
-         terminated(p->release, sizeof(p->release)) &&
-         terminated(p->license, sizeof(p->license)) &&
-         terminated(p->summary, sizeof(p->summary)) && p->extra[0] == '\0' &&
-         p->install_time >= 0;
+         terminated(p->release, sizeof(p->release)) && terminated(p->license, sizeof(p->license)) &&
+         terminated(p->summary, sizeof(p->summary)) && p->extra[0] == '\0' && p->install_time >= 0;
 }
 
 }  // namespace

@@ -40,7 +40,10 @@ bool setup() {
   const struct {
     const char *address;
     int ident;
-  } hosts[] = {{"127.0.0.1", 1}, {"127.0.0.2", 2}, {"::1", 3}, {"2001:db8::5", 4},
+  } hosts[] = {{"127.0.0.1", 1},
+               {"127.0.0.2", 2},
+               {"::1", 3},
+               {"2001:db8::5", 4},
                {"10.0.0.1", 1 + ICMP_TABLE_SIZE}};
   for (const auto &h : hosts) {
     if (icmp_host_add(g_obj, nullptr, h.address, h.ident) != 0) {
