@@ -452,7 +452,7 @@ void icmp_read_cmsgs(struct msghdr *msg, reply_meta *meta) {
 }
 
 // Checks an IPv4 datagram; the matching host or null.
-icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t len, reply_meta *meta,
+icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t len, int *ttl,
                                struct sockaddr_storage *from) {
   if (len < 20) return nullptr;
   size_t hl = static_cast<size_t>(buf[0] & 0x0f) * 4;
@@ -464,6 +464,7 @@ icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t le
     return nullptr;
   }
   uint8_t copy[kRecvSize];
+  if (icmp_len > sizeof(copy)) return nullptr;
   memcpy(copy, icmp, icmp_len);
   uint16_t got;
   memcpy(&got, icmp + 2, 2);
@@ -475,7 +476,7 @@ icmp_host_t *icmp_receive_ipv4(icmp_object_t *obj, const uint8_t *buf, size_t le
   }
   uint16_t ident = get_be16(icmp + 4);
   uint16_t seq = get_be16(icmp + 6);
-  if (meta->ttl < 0) meta->ttl = buf[8];
+  if (*ttl < 0) *ttl = buf[8];
   // The datagram's own source address: what the kernel reports for a raw
   // socket, read from the header so that it is there in any case.
   struct sockaddr_in *src4 = reinterpret_cast<struct sockaddr_in *>(from);
@@ -536,9 +537,7 @@ int icmp_receive_one(icmp_object_t *obj, int fd, int family, icmp_host_t **match
   reply_meta meta = {0, -1, -1};
   icmp_read_cmsgs(&msg, &meta);
   size_t len = static_cast<size_t>(n) < sizeof(buf) ? static_cast<size_t>(n) : sizeof(buf);
-  if (family == AF_INET6 && from.ss_family != AF_INET6) return -1;
-  icmp_host_t *h = family == AF_INET ? icmp_receive_ipv4(obj, buf, len, &meta, &from)
-                                     : icmp_receive_ipv6(obj, buf, len, &from);
+  icmp_host_t *h = icmp_reply_match(obj, family, buf, len, &from, &meta.ttl);
   if (h == nullptr) return -1;
   // The kernel's stamp is on the system's real-time clock: it is comparable
   // with the send time only while the agent reads that clock.
@@ -617,6 +616,13 @@ int wait_msec(uint64_t deadline) {
 }
 
 }  // namespace
+
+icmp_host_t *icmp_reply_match(icmp_object_t *obj, int family, const uint8_t *buf, size_t len,
+                              struct sockaddr_storage *from, int *ttl) {
+  if (family == AF_INET6 && from->ss_family != AF_INET6) return nullptr;
+  return family == AF_INET ? icmp_receive_ipv4(obj, buf, len, ttl, from)
+                           : icmp_receive_ipv6(obj, buf, len, from);
+}
 
 icmp_object_t *icmp_object_new(void) {
   icmp_object_t *obj = static_cast<icmp_object_t *>(calloc(1, sizeof(icmp_object_t)));

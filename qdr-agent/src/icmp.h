@@ -160,6 +160,15 @@ int icmp_send(icmp_object_t *obj);
 // above), -7 wait failure.
 int icmp_check(icmp_object_t *obj);
 
+// Checks one received datagram of `family` against the hosts: for AF_INET
+// an IPv4 datagram with its header (the source is taken from the header into
+// *from, the TTL into *ttl when that is negative), for AF_INET6 an ICMPv6
+// message from *from (which must be an IPv6 address). The host whose
+// outstanding request it answers (echo reply, sound checksum for IPv4,
+// identifier, sequence and source address all matching), or null.
+icmp_host_t *icmp_reply_match(icmp_object_t *obj, int family, const uint8_t *buf, size_t len,
+                              struct sockaddr_storage *from, int *ttl);
+
 // The last error text of the object; null for a null object.
 const char *icmp_get_error(icmp_object_t *obj);
 

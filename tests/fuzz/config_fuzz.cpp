@@ -9,6 +9,11 @@
 // value was cut) and free of the comment sign; the default comes back when the key is absent; and
 // the environment expansion of the file's content stays within its buffer.
 //
+// qdr_conf_file: the network agent's own file (qdr.conf) read into a
+// cleared agent configuration, then the defaults applied. Checked: texts
+// terminated within their fields, ports from 1 to 65535, a buffer size not
+// negative.
+//
 // vklog_conf_file: the logging library's sectioned configuration file.
 // Checked: the loader returns a list exactly when its code is 0, the code
 // is one of the documented ones, and every section's texts are terminated
@@ -21,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "config.h"
 #include "fuzz_input.h"
 #include "fuzz_targets.h"
 #include "vk_config.h"
@@ -148,4 +154,23 @@ int fuzz_vklog_conf_file(const uint8_t *data, size_t size) {
   }
   vl_config_list_free(list);
   return broken;
+}
+
+int fuzz_qdr_conf_file(const uint8_t *data, size_t size) {
+  std::string path = write_input(std::string_view(reinterpret_cast<const char *>(data), size));
+  if (path.empty()) return 1;
+  char config_path[AGENT_CONFIG_PATH_SIZE];
+  snprintf(config_path, sizeof(config_path), "%s", path.c_str());
+  config_init(&g_agent_config);
+  if (load_config_from_file(config_path) != 0 || config_validation() != 0) return 1;
+  const agent_config *c = &g_agent_config;
+  if (!terminated(c->app_name, sizeof(c->app_name)) ||
+      !terminated(c->receiver_ip, sizeof(c->receiver_ip)) ||
+      !terminated(c->config_path, sizeof(c->config_path)) ||
+      !terminated(c->log_config_path, sizeof(c->log_config_path)) || c->receiver_port == 0 ||
+      c->syslog_port < 1 || c->syslog_port > 65535 || c->snmptrap_port < 1 ||
+      c->snmptrap_port > 65535 || c->event_buffer_bytes < 0) {
+    return 1;
+  }
+  return 0;
 }

@@ -2,7 +2,7 @@
 // the input as the files a parser reads, below a private root folder (made
 // once per process, removed at exit; the root-directory seam points the
 // parsers at it), then runs the parser as the agent does and encodes the
-// report it feeds (the send service is absent, so the report is dropped).
+// report it feeds (the send service drops it).
 //
 // host_proc_file: the first byte picks one file: /proc/stat (two samples,
 // CPU shares between them), /proc/loadavg, /proc/cpuinfo, /proc/uptime,
@@ -37,6 +37,7 @@
 #include <system_error>
 #include <vector>
 
+#include "fuzz_host_env.h"
 #include "fuzz_input.h"
 #include "fuzz_targets.h"
 #include "os/linux/lks_linux.h"
@@ -46,6 +47,7 @@
 #include "os/linux/lks_linux_mem.h"
 #include "os/linux/lks_linux_net.h"
 #include "os/linux/lks_linux_swap.h"
+#include "pub_conf.h"
 
 namespace {
 
@@ -56,8 +58,29 @@ void remove_root() {
   if (!g_root.empty()) std::filesystem::remove_all(g_root, ec);
 }
 
-// The private root, made and installed on first use; empty on failure.
-const std::string &root() {
+struct statvfs g_vfs;
+
+int fuzz_statvfs(const char *path, struct statvfs *out) {
+  (void)path;
+  *out = g_vfs;
+  return g_vfs.f_fsid == 1 ? -1 : 0;
+}
+
+int nfs_too() {
+  return 1;
+}
+
+int drop_report(uint16_t code, uint8_t status, const void *body, size_t length) {
+  (void)code;
+  (void)status;
+  (void)body;
+  (void)length;
+  return 0;
+}
+
+}  // namespace
+
+const std::string &fuzz_host_root() {
   if (!g_root.empty()) return g_root;
   // Memory-backed when there is /dev/shm: a disk file system makes each
   // run wait on metadata writes.
@@ -69,19 +92,36 @@ const std::string &root() {
     perror("mkdtemp /tmp/vk-host-fuzz-XXXXXX");
     return g_root;
   }
-  if (lks_set_root(made) != 0) {
-    fprintf(stderr, "root %s refused\n", made);
-    rmdir(made);
+  std::string home = std::string(made) + "/home";
+  std::error_code ec;
+  std::filesystem::create_directories(home + "/data", ec);
+  if (ec || home.size() >= sizeof(g_vk_host_home)) {
+    fprintf(stderr, "%s/data cannot be made: %s\n", home.c_str(), ec.message().c_str());
+    std::filesystem::remove_all(made, ec);
     return g_root;
   }
+  if (lks_set_root(made) != 0) {
+    fprintf(stderr, "root %s refused\n", made);
+    std::filesystem::remove_all(made, ec);
+    return g_root;
+  }
+  snprintf(g_vk_host_home, sizeof(g_vk_host_home), "%s", home.c_str());
   g_root = made;
   atexit(remove_root);
   return g_root;
 }
 
-// Writes `content` to `rel` below the root, making its folders.
-bool put_file(const std::string &rel, std::string_view content) {
-  std::filesystem::path path = root() + rel;
+void fuzz_host_ops_install(void) {
+  lks_ops_t ops = {};
+  ops.send = drop_report;
+  ops.statvfs = fuzz_statvfs;
+  ops.collect_nfs = nfs_too;
+  ops.data_path = host_data_path;
+  lks_set_ops(&ops);
+}
+
+bool fuzz_host_put_file(const std::string &rel, std::string_view content) {
+  std::filesystem::path path = fuzz_host_root() + rel;
   std::error_code ec;
   std::filesystem::create_directories(path.parent_path(), ec);
   FILE *fp = fopen(path.c_str(), "wb");
@@ -95,9 +135,23 @@ bool put_file(const std::string &rel, std::string_view content) {
   return ok;
 }
 
-void remove_below_root(const char *rel) {
+void fuzz_host_remove(const char *rel) {
   std::error_code ec;
-  std::filesystem::remove_all(root() + rel, ec);
+  std::filesystem::remove_all(fuzz_host_root() + rel, ec);
+}
+
+namespace {
+
+const std::string &root() {
+  return fuzz_host_root();
+}
+
+bool put_file(const std::string &rel, std::string_view content) {
+  return fuzz_host_put_file(rel, content);
+}
+
+void remove_below_root(const char *rel) {
+  fuzz_host_remove(rel);
 }
 
 bool terminated(const char *field, size_t size) {
@@ -222,18 +276,6 @@ int fuzz_host_proc_file(const uint8_t *data, size_t size) {
 
 namespace {
 
-struct statvfs g_vfs;
-
-int fuzz_statvfs(const char *path, struct statvfs *out) {
-  (void)path;
-  *out = g_vfs;
-  return g_vfs.f_fsid == 1 ? -1 : 0;
-}
-
-int nfs_too() {
-  return 1;
-}
-
 struct disk_device {
   std::string name;
   std::string_view stat[2];
@@ -243,14 +285,7 @@ struct disk_device {
 
 int fuzz_host_disk_tree(const uint8_t *data, size_t size) {
   if (root().empty()) return 1;
-  static bool ops_set = false;
-  if (!ops_set) {
-    lks_ops_t ops = {};
-    ops.statvfs = fuzz_statvfs;
-    ops.collect_nfs = nfs_too;
-    lks_set_ops(&ops);
-    ops_set = true;
-  }
+  fuzz_host_ops_install();
   fuzz_input in = fuzz_input_make(data, size);
   remove_below_root("/sys");
   g_vfs = {};
