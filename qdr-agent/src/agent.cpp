@@ -6,6 +6,7 @@
 #include "collect_request.h"
 #include "config.h"
 #include "device.h"
+#include "dg_outbox.h"
 #include "event_buffer.h"
 #include "icmp.h"
 #include "snmp_trap.h"
@@ -118,4 +119,6 @@ void agent_log_receivers(void) {
   VKLOG(g_vklog, VL_INFO, "traps: forwarded[%u],informs answered[%u],dropped[%u]\n",
         g_snmp_trap.forwarded.load(), g_snmp_trap.answered.load(), g_snmp_trap.dropped.load());
   evbuf_log_stats();
+  VKLOG(g_vklog, VL_INFO, "outbox: refused[%llu]\n",
+        static_cast<unsigned long long>(dg_outbox_refused()));
 }

@@ -30,7 +30,8 @@ int agent_function_deactivate(void);
 
 // The receivers' lines of the three-second statistics: each service's
 // state (bound receivers, a bind failure), the trap counters (forwarded,
-// informs answered, datagrams dropped) and the event buffer's counters.
+// informs answered, datagrams dropped), the event buffer's counters and the
+// packets the outbox refused ("outbox: refused[N]").
 // Main thread.
 void agent_log_receivers(void);
 

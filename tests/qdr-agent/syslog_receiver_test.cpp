@@ -615,6 +615,7 @@ TEST(ReceiversProgram, CollectorRestartLosesNothingAccepted) {
   EXPECT_NE(l.find("receiver: syslog udp [::]:" + sp + " receiving "), std::string::npos) << l;
   EXPECT_NE(l.find("[evbuf_flush] held events sent after the reconnect."), std::string::npos) << l;
   EXPECT_EQ(l.find("add_packet_to_dgcomm() has failed"), std::string::npos) << l;
+  EXPECT_NE(l.find("outbox: refused["), std::string::npos) << l;
   unlink((home + "/data/qdr-agent.pid").c_str());
   EXPECT_EQ(vktest::wait_program(agent, 10000), 0);
   if (agent.pid > 0) vktest::stop_program(agent);
