@@ -160,6 +160,21 @@ void BM_QueueToCollector(benchmark::State &state) {
   dg_conn_free(conn);
 }
 
+// A TCP socket connected to `port` on loopback, or -1.
+int connect_loopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // The same framed bytes written by one thread with plain send() calls.
 void BM_PlainSendLoop(benchmark::State &state) {
   const uint32_t payload = static_cast<uint32_t>(state.range(0));
@@ -169,14 +184,9 @@ void BM_PlainSendLoop(benchmark::State &state) {
     state.SkipWithError("listen failed");
     return;
   }
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(col.port);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+  int fd = connect_loopback(col.port);
+  if (fd < 0) {
     state.SkipWithError("connect failed");
-    close(fd);
     return;
   }
   std::vector<uint8_t> pkt(payload + NIO_HEADER_SIZE, 'x');
@@ -215,14 +225,9 @@ void BM_PlainSendLoopFreshPackets(benchmark::State &state) {
     state.SkipWithError("listen failed");
     return;
   }
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(col.port);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof(sa)) != 0) {
+  int fd = connect_loopback(col.port);
+  if (fd < 0) {
     state.SkipWithError("connect failed");
-    close(fd);
     return;
   }
   const size_t frame = payload + NIO_HEADER_SIZE;
