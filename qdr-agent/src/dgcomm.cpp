@@ -342,6 +342,9 @@ int dg_take_back_events(dg_conn *pdgconn) {
   if (pdgconn == nullptr) return 0;
   mlist_t taken;
   mlist_init(&taken, nullptr, nullptr);
+  // The send lock first: DG_Sender reads the packet in `sending` while it
+  // sends, so it may only change hands between two send calls.
+  vkLock(&pdgconn->send_lock);
   vkLock(&pdgconn->queue_lock);
   if (pdgconn->sending != nullptr) {
     mlist_push_back(&taken, pdgconn->sending);
@@ -349,6 +352,7 @@ int dg_take_back_events(dg_conn *pdgconn) {
   }
   mlist_move(&taken, &pdgconn->send_queue);
   vkUnlock(&pdgconn->queue_lock);
+  vkUnlock(&pdgconn->send_lock);
   if (taken.count == 0) return 0;
   std::vector<mlist_item_t *> events;
   events.reserve(taken.count);
@@ -633,18 +637,19 @@ void *dg_communicate(void *arg) {
 
 namespace {
 
-// DG_Sender's own state: the serialization buffer, the type of the packet
-// in it, and the connection it was begun on.
+// DG_Sender's own state: the frame being sent (inside its queue item), the
+// packet's type, and the connection it was begun on.
 struct dg_send_state {
   pakcet_buffer_t pb;
   uint16_t type;
   uint32_t seq;
-  mlist_item_t *item;  // the packet in the buffer (conn->sending while it is unsent)
+  mlist_item_t *item;  // the packet being sent (conn->sending while it is unsent)
+  bool more;           // more packets were queued behind it when it was taken
 };
 
-// Takes the oldest queued packet into the buffer. Returns 1 when a packet
-// is ready; 0 when the queue was empty (after waiting up to the idle poll
-// time for a packet); -1 when it could not be serialized (dropped).
+// Takes the oldest queued packet and frames it in its item. Returns 1 when
+// a packet is ready; 0 when the queue was empty (after waiting up to the
+// idle poll time for a packet); -1 when it could not be framed (dropped).
 int dg_sender_take(dg_conn *c, dg_send_state *st) {
   packet_data_clear(&st->pb);
   st->item = nullptr;
@@ -661,10 +666,11 @@ int dg_sender_take(dg_conn *c, dg_send_state *st) {
     vkUnlock(&c->queue_lock);
     return 0;
   }
-  // Serialized under the lock: once it is `sending`, a drop may hand the
-  // packet to the event buffer at any time.
+  // Framed before it becomes `sending`: from then on a drop may hand the
+  // packet to the event buffer (which waits for the send lock first).
   st->seq = c->connection_seq.load();
   st->type = data->type;
+  st->more = c->send_queue.count > 0;
   int sr = packet_data_serialize(data, &st->pb);
   if (sr == 0) {
     c->sending = item;
@@ -697,9 +703,17 @@ ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
         static_cast<int>(st->pb.length));
   c->send_start_time.store(c->ops.monotonic_msec());
   errno = 0;
-  ssize_t r = c->ops.send(*sock, st->pb.ptr, st->pb.remain, MSG_NOSIGNAL);
+  // With packets waiting behind this one the socket may hold a short tail
+  // back for the next send call instead of pushing a segment of its own;
+  // the last packet of a burst goes without the hint, which pushes all.
+  ssize_t r = c->ops.send(*sock, st->pb.ptr, st->pb.remain, MSG_NOSIGNAL | (st->more ? MSG_MORE : 0));
   *err = errno;
   c->send_start_time.store(0);
+  // A failed packet goes into the hex dump while the send lock still keeps
+  // its item from being taken back (the frame lives in the item).
+  if (r < 0 && *err != EINTR && st->seq == c->connection_seq.load()) {
+    writeHex(DG_SEND_HEX_FILE, "send", st->pb.buffer, st->pb.length);
+  }
   // The socket took the rest of the packet: it is sent. Done before the
   // send lock is let go, so a drop cannot take it back and send it twice.
   if (r > 0 && static_cast<uint64_t>(r) >= st->pb.remain && st->item != nullptr) {
@@ -715,13 +729,12 @@ ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
   return r;
 }
 
-// A failed send: reason 2 and the packet into the hex dump.
+// A failed send: reason 2 (dg_sender_send has written the hex dump).
 void dg_sender_on_failure(dg_conn *c, dg_send_state *st, int sock, int err) {
   c->send_tcp_error_count.fetch_add(1);
   VKLOG(g_vklog, VL_ERROR, "send data to data gather has failed.[sock:%d,(%d)%s,type:%s(%hu)]\n",
         sock, err, strerror(err), dg_send_packet_type_name(st->type), st->type);
   dg_reconnect_with_status(c, DG_RECONNECT_SEND_FAILED);
-  writeHex(DG_SEND_HEX_FILE, "send", st->pb.buffer, st->pb.length);
 }
 
 // Some bytes went: count a partial send towards the resend limit (reason 4
@@ -808,7 +821,6 @@ void *dg_sender(void *arg) {
       dg_pause(c, DG_SENDER_PAUSE_MSEC);
     }
   }
-  packet_buffer_free(&st.pb);
   c->thread_running_sender.fetch_sub(1);
   return nullptr;
 }

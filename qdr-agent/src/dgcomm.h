@@ -11,8 +11,8 @@
 //   DG_CHECK_STEP_MSEC it checks for a send blocked longer than
 //   g_send_timeout_msec and for a frame stalled mid-way (DG_RECV_STALL_MSEC);
 //   either drops the connection.
-// - DG_Sender (dg_sender) takes the oldest queued packet, serializes it
-//   and writes it with one send call per round.
+// - DG_Sender (dg_sender) takes the oldest queued packet, frames it in
+//   its own item (no copy) and writes it with one send call per round.
 // - Producers on any thread queue packets with add_packet_to_dgcomm while
 //   the connection is up; a refused packet stays theirs (remove_pkt).
 // The queue is guarded by queue_lock; the socket's use by the sender
@@ -170,7 +170,9 @@ typedef struct dg_conn {
   // Held by DG_Sender around each send call, and by the closer between
   // shutting the socket down (which ends a blocked send) and closing it, so
   // a descriptor is never closed, or reused by the next connect, while a
-  // send still uses it.
+  // send still uses it; and by dg_take_back_events, so the packet being
+  // sent, whose frame the send call reads, never changes hands during one.
+  // Taken before queue_lock when both are held.
   vk_lock_t send_lock;
   // Guards taking the descriptor out of `sock` together with shutting it
   // down, so another thread may shut the current socket down (to wake
@@ -267,8 +269,9 @@ void clear_tcpqueue(dg_conn *pdgconn);
 // Empties the queue of a dropped connection, the packet whose send was cut
 // first: syslog and trap packets go to the take-back callback in their
 // order (freed and logged when none is installed), the rest are freed.
-// Returns the number given back. REQUIRES: the
-// connection is marked down (no packet can be queued meanwhile).
+// Returns the number given back. Waits for a send call in progress to end.
+// REQUIRES: the connection is marked down (no packet can be queued
+// meanwhile).
 int dg_take_back_events(dg_conn *pdgconn);
 
 // Asks DG_Comm to rebuild the connection for `status` (a DG_RECONNECT_*).

@@ -1,6 +1,5 @@
 #include "dgcomm_packet.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "vk_comm.h"
@@ -21,11 +20,12 @@ pkt_data *make_packet_data(mlist_item_t **pkt, uint16_t type, uint32_t size) {
   if (pkt == nullptr) return nullptr;
   *pkt = nullptr;
   mlist_item_t *item = nullptr;
-  void *mem = mlist_new_item(sizeof(pkt_data) + static_cast<size_t>(size), &item);
+  void *mem = mlist_new_item_uninit(sizeof(pkt_data) + NIO_HEADER_SIZE + static_cast<size_t>(size),
+                                    &item);
   if (mem == nullptr || item == nullptr) return nullptr;
   pkt_data *data = static_cast<pkt_data *>(mem);
   data->type = type;
-  data->body = static_cast<uint8_t *>(mem) + sizeof(pkt_data);
+  data->body = static_cast<uint8_t *>(mem) + sizeof(pkt_data) + NIO_HEADER_SIZE;
   data->body_len = 0;
   data->events = 0;
   *pkt = item;
@@ -38,46 +38,29 @@ void remove_pkt(struct dg_conn *pdgconn, mlist_item_t *pkt) {
   mlist_destroy_item(nullptr, pkt);
 }
 
-int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf) {
-  if (data == nullptr || pkt_buf == nullptr) return -1;
+int packet_data_serialize(pkt_data *data, pakcet_buffer_t *pkt_buf) {
+  if (data == nullptr || pkt_buf == nullptr || data->body == nullptr) return -1;
   if (data->body_len > UINT32_MAX - NIO_SUB_HEADER_SIZE) return -1;
-  uint64_t total = static_cast<uint64_t>(data->body_len) + NIO_HEADER_SIZE;
-  if (pkt_buf->buffer == nullptr || pkt_buf->size - pkt_buf->length < total) {
-    uint64_t new_size = ((pkt_buf->length + total) / 1024) * 1024 + 1024;
-    uint8_t *block = static_cast<uint8_t *>(malloc(new_size));
-    if (block == nullptr) return -1;
-    if (pkt_buf->buffer != nullptr && pkt_buf->length > 0) {
-      memcpy(block, pkt_buf->buffer, pkt_buf->length);
-    }
-    free(pkt_buf->buffer);
-    pkt_buf->buffer = block;
-    pkt_buf->size = new_size;
-  }
-  uint8_t *p = pkt_buf->buffer;
-  pkt_buf->ptr = p;
+  uint8_t *p = data->body - NIO_HEADER_SIZE;
   memcpy(p, &g_packet_main_header, NIO_MAIN_HEADER_SIZE);
   vk_put_be32(p + 8, data->body_len + NIO_SUB_HEADER_SIZE);
   vk_put_be16(p + 12, data->type);
   uint32_t id = g_packet_id.fetch_add(1, std::memory_order_relaxed) + 1;
   vk_put_be32(p + 14, id);
   memset(p + 18, 0, 5);  // status and body version
-  if (data->body_len > 0) memcpy(p + NIO_HEADER_SIZE, data->body, data->body_len);
-  pkt_buf->length = pkt_buf->length + total;
+  pkt_buf->buffer = p;
+  pkt_buf->ptr = p;
+  pkt_buf->length = static_cast<uint64_t>(data->body_len) + NIO_HEADER_SIZE;
   pkt_buf->remain = pkt_buf->length;
   return 0;
 }
 
 void packet_data_clear(pakcet_buffer_t *pkt_buf) {
   if (pkt_buf == nullptr) return;
+  pkt_buf->buffer = nullptr;
   pkt_buf->length = 0;
   pkt_buf->remain = 0;
   pkt_buf->ptr = nullptr;
-}
-
-void packet_buffer_free(pakcet_buffer_t *pkt_buf) {
-  if (pkt_buf == nullptr) return;
-  free(pkt_buf->buffer);
-  memset(pkt_buf, 0, sizeof(*pkt_buf));
 }
 
 int _recovery_data_buffer(data_buffer_t *buf) {

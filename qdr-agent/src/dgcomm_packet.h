@@ -7,7 +7,7 @@
 // version 0; all integers big-endian) followed by the encoded message.
 //
 // Threads: producers of any thread call make_packet_data/remove_pkt; the
-// DG_Sender thread serializes (its own buffer); the DG_Comm thread
+// DG_Sender thread frames each packet in its own item; the DG_Comm thread
 // resynchronises the connection's buffer. g_packet_id is incremented
 // atomically; the template header is written once by dgcomm_init before the
 // threads start and only read afterwards.
@@ -58,8 +58,11 @@ typedef struct {
 static_assert(sizeof(pkt_main_header_t) == NIO_MAIN_HEADER_SIZE, "main header is 12 bytes");
 static_assert(sizeof(pkt_sub_header_t) == NIO_SUB_HEADER_SIZE, "sub header is 11 bytes");
 
-// One queued outbound packet. It lives in one mlist item: the record, then
-// the payload space that `body` points at. The producer encodes into `body`
+// One queued outbound packet. It lives in one mlist item: the record, room
+// for the frame header, then the payload space that `body` points at. The
+// sender writes the header into that room and sends header and payload
+// straight from the item, so the payload is never copied. The producer
+// encodes into `body`
 // and stores the encoded length in `body_len`. `events` is the number of
 // accepted events (syslog lines, traps) the packet carries, set by the event
 // buffer; 0 for every other packet.
@@ -70,12 +73,12 @@ typedef struct {
   uint32_t events;
 } pkt_data;
 
-// The sender's serialization buffer: one packet at a time, kept and reused.
+// The sender's view of the packet being sent: its frame inside the queue
+// item (not owned; the item is freed or taken back as a whole).
 typedef struct {
   uint8_t *ptr;     // current send position (null when empty)
-  uint8_t *buffer;  // heap block
-  uint64_t size;    // capacity of the block
-  uint64_t length;  // bytes serialized
+  uint8_t *buffer;  // start of the frame (null when empty)
+  uint64_t length;  // bytes of the frame
   uint64_t remain;  // bytes still to send
 } pakcet_buffer_t;
 
@@ -93,8 +96,9 @@ extern std::atomic<uint32_t> g_packet_id;
 // Fills the template main header: magic, version 2, flag 4, zero dummy.
 void packet_set_main_header(void);
 
-// Allocates one unlinked queue item holding a pkt_data followed by `size`
-// bytes of zeroed payload space; *pkt gets the item handle (what
+// Allocates one unlinked queue item holding a pkt_data, NIO_HEADER_SIZE
+// bytes of header room and `size` bytes of payload space (not zeroed: the
+// producer encodes into it, and only body_len bytes of it are ever sent); *pkt gets the item handle (what
 // add_packet_to_dgcomm and remove_pkt take). Returns the record (type set,
 // body pointing at the payload space, body_len 0), or null with *pkt null
 // when memory is exhausted or `pkt` is null.
@@ -103,18 +107,16 @@ pkt_data *make_packet_data(mlist_item_t **pkt, uint16_t type, uint32_t size);
 // Frees a packet item that was not queued (or was refused). Null: nothing.
 void remove_pkt(struct dg_conn *pdgconn, mlist_item_t *pkt);
 
-// Writes `data` as one framed packet at the start of `pkt_buf`, growing the
-// block in 1 KiB steps when needed, and takes the next packet id. The
-// caller empties the buffer (packet_data_clear) before each packet. Returns
-// 0; -1 when the block cannot be grown or the payload does not fit the
-// 32-bit length (the buffer is left as it was).
-int packet_data_serialize(const pkt_data *data, pakcet_buffer_t *pkt_buf);
+// Frames `data` in place: writes the header, with the next packet id, into
+// the room before its body and points `pkt_buf` at the frame (length =
+// remain = header + body_len). `data` must come from make_packet_data.
+// Framing the same packet again (a resend) gives it a new id. Returns 0;
+// -1 when the payload does not fit the 32-bit length (`pkt_buf` is left as
+// it was).
+int packet_data_serialize(pkt_data *data, pakcet_buffer_t *pkt_buf);
 
-// Marks the buffer empty (length = remain = 0, ptr null); keeps the block.
+// Marks the buffer empty (buffer and ptr null, length = remain = 0).
 void packet_data_clear(pakcet_buffer_t *pkt_buf);
-
-// Frees the block and zeroes the record. Safe to call twice.
-void packet_buffer_free(pakcet_buffer_t *pkt_buf);
 
 // Resynchronises on the last magic in the held bytes: with 2 or fewer bytes
 // held nothing is done (0). Returns 0 when the magic is found (the bytes

@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -753,6 +755,35 @@ TEST_F(DgSeam, ShutdownReportsThreadsThatHaveNotEndedAndSucceedsOnceTheyHave) {
       5000));
   EXPECT_EQ(shutdown_dg_connection(conn), 0);
   EXPECT_EQ(conn->sock.load(), -1);
+}
+
+// The sender sends each packet's frame straight from its queue item, so a
+// drop may take the item back only between two send calls: the take-back
+// waits for the send in progress, and that send's failure dump is written
+// from the item before it changes hands (a take-back that did not wait
+// frees the item under it: ASan reports the read, and the wait check fails).
+TEST_F(DgSeam, ATakeBackWaitsForTheSendCallThatReadsThePacket) {
+  struct restore {
+    int msec;
+    ~restore() { g_send_timeout_msec = msec; }
+  } saved{g_send_timeout_msec};
+  g_send_timeout_msec = 600000;  // no hang check while the send is held
+  g_mode = SEND_BLOCK_HARD;
+  start_seam(false);
+  // The agent information request is inside its send call.
+  ASSERT_TRUE(vktest::wait_until([&] { return conn->send_start_time.load() != 0; }, 5000));
+  std::atomic<int> taken{-1};
+  std::thread drop([&] { taken = dg_take_back_events(conn); });
+  usleep(200000);  // a take-back that did not wait has ended long before
+  EXPECT_EQ(taken.load(), -1);
+  g_release = true;
+  drop.join();
+  EXPECT_EQ(taken.load(), 0);  // not an event: dropped with the link, not handed on
+  EXPECT_EQ(conn->sending, nullptr);
+  std::ifstream in(dir.path + "/" DG_SEND_HEX_FILE);
+  std::string dump((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(dump.find("FUNCTION:[send]"), std::string::npos);
+  EXPECT_NE(dump.find("F9 F2 F8 02 04"), std::string::npos);  // the frame's header, whole
 }
 
 TEST(DgSendHex, AppendsADumpAndStartsAfreshPastTheLimit) {

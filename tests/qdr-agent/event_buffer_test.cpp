@@ -78,7 +78,7 @@ TEST(EventBuffer, FullBufferDropsTheOldestAndCountsThem) {
   rxtest::queue_link link;
   std::string big(1000, 'x');
   // Room for three such packets.
-  uint64_t one = sizeof(pkt_data) + 1000 + EVBUF_PACKET_OVERHEAD;
+  uint64_t one = sizeof(pkt_data) + NIO_HEADER_SIZE + 1000 + EVBUF_PACKET_OVERHEAD;
   evbuf_init(3 * one + 10);
   for (char c : std::string("12345")) {
     EXPECT_EQ(evbuf_submit(packet(std::string(1, c) + big), 7, "t"), EVBUF_HELD);
@@ -140,7 +140,7 @@ void submit(const std::string &text, uint32_t events) {
 // report is dropped as before. A buffer too small keeps the newest, and a
 // limit of 0 drops them all, counted.
 TEST(EventBuffer, WhatADroppedLinkHadNotSentGoesBackAheadOfNewerEvents) {
-  uint64_t one = sizeof(pkt_data) + 1 + EVBUF_PACKET_OVERHEAD;
+  uint64_t one = sizeof(pkt_data) + NIO_HEADER_SIZE + 1 + EVBUF_PACKET_OVERHEAD;
   struct {
     uint64_t limit;
     texts want;

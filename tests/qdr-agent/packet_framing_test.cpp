@@ -100,13 +100,13 @@ class Reassembler : public ::testing::Test {
   int peer = -1;
 };
 
-TEST(PacketData, MakesOneItemWithPayloadSpaceBehindTheRecord) {
+TEST(PacketData, MakesOneItemWithHeaderRoomAndPayloadSpaceBehindTheRecord) {
   mlist_item_t *item = nullptr;
   pkt_data *pd = make_packet_data(&item, 54000, 100);
   ASSERT_NE(pd, nullptr);
   ASSERT_NE(item, nullptr);
   EXPECT_EQ(pd->type, 54000);
-  EXPECT_EQ(pd->body, reinterpret_cast<uint8_t *>(pd) + sizeof(pkt_data));
+  EXPECT_EQ(pd->body, reinterpret_cast<uint8_t *>(pd) + sizeof(pkt_data) + NIO_HEADER_SIZE);
   EXPECT_EQ(pd->body_len, 0u);
   EXPECT_EQ(mlist_get_data_from_item(nullptr, item), pd);
   memset(pd->body, 0xAB, 100);  // the whole payload space is writable
@@ -125,6 +125,7 @@ TEST(PacketSerialize, EmptyPayloadIsTwentyThreeBytesWithBodyLengthEleven) {
   ASSERT_EQ(pb.length, 23u);
   EXPECT_EQ(pb.remain, 23u);
   EXPECT_EQ(pb.ptr, pb.buffer);
+  EXPECT_EQ(pb.buffer + NIO_HEADER_SIZE, pd->body);  // framed in the item's header room
   uint32_t id = before + 1;
   const bytes expect = {0xF9,
                         0xF2,
@@ -150,13 +151,10 @@ TEST(PacketSerialize, EmptyPayloadIsTwentyThreeBytesWithBodyLengthEleven) {
                         0,
                         0};
   EXPECT_EQ(bytes(pb.buffer, pb.buffer + pb.length), expect);
-  EXPECT_EQ(pb.size, 1024u);
   remove_pkt(nullptr, item);
-  packet_buffer_free(&pb);
-  packet_buffer_free(&pb);
 }
 
-TEST(PacketSerialize, GrowsInKibStepsReusesTheBlockAndNumbersPackets) {
+TEST(PacketSerialize, FramesInPlaceRenumbersAResendAndRefusesAnOversizedBody) {
   dgcomm_init();
   pakcet_buffer_t pb = {};
   mlist_item_t *item = nullptr;
@@ -165,22 +163,26 @@ TEST(PacketSerialize, GrowsInKibStepsReusesTheBlockAndNumbersPackets) {
   pd->body_len = 5000;
   ASSERT_EQ(packet_data_serialize(pd, &pb), 0);
   EXPECT_EQ(pb.length, 5023u);
-  EXPECT_EQ(pb.size, (5023u / 1024u) * 1024u + 1024u);
+  EXPECT_EQ(pb.buffer + NIO_HEADER_SIZE, pd->body);  // the payload is not copied
+  EXPECT_EQ(pb.buffer[11], 0x93);                    // body_length = 5000 + 11 = 0x1393
   uint32_t first_id = (uint32_t{pb.buffer[14]} << 24) | (uint32_t{pb.buffer[15]} << 16) |
                       (uint32_t{pb.buffer[16]} << 8) | pb.buffer[17];
-  uint8_t *block = pb.buffer;
   packet_data_clear(&pb);
   EXPECT_EQ(pb.ptr, nullptr);
-  pd->body_len = 10;
+  EXPECT_EQ(pb.buffer, nullptr);
+  pd->body_len = 10;  // the same item framed again, as a taken-back packet is
   ASSERT_EQ(packet_data_serialize(pd, &pb), 0);
-  EXPECT_EQ(pb.buffer, block);  // a smaller packet reuses the block
   EXPECT_EQ(pb.length, 33u);
   uint32_t second_id = (uint32_t{pb.buffer[14]} << 24) | (uint32_t{pb.buffer[15]} << 16) |
                        (uint32_t{pb.buffer[16]} << 8) | pb.buffer[17];
   EXPECT_GT(second_id, first_id);
   EXPECT_EQ(pb.buffer[11], 21);  // body_length = 10 + 11
+  pakcet_buffer_t before = pb;
+  pd->body_len = UINT32_MAX - NIO_SUB_HEADER_SIZE + 1;
+  EXPECT_EQ(packet_data_serialize(pd, &pb), -1);
+  EXPECT_EQ(pb.buffer, before.buffer);
+  EXPECT_EQ(pb.length, before.length);
   remove_pkt(nullptr, item);
-  packet_buffer_free(&pb);
 }
 
 TEST(PacketRecovery, KeepsTheBytesFromTheLastMagic) {

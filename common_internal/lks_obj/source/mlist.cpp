@@ -21,11 +21,14 @@ mlist_t *mlist_init(mlist_t *list, callback_clear_data_mlist func, int *err) {
   return list;
 }
 
-void *mlist_new_item(size_t size, _MLIST_ITEM **item) {
+namespace {
+
+void *new_item(size_t size, _MLIST_ITEM **item, bool zero) {
   if (size == 0 || item == nullptr) return nullptr;
   void *payload = nullptr;
-  _MLIST_ITEM *it =
-      static_cast<_MLIST_ITEM *>(vk_list_item_alloc(sizeof(_MLIST_ITEM), size, &payload));
+  void *block = zero ? vk_list_item_alloc(sizeof(_MLIST_ITEM), size, &payload)
+                     : vk_list_item_alloc_uninit(sizeof(_MLIST_ITEM), size, &payload);
+  _MLIST_ITEM *it = static_cast<_MLIST_ITEM *>(block);
   if (it == nullptr) {
     *item = nullptr;
     return nullptr;
@@ -35,6 +38,16 @@ void *mlist_new_item(size_t size, _MLIST_ITEM **item) {
   it->data = payload;
   *item = it;
   return it->data;
+}
+
+}  // namespace
+
+void *mlist_new_item(size_t size, _MLIST_ITEM **item) {
+  return new_item(size, item, true);
+}
+
+void *mlist_new_item_uninit(size_t size, _MLIST_ITEM **item) {
+  return new_item(size, item, false);
 }
 
 int mlist_push_back(mlist_t *list, _MLIST_ITEM *item) {

@@ -45,6 +45,9 @@ mlist_t *mlist_init(mlist_t *list, callback_clear_data_mlist func, int *err);
 // memory is exhausted.
 void *mlist_new_item(size_t size, _MLIST_ITEM **item);
 
+// mlist_new_item whose payload is not zeroed: the caller writes it.
+void *mlist_new_item_uninit(size_t size, _MLIST_ITEM **item);
+
 // Appends an unlinked item; the list owns it afterwards. Returns 0, or -1 for
 // a null list or item (nothing changes).
 int mlist_push_back(mlist_t *list, _MLIST_ITEM *item);

@@ -5,17 +5,30 @@
 #include <stdlib.h>
 #include <string.h>
 
-void *vk_list_item_alloc(size_t header_size, size_t size, void **payload) {
+namespace {
+
+void *item_alloc(size_t header_size, size_t size, void **payload, bool zero) {
   if (size == 0 || payload == nullptr) return nullptr;
   constexpr size_t kAlign = alignof(max_align_t);
   *payload = nullptr;
   if (header_size > SIZE_MAX - kAlign) return nullptr;
   size_t offset = (header_size + kAlign - 1) / kAlign * kAlign;
   if (size > SIZE_MAX - offset) return nullptr;
-  char *block = static_cast<char *>(calloc(1, offset + size));
+  char *block = static_cast<char *>(zero ? calloc(1, offset + size) : malloc(offset + size));
   if (block == nullptr) return nullptr;
+  if (!zero) memset(block, 0, offset);
   *payload = block + offset;
   return block;
+}
+
+}  // namespace
+
+void *vk_list_item_alloc(size_t header_size, size_t size, void **payload) {
+  return item_alloc(header_size, size, payload, true);
+}
+
+void *vk_list_item_alloc_uninit(size_t header_size, size_t size, void **payload) {
+  return item_alloc(header_size, size, payload, false);
 }
 
 vk_list_t *create_vklist(void) {

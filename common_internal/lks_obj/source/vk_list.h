@@ -117,4 +117,9 @@ int destroy_vklist_sp(vk_list_sp_t *list);
 // memory is exhausted.
 void *vk_list_item_alloc(size_t header_size, size_t size, void **payload);
 
+// The same block with only the header zeroed: the payload holds whatever the
+// memory held. For large payloads the caller writes before anything reads
+// them, where zeroing would be a second pass over the whole block.
+void *vk_list_item_alloc_uninit(size_t header_size, size_t size, void **payload);
+
 #endif  // COMMON_INTERNAL_VK_LIST_H
