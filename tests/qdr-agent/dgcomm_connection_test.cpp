@@ -784,6 +784,7 @@ TEST_F(DgSeam, ATakeBackWaitsForTheSendCallThatReadsThePacket) {
   std::string dump((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_NE(dump.find("FUNCTION:[send]"), std::string::npos);
   EXPECT_NE(dump.find("F9 F2 F8 02 04"), std::string::npos);  // the frame's header, whole
+  stop();  // before the time-out is put back: DG_Comm reads it
 }
 
 TEST(DgSendHex, AppendsADumpAndStartsAfreshPastTheLimit) {
