@@ -1,5 +1,5 @@
 // Packets of the network agent's collector link: the queued outbound packet
-// (pkt_data), the sender's serializer, and the buffers and resynchronisation
+// (pkt_data), the sender's in-place framing, and the buffers and resynchronisation
 // of the receiver's incremental reassembler (dg_receive_packet, in dgcomm.h).
 //
 // Wire form: a 23-byte header (12-byte main header from the template
