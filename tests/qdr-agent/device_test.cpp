@@ -510,17 +510,29 @@ TEST_F(DeviceManager, WallClockStepsNeitherStopNorFloodPolling) {
   const uint64_t first = ev->collect_next_msec;
   const uint64_t m0 = vk_monotonic_msec();
   ASSERT_EQ(dm_device_event_checker_start(&mgr), 0);
+  // Collections due by monotonic time `now`: one every 10 s from `first`.
+  auto due_by = [&](uint64_t now) {
+    int n = 0;
+    for (uint64_t t = first; t <= now; t += 10000) n++;
+    return n;
+  };
   // 90 passes a second apart; the wall clock is set back 120 s after 15 s
-  // and forward 300 s after 45 s. One collection every 10 s throughout.
+  // and forward 300 s after 45 s. One collection every 10 s throughout:
+  // each pass's collection has run before the clock moves on (a device
+  // whose last collection is still running would be skipped, which on a
+  // busy machine says nothing about the clock).
   for (int s = 0; s < 90; s++) {
     ASSERT_TRUE(wait_for([&] { return mgr.pass_count.load() >= static_cast<uint64_t>(s + 1); }))
         << "pass " << s;
+    const int due = due_by(m0 + static_cast<uint64_t>(s) * 1000);
+    ASSERT_TRUE(wait_for([&] { return g_events_run.load() >= due; }))
+        << "pass " << s << ": " << g_events_run.load() << " collections, " << due << " due";
+    ASSERT_EQ(g_events_run.load(), due) << "pass " << s;
     if (s == 15) test_clock_step_realtime_msec(-120000);
     if (s == 45) test_clock_step_realtime_msec(300000);
     test_clock_advance_msec(1000);
   }
-  int expected = 0;
-  for (uint64_t t = first; t <= m0 + 89000; t += 10000) expected++;
+  const int expected = due_by(m0 + 89000);
   EXPECT_TRUE(wait_for([&] { return g_events_run.load() == expected; }))
       << g_events_run.load() << " collections, " << expected << " due";
   test_clock_uninstall();
