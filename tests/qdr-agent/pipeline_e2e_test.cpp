@@ -298,28 +298,77 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   }
   printf("schedule slip of dev-a beside a dead device: at most %.3f s\n", slip / 1e9);
 
-  // Every rate record against the raw samples of the same interface.
+  // Every rate record against the raw samples it came from: the sample of
+  // its collect time and the newest earlier one (samples of overlapping
+  // polls may arrive out of order). The octet counts follow the agent's
+  // rules: a Counter64 that fell was reset; a Counter32 that fell wrapped,
+  // unless the wrap is more than the interface can carry in the interval
+  // (ifSpeed, 25 % slack) while the current value is not, which is a reset;
+  // a reset of either octet counter resets the row (delta = current value).
+  // The loopback's nominal 10 Mb/s is far below what it carries on a busy
+  // machine, so its 32-bit counter wraps within seconds there.
+  std::map<std::string, uint64_t> speed;  // interface index -> ifSpeed
+  vktest::run_result walk =
+      vktest::run_program({"/usr/bin/snmpwalk", "-On", "-v2c", "-c", "public", "-t", "3", "-r", "3",
+                           a.address, ".1.3.6.1.2.1.2.2.1.5"},
+                          a.tool_env());
+  ASSERT_EQ(walk.status, 0) << walk.err;
+  static const std::regex speed_re(
+      "\\.1\\.3\\.6\\.1\\.2\\.1\\.2\\.2\\.1\\.5\\.(\\d+) = Gauge32: (\\d+)");
+  for (std::sregex_iterator it(walk.out.begin(), walk.out.end(), speed_re), e; it != e; ++it) {
+    speed[(*it)[1]] = std::stoull((*it)[2]);
+  }
+  ASSERT_FALSE(speed.empty()) << walk.out;
   std::map<std::string, std::vector<record>> raw;  // device/index -> raw samples in order
-  int checked = 0;
+  int checked = 0, wraps = 0;
   for (const packet &p : pk) {
     for (const record &r : p.objects) {
       if (!r.count("oid_index")) continue;
       std::string key = r.at("device_id") + "/" + r.at("oid_index");
       if (p.type == 54107) raw[key].push_back(r);
       if (p.type != 54102) continue;
-      std::vector<record> &s = raw[key];
-      ASSERT_GE(s.size(), 2u) << key;
-      const record &prev = s[s.size() - 2], &cur = s.back();
-      ASSERT_EQ(num(cur, "collect_time"), num(r, "collect_time")) << key;
-      uint64_t delta = num(cur, "in_octet_count") - num(prev, "in_octet_count");
-      if (r.at("device_id") == "dev-a32") delta &= 0xffffffffu;
-      double secs = (num(cur, "collect_time") - num(prev, "collect_time")) / 1e9;
-      EXPECT_EQ(num(r, "in_octet_count"), delta) << key;
-      ASSERT_GT(secs, 0.0) << key;
-      EXPECT_NEAR(real(r, "in_bps"), delta * 8.0 / secs, 1e-6 * (delta * 8.0 / secs + 1)) << key;
+      const uint64_t t = num(r, "collect_time");
+      const record *cur = nullptr, *prev = nullptr;
+      for (const record &s : raw[key]) {
+        uint64_t st = num(s, "collect_time");
+        if (st == t) cur = &s;
+        if (st < t && (prev == nullptr || st > num(*prev, "collect_time"))) prev = &s;
+      }
+      ASSERT_NE(cur, nullptr) << key << " at " << t;
+      ASSERT_NE(prev, nullptr) << key << " at " << t;
+      double secs = (t - num(*prev, "collect_time")) / 1e9;
+      ASSERT_GE(secs, 1.0) << key;
+      const bool c32 = r.at("device_id") == "dev-a32";
+      const uint64_t bound =
+          static_cast<uint64_t>(speed[r.at("oid_index")] / 8.0 * secs * 1.25) + 1;
+      uint64_t delta[2];
+      bool reset = false;
+      const char *const names[2] = {"in_octet_count", "out_octet_count"};
+      for (int i = 0; i < 2; i++) {
+        uint64_t was = num(*prev, names[i]), now = num(*cur, names[i]);
+        delta[i] = now - was;
+        if (now >= was) continue;
+        wraps++;
+        if (!c32) {
+          reset = true;
+        } else {
+          delta[i] = (1ull << 32) - was + now;
+          if (speed[r.at("oid_index")] != 0 && delta[i] > bound && now <= bound) reset = true;
+        }
+      }
+      for (int i = 0; i < 2; i++) {
+        if (reset) delta[i] = num(*cur, names[i]);
+        EXPECT_EQ(num(r, names[i]), delta[i])
+            << key << " " << names[i] << ": prev " << num(*prev, names[i]) << " at "
+            << num(*prev, "collect_time") << ", cur " << num(*cur, names[i]) << " at " << t;
+      }
+      EXPECT_NEAR(real(r, "in_bps"), delta[0] * 8.0 / secs, 1e-6 * (delta[0] * 8.0 / secs + 1))
+          << key;
       checked++;
     }
   }
+  printf("rate records checked: %d, counters that fell between their samples: %d\n", checked,
+         wraps);
   EXPECT_GE(checked, 8);
 
   // Connection tests: the live device answers with its name, the dead one fails.
