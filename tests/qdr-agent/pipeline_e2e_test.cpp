@@ -159,6 +159,15 @@ const char *const kScenario = R"({
      {"type": 3, "oid_pack_id": 3, "interval": 1, "use": true}]}}]}
 })";
 
+// Stops the children it watches when the test ends early (a failed ASSERT),
+// so that no collector or agent is left running.
+struct stop_at_exit {
+  std::vector<vktest::child *> children;
+  ~stop_at_exit() {
+    for (vktest::child *c : children) vktest::stop_program(*c);
+  }
+};
+
 TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   vktest::snmpd_instance a, b;
   vktest::snmpd_options opt;
@@ -201,6 +210,7 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
     argv.insert(argv.end(), {"--var", v});
   }
   vktest::child sim = vktest::start_program(argv, home.path);
+  stop_at_exit guard{{&sim}};
   ASSERT_TRUE(vktest::write_file(
       home.path + "/conf/qdr.conf",
       "receiver_ip=127.0.0.1\nreceiver_port=" + std::to_string(port) +
@@ -225,6 +235,7 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
       {"VOSK_QDR_HOME=" + home.path, "SNMP_PERSISTENT_DIR=" + home.path + "/snmp",
        "SNMPCONFPATH=" + home.path + "/snmpconf", "MIBS=", "MIBDIRS=" + home.path + "/mibs",
        "TSAN_OPTIONS=suppressions=" + home.path + "/tsan.supp"});
+  guard.children.push_back(&agent);
   ASSERT_GT(agent.pid, 0);
 
   // Poll until dev-a has four rate packets (the first needs two samples).
