@@ -406,7 +406,13 @@ int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_inte
     r = 1;
   } else {
     uint64_t wrap = kTwoPow32 - (prev->value & 0xffffffffull) + (cur->value & 0xffffffffull);
-    if (cur->type == ASN_COUNTER && max_delta != 0 && wrap > max_delta) {
+    // A counter restarted from 0 within the interval holds no more than the
+    // link carried since; a current value beyond the bound contradicts a
+    // reset as much as the wrap: the stated speed is then no ceiling (the
+    // nominal 10 Mb/s of a loopback or virtual interface) and the counter
+    // wrapped.
+    if (cur->type == ASN_COUNTER && max_delta != 0 && wrap > max_delta &&
+        (cur->value & 0xffffffffull) <= max_delta) {
       *delta = cur->value;
       r = 1;
     } else {

@@ -27,7 +27,11 @@
 //   an interface with a known bandwidth, where a "wrap" implying more
 //   octets than the interface can carry in the interval (with 25 % slack
 //   for the distance between collect time and reading) is a reset as well:
-//   delta = cur.
+//   delta = cur. Only while cur itself is within that bound: a counter
+//   restarted in the interval cannot have counted past it either, so a
+//   larger cur says the stated speed is no ceiling (a loopback or virtual
+//   interface reports a nominal 10 Mb/s and carries gigabytes) and the
+//   counter wrapped.
 // - A row with any counter found reset, or whose device's uptime
 //   (sysUpTime, read with each sample) went back, is reset as a whole:
 //   every counter's delta is its current value. A restart resets all
@@ -280,7 +284,8 @@ int colt_cal_delta_integer64(const colt_integer64 *prev, const colt_integer64 *c
                              uint64_t *delta);
 
 // As colt_cal_delta_integer64, but a Counter32 decrease whose wrap delta
-// exceeds `max_delta` (when not 0) counts as a reset: delta = cur, result 1.
+// exceeds `max_delta` (when not 0) while cur does not counts as a reset:
+// delta = cur, result 1.
 int colt_cal_delta_integer64_bounded(const colt_integer64 *prev, const colt_integer64 *cur,
                                      uint64_t max_delta, uint64_t *delta);
 

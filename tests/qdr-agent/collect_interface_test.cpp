@@ -52,6 +52,9 @@ TEST(CollectInterface, DeltaOfEachCounterKind) {
       {"counter32 wrap", c32(4294967000u), c32(100), 0, 0, 396},
       {"counter32 wrap within the bound", c32(4294967000u), c32(100), 1000, 0, 396},
       {"counter32 'wrap' beyond the bound is a reset", c32(4000000000u), c32(100), 1000, 1, 100},
+      {"a reset cannot count past the bound: beyond it too, cur says it wrapped", c32(3153847306u),
+       c32(446138756), 1562501, 0, 1587258746},
+      {"cur right at the bound may be a reset", c32(4000000000u), c32(1000), 1000, 1, 1000},
       {"a gauge that falls is its value, not a wrap", g32(4294967000u), g32(100), 10, 0, 100},
       {"a gauge that rises is its value too", g32(5), g32(7), 0, 0, 7},
       {"counter64 down is a reset", c64(10), c64(5), 0, 1, 5},
@@ -149,6 +152,11 @@ TEST(CollectInterface, ComputedRecordsFollowTheRules) {
        {{1, gb1, c32(4294967000u), 0, 0}},
        {{1, gb1, c32(1000000000u), 0, 0}},
        {1, 1000000296, 800000236.8, 80.0000236, 0}},
+      {"a loopback's nominal 10 Mb/s is no ceiling: 1.59 GB in 1 s past a wrap stays a wrap",
+       kSec,
+       {{1, mb10, c32(3153847306u), 7, 0}},
+       {{1, mb10, c32(446138756), 9, 0}},
+       {1, 1587258746, 12698069968, 100, 100, 2}},
       {"a reboot resets the whole row: errors and packets count from 0, not from a 2^32 wrap",
        10 * kSec,
        {{1, mb10, c32(4000000000u), 3000, 6000}},
@@ -421,7 +429,7 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
     return m;
   };
   const char *dev = "dev-perf";
-  vktest::if_row r1, r2;
+  vktest::if_row r1, r2, r4;
   r1.index = 1;
   r1.speed = 100000000;
   r1.hc_in_octets = 1ull << 40;
@@ -432,14 +440,18 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   r2.in_errors = 3000;
   r2.in_ucast = 6000;
   r2.out_qlen = 50;
-  ASSERT_TRUE(table.set_rows({r1, r2}));
+  // Interface 4: a nominal 10 Mb/s (as a loopback reports) carrying far more.
+  r4.index = 4;
+  r4.speed = 10000000;
+  r4.out_octets = 3000000000u;
+  ASSERT_TRUE(table.set_rows({r1, r2, r4}));
 
   // First sample: raw counters only.
   ASSERT_EQ(colt_if_perf(100 * kSec, dev, nullptr, session.fd, pack), 0);
   auto p = pop();
   ASSERT_EQ(p.first, DG_PKT_INTERFACE_PERF_RAW);
   network_if_perf_raw_list_t *raw = decode_raw(p.second);
-  ASSERT_EQ(raw->perfs.length, 2);
+  ASSERT_EQ(raw->perfs.length, 3);
   EXPECT_EQ(raw->perfs.items_p[0].in_octet_count, 1ull << 40);
   EXPECT_EQ(raw->perfs.items_p[1].out_octet_count, 4000000000u);
   EXPECT_EQ(pop().first, 0);
@@ -448,7 +460,8 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   // counts from 0 (the 32-bit out counter that fell is not a wrap); row 2
   // (10 Mb/s) "wrapped" by more than it can carry: a reboot, so its errors
   // and packets count from 0 as well, and its queue length (a gauge) fell;
-  // interface 3 appeared.
+  // interface 4's counter fell to 2e9, beyond what 10 Mb/s carries in 10 s
+  // just as its wrap is: not a reset, the wrap; interface 3 appeared.
   r1.hc_in_octets = 500;
   r1.out_octets = 1000;
   r1.in_errors = 5;
@@ -457,17 +470,18 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   r2.in_errors = 0;
   r2.in_ucast = 20;
   r2.out_qlen = 3;
+  r4.out_octets = 2000000000u;
   vktest::if_row r3;
   r3.index = 3;
-  ASSERT_TRUE(table.set_rows({r1, r2, r3}));
+  ASSERT_TRUE(table.set_rows({r1, r2, r3, r4}));
   ASSERT_EQ(colt_if_perf(110 * kSec, dev, nullptr, session.fd, pack), 0);
   p = pop();
   ASSERT_EQ(p.first, DG_PKT_INTERFACE_PERF_RAW);
-  EXPECT_EQ(decode_raw(p.second)->perfs.length, 3);
+  EXPECT_EQ(decode_raw(p.second)->perfs.length, 4);
   p = pop();
   ASSERT_EQ(p.first, DG_PKT_INTERFACE_PERF);
   network_if_perf_list_t *perf = decode_perf(p.second);
-  ASSERT_EQ(perf->perfs.length, 2);  // interface 3 has no earlier sample
+  ASSERT_EQ(perf->perfs.length, 3);  // interface 3 has no earlier sample
   const network_if_perf_t &a = perf->perfs.items_p[0];
   EXPECT_STREQ(a.device_id_p, dev);
   EXPECT_EQ(a.oid_index, 1u);
@@ -483,14 +497,18 @@ TEST_F(IfCollection, PerformanceAcrossWrapsResetsAndChangingInterfaces) {
   EXPECT_EQ(b.in_ucast_pkt_count, 20u);
   EXPECT_DOUBLE_EQ(b.in_error_rate, 0);
   EXPECT_EQ(b.out_qlen, 3u);
+  const network_if_perf_t &c = perf->perfs.items_p[2];
+  EXPECT_EQ(c.oid_index, 4u);
+  EXPECT_EQ(c.out_octet_count, 3294967296u);
+  EXPECT_DOUBLE_EQ(c.out_bps, 3294967296.0 * 8 / 10);
 
   // Half a second later: raw counters, no computed records. Interface 2 is
   // gone.
-  ASSERT_TRUE(table.set_rows({r1, r3}));
+  ASSERT_TRUE(table.set_rows({r1, r3, r4}));
   ASSERT_EQ(colt_if_perf(110 * kSec + kSec / 2, dev, nullptr, session.fd, pack), 0);
   p = pop();
   ASSERT_EQ(p.first, DG_PKT_INTERFACE_PERF_RAW);
-  EXPECT_EQ(decode_raw(p.second)->perfs.length, 2);
+  EXPECT_EQ(decode_raw(p.second)->perfs.length, 3);
   EXPECT_EQ(pop().first, 0);
   om_release(&mgr, pack);
 }

@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -157,6 +159,15 @@ const char *const kScenario = R"({
      {"type": 3, "oid_pack_id": 3, "interval": 1, "use": true}]}}]}
 })";
 
+// Stops the children it watches when the test ends early (a failed ASSERT),
+// so that no collector or agent is left running.
+struct stop_at_exit {
+  std::vector<vktest::child *> children;
+  ~stop_at_exit() {
+    for (vktest::child *c : children) vktest::stop_program(*c);
+  }
+};
+
 TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   vktest::snmpd_instance a, b;
   vktest::snmpd_options opt;
@@ -199,6 +210,7 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
     argv.insert(argv.end(), {"--var", v});
   }
   vktest::child sim = vktest::start_program(argv, home.path);
+  stop_at_exit guard{{&sim}};
   ASSERT_TRUE(vktest::write_file(
       home.path + "/conf/qdr.conf",
       "receiver_ip=127.0.0.1\nreceiver_port=" + std::to_string(port) +
@@ -223,6 +235,7 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
       {"VOSK_QDR_HOME=" + home.path, "SNMP_PERSISTENT_DIR=" + home.path + "/snmp",
        "SNMPCONFPATH=" + home.path + "/snmpconf", "MIBS=", "MIBDIRS=" + home.path + "/mibs",
        "TSAN_OPTIONS=suppressions=" + home.path + "/tsan.supp"});
+  guard.children.push_back(&agent);
   ASSERT_GT(agent.pid, 0);
 
   // Poll until dev-a has four rate packets (the first needs two samples).
@@ -298,28 +311,131 @@ TEST(PollingPipeline, PollsLiveDevicesPastADeadOneAndSendsConsistentRates) {
   }
   printf("schedule slip of dev-a beside a dead device: at most %.3f s\n", slip / 1e9);
 
-  // Every rate record against the raw samples of the same interface.
+  // Every rate record against the raw samples it came from: the sample of
+  // its collect time and the device's previous sample. That is the newest
+  // earlier one (samples of overlapping polls may arrive out of order),
+  // or, when polls overlapped, an older one: a poll that finds the previous
+  // sample held by another sends raw counters only, and the holder's rate
+  // spans both intervals. The octet counts follow the agent's rules: a
+  // Counter64 that fell was reset; a Counter32 that fell wrapped, unless
+  // the wrap is more than the interface can carry in the interval (ifSpeed,
+  // 25 % slack) while the current value is not, which is a reset; a reset
+  // of either octet counter resets the row (delta = current value). The
+  // loopback's nominal 10 Mb/s is far below what it carries on a busy
+  // machine, so its 32-bit counter wraps within seconds there.
+  std::map<std::string, uint64_t> speed;  // interface index -> ifSpeed
+  vktest::run_result walk =
+      vktest::run_program({"/usr/bin/snmpwalk", "-On", "-v2c", "-c", "public", "-t", "3", "-r", "3",
+                           a.address, ".1.3.6.1.2.1.2.2.1.5"},
+                          a.tool_env());
+  ASSERT_EQ(walk.status, 0) << walk.err;
+  static const std::regex speed_re(
+      "\\.1\\.3\\.6\\.1\\.2\\.1\\.2\\.2\\.1\\.5\\.(\\d+) = Gauge32: (\\d+)");
+  for (std::sregex_iterator it(walk.out.begin(), walk.out.end(), speed_re), e; it != e; ++it) {
+    speed[(*it)[1]] = std::stoull((*it)[2]);
+  }
+  ASSERT_FALSE(speed.empty()) << walk.out;
+  const char *const octets[2] = {"in_octet_count", "out_octet_count"};
+  struct octet_deltas {
+    uint64_t d[2];
+    double in_bps;
+    int fell;  // octet counters that fell
+  };
+  int wraps = 0;
+  // The agent's octet deltas from `prev` to `cur` of the interface of `r`.
+  auto deltas_of = [&](const record &prev, const record &cur, const record &r) {
+    double secs = (num(cur, "collect_time") - num(prev, "collect_time")) / 1e9;
+    uint64_t bw = speed[r.at("oid_index")];
+    uint64_t bound = static_cast<uint64_t>(bw / 8.0 * secs * 1.25) + 1;
+    octet_deltas w{};
+    bool reset = false;
+    for (int i = 0; i < 2; i++) {
+      uint64_t was = num(prev, octets[i]), now = num(cur, octets[i]);
+      w.d[i] = now - was;
+      if (now >= was) continue;
+      w.fell++;
+      if (r.at("device_id") != "dev-a32") {
+        reset = true;
+      } else {
+        w.d[i] = (1ull << 32) - was + now;
+        if (bw != 0 && w.d[i] > bound && now <= bound) reset = true;
+      }
+    }
+    for (int i = 0; i < 2; i++) {
+      if (reset) w.d[i] = num(cur, octets[i]);
+    }
+    w.in_bps = w.d[0] * 8.0 / secs;
+    return w;
+  };
+  auto matches = [&](const octet_deltas &w, const record &r) {
+    return num(r, octets[0]) == w.d[0] && num(r, octets[1]) == w.d[1] &&
+           std::fabs(real(r, "in_bps") - w.in_bps) <= 1e-6 * (w.in_bps + 1);
+  };
+  std::set<std::string> rated;  // device/index@time of the samples with a rate of their own
+  for (const packet &p : pk) {
+    for (const record &r : p.objects) {
+      if (p.type == 54102 && r.count("oid_index")) {
+        rated.insert(r.at("device_id") + "/" + r.at("oid_index") + "@" +
+                     std::to_string(num(r, "collect_time")));
+      }
+    }
+  }
   std::map<std::string, std::vector<record>> raw;  // device/index -> raw samples in order
-  int checked = 0;
+  int checked = 0, spanning = 0, late = 0;
   for (const packet &p : pk) {
     for (const record &r : p.objects) {
       if (!r.count("oid_index")) continue;
       std::string key = r.at("device_id") + "/" + r.at("oid_index");
-      if (p.type == 54107) raw[key].push_back(r);
+      std::vector<record> &samples = raw[key];
+      if (p.type == 54107) {
+        if (!samples.empty() && num(samples.back(), "collect_time") > num(r, "collect_time")) {
+          late++;
+        }
+        samples.push_back(r);
+      }
       if (p.type != 54102) continue;
-      std::vector<record> &s = raw[key];
-      ASSERT_GE(s.size(), 2u) << key;
-      const record &prev = s[s.size() - 2], &cur = s.back();
-      ASSERT_EQ(num(cur, "collect_time"), num(r, "collect_time")) << key;
-      uint64_t delta = num(cur, "in_octet_count") - num(prev, "in_octet_count");
-      if (r.at("device_id") == "dev-a32") delta &= 0xffffffffu;
-      double secs = (num(cur, "collect_time") - num(prev, "collect_time")) / 1e9;
-      EXPECT_EQ(num(r, "in_octet_count"), delta) << key;
-      ASSERT_GT(secs, 0.0) << key;
-      EXPECT_NEAR(real(r, "in_bps"), delta * 8.0 / secs, 1e-6 * (delta * 8.0 / secs + 1)) << key;
+      const uint64_t t = num(r, "collect_time");
+      const record *cur = nullptr;
+      std::vector<const record *> earlier;  // newest first
+      for (const record &s : samples) {
+        if (num(s, "collect_time") == t) cur = &s;
+        if (num(s, "collect_time") < t) earlier.push_back(&s);
+      }
+      std::sort(earlier.begin(), earlier.end(), [](const record *x, const record *y) {
+        return num(*x, "collect_time") > num(*y, "collect_time");
+      });
+      ASSERT_NE(cur, nullptr) << key << " at " << t;
+      ASSERT_FALSE(earlier.empty()) << key << " at " << t;
+      // Older samples are candidates only past newer ones that gave no rate.
+      bool found = false;
+      for (size_t i = 0; i < earlier.size() && !found; i++) {
+        const record &prev = *earlier[i];
+        octet_deltas w = deltas_of(prev, *cur, r);
+        if (t - num(prev, "collect_time") >= 1000000000u && matches(w, r)) {
+          found = true;
+          spanning += i > 0;
+          wraps += w.fell;
+        }
+        if (rated.count(key + "@" + std::to_string(num(prev, "collect_time")))) break;
+      }
+      if (!found) {
+        const record &prev = *earlier.front();
+        octet_deltas w = deltas_of(prev, *cur, r);
+        wraps += w.fell;
+        for (int i = 0; i < 2; i++) {
+          EXPECT_EQ(num(r, octets[i]), w.d[i])
+              << key << " " << octets[i] << ": prev " << num(prev, octets[i]) << " at "
+              << num(prev, "collect_time") << ", cur " << num(*cur, octets[i]) << " at " << t;
+        }
+        EXPECT_NEAR(real(r, "in_bps"), w.in_bps, 1e-6 * (w.in_bps + 1)) << key << " at " << t;
+      }
       checked++;
     }
   }
+  printf(
+      "rate records checked: %d (%d against an older sample), counters that fell: %d, raw samples "
+      "that arrived after a later one: %d\n",
+      checked, spanning, wraps, late);
   EXPECT_GE(checked, 8);
 
   // Connection tests: the live device answers with its name, the dead one fails.
