@@ -15,7 +15,10 @@
 //
 // Encoding writes backwards from the end of the caller's buffer, highest
 // field first, so a nested message's length is known once it is written;
-// the finished bytes are moved to the start of the buffer. Decoding never
+// the finished bytes are moved to the start of the buffer. Flat messages
+// and lists of them (the bulk of what the agents send) are instead written
+// forwards into place against upper bounds of their sizes; see "Forward
+// writing" below. Both give the same bytes. Decoding never
 // reads past its input: every length is checked against what remains before
 // anything is copied or skipped. Repeated fields are decoded in two passes:
 // the main loop only counts the items and remembers where the field first
@@ -631,13 +634,9 @@ void pbwire_encode_repeated_inner(pbwire_encoder_t *encoder_p, int field_number,
 //
 // The writers below take the next free byte and return the byte after
 // what they wrote. REQUIRES: the room was checked against the field's
-// bound (PBWIRE_FIELD_BOUND_* plus a string's or bytes' length).
-
-// Most bytes a field's value takes after its key, by kind; a key of field
-// numbers up to 2^29 - 1 takes at most 5 bytes.
-constexpr size_t PBWIRE_FIELD_BOUND_KEY = 5;
-constexpr size_t PBWIRE_FIELD_BOUND_VARINT = 10;
-constexpr size_t PBWIRE_FIELD_BOUND_LENGTH = 5;
+// bound: its key, then 10 bytes for a varint (5 for uint32 and sint32, 1
+// for bool), 4 or 8 for a fixed value, 5 plus the length for a string or
+// bytes.
 
 // A string's or bytes' length for a bound: lengths of 2^32 or more count as
 // 2^32, which fits no buffer (2 GiB - 1 at most) and cannot overflow a sum
