@@ -15,7 +15,10 @@
 //
 // Encoding writes backwards from the end of the caller's buffer, highest
 // field first, so a nested message's length is known once it is written;
-// the finished bytes are moved to the start of the buffer. Decoding never
+// the finished bytes are moved to the start of the buffer. Flat messages
+// and lists of them (the bulk of what the agents send) are instead written
+// forwards into place against upper bounds of their sizes; see "Forward
+// writing" below. Both give the same bytes. Decoding never
 // reads past its input: every length is checked against what remains before
 // anything is copied or skipped. Repeated fields are decoded in two passes:
 // the main loop only counts the items and remembers where the field first
@@ -612,6 +615,172 @@ void pbwire_encoder_sub_message_encode_always(pbwire_encoder_t *encoder_p, int f
 void pbwire_encode_repeated_inner(pbwire_encoder_t *encoder_p, int field_number,
                                   const void *items_p, int32_t length, size_t item_size,
                                   pbwire_encode_inner_t encode_inner);
+
+// ---- Forward writing ----------------------------------------------------
+//
+// Messages whose fields are all single scalars, enumerations, strings and
+// bytes ("flat" messages), and messages made only of such fields and of
+// single or repeated flat sub-messages, are encoded forwards from the start
+// of the caller's buffer, so the result needs no final move. A flat
+// message is written in one piece: the generated code adds up an upper
+// bound of its encoding (each string measured once), checks that bound
+// once against the room left, and then writes every field with the
+// unchecked writers below. The length in front of a flat sub-message is
+// given the width its bound needs; when the real length needs fewer bytes
+// the content is moved down by the difference. When a bound does not fit
+// although the real encoding might, the generated _encode starts again
+// with the backwards encoder, which is exact, so both ways accept and
+// refuse the same buffers.
+//
+// The writers below take the next free byte and return the byte after
+// what they wrote. REQUIRES: the room was checked against the field's
+// bound: its key, then 10 bytes for a varint (5 for uint32 and sint32, 1
+// for bool), 4 or 8 for a fixed value, 5 plus the length for a string or
+// bytes.
+
+// A string's or bytes' length for a bound: lengths of 2^32 or more count as
+// 2^32, which fits no buffer (2 GiB - 1 at most) and cannot overflow a sum
+// of a message's fields.
+inline size_t pbwire_bound_length(uint64_t length) {
+  return static_cast<size_t>(length < (uint64_t{1} << 32) ? length : (uint64_t{1} << 32));
+}
+
+inline uint8_t *pbwire_put_key(uint8_t *dst_p, int field_number, int wire_type) {
+  return pbwire_put_varint(
+      dst_p, (static_cast<uint64_t>(field_number) << 3) | static_cast<uint64_t>(wire_type));
+}
+
+inline uint8_t *pbwire_put_varint_field(uint8_t *dst_p, int field_number, uint64_t value) {
+  return pbwire_put_varint(pbwire_put_key(dst_p, field_number, PBWIRE_WIRE_TYPE_VARINT), value);
+}
+
+inline uint8_t *pbwire_put_fixed32_field(uint8_t *dst_p, int field_number, uint32_t value) {
+  dst_p = pbwire_put_key(dst_p, field_number, PBWIRE_WIRE_TYPE_FIXED_32);
+  pbwire_store_le(dst_p, value, 4);
+  return dst_p + 4;
+}
+
+inline uint8_t *pbwire_put_fixed64_field(uint8_t *dst_p, int field_number, uint64_t value) {
+  dst_p = pbwire_put_key(dst_p, field_number, PBWIRE_WIRE_TYPE_FIXED_64);
+  pbwire_store_le(dst_p, value, 8);
+  return dst_p + 8;
+}
+
+// Key, length and `length` bytes of `src_p`; nothing when `length` is 0.
+inline uint8_t *pbwire_put_length_field(uint8_t *dst_p, int field_number, const void *src_p,
+                                        size_t length) {
+  if (length == 0) {
+    return dst_p;
+  }
+  dst_p = pbwire_put_key(dst_p, field_number, PBWIRE_WIRE_TYPE_LENGTH_DELIMITED);
+  dst_p = pbwire_put_varint(dst_p, length);
+  memcpy(dst_p, src_p, length);
+  return dst_p + length;
+}
+
+// One writer per field type, leaving out the default value exactly as the
+// pbwire_encoder_write_<type> writers do.
+inline uint8_t *pbwire_put_int32(uint8_t *dst_p, int field_number, int32_t value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_varint_field(dst_p, field_number,
+                                              static_cast<uint64_t>(static_cast<int64_t>(value)));
+}
+
+inline uint8_t *pbwire_put_int64(uint8_t *dst_p, int field_number, int64_t value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_varint_field(dst_p, field_number, static_cast<uint64_t>(value));
+}
+
+inline uint8_t *pbwire_put_uint32(uint8_t *dst_p, int field_number, uint32_t value) {
+  return value == 0 ? dst_p : pbwire_put_varint_field(dst_p, field_number, value);
+}
+
+inline uint8_t *pbwire_put_uint64(uint8_t *dst_p, int field_number, uint64_t value) {
+  return value == 0 ? dst_p : pbwire_put_varint_field(dst_p, field_number, value);
+}
+
+inline uint8_t *pbwire_put_sint32(uint8_t *dst_p, int field_number, int32_t value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_varint_field(dst_p, field_number, pbwire_zigzag_encode(value));
+}
+
+inline uint8_t *pbwire_put_sint64(uint8_t *dst_p, int field_number, int64_t value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_varint_field(dst_p, field_number, pbwire_zigzag_encode(value));
+}
+
+inline uint8_t *pbwire_put_fixed32(uint8_t *dst_p, int field_number, uint32_t value) {
+  return value == 0 ? dst_p : pbwire_put_fixed32_field(dst_p, field_number, value);
+}
+
+inline uint8_t *pbwire_put_fixed64(uint8_t *dst_p, int field_number, uint64_t value) {
+  return value == 0 ? dst_p : pbwire_put_fixed64_field(dst_p, field_number, value);
+}
+
+inline uint8_t *pbwire_put_sfixed32(uint8_t *dst_p, int field_number, int32_t value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_fixed32_field(dst_p, field_number, static_cast<uint32_t>(value));
+}
+
+inline uint8_t *pbwire_put_sfixed64(uint8_t *dst_p, int field_number, int64_t value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_fixed64_field(dst_p, field_number, static_cast<uint64_t>(value));
+}
+
+inline uint8_t *pbwire_put_float(uint8_t *dst_p, int field_number, float value) {
+  return value == 0 ? dst_p : pbwire_put_fixed32_field(dst_p, field_number, pbwire_float_bits(value));
+}
+
+inline uint8_t *pbwire_put_double(uint8_t *dst_p, int field_number, double value) {
+  return value == 0 ? dst_p
+                    : pbwire_put_fixed64_field(dst_p, field_number, pbwire_double_bits(value));
+}
+
+inline uint8_t *pbwire_put_bool(uint8_t *dst_p, int field_number, bool value) {
+  return !value ? dst_p : pbwire_put_varint_field(dst_p, field_number, 1);
+}
+
+inline uint8_t *pbwire_put_enum(uint8_t *dst_p, int field_number, int32_t value) {
+  return pbwire_put_int32(dst_p, field_number, value);
+}
+
+// A string of `length` bytes (its strlen, measured for the bound).
+inline uint8_t *pbwire_put_string(uint8_t *dst_p, int field_number, const char *value_p,
+                                  size_t length) {
+  return pbwire_put_length_field(dst_p, field_number, value_p, length);
+}
+
+inline uint8_t *pbwire_put_bytes(uint8_t *dst_p, int field_number, const pbwire_bytes_t *value_p) {
+  if (value_p->buf_p == nullptr) {
+    return dst_p;
+  }
+  return pbwire_put_length_field(dst_p, field_number, value_p->buf_p,
+                                 static_cast<size_t>(value_p->size));
+}
+
+// Length of a string field for the bound and the writer: 0 for null or "".
+inline size_t pbwire_string_length(const char *value_p) {
+  return value_p == nullptr || value_p[0] == '\0' ? 0 : strlen(value_p);
+}
+
+// Length of a bytes field for the bound: 0 when nothing would be written.
+inline size_t pbwire_bytes_bound_length(const pbwire_bytes_t *value_p) {
+  return value_p->buf_p == nullptr ? 0 : pbwire_bound_length(value_p->size);
+}
+
+// Finishes a flat sub-message written at `content_p` (up to `end_p`) after
+// the bytes reserved at `length_p` for its length: writes the length and,
+// when it needs fewer bytes than were reserved, moves the content down.
+// Returns the byte after the content.
+inline uint8_t *pbwire_put_reserved_length(uint8_t *length_p, uint8_t *content_p,
+                                           uint8_t *end_p) {
+  size_t length = static_cast<size_t>(end_p - content_p);
+  uint8_t *moved_p = pbwire_put_varint(length_p, length);
+  if (moved_p != content_p) {
+    memmove(moved_p, content_p, length);
+  }
+  return moved_p + length;
+}
 
 // ---- Decoding -----------------------------------------------------------
 

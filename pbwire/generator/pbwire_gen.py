@@ -535,8 +535,10 @@ def generate_header(proto, source_name):
         "    T_new, and decoded strings, bytes and arrays live in its workspace.",
         "  T_<field>_alloc(self[, length]): 0, or -1 when the workspace is exhausted;",
         "    allocates and initialises a sub-message or the items of a repeated field.",
-        "  T_init, T_encode_inner, T_decode_inner, T_encode_repeated_inner and",
-        "    T_decode_repeated_inner serve the generated code of other messages.",
+        "  T_init, T_encode_inner, T_decode_inner, T_encode_repeated_inner,",
+        "    T_decode_repeated_inner and, for flat messages (single scalars, enums,",
+        "    strings and bytes only), T_flat_encode_field serve the generated code",
+        "    of other messages.",
         "Messages belong to the thread that builds or decodes them.",
     ]))
     guard = guard_name(proto.module, "")
@@ -585,6 +587,9 @@ def generate_header(proto, source_name):
         out.append("void %s_decode_repeated_inner(pbwire_decoder_t *decoder_p,\n"
                    "    pbwire_repeated_info_t *repeated_info_p, %s_repeated_t *repeated_p);\n"
                    % (n, n))
+        if is_flat(message):
+            out.append("uint8_t *%s_flat_encode_field(uint8_t *dst_p, const uint8_t *limit_p,\n"
+                       "    int field_number, const %s_t *self_p);\n" % (n, n))
         for field in message.fields:
             if is_repeated(field):
                 out.append("int %s_%s_alloc(%s_t *self_p, int length);\n" % (n, field.name, n))
@@ -772,6 +777,202 @@ def gen_allocs(message, thunks):
             out.append("}\n")
     return "\n".join(out) + ("\n" if out else "")
 
+# ---- forward encoding ------------------------------------------------------------
+#
+# Flat messages (single scalars, enums, strings and bytes only) and messages
+# made of such fields and of single or repeated flat sub-messages are encoded
+# forwards by _encode, into place: no final move of the result. See the
+# "Forward writing" part of pbwire.h.
+
+FLAT_KINDS = ("scalar", "enum", "string", "bytes")
+
+# Most bytes of a varint value by type: 64-bit and sign-extended values take
+# 10, uint32 and zigzagged sint32 5, a bool 1.
+VARINT_BOUNDS = {"int32": 10, "int64": 10, "uint32": 5, "uint64": 10, "sint32": 5,
+                 "sint64": 10, "bool": 1}
+FIXED_BOUNDS = {"fixed32": 4, "sfixed32": 4, "float": 4, "fixed64": 8, "sfixed64": 8,
+                "double": 8}
+
+
+def is_flat(message):
+    return all(f.label == "" and f.kind in FLAT_KINDS for f in message.fields)
+
+
+def writes_forwards(message):
+    for f in message.fields:
+        if f.kind == "message":
+            if f.label not in ("", "repeated") or not is_flat(f.ref):
+                return False
+        elif f.label != "" or f.kind not in FLAT_KINDS:
+            return False
+    return True
+
+
+def varint_size(value):
+    size = 1
+    while value >= 0x80:
+        value >>= 7
+        size += 1
+    return size
+
+
+def field_bound(field):
+    """Most bytes of a flat field without a string's or bytes' own length."""
+    key = varint_size(field.number << 3)
+    if field.kind == "enum":
+        return key + 10
+    if field.kind in ("string", "bytes"):
+        return key + 5
+    if field.type_name in VARINT_BOUNDS:
+        return key + VARINT_BOUNDS[field.type_name]
+    return key + FIXED_BOUNDS[field.type_name]
+
+
+def put_call(field, dst, length=None):
+    m = member(field)
+    if field.kind == "string":
+        return "pbwire_put_string(%s, %d, self_p->%s, %s)" % (dst, field.number, m, length)
+    if field.kind == "bytes":
+        return "pbwire_put_bytes(%s, %d, &self_p->%s)" % (dst, field.number, m)
+    return "pbwire_put_%s(%s, %d, self_p->%s)" % (runtime_name(field), dst, field.number, m)
+
+
+def gen_flat(message):
+    if not is_flat(message):
+        return ""
+    n = message.c_name
+    fields = sorted(message.fields, key=lambda f: f.number)
+    strings = [f for f in fields if f.kind == "string"]
+    out = ["namespace {\n",
+           "// Upper bound of the encoding; stores each string's length in lengths_p.",
+           "inline size_t %s_flat_bound(const %s_t *self_p, size_t *lengths_p) {" % (n, n),
+           "  size_t bound = %d;" % sum(field_bound(f) for f in fields)]
+    if not strings:
+        out.append("  (void)lengths_p;")
+    if not any(f.kind in ("string", "bytes") for f in fields):
+        out.append("  (void)self_p;")
+    for f in fields:
+        if f.kind == "string":
+            index = strings.index(f)
+            out.append("  lengths_p[%d] = pbwire_string_length(self_p->%s);" % (index, member(f)))
+            out.append("  bound += pbwire_bound_length(lengths_p[%d]);" % index)
+        elif f.kind == "bytes":
+            out.append("  bound += pbwire_bytes_bound_length(&self_p->%s);" % member(f))
+    out += ["  return bound;", "}\n",
+            "// Writes every field in number order. REQUIRES: room for the bound.",
+            "inline uint8_t *%s_flat_write(uint8_t *dst_p, const %s_t *self_p,"
+            " const size_t *lengths_p) {" % (n, n)]
+    if not strings:
+        out.append("  (void)lengths_p;")
+    if not fields:
+        out.append("  (void)self_p;")
+    for f in fields:
+        length = "lengths_p[%d]" % strings.index(f) if f.kind == "string" else None
+        out.append("  dst_p = %s;" % put_call(f, "dst_p", length))
+    out += ["  return dst_p;", "}\n", "}  // namespace\n",
+            "uint8_t *%s_flat_encode_field(uint8_t *dst_p, const uint8_t *limit_p,"
+            " int field_number," % n,
+            "    const %s_t *self_p) {" % n,
+            "  size_t lengths[%d];" % max(1, len(strings)),
+            "  size_t bound = %s_flat_bound(self_p, lengths);" % n,
+            "  size_t width = static_cast<size_t>(pbwire_varint_size(bound));",
+            "  size_t key_size = static_cast<size_t>("
+            "pbwire_varint_size(static_cast<uint64_t>(field_number) << 3));",
+            "  if (static_cast<size_t>(limit_p - dst_p) < key_size + width + bound) {",
+            "    return nullptr;",
+            "  }",
+            "  uint8_t *length_p = pbwire_put_key(dst_p, field_number,"
+            " PBWIRE_WIRE_TYPE_LENGTH_DELIMITED);",
+            "  uint8_t *content_p = length_p + width;",
+            "  return pbwire_put_reserved_length(length_p, content_p,"
+            " %s_flat_write(content_p, self_p, lengths));" % n,
+            "}\n"]
+    return "\n".join(out) + "\n"
+
+
+def gen_forward(message):
+    if not writes_forwards(message):
+        return ""
+    n = message.c_name
+    out = ["namespace {\n",
+           "// The whole message, forwards from dst_p; null when a bound does not fit",
+           "// before limit_p (the real encoding may still fit).",
+           "uint8_t *%s_forward(uint8_t *dst_p, const uint8_t *limit_p, const %s_t *self_p) {"
+           % (n, n)]
+    if is_flat(message):
+        strings = [f for f in message.fields if f.kind == "string"]
+        out += ["  size_t lengths[%d];" % max(1, len(strings)),
+                "  if (static_cast<size_t>(limit_p - dst_p) < %s_flat_bound(self_p, lengths)) {"
+                % n,
+                "    return nullptr;",
+                "  }",
+                "  return %s_flat_write(dst_p, self_p, lengths);" % n,
+                "}\n"]
+    else:
+        for f in sorted(message.fields, key=lambda f: f.number):
+            m = member(f)
+            if f.kind == "message" and f.label == "repeated":
+                out += ["  for (int32_t i = 0; self_p->%s.items_p != nullptr && i < self_p->%s.length;"
+                        " i++) {" % (m, m),
+                        "    dst_p = %s_flat_encode_field(dst_p, limit_p, %d, &self_p->%s.items_p[i]);"
+                        % (f.ref.c_name, f.number, m),
+                        "    if (dst_p == nullptr) {",
+                        "      return nullptr;",
+                        "    }",
+                        "  }"]
+                continue
+            if f.kind == "message":
+                out += ["  if (self_p->%s != nullptr) {" % m,
+                        "    dst_p = %s_flat_encode_field(dst_p, limit_p, %d, self_p->%s);"
+                        % (f.ref.c_name, f.number, m),
+                        "    if (dst_p == nullptr) {",
+                        "      return nullptr;",
+                        "    }",
+                        "  }"]
+                continue
+            out.append("  {")
+            length = None
+            extra = ""
+            if f.kind == "string":
+                out.append("    size_t length = pbwire_string_length(self_p->%s);" % m)
+                length = "length"
+                extra = " + length"
+            elif f.kind == "bytes":
+                out.append("    size_t length = pbwire_bytes_bound_length(&self_p->%s);" % m)
+                extra = " + length"
+            out += ["    if (static_cast<size_t>(limit_p - dst_p) < %d%s) {" % (field_bound(f), extra),
+                    "      return nullptr;",
+                    "    }",
+                    "    dst_p = %s;" % put_call(f, "dst_p", length),
+                    "  }"]
+        if not message.fields:
+            out += ["  (void)limit_p;", "  (void)self_p;"]
+        out += ["  return dst_p;", "}\n"]
+    out.append("}  // namespace\n")
+    return "\n".join(out) + "\n"
+
+
+def gen_encode(message, enc):
+    n = message.c_name
+    if not writes_forwards(message):
+        return ("int %s_encode(const %s_t *self_p, void *encoded_p, size_t size) {\n"
+                "  return pbwire_message_encode(self_p, encoded_p, size, %s);\n"
+                "}\n\n" % (n, n, enc))
+    return (
+        "int %s_encode(const %s_t *self_p, void *encoded_p, size_t size) {\n"
+        "  if (encoded_p != nullptr && size > 0) {\n"
+        "    // The room of the backwards encoder: all but one byte, 2 GiB - 1 at most.\n"
+        "    uint8_t *buf_p = static_cast<uint8_t *>(encoded_p);\n"
+        "    const uint8_t *limit_p = buf_p + (size < INT32_MAX ? size : INT32_MAX) - 1;\n"
+        "    uint8_t *end_p = %s_forward(buf_p, limit_p, self_p);\n"
+        "    if (end_p != nullptr) {\n"
+        "      return static_cast<int>(end_p - buf_p);\n"
+        "    }\n"
+        "  }\n"
+        "  // A bound did not fit: the exact backwards encoder decides.\n"
+        "  return pbwire_message_encode(self_p, encoded_p, size, %s);\n"
+        "}\n\n" % (n, n, n, enc))
+
 
 def gen_family(message, thunks):
     n = message.c_name
@@ -782,9 +983,7 @@ def gen_family(message, thunks):
         "%s_t *%s_new(void *workspace_p, size_t size) {\n"
         "  return static_cast<%s_t *>(pbwire_message_new(workspace_p, size, sizeof(%s_t), %s));\n"
         "}\n\n"
-        "int %s_encode(const %s_t *self_p, void *encoded_p, size_t size) {\n"
-        "  return pbwire_message_encode(self_p, encoded_p, size, %s);\n"
-        "}\n\n"
+        "%s"
         "int %s_decode(%s_t *self_p, const void *encoded_p, size_t size) {\n"
         "  return pbwire_message_decode(self_p, encoded_p, size, %s, %s);\n"
         "}\n\n"
@@ -807,13 +1006,16 @@ def gen_family(message, thunks):
         "                               &repeated_p->length);\n"
         "  repeated_p->items_p = static_cast<%s_t *>(items_p);\n"
         "}\n\n"
-        % (n, n, n, n, init, n, n, enc, n, n, init, dec, n, n, n, n, n, n, init, dec, n))
+        % (n, n, n, n, init, gen_encode(message, enc), n, n, init, dec, n, n, n, n, n, n, init,
+           dec, n))
 
 
 def generate_source(proto, source_name):
     thunks = Thunks()
     body = []
     for message in proto.messages:
+        body.append(gen_flat(message))
+        body.append(gen_forward(message))
         body.append(gen_family(message, thunks))
         body.append(gen_init(message))
         body.append(gen_encode_inner(message, thunks))
