@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,9 +17,16 @@ TEST(Process, CommandLineAndBaseNameOfARunningProcess) {
   vktest::child c = vktest::start_program({"/bin/sleep", "30"}, logs.path);
   ASSERT_GT(c.pid, 0);
   char buffer[256];
-  int n = vk_proc_cmdline(c.pid, buffer, sizeof(buffer));
-  ASSERT_GT(n, 0);
-  EXPECT_STREQ("/bin/sleep 30", buffer);  // the inner NUL became a space
+  // Until the child has run exec its command line is empty or the test's
+  // own: wait for the program's.
+  int n = 0;
+  ASSERT_TRUE(vktest::wait_until(
+      [&] {
+        n = vk_proc_cmdline(c.pid, buffer, sizeof(buffer));
+        return n > 0 && strcmp(buffer, "/bin/sleep 30") == 0;  // the inner NUL became a space
+      },
+      5000))
+      << n << " [" << (n > 0 ? buffer : "") << "]";
 
   char name[64];
   EXPECT_EQ(0, vk_process_name(c.pid, name, sizeof(name)));
