@@ -36,7 +36,6 @@
 #include <thread>
 #include <vector>
 
-#include "agent.h"
 #include "config.h"
 #include "communication.h"
 #include "dg_outbox.h"
@@ -479,12 +478,6 @@ void bench_traps(uint64_t count) {
 int main(int argc, char **argv) {
   uint64_t syslog_count = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1000000;
   uint64_t trap_count = argc > 2 ? strtoull(argv[2], nullptr, 10) : 50000;
-  // The agent's heap policy, as its main sets it; VK_BENCH_MALLOC_DEFAULT=1
-  // keeps the allocator's default.
-  if (getenv("VK_BENCH_MALLOC_DEFAULT") == nullptr && agent_memory_policy() != 0) {
-    fprintf(stderr, "the heap policy was refused\n");
-    return 1;
-  }
   signal(SIGPIPE, SIG_IGN);
   setenv("MIBS", "", 1);
   setenv("SNMPCONFPATH", "/nonexistent", 1);

@@ -1,6 +1,5 @@
 #include "agent.h"
 
-#include <malloc.h>
 #include <stdlib.h>
 
 #include "collect_oid.h"
@@ -122,13 +121,4 @@ void agent_log_receivers(void) {
   evbuf_log_stats();
   VKLOG(g_vklog, VL_INFO, "outbox: refused[%llu]\n",
         static_cast<unsigned long long>(dg_outbox_refused()));
-}
-
-int agent_memory_policy(void) {
-  // The mapping threshold is set too: setting the trim threshold alone would
-  // freeze it at its 128 KiB start, and every larger packet would be mapped
-  // and unmapped again.
-  int ok = mallopt(M_MMAP_THRESHOLD, static_cast<int>(AGENT_HEAP_MMAP_BYTES));
-  ok &= mallopt(M_TRIM_THRESHOLD, static_cast<int>(AGENT_HEAP_TRIM_BYTES));
-  return ok == 1 ? 0 : -1;
 }

@@ -6,22 +6,6 @@
 #ifndef QDR_AGENT_AGENT_H
 #define QDR_AGENT_AGENT_H
 
-// Freed heap memory the allocator keeps at the top of each arena before it
-// gives pages back to the system, and the size from which a block gets its
-// own mapping instead of coming from an arena.
-#define AGENT_HEAP_TRIM_BYTES (32u * 1024u * 1024u)
-#define AGENT_HEAP_MMAP_BYTES (4u * 1024u * 1024u)
-
-// Sets the process's heap policy, once at start-up before other threads
-// exist. Packets, syslog records and traps are allocated on one thread and
-// freed on another (the collector link's sender, the forwarders); with the
-// default policy each such free lets the allocating thread's arena give its
-// top pages back, and the next allocation faults them in and zeroes them
-// again. Keeping up to AGENT_HEAP_TRIM_BYTES per arena ends that churn;
-// the process keeps at most what it used at its peak. Returns 0; -1 when
-// the allocator refused a setting (the default policy then stays).
-int agent_memory_policy(void);
-
 // Initialises, in order: the OID manager, the device manager, the collect
 // threads' queue and counters (g_agent_config.collect_thread_count), then
 // ICMP, the event buffer (g_agent_config.event_buffer_bytes), syslog and

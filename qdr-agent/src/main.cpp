@@ -543,9 +543,6 @@ void start_agent() {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (agent_memory_policy() != 0) {
-    fprintf(stderr, "[MAIN] the heap policy was refused; the allocator's default stays.\n");
-  }
   config_init(&g_agent_config);
   tm_init();  // before any mode that starts registered threads
   int status = 0;
