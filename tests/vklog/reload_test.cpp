@@ -148,16 +148,25 @@ TEST_F(VklogFixture, ConcurrentWritersRotateEachFullFileExactlyOnce) {
   int duplicates = 0;
   int bad = check_lines(vktest::read_file(path("par.log")), &seen, &duplicates);
   int backups = 0;
+  std::string sizes = "par.log " + std::to_string(file_size(path("par.log")));
   for (int n = 1; n <= 20; n++) {
     std::string b = path("par.log." + std::to_string(n));
     if (!vktest::file_exists(b)) continue;
     backups++;
+    sizes += ", ." + std::to_string(n) + " " + std::to_string(file_size(b));
     // A file is rotated only once it is full: no near-empty backups from two
     // threads rotating the same file.
     EXPECT_GE(file_size(b), 1 << 20) << b;
     bad += check_lines(vktest::read_file(b), &seen, &duplicates);
   }
-  EXPECT_EQ(3, backups);  // 3.6 MB in 1 MiB files
+  // Every full file was rotated: the live one is at most the size checks'
+  // distance past the limit (one check of 64 KiB, one more for a check owed
+  // during a rotation, and the lines in flight). How many backups hold the
+  // 3.5 MiB depends on how much the other writers added to a file while a
+  // rotation of it waited for a core: two or three.
+  EXPECT_LT(file_size(path("par.log")), (1 << 20) + 192 * 1024) << sizes;
+  EXPECT_GE(backups, 2) << sizes;
+  EXPECT_LE(backups, 3) << sizes;
   EXPECT_EQ(0, bad);
   EXPECT_EQ(0, duplicates);
   EXPECT_EQ(static_cast<size_t>(kThreads * kLines), seen.size());
