@@ -706,7 +706,8 @@ ssize_t dg_sender_send(dg_conn *c, dg_send_state *st, int *sock, int *err) {
   // With packets waiting behind this one the socket may hold a short tail
   // back for the next send call instead of pushing a segment of its own;
   // the last packet of a burst goes without the hint, which pushes all.
-  ssize_t r = c->ops.send(*sock, st->pb.ptr, st->pb.remain, MSG_NOSIGNAL | (st->more ? MSG_MORE : 0));
+  const int flags = MSG_NOSIGNAL | (st->more ? MSG_MORE : 0);
+  ssize_t r = c->ops.send(*sock, st->pb.ptr, st->pb.remain, flags);
   *err = errno;
   c->send_start_time.store(0);
   // A failed packet goes into the hex dump while the send lock still keeps

@@ -98,10 +98,11 @@ void packet_set_main_header(void);
 
 // Allocates one unlinked queue item holding a pkt_data, NIO_HEADER_SIZE
 // bytes of header room and `size` bytes of payload space (not zeroed: the
-// producer encodes into it, and only body_len bytes of it are ever sent); *pkt gets the item handle (what
-// add_packet_to_dgcomm and remove_pkt take). Returns the record (type set,
-// body pointing at the payload space, body_len 0), or null with *pkt null
-// when memory is exhausted or `pkt` is null.
+// producer encodes into it, and only body_len bytes of it are ever sent);
+// *pkt gets the item handle (what add_packet_to_dgcomm and remove_pkt
+// take). Returns the record (type set, body pointing at the payload space,
+// body_len 0), or null with *pkt null when memory is exhausted or `pkt` is
+// null.
 pkt_data *make_packet_data(mlist_item_t **pkt, uint16_t type, uint32_t size);
 
 // Frees a packet item that was not queued (or was refused). Null: nothing.
