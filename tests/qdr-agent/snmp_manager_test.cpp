@@ -492,8 +492,8 @@ bool live_table(const std::string &name) {
 }
 
 // True when two renderings of one object agree: the same text, or, for a
-// counter, gauge or time value (which moves with the host's traffic), the
-// same type and a well-formed number on both sides.
+// counter or gauge (which moves with the host's traffic), the same type and
+// a well-formed number on both sides.
 bool same_rendering(const std::string &ours, const std::string &theirs) {
   if (ours == theirs) return true;
   for (const char *type : {"Counter32: ", "Counter64: ", "Gauge32: "}) {
