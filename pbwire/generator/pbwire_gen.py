@@ -909,26 +909,21 @@ def gen_forward(message):
                 "  return %s_flat_write(dst_p, self_p, lengths);" % n,
                 "}\n"]
     else:
+        def sub_message(f, item):
+            return ["    dst_p = %s_flat_encode_field(dst_p, limit_p, %d, %s);"
+                    % (f.ref.c_name, f.number, item),
+                    "    if (dst_p == nullptr) {",
+                    "      return nullptr;",
+                    "    }",
+                    "  }"]
         for f in sorted(message.fields, key=lambda f: f.number):
             m = member(f)
             if f.kind == "message" and f.label == "repeated":
                 out += ["  for (int32_t i = 0; self_p->%s.items_p != nullptr && i < self_p->%s.length;"
-                        " i++) {" % (m, m),
-                        "    dst_p = %s_flat_encode_field(dst_p, limit_p, %d, &self_p->%s.items_p[i]);"
-                        % (f.ref.c_name, f.number, m),
-                        "    if (dst_p == nullptr) {",
-                        "      return nullptr;",
-                        "    }",
-                        "  }"]
+                        " i++) {" % (m, m)] + sub_message(f, "&self_p->%s.items_p[i]" % m)
                 continue
             if f.kind == "message":
-                out += ["  if (self_p->%s != nullptr) {" % m,
-                        "    dst_p = %s_flat_encode_field(dst_p, limit_p, %d, self_p->%s);"
-                        % (f.ref.c_name, f.number, m),
-                        "    if (dst_p == nullptr) {",
-                        "      return nullptr;",
-                        "    }",
-                        "  }"]
+                out += ["  if (self_p->%s != nullptr) {" % m] + sub_message(f, "self_p->%s" % m)
                 continue
             out.append("  {")
             length = None
