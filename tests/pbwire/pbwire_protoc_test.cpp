@@ -72,6 +72,20 @@ vktest::run_result run_protoc(const char *mode, const pbwire_test_message_t &mes
   return vktest::run_program({"/bin/sh", "-c", command}, {}, "", 30000);
 }
 
+// A message of `message`'s type built in `workspace` and filled from `seed`;
+// null when the workspace is too small.
+void *filled_message(const pbwire_test_message_t &message, std::vector<char> *workspace,
+                     int seed) {
+  void *self_p = message.new_fn(workspace->data(), workspace->size());
+  if (self_p == nullptr) {
+    return nullptr;
+  }
+  pbwire_test_rng_t rng;
+  pbwire_test_rng_init(&rng, std::hash<std::string>()(message.name) + seed, seed == 0);
+  message.fill_fn(self_p, &rng);
+  return self_p;
+}
+
 class EveryMessage : public testing::TestWithParam<const pbwire_test_message_t *> {};
 
 TEST_P(EveryMessage, RoundTripsThroughProtocBothWays) {
@@ -82,11 +96,8 @@ TEST_P(EveryMessage, RoundTripsThroughProtocBothWays) {
   std::vector<uint8_t> encoded(k_workspace_size);
   for (int seed = 0; seed < k_seeds; seed++) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    void *self_p = message.new_fn(workspace.data(), workspace.size());
+    void *self_p = filled_message(message, &workspace, seed);
     ASSERT_NE(self_p, nullptr);
-    pbwire_test_rng_t rng;
-    pbwire_test_rng_init(&rng, std::hash<std::string>()(message.name) + seed, seed == 0);
-    message.fill_fn(self_p, &rng);
     std::string ours;
     message.print_fn(self_p, &ours);
     int length = message.encode_fn(self_p, encoded.data(), encoded.size());
@@ -129,11 +140,8 @@ TEST_P(EveryMessage, BuffersAroundTheFitGiveTheSameBytesOrBufferFull) {
   constexpr size_t k_guard_size = 16;
   for (int seed = 0; seed < k_seeds; seed++) {
     SCOPED_TRACE("seed " + std::to_string(seed));
-    void *self_p = message.new_fn(workspace.data(), workspace.size());
+    void *self_p = filled_message(message, &workspace, seed);
     ASSERT_NE(self_p, nullptr);
-    pbwire_test_rng_t rng;
-    pbwire_test_rng_init(&rng, std::hash<std::string>()(message.name) + seed, seed == 0);
-    message.fill_fn(self_p, &rng);
     int length = message.encode_fn(self_p, roomy.data(), roomy.size());
     ASSERT_GE(length, 0);
     size_t fit = static_cast<size_t>(length) + 1;
